@@ -1,0 +1,105 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "bake/image.h"
+#include "bake/renderstate.h"
+#include "geometry/vecmath.h"
+
+namespace Pallix::Bake {
+
+class Scene;
+class SceneMesh;
+class ThreadPool;
+
+// Everything the texture-space pass knows about one covered texel.
+struct TraceSample {
+    int32_t x = 0, y = 0;              // texel inside the tile
+    int32_t sampleX = 0, sampleY = 0;  // super-sample over the whole UV tile
+    int32_t pixelX = 0, pixelY = 0;    // output pixel; pixelY counted from the top of the image
+    uint32_t meshId = 0;
+    uint32_t objectId = 0;
+    uint32_t polyId = 0;
+    Math::Vec3 position;
+    Math::Vec3 normal;
+    Math::Vec3 geometricNormal;
+    Math::Vec3 tangent;
+    Math::Vec3 bitangent;
+    float barycentric[4] = {0, 0, 0, 0};
+    const SceneMesh* mesh = nullptr;  // low-poly mesh at objectId, null when out of range
+};
+
+// CPU half of every tile: shades each covered texel of a read-back set on the thread pool,
+// and the whole-image operations that resolve and clean up the maps.
+class SoftwareBaker {
+public:
+    class IImageShader {
+    public:
+        virtual ~IImageShader() = default;
+        // Computes one texel into out (four floats). Called concurrently from many workers:
+        // keep per-call state on the stack.
+        virtual void Shade(float* out, const TraceSample& sample, void* userData, int userIndex) const = 0;
+        virtual void GetEmptyValue(float* out) const {
+            out[0] = out[1] = out[2] = out[3] = 0.0f;
+        }
+    };
+
+    class IListener {
+    public:
+        virtual ~IListener() = default;
+        virtual void OnProgress(const RenderState& state, int rows) = 0;
+    };
+
+    SoftwareBaker();
+    ~SoftwareBaker();
+    SoftwareBaker(const SoftwareBaker&) = delete;
+    SoftwareBaker& operator=(const SoftwareBaker&) = delete;
+
+    // Keeps the pool when it already has that many workers, else replaces it (at least 1).
+    void SetThreadCount(int threads);
+    ThreadPool* GetPool() const { return pool.get(); }
+    void SetScene(const Scene* lowPolyScene) { scene = lowPolyScene; }
+    const Scene* GetScene() const { return scene; }
+
+    // Shades one tile into target (tileWidth x tileHeight super-samples), one task per row.
+    // Waits for every row; an exception of a row task is rethrown after all rows finished.
+    void Render(const RenderState& state, Image* target, const ReadbackSet& readback, const IImageShader* shader,
+                void* userData, int userIndex);
+
+    // Post-processing (single-threaded, whole-image passes). Destination and source are
+    // distinct images of the same size unless said otherwise.
+    static void ResolveCovered(const RenderState& state, Image* output, const Image* tile);
+    static void ResolveAverage(const RenderState& state, Image* output, const Image* tile);
+    static void BlurCovered(Image* destination, const Image* source, float radius);
+    static void Blur(Image* destination, const Image* source, float radius);
+    static void DilateStep(Image* destination, const Image* source);
+    static void FillMarkedTexels(Image* destination, const Image* source);
+    static void GetRange(const Image* image, float* minimum, float* maximum);
+    static void ExtendRange(const Image* image, float* minimum, float* maximum);
+    static void NormalizeRange(Image* image, const float* minimum, const float* maximum);
+    static void MakeLayer(Image* destination, const Image* source, const float* colour);
+    static void SplatChannel(Image* destination, const Image* source, int channel);
+
+private:
+    void RenderRow(int y);
+
+    std::unique_ptr<ThreadPool> pool;
+    const Scene* scene = nullptr;
+    // Arguments of the Render call in progress, read by the row tasks.
+    const RenderState* state = nullptr;
+    Image* target = nullptr;
+    const ReadbackSet* readback = nullptr;
+    const IImageShader* shader = nullptr;
+    void* userData = nullptr;
+    int userIndex = 0;
+};
+
+// Free post-processing operations of the normal map.
+void MakeGaussianKernel(float* kernel, int size, float radius);
+void RenormalizeNormals(Image* destination, const Image* source);
+void FillEmptyTexels(Image* image, const float* colour);
+void ExtrapolateNormalBorder(Image* destination, const Image* source);
+
+}  // namespace Pallix::Bake

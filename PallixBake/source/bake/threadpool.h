@@ -1,0 +1,72 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace Pallix::Bake {
+
+// Fixed-size pool of worker threads running type-erased tasks in FIFO order. Every hand-in
+// returns a future; a task's result or exception is kept in its future. Destruction runs
+// every task still queued, then joins the workers.
+class ThreadPool {
+public:
+    // A count of 0 is taken as 1, so a pool always makes progress.
+    explicit ThreadPool(size_t threads);
+    ~ThreadPool();
+
+    ThreadPool(const ThreadPool&) = delete;
+    ThreadPool& operator=(const ThreadPool&) = delete;
+
+    size_t WorkerCount() const { return workers.size(); }
+
+    template <class F, class... Args>
+    auto Enqueue(F&& f, Args&&... args) -> std::future<std::invoke_result_t<F, Args...>> {
+        using Result = std::invoke_result_t<F, Args...>;
+        auto task = std::make_shared<std::packaged_task<Result()>>(
+            std::bind(std::forward<F>(f), std::forward<Args>(args)...));
+        std::future<Result> future = task->get_future();
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (stop) throw std::runtime_error("enqueue on stopped ThreadPool");
+            tasks.emplace_back([task]() { (*task)(); });
+        }
+        condition.notify_one();
+        return future;
+    }
+
+private:
+    void Worker(size_t index);
+
+    std::vector<std::thread> workers;
+    std::deque<std::function<void()>> tasks;
+    std::mutex mutex;
+    std::condition_variable condition;
+    bool stop = false;
+};
+
+// Waits for every future, then rethrows the first stored exception, so a failing task is
+// never reported as success and no task is left running when the caller unwinds.
+template <class T>
+void WaitAllAndRethrow(std::vector<std::future<T>>& futures) {
+    std::exception_ptr first;
+    for (auto& future : futures) {
+        if (!future.valid()) continue;
+        try {
+            future.get();
+        } catch (...) {
+            if (!first) first = std::current_exception();
+        }
+    }
+    futures.clear();
+    if (first) std::rethrow_exception(first);
+}
+
+}  // namespace Pallix::Bake

@@ -1,0 +1,210 @@
+#include "geometry/scene.h"
+
+#include <utility>
+
+namespace Pallix::Bake {
+
+using Math::AABB3;
+using Math::Vec3;
+
+Vec3 FaceNormal(Vec3 p0, Vec3 p1, Vec3 p2) { return Math::NormalizeFast(Math::Cross(p1 - p0, p2 - p0)); }
+
+// ---- SceneMesh ------------------------------------------------------------------------------
+
+SceneMesh::SceneMesh(Scene* owner, std::string meshName) : name(std::move(meshName)), scene(owner) {}
+
+SceneMesh::~SceneMesh() = default;
+
+void SceneMesh::Reserve(size_t vertexCount) {
+    positions.reserve(vertexCount);
+    if (scene->hasNormals) normals.reserve(vertexCount);
+    if (scene->hasUVs) uvs.reserve(vertexCount);
+    if (scene->hasColours) colours.reserve(vertexCount);
+    if (scene->hasTangents) {
+        tangents.reserve(vertexCount);
+        bitangents.reserve(vertexCount);
+    }
+}
+
+void SceneMesh::ReserveIndices(size_t triangleCount) { indices.reserve(3 * triangleCount); }
+
+void SceneMesh::ReserveGeometry(size_t vertexCount, size_t triangleCount) {
+    Reserve(vertexCount);
+    ReserveIndices(triangleCount);
+}
+
+void SceneMesh::BeginPolygon(const SceneMaterial* polygonMaterial) {
+    cornerCount = 0;
+    fanCount = 0;
+    firstVertex = int(positions.size());
+    firstIndex = int(indices.size());
+    material = polygonMaterial ? polygonMaterial->id : -1;
+}
+
+void SceneMesh::AddTangent(Vec3 tangent, Vec3 bitangent) {
+    const size_t v = tangents.size();
+    const Vec3 n = v < normals.size() ? normals[v] : Vec3{};
+    const float w = Math::Dot(Math::Cross(n, tangent), bitangent) < 0.0f ? -1.0f : 1.0f;
+    tangents.push_back({tangent.x, tangent.y, tangent.z, w});
+    bitangents.push_back(bitangent);
+}
+
+void SceneMesh::AddCorner() {
+    if (fanCount >= 2) {
+        indices.push_back(uint32_t(firstVertex));
+        indices.push_back(uint32_t(firstVertex + fanCount - 1));
+        indices.push_back(uint32_t(firstVertex + fanCount));
+        triangleMaterials.push_back(material);
+    }
+    ++fanCount;
+    ++cornerCount;
+}
+
+void SceneMesh::FinishPolygon(bool /*usedDefaultTangent*/) {}
+
+void SceneMesh::SetTransform(const float affine[12]) {
+    for (int i = 0; i < 12; ++i) transform[i] = affine[i];
+    // Columns a, b, c of the 3x3 part; the inverse transpose is the cofactor matrix / det,
+    // whose columns are b x c, c x a, a x b.
+    const Vec3 a{affine[0], affine[1], affine[2]};
+    const Vec3 b{affine[3], affine[4], affine[5]};
+    const Vec3 c{affine[6], affine[7], affine[8]};
+    const Vec3 bc = Math::Cross(b, c), ca = Math::Cross(c, a), ab = Math::Cross(a, b);
+    const float det = Math::Dot(a, bc);
+    const float inv = det != 0.0f ? 1.0f / det : 0.0f;
+    const Vec3 cols[3] = {bc * inv, ca * inv, ab * inv};
+    for (int col = 0; col < 3; ++col) {
+        normalMatrix[col * 3 + 0] = cols[col].x;
+        normalMatrix[col * 3 + 1] = cols[col].y;
+        normalMatrix[col * 3 + 2] = cols[col].z;
+    }
+}
+
+Vec3 SceneMesh::ToWorld(Vec3 p) const {
+    const float* t = transform;
+    return {p.x * t[0] + p.y * t[3] + p.z * t[6] + t[9], p.x * t[1] + p.y * t[4] + p.z * t[7] + t[10],
+            p.x * t[2] + p.y * t[5] + p.z * t[8] + t[11]};
+}
+
+Vec3 SceneMesh::NormalToWorld(Vec3 n) const {
+    const float* m = normalMatrix;
+    return {n.x * m[0] + n.y * m[3] + n.z * m[6], n.x * m[1] + n.y * m[4] + n.z * m[7],
+            n.x * m[2] + n.y * m[5] + n.z * m[8]};
+}
+
+void SceneMesh::ExpandBounds(AABB3& box) const {
+    for (const Vec3& p : positions) box.Expand(ToWorld(p));
+}
+
+// ---- Scene ----------------------------------------------------------------------------------
+
+Scene::Scene(int needFlags)
+    : needs(needFlags),
+      hasTangents((needFlags & NeedTangents) != 0),
+      hasUVs((needFlags & NeedUVsAndColours) != 0),
+      hasColours((needFlags & NeedUVsAndColours) != 0),
+      hasNormals((needFlags & NeedNormals) != 0),
+      hasNeighbourDirections((needFlags & NeedNeighbourDirections) != 0) {}
+
+Scene::~Scene() = default;
+
+SceneMesh* Scene::AddMesh(const std::string& name) {
+    meshes.push_back(std::make_unique<SceneMesh>(this, name));
+    return meshes.back().get();
+}
+
+SceneMaterial* Scene::FindOrAddMaterial(const std::string& name) {
+    for (const auto& material : materials)
+        if (material->name == name) return material.get();
+    auto material = std::make_unique<SceneMaterial>();
+    material->id = int(materials.size());
+    material->name = name;
+    materials.push_back(std::move(material));
+    return materials.back().get();
+}
+
+int Scene::CountTriangles() const {
+    size_t count = 0;
+    for (const auto& mesh : meshes) count += mesh->indices.size() / 3;
+    return int(count);
+}
+
+void Scene::BuildFlatNormals() {
+    for (const auto& meshPtr : meshes) {
+        SceneMesh& mesh = *meshPtr;
+        mesh.normals.assign(mesh.positions.size(), Vec3{});
+        const size_t vertexCount = mesh.positions.size();
+        for (size_t i = 0; i + 2 < mesh.indices.size(); i += 3) {
+            const uint32_t i0 = mesh.indices[i], i1 = mesh.indices[i + 1], i2 = mesh.indices[i + 2];
+            if (i0 >= vertexCount || i1 >= vertexCount || i2 >= vertexCount) continue;
+            const Vec3 n = FaceNormal(mesh.positions[i0], mesh.positions[i1], mesh.positions[i2]);
+            mesh.normals[i0] = n;
+            mesh.normals[i1] = n;
+            mesh.normals[i2] = n;
+        }
+    }
+}
+
+AABB3 Scene::GetBounds() const {
+    AABB3 box;
+    for (const auto& mesh : meshes) mesh->ExpandBounds(box);
+    box.Pad(0.004f);
+    return box;
+}
+
+void Scene::Translate(Vec3 offset) {
+    for (const auto& mesh : meshes) {
+        mesh->transform[9] += offset.x;
+        mesh->transform[10] += offset.y;
+        mesh->transform[11] += offset.z;
+    }
+}
+
+// ---- Mesh -----------------------------------------------------------------------------------
+
+Mesh::Mesh() = default;
+
+Mesh::~Mesh() = default;
+
+void Mesh::Reserve(size_t vertexCount, size_t triangleCount, bool withUVs, bool withColours) {
+    positions.reserve(vertexCount);
+    normals.reserve(vertexCount);
+    if (withUVs) uvs.reserve(vertexCount);
+    if (withColours) colours.reserve(vertexCount);
+    triangles.reserve(triangleCount);
+}
+
+int Mesh::AddMaterial(const SceneMaterial& material) {
+    auto copy = std::make_unique<SceneMaterial>(material);
+    copy->id = int(materials.size());
+    materials.push_back(std::move(copy));
+    return int(materials.size()) - 1;
+}
+
+int Mesh::AddTriangle(int vertex0, int vertex1, int vertex2, int materialIndex) {
+    MeshTriangle& t = triangles.emplace_back();
+    t.vertex0 = vertex0;
+    t.vertex1 = vertex1;
+    t.vertex2 = vertex2;
+    t.material = materialIndex >= 0 && size_t(materialIndex) < materials.size() ? materials[materialIndex].get()
+                                                                                 : nullptr;
+    return int(triangles.size()) - 1;
+}
+
+void Mesh::ComputeTriangleNormals() {
+    for (MeshTriangle& t : triangles)
+        t.normal = FaceNormal(positions[t.vertex0], positions[t.vertex1], positions[t.vertex2]);
+}
+
+double Mesh::Finalize() {
+    ComputeTriangleNormals();
+    centre = bounds.Centre();
+    const Vec3 diagonal = bounds.Max() - bounds.Min();
+    const double length = std::sqrt(double(diagonal.x) * diagonal.x + double(diagonal.y) * diagonal.y +
+                                    double(diagonal.z) * diagonal.z);
+    radius = float(length * 0.5);
+    radiusSquared = radius * radius;
+    return length;
+}
+
+}  // namespace Pallix::Bake

@@ -1,0 +1,188 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "geometry/meshtopology.h"
+#include "geometry/vecmath.h"
+
+namespace Pallix::Bake {
+
+struct MapSettings;
+class Scene;
+class SWTraceMesh;
+struct TraceGridSettings;
+struct HardwareMesh;
+
+// 32-bit vertex colour: bytes red, green, blue, alpha in that order in memory.
+using Colour32 = uint32_t;
+constexpr Colour32 PackColour(uint8_t r, uint8_t g, uint8_t b, uint8_t a) {
+    return Colour32(r) | (Colour32(g) << 8) | (Colour32(b) << 16) | (Colour32(a) << 24);
+}
+constexpr uint8_t ColourChannel(Colour32 c, int channel) { return uint8_t(c >> (8 * channel)); }
+constexpr Colour32 ColourWhite = PackColour(255, 255, 255, 255);
+
+// Scene need flags.
+enum SceneNeeds : int {
+    NeedAdjacency = 0x1,
+    NeedNormals = 0x2,
+    NeedSmoothNormals = 0x4,
+    NeedTangents = 0x8,
+    NeedUVsAndColours = 0x10,
+    NeedNeighbourDirections = 0x20,
+    NeedHardVertices = 0x40,
+    NeedHardEdges = 0x80,
+    NeedEdgeNormals = 0x100,
+};
+
+struct SceneMaterial {
+    float r = 1.0f, g = 1.0f, b = 1.0f;
+    int id = 0;  // position in the list that holds it
+    std::string name;
+};
+
+// One imported mesh: per-vertex arrays (stored per corner for polygon importers), an index
+// list of triangles and the local-to-world transform.
+class SceneMesh {
+public:
+    SceneMesh(Scene* owner, std::string name);
+    ~SceneMesh();
+    SceneMesh(const SceneMesh&) = delete;
+    SceneMesh& operator=(const SceneMesh&) = delete;
+
+    std::string name;
+    // Local-to-world affine map: four columns of three floats (x axis, y axis, z axis, translation).
+    float transform[12] = {1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0};
+    // Inverse transpose of the 3x3 part: three columns of three floats.
+    float normalMatrix[9] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    std::vector<Math::Vec3> positions;
+    std::vector<Math::Vec3> normals;
+    std::vector<Math::Vec3> smoothNormals;
+    std::vector<Math::Vec4> tangents;  // xyz and handedness sign w (+1 or -1)
+    std::vector<Math::Vec3> bitangents;
+    std::vector<Math::Vec2> uvs;
+    std::vector<Colour32> colours;
+    std::vector<Math::Vec2> neighbourDirections;  // (below, above) per vertex
+    std::vector<float> hardVertices;              // 1.0 or 0.0 per vertex
+    std::vector<bool> hardEdges;                  // one bit per edge in edge-id order
+    std::vector<Math::Vec3> edgeNormals;          // one per edge
+    std::vector<uint32_t> indices;                // three per triangle
+    std::vector<int> triangleMaterials;           // scene material id per triangle, -1 for none
+    Scene* scene = nullptr;
+
+    // Polygon state, meaningful only between BeginPolygon and FinishPolygon.
+    int firstVertex = 0;
+    int cornerCount = 0;
+    int fanCount = 0;
+    int firstIndex = 0;
+    int material = -1;
+
+    std::unique_ptr<MeshTopology> topology;
+    int topologyParts = 0;
+
+    // Build interface for importers.
+    void Reserve(size_t vertexCount);
+    void ReserveIndices(size_t triangleCount);
+    void ReserveGeometry(size_t vertexCount, size_t triangleCount);
+    void BeginPolygon(const SceneMaterial* material);
+    void AddTangent(Math::Vec3 tangent, Math::Vec3 bitangent);
+    void AddCorner();
+    void FinishPolygon(bool usedDefaultTangent);
+    void SetTransform(const float affine[12]);
+    void ExpandBounds(Math::AABB3& box) const;
+
+    size_t VertexCount() const { return positions.size(); }
+    size_t TriangleCount() const { return indices.size() / 3; }
+    Math::Vec3 ToWorld(Math::Vec3 p) const;
+    Math::Vec3 NormalToWorld(Math::Vec3 n) const;  // normal matrix times n, not renormalised
+
+    // Topology and preparation passes.
+    // Keeps the topology when it has every bit of parts, else rebuilds exactly these parts.
+    void EnsureTopology(int parts);
+    void MarkHardVertices();
+    void MarkHardEdges();
+    void RebuildNormals(int mode, bool toSmoothNormals);
+
+    // Trace mesh assembly and GPU upload.
+    void AppendTo(class Mesh& target) const;
+    bool CreateVertexBuffer(HardwareMesh& target) const;
+};
+
+// What an importer produces from one or more files: meshes and the materials they refer to.
+class Scene {
+public:
+    // Derives the has* bytes from the need flags.
+    explicit Scene(int needs = 0);
+    ~Scene();
+    Scene(const Scene&) = delete;
+    Scene& operator=(const Scene&) = delete;
+
+    int needs = 0;
+    bool hasTangents = false;
+    bool hasUVs = false;
+    bool hasColours = false;
+    bool hasNormals = false;
+    bool hasNeighbourDirections = false;
+    std::vector<std::unique_ptr<SceneMesh>> meshes;
+    std::vector<std::unique_ptr<SceneMaterial>> materials;
+
+    SceneMesh* AddMesh(const std::string& name);
+    SceneMaterial* FindOrAddMaterial(const std::string& name);
+    int CountTriangles() const;
+    void BuildFlatNormals();
+    // Union of every mesh's world bounds, each side moved outward by 0.004.
+    Math::AABB3 GetBounds() const;
+    void Translate(Math::Vec3 offset);
+
+    // Preparation passes run by the need flags.
+    void Prepare(const MapSettings& map);
+    void BuildTopology(int parts);
+    void ComputeNeighbourDirections();
+    void ComputeEdgeNormals();
+    void GenerateTangents(bool negateSign);
+
+    // Fills target with the meshes whose names contain nameFilter (all when null) and builds
+    // its grid; returns the result of SWTraceMesh::Build.
+    bool BuildTraceMesh(SWTraceMesh* target, const TraceGridSettings* settings, const std::string* nameFilter) const;
+};
+
+// Unit face normal of a triangle, (p1 - p0) x (p2 - p0) normalised; non-finite when degenerate.
+Math::Vec3 FaceNormal(Math::Vec3 p0, Math::Vec3 p1, Math::Vec3 p2);
+
+struct MeshTriangle {
+    int32_t vertex0 = 0, vertex1 = 0, vertex2 = 0;
+    Math::Vec3 normal;
+    SceneMaterial* material = nullptr;  // one of the owning mesh's material copies
+};
+
+// Flat world-space triangle soup traced by the CPU; SWTraceMesh derives from it.
+class Mesh {
+public:
+    Mesh();
+    virtual ~Mesh();
+    Mesh(const Mesh&) = delete;
+    Mesh& operator=(const Mesh&) = delete;
+
+    std::vector<Math::Vec3> positions;
+    std::vector<Math::Vec3> normals;
+    std::vector<Math::Vec2> uvs;
+    std::vector<Colour32> colours;
+    std::vector<MeshTriangle> triangles;
+    std::vector<Math::Vec2> neighbourDirections;
+    std::vector<std::unique_ptr<SceneMaterial>> materials;
+    Math::AABB3 bounds;
+    Math::Vec3 centre;
+    float radius = -1.0f;
+    float radiusSquared = 0.0f;
+
+    void Reserve(size_t vertexCount, size_t triangleCount, bool withUVs, bool withColours);
+    int AddMaterial(const SceneMaterial& material);
+    int AddTriangle(int vertex0, int vertex1, int vertex2, int materialIndex);
+    void ComputeTriangleNormals();
+    virtual double Finalize();
+    virtual const Math::AABB3& GetBounds() const { return bounds; }
+};
+
+}  // namespace Pallix::Bake

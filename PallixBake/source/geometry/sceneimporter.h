@@ -1,0 +1,28 @@
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace Pallix::Bake {
+
+class Scene;
+
+// Thrown by the importers for input they refuse as a whole.
+class ImportException : public std::runtime_error {
+public:
+    explicit ImportException(const std::string& message) : std::runtime_error(message) {}
+};
+
+// Base of the three importers. An importer serves one Import call: the caller constructs it,
+// sets the options, imports one file into a scene it owns and destroys the importer.
+class SceneImporter {
+public:
+    virtual ~SceneImporter() = default;
+    virtual void Import(const char* path, Scene* scene) = 0;
+
+    bool triangulate = false;     // FBX only: triangulate polygons of more than three corners
+    bool rejectPolygons = false;  // FBX only: refuse polygons of more than three corners
+    std::string viewName;         // FBX only: "kelvorfilter" view; empty means no filtering
+};
+
+}  // namespace Pallix::Bake

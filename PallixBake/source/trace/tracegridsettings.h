@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+
+namespace Pallix::Bake {
+
+// Closest-hit intersection kernel ids.
+enum TraceKernel : int32_t {
+    KernelPlueckerDoubleDefault = 0,  // same kernel as 5
+    KernelMoellerFloat = 1,
+    KernelMoellerDouble = 2,
+    KernelMoellerSse = 3,
+    KernelPlueckerFloat = 4,
+    KernelPlueckerDouble = 5,
+    KernelPlueckerSse = 6,
+    KernelPlueckerAvx = 7,
+};
+
+// Kernel choice and the tuning values of the two-level ("hbv") trace grid.
+struct TraceGridSettings {
+    TraceGridSettings() = default;
+
+    int32_t kernel = KernelPlueckerDouble;
+    int32_t reserved0 = 0;  // written 1 by ChooseTraceKernel, read by nothing
+    int32_t reserved1 = 0;  // written 0 by ChooseTraceKernel, read by nothing
+    int32_t threshold = 20;
+    float density = 0.75f;
+    float densityPower = 0.33333334f;
+    int32_t maxRootCells = 131072;
+    float targetMin = 64.0f;
+    float targetMax = 512.0f;
+};
+
+// CPU feature bits read through CPUID.
+class CpuFeatures {
+public:
+    enum Bits : uint32_t {
+        SSE = 0x1,
+        SSE2 = 0x2,
+        SSE3 = 0x4,
+        SSSE3 = 0x8,
+        SSE41 = 0x10,
+        SSE42 = 0x20,
+        POPCNT = 0x40,
+        AVX = 0x80,
+        F16C = 0x100,
+        RDRAND = 0x200,
+        LZCNT = 0x1000,
+    };
+
+    CpuFeatures();
+    explicit CpuFeatures(uint32_t bits) : features(bits) {}
+    void Detect();
+    bool Has(uint32_t bit) const { return (features & bit) != 0; }
+
+    uint32_t features = 0;
+};
+
+enum SimdMode : int { SimdAuto = 0, SimdScalar = 1, SimdSse = 2, SimdAvx = 3, SimdAvx2 = 4 };
+enum TracePrecision : int { PrecisionDefault = 0, PrecisionSingle = 1, PrecisionDouble = 2 };
+
+// Chooses the closest-hit kernel from the wishes and the CPU. On failure prints one line to
+// standard output, leaves out untouched and returns false.
+bool ChooseTraceKernel(const CpuFeatures& cpu, TraceGridSettings* out, int simd, int precision);
+
+}  // namespace Pallix::Bake

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs, when any is missing.
+set -euo pipefail
+
+packages=(
+  g++ make cmake ninja-build pkg-config clang-14 libclang-rt-14-dev
+  qtbase5-dev libtiff-dev libpng-dev libopenexr-dev libimath-dev zlib1g-dev libtclap-dev
+  libepoxy-dev libegl-dev libegl1 libegl-mesa0 libgl1-mesa-dri libcurl4-openssl-dev
+  libgtest-dev libgmock-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+$sudo apt-get update
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
