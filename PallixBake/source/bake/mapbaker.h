@@ -1,0 +1,79 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bake/bakejob.h"
+#include "bake/image.h"
+#include "bake/renderstate.h"
+
+namespace Pallix::Bake {
+
+class HardwareBaker;
+class HardwareScene;
+class SoftwareBaker;
+class SWTraceMesh;
+struct TraceGridSettings;
+
+using TraceMeshList = std::vector<SWTraceMesh*>;
+
+// Base of every map baker. The bake manager creates one per map entry of a job and drives it
+// through these operations only (the map and tile loops).
+class MapBaker {
+public:
+    MapBaker(BakeTimes* times, BakeJob* job, MapSettings* map);
+    virtual ~MapBaker();
+    MapBaker(const MapBaker&) = delete;
+    MapBaker& operator=(const MapBaker&) = delete;
+
+    virtual void Init() = 0;
+    virtual Image* GetImage() = 0;
+    virtual int GetImageCount() = 0;
+    virtual std::string GetSuffix() const = 0;
+    virtual int RenderTraced(HardwareBaker& hardware, HardwareScene& scene);
+    // Starts the texture-space pass of the current tile; returns the read-back set number.
+    virtual int Render(HardwareBaker& hardware, HardwareScene& scene) = 0;
+    virtual void BeginTiles() {}
+    virtual void EndTiles() {}
+    virtual void BakeTileDirect(const ReadbackSet& readback);
+    virtual void ProcessTile(const ReadbackSet& readback) = 0;
+    virtual void PostProcess() = 0;
+    virtual void PostProcessRange() {}
+    virtual void FinishPostProcess() {}
+    virtual bool NeedsRangePass() const { return false; }
+    virtual void Export() = 0;
+    virtual void SaveCache() = 0;
+    virtual void LoadCache() = 0;
+    virtual bool SupportsDirectMode() const { return false; }
+    virtual bool UsesHighPoly() const { return job->hasHighPoly; }
+    // Need flags for the high-poly scene and for the low-poly scene.
+    virtual int GetTraceRequirements() const;
+    virtual int GetLowPolyRequirements(int flags) const;
+    virtual bool NeedsNormals() const { return false; }
+    virtual bool NeedsColours() const { return false; }
+    virtual bool NeedsUVs() const { return false; }
+    virtual bool NeedsNeighbourDirections() const { return false; }
+    virtual bool NeedsHardEdges() const { return false; }
+
+    // Output file name without extension for the current UV tile.
+    std::string GetOutputName(const std::string& suffix) const;
+    std::string GetOutputName() const { return GetOutputName(GetSuffix()); }
+
+    // Set by the manager: render state and software baker just before Init, the trace-mesh
+    // lists just before the map is baked.
+    const RenderState* state = nullptr;
+    MapSettings* map = nullptr;
+    BakeJob* job = nullptr;
+    const TraceMeshList* traceMeshes = nullptr;
+    const TraceMeshList* envelopeMeshes = nullptr;  // null without envelope
+    SoftwareBaker* software = nullptr;
+    const TraceGridSettings* gridSettings = nullptr;
+    BakeTimes* times = nullptr;
+};
+
+// The baker of a map entry by its type code (type 3 with layers gives the layered baker);
+// null for type 0 and unknown codes.
+std::unique_ptr<MapBaker> CreateMapBaker(BakeTimes* times, BakeJob* job, MapSettings* map);
+
+}  // namespace Pallix::Bake
