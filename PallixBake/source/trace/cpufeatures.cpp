@@ -1,0 +1,107 @@
+#include <cpuid.h>
+#include <cstdio>
+
+#include "trace/tracegridsettings.h"
+
+namespace Pallix::Bake {
+
+namespace {
+
+struct CpuidResult {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+};
+
+CpuidResult Cpuid(unsigned leaf) {
+    CpuidResult r;
+    __cpuid(leaf, r.eax, r.ebx, r.ecx, r.edx);
+    return r;
+}
+
+// The AVX registers are usable only when the operating system saves their state on a context
+// switch: OSXSAVE set and XCR0 enabling both the SSE (bit 1) and AVX (bit 2) state.
+bool OsSavesAvxState(const CpuidResult& leaf1) {
+    if ((leaf1.ecx & (1u << 27)) == 0) return false;
+    unsigned lo = 0, hi = 0;
+    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    return (lo & 0x6u) == 0x6u;
+}
+
+}  // namespace
+
+CpuFeatures::CpuFeatures() { Detect(); }
+
+void CpuFeatures::Detect() {
+    features = 0;
+    const unsigned highestBasic = Cpuid(0).eax;
+    const unsigned highestExtended = Cpuid(0x80000000u).eax;
+    if (highestBasic == 0) return;
+
+    const CpuidResult leaf1 = Cpuid(1);
+    if (leaf1.edx & (1u << 25)) features |= SSE;
+    if (leaf1.edx & (1u << 26)) features |= SSE2;
+    if (leaf1.ecx & (1u << 0)) features |= SSE3;
+    if (leaf1.ecx & (1u << 9)) features |= SSSE3;
+    if (leaf1.ecx & (1u << 19)) features |= SSE41;
+    if (leaf1.ecx & (1u << 20)) features |= SSE42;
+    if (leaf1.ecx & (1u << 23)) features |= POPCNT;
+    if (leaf1.ecx & (1u << 29)) features |= F16C;
+    if (leaf1.ecx & (1u << 30)) features |= RDRAND;
+    if (highestExtended >= 0x80000001u) {
+        if ((leaf1.ecx & (1u << 28)) && OsSavesAvxState(leaf1)) features |= AVX;
+        if (Cpuid(0x80000001u).ecx & (1u << 5)) features |= LZCNT;
+    }
+}
+
+bool ChooseTraceKernel(const CpuFeatures& cpu, TraceGridSettings* out, int simd, int precision) {
+    if (precision == PrecisionDefault) precision = PrecisionSingle;
+
+    enum Rule { Scalar, Sse, Avx, Other } rule = Other;
+    switch (simd) {
+    case SimdAuto:
+        if (precision == PrecisionDouble) {
+            rule = Scalar;  // double precision is only offered by the scalar Pluecker kernel (5)
+            break;
+        }
+        rule = cpu.Has(CpuFeatures::AVX) ? Avx : (cpu.Has(CpuFeatures::SSE2) ? Sse : Scalar);
+        break;
+    case SimdScalar: rule = Scalar; break;
+    case SimdSse: rule = Sse; break;
+    case SimdAvx:
+    case SimdAvx2: rule = Avx; break;
+    default: rule = Other; break;
+    }
+
+    int kernel = KernelPlueckerDoubleDefault;
+    switch (rule) {
+    case Scalar: kernel = precision == PrecisionSingle ? KernelPlueckerFloat : KernelPlueckerDouble; break;
+    case Sse:
+        if (!cpu.Has(CpuFeatures::SSE2)) {
+            std::printf("CPU does not support SSE\n");
+            return false;
+        }
+        if (precision != PrecisionSingle) {
+            std::printf("SSE not supported for double precision\n");
+            return false;
+        }
+        kernel = KernelPlueckerSse;
+        break;
+    case Avx:
+        if (!cpu.Has(CpuFeatures::AVX)) {
+            std::printf("CPU does not support AVX\n");
+            return false;
+        }
+        if (precision != PrecisionSingle) {
+            std::printf("AVX not supported for double precision\n");
+            return false;
+        }
+        kernel = KernelPlueckerAvx;
+        break;
+    case Other: kernel = KernelPlueckerDoubleDefault; break;
+    }
+    out->kernel = kernel;
+    out->reserved0 = 1;
+    out->reserved1 = 0;
+    return true;
+}
+
+}  // namespace Pallix::Bake
