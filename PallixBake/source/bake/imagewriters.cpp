@@ -1,6 +1,8 @@
 #include "bake/imagewriters.h"
 
 #include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -42,6 +44,10 @@ void ConvertRow(const Image& image, int y, Sample* out) {
     for (size_t i = 0; i < count; ++i) out[i] = Convert(in[i]);
 }
 
+// Without this declaration the fourth sample is an unnamed extra channel and readers warn
+// about the file or drop the alpha.
+const uint16_t kAlphaSample = EXTRASAMPLE_UNASSALPHA;
+
 struct TiffCloser {
     void operator()(TIFF* tif) const { TIFFClose(tif); }
 };
@@ -50,10 +56,18 @@ template <typename Sample, Sample (*Convert)(float)>
 bool WriteTiff(const Image& image, const std::string& name, std::string* error) {
     const std::string path = name + ".tif";
     if (!CheckImage(image, path, error)) return false;
-    errno = 0;
-    std::unique_ptr<TIFF, TiffCloser> tif(TIFFOpen(path.c_str(), "w"));
+    // Opening the file here tells a file that cannot be created (nothing to clean up) from
+    // one libtiff created but could not write to.
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        SetError(error, OpenError(path, errno));
+        return false;
+    }
+    std::unique_ptr<TIFF, TiffCloser> tif(TIFFFdOpen(fd, path.c_str(), "w"));
     if (!tif) {
-        SetError(error, OpenError(path, errno ? errno : EIO));
+        ::close(fd);
+        std::remove(path.c_str());
+        SetError(error, "cannot write " + path);
         return false;
     }
     const int bits = int(sizeof(Sample) * 8);
@@ -64,7 +78,8 @@ bool WriteTiff(const Image& image, const std::string& name, std::string* error) 
               TIFFSetField(tif.get(), TIFFTAG_BITSPERSAMPLE, bits) == 1 &&
               TIFFSetField(tif.get(), TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) == 1 &&
               TIFFSetField(tif.get(), TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) == 1 &&
-              TIFFSetField(tif.get(), TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) == 1;
+              TIFFSetField(tif.get(), TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) == 1 &&
+              TIFFSetField(tif.get(), TIFFTAG_EXTRASAMPLES, 1, &kAlphaSample) == 1;
     const tmsize_t scanline = ok ? TIFFScanlineSize(tif.get()) : 0;
     ok = ok && scanline >= tmsize_t(size_t(width) * 4 * sizeof(Sample));
     std::vector<Sample> row;
