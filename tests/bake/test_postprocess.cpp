@@ -168,9 +168,10 @@ TEST(Blur, ImpulseSpreadsByTheNormalisedKernelAndClipsAtTheBorder) {
 }
 
 TEST(Blur, MatchesThePlainConvolutionBitForBit) {
-    for (int width : {1, 3, 13, 37}) {
+    // Widths chosen so that rows have clipped texels, both block sizes and a remainder.
+    for (int width : {1, 3, 13, 14, 21, 37}) {
         Image in = RandomImage(width, 11, unsigned(width)), out(width, 11), expected(width, 11);
-        for (float radius : {1.0f, 2.0f, 3.3f, 7.0f, 40.0f}) {
+        for (float radius : {0.3f, 0.5f, 1.0f, 2.0f, 3.3f, 7.0f, 40.0f}) {
             for (bool coveredOnly : {false, true}) {
                 ReferenceBlur(expected, in, radius, coveredOnly);
                 if (coveredOnly)
@@ -226,6 +227,50 @@ TEST(Dilate, GrowsOneRingWeightedByNeighbourAlpha) {
     Set(mix, 2, 0, 1.0f, 1.0f, 1.0f, 0.001f);
     SoftwareBaker::DilateStep(&mixOut, &mix);
     ExpectTexel(mixOut, 1, 0, 0.3f, 0.3f, 0.3f, 0.0f);
+}
+
+TEST(Dilate, MatchesTheTexelByTexelRuleOnSparseImages) {
+    auto reference = [](Image& out, const Image& in) {
+        for (int y = 0; y < in.height; ++y) {
+            for (int x = 0; x < in.width; ++x) {
+                const float* t = in.Pixel(x, y);
+                float* o = out.Pixel(x, y);
+                std::memcpy(o, t, 16);
+                if (t[3] > 0.0f) continue;
+                float s = 0, r = 0, g = 0, b = 0;
+                const int offsets[4][2] = {{0, -1}, {0, 1}, {-1, 0}, {1, 0}};
+                for (const auto& d : offsets) {
+                    const int nx = x + d[0], ny = y + d[1];
+                    if (nx < 0 || ny < 0 || nx >= in.width || ny >= in.height) continue;
+                    const float* n = in.Pixel(nx, ny);
+                    s += n[3];
+                    r += n[3] * n[0];
+                    g += n[3] * n[1];
+                    b += n[3] * n[2];
+                }
+                if (s > 0.001f) {
+                    o[0] = r / s;
+                    o[1] = g / s;
+                    o[2] = b / s;
+                    o[3] = 1.0f;
+                }
+            }
+        }
+    };
+    std::mt19937 random(11);
+    for (int width : {1, 2, 5, 8, 9, 19}) {
+        for (int share : {2, 10, 50}) {
+            Image in(width, 7), out(width, 7), expected(width, 7);
+            for (size_t i = 0; i < in.PixelCount(); ++i) {
+                const bool covered = int(random() % 100) < share;
+                for (int c = 0; c < 3; ++c) in.data[i * 4 + c] = float(random() % 1000) / 999.0f;
+                in.data[i * 4 + 3] = covered ? 0.5f + float(random() % 3) : (random() % 4 == 0 ? -0.5f : 0.0f);
+            }
+            reference(expected, in);
+            SoftwareBaker::DilateStep(&out, &in);
+            EXPECT_TRUE(SameBits(out, expected)) << "width " << width << " share " << share;
+        }
+    }
 }
 
 TEST(FillMarked, OnlyFullyCoveredRingsAreAveraged) {

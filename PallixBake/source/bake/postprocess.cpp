@@ -8,10 +8,11 @@
 #include <cstdint>
 #include <cstring>
 #include <vector>
-#include <xmmintrin.h>
+#include <immintrin.h>
 
 #include "bake/bakeexception.h"
 #include "bake/softwarebaker.h"
+#include "trace/tracegridsettings.h"
 
 namespace Pallix::Bake {
 
@@ -109,27 +110,10 @@ inline void ConvolveTexel(const Image* source, const BlurKernel& kernel, int x, 
     }
 }
 
-// Four neighbouring texels of one row whose windows are not clipped left or right: four
-// independent sums keep the adder busy; each texel's arithmetic is that of ConvolveTexel.
-template <bool weighByAlpha>
-inline void ConvolveBlock(const Image* source, const BlurKernel& kernel, int x, int y, __m128 sum[4], __m128 weight[4]) {
-    const int half = kernel.half, size = kernel.size;
-    const int r0 = std::max(y - half, 0), r1 = std::min(y + half, source->height - 1);
-    for (int i = 0; i < 4; ++i) sum[i] = weight[i] = _mm_setzero_ps();
-    for (int r = r0; r <= r1; ++r) {
-        const float* k = kernel.RowFor(r - y);
-        const float* s = Row(source, r) + size_t(x - half) * 4;
-        for (int d = 0; d < size; ++d, s += 4) {
-            const __m128 w = _mm_set1_ps(k[d]);
-            for (int i = 0; i < 4; ++i) {
-                const __m128 p = _mm_loadu_ps(s + 4 * i);
-                __m128 wi = w;
-                if constexpr (weighByAlpha) wi = _mm_mul_ps(w, _mm_shuffle_ps(p, p, _MM_SHUFFLE(3, 3, 3, 3)));
-                sum[i] = _mm_add_ps(sum[i], _mm_mul_ps(wi, p));
-                weight[i] = _mm_add_ps(weight[i], wi);
-            }
-        }
-    }
+inline bool AnyCovered(const float* texels, int count) {
+    for (int i = 0; i < count; ++i)
+        if (Covered(texels + 4 * i)) return true;
+    return false;
 }
 
 // Normalised result; a weight sum that is not positive leaves the sums undivided (dividing
@@ -139,15 +123,149 @@ inline void StoreWeighted(float* out, __m128 sum, __m128 weight) {
     _mm_storeu_ps(out, sum);
 }
 
+// Texels x .. lastFull of row y have windows that are not clipped left or right. These
+// functions convolve them in blocks of neighbouring texels and return where they stopped.
+// Each texel keeps its own sums in the order of ConvolveTexel; the blocks only interleave
+// independent texels so that the adders stay busy, and one weight per window position
+// serves the whole block.
+template <bool weighByAlpha>
+int ConvolveBlocksSse(float* destination, const Image* source, const BlurKernel& kernel, int y, int x, int lastFull) {
+    const int half = kernel.half, size = kernel.size;
+    const int r0 = std::max(y - half, 0), r1 = std::min(y + half, source->height - 1);
+    const float* row = Row(source, y);
+    for (; x + 3 <= lastFull; x += 4) {
+        const float* texels = row + size_t(x) * 4;
+        float* out = destination + size_t(x) * 4;
+        if (weighByAlpha && !AnyCovered(texels, 4)) {
+            std::memcpy(out, texels, 16 * sizeof(float));
+            continue;
+        }
+        __m128 sum[4], weight[4];
+        for (int i = 0; i < 4; ++i) sum[i] = weight[i] = _mm_setzero_ps();
+        for (int r = r0; r <= r1; ++r) {
+            const float* k = kernel.RowFor(r - y);
+            const float* s = Row(source, r) + size_t(x - half) * 4;
+            for (int d = 0; d < size; ++d, s += 4) {
+                const __m128 w = _mm_set1_ps(k[d]);
+                for (int i = 0; i < 4; ++i) {
+                    const __m128 p = _mm_loadu_ps(s + 4 * i);
+                    if constexpr (weighByAlpha) {
+                        const __m128 wi = _mm_mul_ps(w, _mm_shuffle_ps(p, p, _MM_SHUFFLE(3, 3, 3, 3)));
+                        sum[i] = _mm_add_ps(sum[i], _mm_mul_ps(wi, p));
+                        weight[i] = _mm_add_ps(weight[i], wi);
+                    } else {
+                        sum[i] = _mm_add_ps(sum[i], _mm_mul_ps(w, p));
+                    }
+                }
+                if constexpr (!weighByAlpha) weight[0] = _mm_add_ps(weight[0], w);
+            }
+        }
+        for (int i = 0; i < 4; ++i) {
+            if (weighByAlpha && !Covered(texels + 4 * i))
+                CopyTexel(out + 4 * i, texels + 4 * i);
+            else
+                StoreWeighted(out + 4 * i, sum[i], weight[weighByAlpha ? i : 0]);
+        }
+    }
+    return x;
+}
+
+// The same with eight texels in four AVX registers of two texels each (no fused
+// multiply-add, so every product and sum is rounded as in the SSE version).
+template <bool weighByAlpha>
+__attribute__((target("avx"))) int ConvolveBlocksAvx(float* destination, const Image* source, const BlurKernel& kernel,
+                                                     int y, int x, int lastFull) {
+    const int half = kernel.half, size = kernel.size;
+    const int r0 = std::max(y - half, 0), r1 = std::min(y + half, source->height - 1);
+    const float* row = Row(source, y);
+    const __m256 zero = _mm256_setzero_ps();
+    for (; x + 7 <= lastFull; x += 8) {
+        const float* texels = row + size_t(x) * 4;
+        float* out = destination + size_t(x) * 4;
+        if (weighByAlpha && !AnyCovered(texels, 8)) {
+            std::memcpy(out, texels, 32 * sizeof(float));
+            continue;
+        }
+        __m256 sum[4], weight[4];
+        for (int i = 0; i < 4; ++i) sum[i] = weight[i] = zero;
+        for (int r = r0; r <= r1; ++r) {
+            const float* k = kernel.RowFor(r - y);
+            const float* s = Row(source, r) + size_t(x - half) * 4;
+            for (int d = 0; d < size; ++d, s += 4) {
+                const __m256 w = _mm256_broadcast_ss(k + d);
+                for (int i = 0; i < 4; ++i) {
+                    const __m256 p = _mm256_loadu_ps(s + 8 * i);
+                    if constexpr (weighByAlpha) {
+                        const __m256 wi = _mm256_mul_ps(w, _mm256_permute_ps(p, _MM_SHUFFLE(3, 3, 3, 3)));
+                        sum[i] = _mm256_add_ps(sum[i], _mm256_mul_ps(wi, p));
+                        weight[i] = _mm256_add_ps(weight[i], wi);
+                    } else {
+                        sum[i] = _mm256_add_ps(sum[i], _mm256_mul_ps(w, p));
+                    }
+                }
+                if constexpr (!weighByAlpha) weight[0] = _mm256_add_ps(weight[0], w);
+            }
+        }
+        for (int i = 0; i < 4; ++i) {
+            const __m256 total = weight[weighByAlpha ? i : 0];
+            const __m256 divided = _mm256_div_ps(sum[i], total);
+            __m256 result = _mm256_blendv_ps(sum[i], divided, _mm256_cmp_ps(total, zero, _CMP_GT_OQ));
+            if constexpr (weighByAlpha) {
+                const __m256 original = _mm256_loadu_ps(texels + 8 * i);
+                const __m256 covered = _mm256_cmp_ps(_mm256_permute_ps(original, _MM_SHUFFLE(3, 3, 3, 3)), zero, _CMP_GT_OQ);
+                result = _mm256_blendv_ps(original, result, covered);
+            }
+            _mm256_storeu_ps(out + 8 * i, result);
+        }
+    }
+    return x;
+}
+
+bool CpuHasAvx() {
+    static const bool avx = CpuFeatures().Has(CpuFeatures::AVX);
+    return avx;
+}
+
+// A window of the texel alone (radius up to 0.5, the usual map setting): the same
+// arithmetic as the general case, one texel after the other, in a single stream.
+template <bool coveredOnly>
+void ConvolveSingleTexelWindow(Image* destination, const Image* source, float centreWeight) {
+    const __m128 w = _mm_set1_ps(centreWeight), zero = _mm_setzero_ps();
+    const size_t count = source->PixelCount();
+    const bool aligned = (reinterpret_cast<uintptr_t>(destination->data) & 15) == 0;
+    for (size_t i = 0; i < count; ++i) {
+        const __m128 p = _mm_loadu_ps(source->data + i * 4);
+        __m128 weight = w;
+        if constexpr (coveredOnly) weight = _mm_mul_ps(w, _mm_shuffle_ps(p, p, _MM_SHUFFLE(3, 3, 3, 3)));
+        const __m128 sum = _mm_add_ps(zero, _mm_mul_ps(weight, p));
+        weight = _mm_add_ps(zero, weight);
+        __m128 result = _mm_cmpgt_ps(weight, zero);
+        result = _mm_or_ps(_mm_and_ps(result, _mm_div_ps(sum, weight)), _mm_andnot_ps(result, sum));
+        if constexpr (coveredOnly) {
+            const __m128 covered = _mm_cmpgt_ps(_mm_shuffle_ps(p, p, _MM_SHUFFLE(3, 3, 3, 3)), zero);
+            result = _mm_or_ps(_mm_and_ps(covered, result), _mm_andnot_ps(covered, p));
+        }
+        // Each texel is written once and not read again here: keep it out of the cache.
+        if (aligned)
+            _mm_stream_ps(destination->data + i * 4, result);
+        else
+            _mm_storeu_ps(destination->data + i * 4, result);
+    }
+    _mm_sfence();
+}
+
 template <bool coveredOnly>
 void Convolve(Image* destination, const Image* source, const BlurKernel& kernel) {
+    if (kernel.half == 0) {
+        ConvolveSingleTexelWindow<coveredOnly>(destination, source, kernel.weights[0]);
+        return;
+    }
     const int width = source->width, height = source->height, half = kernel.half;
-    // Texels x with x - half >= 0 and x + 3 + half <= width - 1 start a whole block.
-    const int blockStart = half, blockEnd = width - 3 - half;
+    const int firstFull = std::min(half, width), lastFull = width - 1 - half;
+    const bool avx = CpuHasAvx();
     for (int y = 0; y < height; ++y) {
         const float* s = Row(source, y);
         float* d = Row(destination, y);
-        int x = 0;
         auto single = [&](int column) {
             const float* texel = s + size_t(column) * 4;
             if (coveredOnly && !Covered(texel)) {
@@ -158,27 +276,67 @@ void Convolve(Image* destination, const Image* source, const BlurKernel& kernel)
             ConvolveTexel<coveredOnly>(source, kernel, column, y, sum, weight);
             StoreWeighted(d + size_t(column) * 4, sum, weight);
         };
-        for (; x < std::min(blockStart, width); ++x) single(x);
-        for (; x < blockEnd; x += 4) {
-            const float* texels = s + size_t(x) * 4;
-            bool any = true;
-            if constexpr (coveredOnly)
-                any = Covered(texels) || Covered(texels + 4) || Covered(texels + 8) || Covered(texels + 12);
-            if (!any) {
-                std::memcpy(d + size_t(x) * 4, texels, 16 * sizeof(float));
-                continue;
-            }
-            __m128 sum[4], weight[4];
-            ConvolveBlock<coveredOnly>(source, kernel, x, y, sum, weight);
-            for (int i = 0; i < 4; ++i) {
-                if (coveredOnly && !Covered(texels + 4 * i))
-                    CopyTexel(d + size_t(x + i) * 4, texels + 4 * i);
-                else
-                    StoreWeighted(d + size_t(x + i) * 4, sum[i], weight[i]);
-            }
-        }
+        int x = 0;
+        for (; x < firstFull; ++x) single(x);
+        if (avx) x = ConvolveBlocksAvx<coveredOnly>(d, source, kernel, y, x, lastFull);
+        x = ConvolveBlocksSse<coveredOnly>(d, source, kernel, y, x, lastFull);
         for (; x < width; ++x) single(x);
     }
+}
+
+// The alphas of four neighbouring texels.
+inline __m128 GroupAlpha(const float* texels) {
+    const __m128 t0 = _mm_loadu_ps(texels), t1 = _mm_loadu_ps(texels + 4);
+    const __m128 t2 = _mm_loadu_ps(texels + 8), t3 = _mm_loadu_ps(texels + 12);
+    return _mm_shuffle_ps(_mm_shuffle_ps(t0, t1, _MM_SHUFFLE(3, 3, 3, 3)), _mm_shuffle_ps(t2, t3, _MM_SHUFFLE(3, 3, 3, 3)),
+                          _MM_SHUFFLE(2, 0, 2, 0));
+}
+
+inline int CoveredMask(__m128 alpha) { return _mm_movemask_ps(_mm_cmpgt_ps(alpha, _mm_setzero_ps())); }
+
+// Copies row y and lets visit(x, out) rewrite out, the copy of every texel x that is not
+// covered. wanted(x, alpha) may rule out a whole group of four that is not fully covered
+// (alpha holds the group's alphas). The copy streams past the cache: the passes that change
+// only a few empty texels then run at close to the speed of a plain copy.
+template <typename Wanted, typename Visit>
+inline void CopyRowVisitEmpty(Image* destination, const Image* source, int y, Wanted&& wanted, Visit&& visit) {
+    const int width = source->width;
+    const float* s = Row(source, y);
+    float* d = Row(destination, y);
+    const bool aligned = (reinterpret_cast<uintptr_t>(d) & 15) == 0;
+    int x = 0;
+    for (; x + 4 <= width; x += 4) {
+        const float* in = s + size_t(x) * 4;
+        float* out = d + size_t(x) * 4;
+        alignas(16) float group[16];
+        std::memcpy(group, in, sizeof(group));
+        const int covered = CoveredMask(GroupAlpha(group));
+        if (covered != 0xF && wanted(x, GroupAlpha(group)))
+            for (int i = 0; i < 4; ++i)
+                if (!(covered & (1 << i))) visit(x + i, group + 4 * i);
+        if (aligned) {
+            for (int i = 0; i < 4; ++i) _mm_stream_ps(out + 4 * i, _mm_load_ps(group + 4 * i));
+        } else {
+            std::memcpy(out, group, sizeof(group));
+        }
+    }
+    for (; x < width; ++x) {
+        float* out = d + size_t(x) * 4;
+        CopyTexel(out, s + size_t(x) * 4);
+        if (!Covered(out)) visit(x, out);
+    }
+    // Streamed stores are weakly ordered; later reads of the image must see them.
+    _mm_sfence();
+}
+
+// True when a texel of the group x .. x + 3 of row y, or a direct neighbour of one, is
+// covered: only then can an empty texel of the group have a covered neighbour.
+inline bool GroupTouchesCovered(const Image* source, int x, int y, __m128 alpha) {
+    if (CoveredMask(alpha)) return true;
+    if (y > 0 && CoveredMask(GroupAlpha(Row(source, y - 1) + size_t(x) * 4))) return true;
+    if (y < source->height - 1 && CoveredMask(GroupAlpha(Row(source, y + 1) + size_t(x) * 4))) return true;
+    if (x > 0 && Covered(Row(source, y) + size_t(x - 1) * 4)) return true;
+    return x + 4 < source->width && Covered(Row(source, y) + size_t(x + 4) * 4);
 }
 
 // Output pixels of the current tile: the first pixel and how many fit into the output.
@@ -295,18 +453,20 @@ void SoftwareBaker::DilateStep(Image* destination, const Image* source) {
     const size_t stride = size_t(width) * 4;
     for (int y = 0; y < height; ++y) {
         const float* s = Row(source, y);
-        float* d = Row(destination, y);
-        // Most texels are covered and copied; only the empty ones are visited again.
-        std::memcpy(d, s, stride * sizeof(float));
-        for (int x = 0; x < width; ++x) {
+        auto touches = [&](int x, __m128 alpha) { return GroupTouchesCovered(source, x, y, alpha); };
+        CopyRowVisitEmpty(destination, source, y, touches, [&](int x, float* out) {
             const float* texel = s + size_t(x) * 4;
-            if (Covered(texel)) continue;
             const float* neighbours[4];
             int count = 0;
             if (y > 0) neighbours[count++] = texel - stride;
             if (y < height - 1) neighbours[count++] = texel + stride;
             if (x > 0) neighbours[count++] = texel - 4;
             if (x < width - 1) neighbours[count++] = texel + 4;
+            // The weight can pass 0.001 only with a covered neighbour; deep in the empty
+            // area there is none and the copy stands.
+            bool anyCovered = false;
+            for (int n = 0; n < count; ++n) anyCovered |= Covered(neighbours[n]);
+            if (!anyCovered) return;
             float weight = 0.0f, red = 0.0f, green = 0.0f, blue = 0.0f;
             for (int n = 0; n < count; ++n) {
                 const float a = neighbours[n][3];
@@ -316,52 +476,47 @@ void SoftwareBaker::DilateStep(Image* destination, const Image* source) {
                 blue += a * neighbours[n][2];
             }
             if (weight > 0.001f) {
-                float* out = d + size_t(x) * 4;
                 out[0] = red / weight;
                 out[1] = green / weight;
                 out[2] = blue / weight;
                 out[3] = 1.0f;
             }
-        }
+        });
     }
 }
 
 void SoftwareBaker::FillMarkedTexels(Image* destination, const Image* source) {
     RequireSameSize(destination, source, "FillMarkedTexels");
     const int width = source->width, height = source->height;
-    const size_t stride = size_t(width) * 4;
+    const ptrdiff_t stride = ptrdiff_t(width) * 4;
     for (int y = 0; y < height; ++y) {
         const float* s = Row(source, y);
-        float* d = Row(destination, y);
-        std::memcpy(d, s, stride * sizeof(float));
-        for (int x = 0; x < width; ++x) {
+        auto marked = [](int, __m128 alpha) { return _mm_movemask_ps(_mm_cmplt_ps(alpha, _mm_setzero_ps())) != 0; };
+        CopyRowVisitEmpty(destination, source, y, marked, [&](int x, float* out) {
             const float* texel = s + size_t(x) * 4;
-            if (!(texel[3] < 0.0f)) continue;
-            float* out = d + size_t(x) * 4;
-            int counted = 0;
-            float red = 0.0f, green = 0.0f, blue = 0.0f;
+            if (!(texel[3] < 0.0f)) return;
+            // Only an interior texel can have all eight neighbours inside the image.
             if (x > 0 && y > 0 && x < width - 1 && y < height - 1) {
-                for (int dy = -1; dy <= 1; ++dy) {
-                    for (int dx = -1; dx <= 1; ++dx) {
-                        if (dx == 0 && dy == 0) continue;
-                        const float* n = texel + (dy < 0 ? -ptrdiff_t(stride) : dy > 0 ? ptrdiff_t(stride) : 0) + dx * 4;
-                        if (!Covered(n)) continue;
-                        ++counted;
+                const float* ring[8] = {texel - stride - 4, texel - stride, texel - stride + 4, texel - 4,
+                                        texel + 4,          texel + stride - 4, texel + stride, texel + stride + 4};
+                bool all = true;
+                for (const float* n : ring) all = all && Covered(n);
+                if (all) {
+                    float red = 0.0f, green = 0.0f, blue = 0.0f;
+                    for (const float* n : ring) {
                         red += n[0];
                         green += n[1];
                         blue += n[2];
                     }
+                    out[0] = red * 0.125f;
+                    out[1] = green * 0.125f;
+                    out[2] = blue * 0.125f;
+                    out[3] = 0.125f;
+                    return;
                 }
             }
-            if (counted == 8) {
-                out[0] = red * 0.125f;
-                out[1] = green * 0.125f;
-                out[2] = blue * 0.125f;
-                out[3] = 0.125f;
-            } else {
-                out[3] = 1.0f;
-            }
-        }
+            out[3] = 1.0f;
+        });
     }
 }
 
@@ -400,11 +555,10 @@ void ExtrapolateNormalBorder(Image* destination, const Image* source) {
     const ptrdiff_t stride = ptrdiff_t(width) * 4;
     for (int y = 0; y < height; ++y) {
         const float* s = Row(source, y);
-        float* d = Row(destination, y);
-        std::memcpy(d, s, size_t(stride) * sizeof(float));
-        for (int x = 0; x < width; ++x) {
+        // Every direction needs its nearer texel, a direct neighbour, covered.
+        auto touches = [&](int x, __m128 alpha) { return GroupTouchesCovered(source, x, y, alpha); };
+        CopyRowVisitEmpty(destination, source, y, touches, [&](int x, float* out) {
             const float* texel = s + size_t(x) * 4;
-            if (Covered(texel)) continue;
             // Step towards the nearer and the farther texel, in the order up, down, left, right.
             ptrdiff_t step = 0;
             if (y >= 2 && Covered(texel - stride) && Covered(texel - 2 * stride))
@@ -415,15 +569,15 @@ void ExtrapolateNormalBorder(Image* destination, const Image* source) {
                 step = -4;
             else if (x < width - 2 && Covered(texel + 4) && Covered(texel + 8))
                 step = 4;
-            if (step == 0) continue;
+            if (step == 0) return;
             const Vec3 a = Decode(texel + step);
             const Vec3 b = Decode(texel + 2 * step);
             const Quaternion q{Math::Dot(b, a), Math::Cross(b, a)};
             const Quaternion conjugate{q.w, -q.v};
             const Vec3 r = Multiply(Multiply(q, Quaternion{0.0f, a}), conjugate).v;
             // r = -a leaves no direction; the texel then stays as it was.
-            EncodeUnit(d + size_t(x) * 4, r + a);
-        }
+            EncodeUnit(out, r + a);
+        });
     }
 }
 
