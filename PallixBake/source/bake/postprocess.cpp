@@ -308,16 +308,20 @@ inline void CopyRowVisitEmpty(Image* destination, const Image* source, int y, Wa
     for (; x + 4 <= width; x += 4) {
         const float* in = s + size_t(x) * 4;
         float* out = d + size_t(x) * 4;
+        const __m128 alpha = GroupAlpha(in);
+        const int covered = CoveredMask(alpha);
+        const float* copy = in;
         alignas(16) float group[16];
-        std::memcpy(group, in, sizeof(group));
-        const int covered = CoveredMask(GroupAlpha(group));
-        if (covered != 0xF && wanted(x, GroupAlpha(group)))
+        if (covered != 0xF && wanted(x, alpha)) {
+            std::memcpy(group, in, sizeof(group));
             for (int i = 0; i < 4; ++i)
                 if (!(covered & (1 << i))) visit(x + i, group + 4 * i);
+            copy = group;
+        }
         if (aligned) {
-            for (int i = 0; i < 4; ++i) _mm_stream_ps(out + 4 * i, _mm_load_ps(group + 4 * i));
+            for (int i = 0; i < 4; ++i) _mm_stream_ps(out + 4 * i, _mm_loadu_ps(copy + 4 * i));
         } else {
-            std::memcpy(out, group, sizeof(group));
+            std::memcpy(out, copy, sizeof(group));
         }
     }
     for (; x < width; ++x) {
