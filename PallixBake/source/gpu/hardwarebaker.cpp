@@ -189,9 +189,9 @@ void HardwareBaker::LockPixelBuffers(int set, ReadbackSet& images) {
             glBindBuffer(GL_PIXEL_PACK_BUFFER, context->PixelBuffer(set, i));
             PALLIX_CHECK_GL();
             pointers[i] = glMapBuffer(GL_PIXEL_PACK_BUFFER, GL_READ_ONLY);
-            if (pointers[i]) ++mappedCount;
-            PALLIX_CHECK_GL();
             if (!pointers[i]) throw BakeException("Could not lock pixel buffers");
+            ++mappedCount;
+            PALLIX_CHECK_GL();
         }
         glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
         PALLIX_CHECK_GL();
