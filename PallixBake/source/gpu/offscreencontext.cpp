@@ -49,10 +49,16 @@ void ClearGLErrors() {
 OffscreenContext::OffscreenContext() : shaders(this) {}
 
 OffscreenContext::~OffscreenContext() {
-    if (!platform.IsCreated()) return;
+    // The lock flag may still be set after a failure between Lock and Unlock; destroying the
+    // context releases it from this thread all the same.
     ReleaseObjects([this] { DeleteObjects(); });
-    // The flag may still be set after a failure between Lock and Unlock; it dies with the object.
-    locked = false;
+    platform.Destroy();
+}
+
+OffscreenContext::LockGuard::LockGuard(OffscreenContext& owner)
+    : context(owner), previous(PlatformContext::CurrentBinding()) {
+    if (context.platform.Holds(previous)) previous = {};
+    context.Lock();
 }
 
 OffscreenContext::LockGuard::~LockGuard() {
@@ -60,12 +66,15 @@ OffscreenContext::LockGuard::~LockGuard() {
         if (context.IsLocked()) context.Unlock();
     } catch (...) {
     }
+    PlatformContext::Restore(previous);
 }
 
 void OffscreenContext::Initialise() {
     if (framebufferReady) return;
     width = SurfaceSize;
     height = SurfaceSize;
+    // A context that the thread had current before (another baker's) is current again afterwards.
+    const PlatformContext::Binding previous = PlatformContext::CurrentBinding();
     try {
         platform.Create();
         LockGuard lock(*this);
@@ -74,9 +83,11 @@ void OffscreenContext::Initialise() {
         // Roll back, so that a later attempt starts from nothing instead of leaking a context.
         ReleaseObjects([this] { DeleteObjects(); });
         platform.Destroy();
+        PlatformContext::Restore(previous);
         throw;
     }
     framebufferReady = true;
+    PlatformContext::Restore(previous);
 }
 
 void OffscreenContext::CreateFramebuffer() {
@@ -146,14 +157,18 @@ void OffscreenContext::DeleteObjects() noexcept {
 }
 
 void OffscreenContext::Lock() {
-    if (locked) throw BakeException("Context already locked");
-    if (platform.IsCreated()) {
+    bool expected = false;
+    if (!locked.compare_exchange_strong(expected, true)) throw BakeException("Context already locked");
+    if (!platform.IsCreated()) return;
+    try {
         platform.MakeCurrent();
         // Errors left behind by an earlier holder must not be blamed on the next call.
         ClearGLErrors();
         PALLIX_CHECK_GL();
+    } catch (...) {
+        locked = false;
+        throw;
     }
-    locked = true;
 }
 
 void OffscreenContext::Unlock() {
@@ -177,12 +192,15 @@ void OffscreenContext::ReleaseObjects(const std::function<void()>& release) noex
     }
     // Held by another thread: making it current here would fail or steal it.
     if (locked) return;
+    const PlatformContext::Binding previous = PlatformContext::CurrentBinding();
     try {
         platform.MakeCurrent();
         release();
     } catch (...) {
     }
     platform.Release();
+    // Another context this thread had current gets it back.
+    PlatformContext::Restore(previous);
 }
 
 void OffscreenContext::ReadPixels(int set, int readWidth, int readHeight) {

@@ -34,6 +34,15 @@ public:
     // Destroys the context (and with it every object it holds); the display stays for the process.
     void Destroy() noexcept;
 
+    // Whatever context is current on this thread, so that it can be made current again.
+    struct Binding {
+        void* display = nullptr;
+        void* context = nullptr;
+    };
+    static Binding CurrentBinding() noexcept;
+    bool Holds(const Binding& binding) const { return context != nullptr && binding.context == context; }
+    static void Restore(const Binding& binding) noexcept;
+
 private:
 
     void* display = nullptr;
@@ -81,16 +90,18 @@ public:
     // the objects then go with the context.
     void ReleaseObjects(const std::function<void()>& release) noexcept;
 
-    // Holds the lock for a scope, releasing it on every path.
+    // Holds the lock for a scope, releasing it on every path; a context that the thread had
+    // current before is current again afterwards.
     class LockGuard {
     public:
-        explicit LockGuard(OffscreenContext& context) : context(context) { context.Lock(); }
+        explicit LockGuard(OffscreenContext& context);
         ~LockGuard();
         LockGuard(const LockGuard&) = delete;
         LockGuard& operator=(const LockGuard&) = delete;
 
     private:
         OffscreenContext& context;
+        PlatformContext::Binding previous;
     };
 
 private:

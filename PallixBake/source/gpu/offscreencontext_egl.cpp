@@ -134,6 +134,15 @@ void PlatformContext::Release() noexcept {
 
 bool PlatformContext::IsCurrent() const { return context && eglGetCurrentContext() == context; }
 
+PlatformContext::Binding PlatformContext::CurrentBinding() noexcept {
+    return {eglGetCurrentDisplay(), eglGetCurrentContext()};
+}
+
+void PlatformContext::Restore(const Binding& binding) noexcept {
+    if (binding.context != EGL_NO_CONTEXT && eglGetCurrentContext() != binding.context)
+        eglMakeCurrent(binding.display, EGL_NO_SURFACE, EGL_NO_SURFACE, binding.context);
+}
+
 void PlatformContext::Destroy() noexcept {
     if (!context) return;
     Release();

@@ -29,6 +29,8 @@ void CheckSize(size_t count, size_t elementBytes) {
 }  // namespace
 
 VertexBuffer::VertexBuffer(OffscreenContext* owner) : context(owner) {
+    if (!context || !context->IsLocked()) throw BakeException("Context not locked");
+    context->MakeCurrent();
     try {
         glGenVertexArrays(1, &vertexArray);
         PALLIX_CHECK_GL();
