@@ -164,7 +164,6 @@ void OffscreenContext::Lock() {
         platform.MakeCurrent();
         // Errors left behind by an earlier holder must not be blamed on the next call.
         ClearGLErrors();
-        PALLIX_CHECK_GL();
     } catch (...) {
         locked = false;
         throw;
