@@ -194,3 +194,23 @@ TEST(TangentFrames, SharedVerticesKeepTheLastCorner) {
     ASSERT_EQ(after->tangents.size(), 3u);
     ExpectNear(Xyz(after->tangents[2]), {1, 0, 0}, 1e-6f);
 }
+
+TEST(TangentFrames, ManyCornersAtOnePointShareOneFrame) {
+    // A fan of 80 triangles around the origin with a texture mapping that bends, so every
+    // triangle has a tangent of its own: only a full weld of the centre corners makes their
+    // frames one angle-weighted mean.
+    Scene scene(NeedTangents);
+    SceneMesh* mesh = scene.AddMesh("fan");
+    const int count = 80;
+    auto rim = [&](int k) {
+        const float a = 6.2831853f * float(k % count) / float(count);
+        const Vec3 p{std::cos(a), std::sin(a), 0};
+        return MeshBuilders::Corner{p, Up, {p.x, p.y + 0.5f * p.x * p.x}};
+    };
+    const MeshBuilders::Corner centre{{0, 0, 0}, Up, {0, 0}};
+    for (int k = 0; k < count; ++k) AddPolygon(*mesh, {centre, rim(k), rim(k + 1)});
+    scene.GenerateTangents(false);
+    for (int k = 1; k < count; ++k) ASSERT_EQ(Xyz(mesh->tangents[3 * size_t(k)]), Xyz(mesh->tangents[0])) << k;
+    ExpectNear(Xyz(mesh->tangents[0]), {1, 0, 0}, 1e-3f);  // the bend cancels around the circle
+    EXPECT_NE(Xyz(mesh->tangents[1]).y, 0.0f);
+}
