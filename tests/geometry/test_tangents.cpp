@@ -1,6 +1,4 @@
 #include <cmath>
-#include <map>
-#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -102,39 +100,6 @@ TEST(TangentFrames, SharedCornersAverageByTheirAngles) {
     EXPECT_EQ(Xyz(mesh->tangents[0]), Xyz(mesh->tangents[3]));
     EXPECT_EQ(Xyz(mesh->tangents[1]), Xyz(mesh->tangents[5]));
     EXPECT_EQ(mesh->bitangents[1], mesh->bitangents[5]);
-}
-
-TEST(TangentFrames, EqualCornersOfASmoothSurfaceShareFrames) {
-    Scene scene(NeedTangents);
-    SceneMesh* mesh = scene.AddMesh("wave");
-    const int size = 12;
-    auto corner = [&](int i, int j) {
-        const float x = float(i) * 0.25f, y = float(j) * 0.25f;
-        const float z = 0.3f * std::sin(x) * std::cos(y);
-        const Vec3 n = Unit({-0.3f * std::cos(x) * std::cos(y), 0.3f * std::sin(x) * std::sin(y), 1});
-        return MeshBuilders::Corner{{x, y, z}, n, {x, y}};
-    };
-    for (int i = 0; i < size; ++i)
-        for (int j = 0; j < size; ++j) {
-            AddPolygon(*mesh, {corner(i, j), corner(i + 1, j), corner(i + 1, j + 1)});
-            AddPolygon(*mesh, {corner(i, j), corner(i + 1, j + 1), corner(i, j + 1)});
-        }
-    scene.GenerateTangents(false);
-    std::map<std::tuple<float, float, float>, size_t> firstAt;
-    int shared = 0;
-    for (size_t v = 0; v < mesh->VertexCount(); ++v) {
-        const Vec3 p = mesh->positions[v];
-        const auto [it, inserted] = firstAt.emplace(std::make_tuple(p.x, p.y, p.z), v);
-        // A smooth surface in the plane of its u and v gives a tangent close to the u direction.
-        EXPECT_GT(mesh->tangents[v].x, 0.9f);
-        EXPECT_EQ(mesh->tangents[v].w, 1.0f);
-        if (inserted) continue;
-        ++shared;
-        const size_t w = it->second;
-        ASSERT_EQ(Xyz(mesh->tangents[v]), Xyz(mesh->tangents[w])) << v << " and " << w;
-        ASSERT_EQ(mesh->bitangents[v], mesh->bitangents[w]);
-    }
-    EXPECT_GT(shared, 400);
 }
 
 TEST(TangentFrames, DegenerateAndTexturelessTriangles) {
