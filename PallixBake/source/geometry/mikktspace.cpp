@@ -66,7 +66,6 @@ struct TangentSpace {
     float magS = 1.0f;
     Vec3 ot{0.0f, 1.0f, 0.0f};
     float magT = 1.0f;
-    int counter = 0;
     bool orient = false;
 };
 
@@ -462,7 +461,6 @@ void Generator::GenerateSpaces(int groupCount, float thresholdCos) {
             }
             TangentSpace& out = spaces_[size_t(3 * info.face + index)];
             out = subgroupSpaces[l];
-            out.counter = 1;
             out.orient = group.orientPreserving;
         }
     }

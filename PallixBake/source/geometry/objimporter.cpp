@@ -1,8 +1,6 @@
 #include "geometry/objimporter.h"
 
 #include <algorithm>
-#include <cinttypes>
-#include <cmath>
 #include <cstdio>
 #include <string>
 #include <string_view>

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cmath>
 #include <cstring>
 #include <stdexcept>
 #include <sys/stat.h>

@@ -1,5 +1,6 @@
 #include "geometry/plyimporter.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <string>
