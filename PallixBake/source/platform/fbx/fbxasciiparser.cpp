@@ -145,7 +145,8 @@ private:
             int64_t i = 0;
             const auto [end, error] = std::from_chars(first, last, i);
             if (error == std::errc() && end == last) {
-                out = FbxValue(i);
+                // "-0" is how a negative zero double is written; keep its sign.
+                out = i == 0 && token[0] == '-' ? FbxValue(-0.0) : FbxValue(i);
                 return true;
             }
         }
