@@ -8,10 +8,29 @@ namespace FbxTest {
 
 using namespace Pallix::Bake;
 
+namespace {
+
+std::filesystem::path ProcessDir() {
+    return std::filesystem::temp_directory_path() / ("kelvor_fbx_" + std::to_string(::getpid()));
+}
+
+// Removes the files the tests wrote once the run is over.
+class CleanUp : public ::testing::Environment {
+public:
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(ProcessDir(), ignored);
+    }
+};
+
+const auto* const cleanUp = ::testing::AddGlobalTestEnvironment(new CleanUp);
+
+}  // namespace
+
 std::filesystem::path TestDir() {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     const std::string name = info ? std::string(info->test_suite_name()) + "_" + info->name() : "fbx";
-    auto dir = std::filesystem::temp_directory_path() / ("kelvor_fbx_" + std::to_string(::getpid())) / name;
+    auto dir = ProcessDir() / name;
     std::filesystem::create_directories(dir);
     return dir;
 }
