@@ -34,6 +34,9 @@ std::vector<std::pair<std::string, std::string>> Seeds() {
     tree.modelTemplate = {VectorProperty("Lcl Scaling", 1, 1, 1)};
     seeds.emplace_back("tree_ascii.fbx", WriteScene(tree, {Encoding::Ascii, 7400, false}));
     seeds.emplace_back("tree_binary.fbx", WriteScene(tree, {Encoding::Binary, 7500, true}));
+    seeds.emplace_back("groups.obj",
+                       "# low-poly\nv 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nvt 0 0\nvt 1 1\nvn 0 0 1\n"
+                       "o body\nusemtl skin\nf 1/1/1 2/2/1 3/2/1 4/1/1\ng head\nf -1//1 -2//1 -3//1\n");
     return seeds;
 }
 

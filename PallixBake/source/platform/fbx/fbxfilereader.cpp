@@ -1,10 +1,14 @@
 #include "platform/fbx/fbxfilereader.h"
 
+#include <algorithm>
+
 #include <charconv>
 #include <cstring>
 #include <fstream>
 #include <iterator>
 #include <new>
+
+#include "platform/fbx/objadapter.h"
 
 namespace Pallix::Bake {
 
@@ -103,6 +107,9 @@ bool FbxFileReader::Initialize(const std::string& path) {
         version = stored > uint32_t(INT32_MAX) ? INT32_MAX : int(stored);
     } else if (RecogniseAscii(contents, version)) {
         format = Format::Ascii;
+    } else if (ObjAdapter::Recognise(contents)) {
+        format = Format::Obj;
+        return true;
     } else {
         return Fail(FbxStatusCode::InvalidFile, "Unexpected file type");
     }
@@ -123,7 +130,10 @@ bool FbxFileReader::Import(FbxScene& scene) {
     statusText.clear();
     scene = FbxScene();
     try {
-        ImportFbx(scene);
+        if (format == Format::Obj)
+            ObjAdapter::Read(contents, scene);
+        else
+            ImportFbx(scene);
     } catch (const FbxFormatError& error) {
         scene = FbxScene();
         if (status == FbxStatusCode::PasswordError) return false;
