@@ -5,7 +5,6 @@
 #include <charconv>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <new>
 
 #include "platform/fbx/objadapter.h"
@@ -90,14 +89,17 @@ bool FbxFileReader::Initialize(const std::string& path) {
     status = FbxStatusCode::Success;
     statusText.clear();
 
-    std::ifstream file(path, std::ios::binary);
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
     if (!file) return Fail(FbxStatusCode::Failure, "File not found or not readable");
+    const std::streamoff size = file.tellg();
+    if (size < 0) return Fail(FbxStatusCode::Failure, "File not found or not readable");
     try {
-        contents.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    } catch (const std::bad_alloc&) {
+        contents.resize(size_t(size));
+    } catch (const std::exception&) {
         return Fail(FbxStatusCode::Failure, "Not enough memory to read the file");
     }
-    if (file.bad()) return Fail(FbxStatusCode::Failure, "Read error");
+    file.seekg(0);
+    if (!file.read(contents.data(), size) || file.gcount() != size) return Fail(FbxStatusCode::Failure, "Read error");
 
     if (contents.size() >= 21 && std::memcmp(contents.data(), "Kaydara FBX Binary  \0", 21) == 0) {
         if (contents.size() < 27) return Fail(FbxStatusCode::InvalidFile, "File is truncated in its header");
