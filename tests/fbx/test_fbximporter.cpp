@@ -377,3 +377,24 @@ TEST(FbxLoadFailures, PasswordProtectedFilesAskOnceAndFail) {
         EXPECT_EQ(rest, "trailing");  // exactly one word was read
     }
 }
+
+TEST(FbxPolygons, HugeConcavePolygonsStillTriangulateCompletely) {
+    // A star of 40000 corners: every other corner is reflex, so ear clipping is quadratic and
+    // runs into its work limit; the rest of the outline is fanned and nothing is lost.
+    SceneData data;
+    MeshData& mesh = data.meshes.emplace_back();
+    const int corners = 40000;
+    for (int i = 0; i < corners; ++i) {
+        const double angle = 2 * M_PI * i / corners, radius = i % 2 ? 1.0 : 2.0;
+        mesh.vertices.insert(mesh.vertices.end(), {radius * std::cos(angle), radius * std::sin(angle), 0});
+        mesh.polygonVertexIndex.push_back(i == corners - 1 ? ~i : i);
+    }
+    data.models.push_back({"star", -1, "Mesh", 0, {}, {}});
+    // The same mesh instanced by a second node is converted for it too.
+    data.models.push_back({"again", -1, "Mesh", 0, {}, {VectorProperty("Lcl Translation", 5, 0, 0)}});
+    const auto scene = ImportScene(data, {Encoding::Binary, 7500, true}, 0, {true, false, ""});
+    ASSERT_EQ(scene->meshes.size(), 2u);
+    EXPECT_EQ(scene->meshes[0]->TriangleCount(), size_t(corners - 2));
+    EXPECT_EQ(scene->meshes[1]->TriangleCount(), size_t(corners - 2));
+    EXPECT_EQ(scene->meshes[1]->transform[9], 5.0f);
+}

@@ -52,7 +52,7 @@ bool FbxNode::FindPropertyText(std::string_view propertyName, std::string& text)
 void FbxScene::Triangulate() {
     // Ear clipping is quadratic in the corners of a polygon; past this many point tests per
     // file the remaining concave polygons are fanned, so no file can stall the import.
-    uint64_t budget = uint64_t(1) << 28;
+    uint64_t budget = uint64_t(1) << 26;
     for (auto& mesh : meshes) mesh->Triangulate(budget);
 }
 
