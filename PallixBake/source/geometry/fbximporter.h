@@ -20,9 +20,6 @@ public:
 
     void Import(const char* path, Scene* scene) override;
 
-    // The node walk and conversion of an already loaded scene (Import after loading).
-    void Convert(FbxScene& fbxScene, Scene* scene);
-
 private:
     // Copies of the options, taken when the node walk starts.
     struct WalkState {
@@ -32,6 +29,8 @@ private:
     };
 
     bool Load(const char* path, FbxScene& fbxScene, std::string& reason);
+    // The node walk over a loaded scene, converting every accepted mesh node.
+    void Convert(FbxScene& fbxScene, Scene* scene);
     void ConvertNode(const FbxNode& node, Scene* scene);
 
     std::unique_ptr<WalkState> walkState;
