@@ -1,10 +1,13 @@
 #include "geometry/mikktspace.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <tuple>
+#include <unordered_map>
 #include <vector>
 
 namespace Pallix::Bake {
@@ -79,6 +82,7 @@ private:
 
     void WeldCorners();
     void MergeCell(std::vector<std::pair<Vec3, int>>& verts, int left, int right);
+    void WeldPart(const std::vector<std::pair<Vec3, int>>& verts, int left, int right);
     void InitTriangles(int good);
     void BuildNeighbours(int good);
     int BuildGroups(int good);
@@ -168,18 +172,23 @@ void Generator::MergeCell(std::vector<std::pair<Vec3, int>>& verts, int left, in
     if (!std::isfinite(separator)) return;
 
     if (separator >= hi[channel] || separator <= lo[channel]) {
-        for (int l = left; l <= right; ++l) {
-            const int i = verts[size_t(l)].second;
-            const int id = corners_[size_t(i)];
-            const Vec3 p = Position(id), n = Normal(id), t = TexCoord(id);
-            for (int l2 = left; l2 < l; ++l2) {
-                const int i2 = verts[size_t(l2)].second;
-                const int id2 = corners_[size_t(i2)];
-                if (Equal(p, Position(id2)) && Equal(n, Normal(id2)) && Equal(t, TexCoord(id2))) {
-                    corners_[size_t(i)] = id2;
-                    break;
+        // The points of this part cannot be split further: weld equal corners, each to the
+        // first equal one in the part's order.
+        if (right - left < 32) {
+            for (int l = left; l <= right; ++l) {
+                const int i = verts[size_t(l)].second;
+                const int id = corners_[size_t(i)];
+                const Vec3 p = Position(id), n = Normal(id), t = TexCoord(id);
+                for (int l2 = left; l2 < l; ++l2) {
+                    const int id2 = corners_[size_t(verts[size_t(l2)].second)];
+                    if (Equal(p, Position(id2)) && Equal(n, Normal(id2)) && Equal(t, TexCoord(id2))) {
+                        corners_[size_t(i)] = id2;
+                        break;
+                    }
                 }
             }
+        } else {
+            WeldPart(verts, left, right);
         }
         return;
     }
@@ -207,6 +216,38 @@ void Generator::MergeCell(std::vector<std::pair<Vec3, int>>& verts, int left, in
     }
     if (left < iR) MergeCell(verts, left, iR);
     if (iL < right) MergeCell(verts, iL, right);
+}
+
+// The same weld for a large part (many corners at one position), by a hash of the exact values
+// instead of comparing every pair.
+void Generator::WeldPart(const std::vector<std::pair<Vec3, int>>& verts, int left, int right) {
+    using Key = std::array<uint32_t, 8>;
+    struct KeyHash {
+        size_t operator()(const Key& key) const {
+            uint64_t h = 0x9E3779B97F4A7C15ull;
+            for (uint32_t word : key) h = (h ^ word) * 0xBF58476D1CE4E5B9ull;
+            return size_t(h ^ (h >> 31));
+        }
+    };
+    std::unordered_map<Key, int, KeyHash> first;
+    first.reserve(size_t(right - left + 1));
+    for (int l = left; l <= right; ++l) {
+        const int i = verts[size_t(l)].second;
+        const int id = corners_[size_t(i)];
+        const Vec3 p = Position(id), n = Normal(id);
+        const Vec2 t = uvs_[size_t(id)];
+        const float values[8] = {p.x, p.y, p.z, n.x, n.y, n.z, t.x, t.y};
+        Key key;
+        bool comparable = true;
+        for (int k = 0; k < 8; ++k) {
+            // NaN equals nothing; +0 and -0 are equal and must hash alike.
+            comparable = comparable && !std::isnan(values[k]);
+            key[size_t(k)] = values[k] == 0.0f ? 0u : std::bit_cast<uint32_t>(values[k]);
+        }
+        if (!comparable) continue;
+        const auto [it, inserted] = first.emplace(key, id);
+        if (!inserted) corners_[size_t(i)] = it->second;
+    }
 }
 
 void Generator::InitTriangles(int good) {
