@@ -97,13 +97,3 @@ TEST_F(BakerFixture, OutputNamesCarryTheSuffixAndTheTileName) {
     job.explicitPath = true;
     EXPECT_EQ(baker.GetOutputName("_ao"), "out/crate");
 }
-
-TEST_F(BakerFixture, BaseDefaults) {
-    EXPECT_FALSE(baker.SupportsDirectMode());
-    EXPECT_FALSE(baker.NeedsRangePass());
-    EXPECT_EQ(baker.UsesHighPoly(), job.hasHighPoly);
-    job.hasHighPoly = true;
-    EXPECT_TRUE(baker.UsesHighPoly());
-    EXPECT_EQ(baker.times, &job.times);
-    EXPECT_EQ(baker.map, &job.maps[0]);
-}

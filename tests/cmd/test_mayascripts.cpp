@@ -88,10 +88,7 @@ TEST(MayaScripts, LowPolyModeExportsLockedNormalsThroughTheDialog) {
     const size_t exportProc = rest.find("proc KVExport() {\n");
     ASSERT_NE(exportProc, std::string::npos);
     EXPECT_EQ(Count(rest.substr(0, exportProc), "\n"), 34u);
-    EXPECT_NE(rest.find("string $meshDescendents[] = `listRelatives -ad -f -type  mesh $selobj`;\n"), std::string::npos);
     EXPECT_NE(rest.find("python (\"KVCopyMeshNormalsByTriangle('\" + $dupe[0] + \"','\" + $dupeRaw[0] + \"')\");\n"),
-              std::string::npos);
-    EXPECT_NE(rest.find("setAttr -type \"string\" ($dupeRaw[0] + \".kelvorfilter\") \"gameview\";\n"),
               std::string::npos);
     EXPECT_NE(rest.find("proc KVExport() {\nloadPlugin -qt \"fbxmaya\";\nglobal string $kvlastfiledir;\n"),
               std::string::npos);
@@ -140,27 +137,6 @@ TEST(MayaScripts, EnvelopeProcInPathFormIsExact) {
               "select -cl; select $selcache;\n"
               "}\n"
               "}\n");
-}
-
-TEST(MayaScripts, EnvelopeDialogFormAsksForTheFile) {
-    const std::string envelope = Script("-envelope");
-    const std::string prelude = Script("-python");
-    ASSERT_EQ(envelope.rfind(prelude, 0), 0u);
-    EXPECT_EQ(envelope.substr(prelude.size()).rfind(
-                  "proc KVExport() {\n"
-                  "loadPlugin -qt \"fbxmaya\";\n"
-                  "global string $kvlastfiledir;\n"
-                  "if (size($kvlastfiledir) == 0) { $kvlastfiledir = `workspace -q -rd`; }\n"
-                  "string $fileName[] = `fileDialog2 -fileFilter \"*.fbx\" -dir $kvlastfiledir -fileMode 0 "
-                  "-dialogStyle 2`;\n"
-                  "$kvlastfiledir = \"\";\n"
-                  "if (size($fileName) > 0) {\n"
-                  "$kvlastfiledir = dirname( $fileName[0] );\n"
-                  "string $selcache[] = `ls -sl`;\n"
-                  "FBXExportColladaTriangulate -v false;\n",
-                  0),
-              0u);
-    EXPECT_EQ(envelope.substr(envelope.size() - 12), "KVExport();\n");
 }
 
 TEST(MayaScripts, DeclareMelDefinesThreePathProcsAndEndsWithTheHint) {

@@ -94,11 +94,3 @@ TEST(SettingsStore, InstallationIdIsCreatedOnceAndKept) {
     EXPECT_EQ(store.GetString("logid"), first);
     Remove("logid");
 }
-
-TEST(SettingsStore, NewInstallationIdsDiffer) {
-    // Drawn from a seeded source: a run of fresh ids is not one repeated value.
-    const QString first = NewInstallationId();
-    bool differs = false;
-    for (int i = 0; i < 8 && !differs; ++i) differs = NewInstallationId() != first;
-    EXPECT_TRUE(differs);
-}

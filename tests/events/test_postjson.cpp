@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <map>
 #include <string>
@@ -161,24 +160,6 @@ TEST(PostJson, ObjectPathStartsAtTheSlashThatEndsTheHost) {
     EXPECT_EQ(ObjectPathFromUrl(""), "");
 }
 
-TEST(PostJson, EndpointHasTheCollectorForm) {
-    const std::string url = kLogCollectorUrl;
-    EXPECT_EQ(url.size(), 80u);
-    EXPECT_EQ(url.rfind("https://", 0), 0u);
-    EXPECT_EQ(url.substr(8, url.find('/', 8) - 8), kLogCollectorHost);
-    const std::string path = ObjectPathFromUrl(url);
-    ASSERT_EQ(path.size(), 8u + 36u + 10u);
-    EXPECT_EQ(path.substr(0, 8), "/inputs/");
-    EXPECT_EQ(path.substr(44), "/tag/http/");
-    const std::string token = path.substr(8, 36);
-    for (size_t i = 0; i < token.size(); ++i) {
-        if (i == 8 || i == 13 || i == 18 || i == 23)
-            EXPECT_EQ(token[i], '-');
-        else
-            EXPECT_TRUE(std::isxdigit(static_cast<unsigned char>(token[i]))) << token;
-    }
-}
-
 TEST(PostJson, PostsTheBodyAsJsonToTheUrlPath) {
     std::string reply;
     for (int i = 0; reply.size() < 100000; ++i) reply += "line " + std::to_string(i) + "\n";
@@ -226,15 +207,3 @@ TEST(PostJson, FailuresReturnAnEmptyReply) {
     EXPECT_EQ(PostJson(kLogCollectorUrl, "{}"), "");
 }
 
-TEST(PostJson, EnabledReporterDeliversItsEventsByPost) {
-    OneShotHttpListener listener("");
-    EventReporter reporter("7");
-    reporter.SetEnabled(true);
-    const PostTarget target = Local(listener.Port());
-    reporter.SetSender([&](const std::string& text) { PostJson(target, kLogCollectorUrl, text.c_str()); });
-    reporter.ReportInit(2, 512, 256);
-    const ReceivedRequest& request = listener.Wait();
-    EXPECT_EQ(request.target, ObjectPathFromUrl(kLogCollectorUrl));
-    EXPECT_EQ(request.body, R"({"category":"system","eventtype":"init","initparameters":)"
-                            R"({"threads":2,"tilex":512,"tiley":256},"nodeid":"7"})");
-}
