@@ -41,10 +41,15 @@ int MapBaker::GetLowPolyRequirements(int flags) const {
 }
 
 std::string MapBaker::GetTileName() const {
-    if (job->tilingMode == 0) return "";
-    if (job->tileNaming == 1)
-        return "_u" + std::to_string(state->udimColumn + 1) + "_v" + std::to_string(state->udimRow + 1);
-    return "." + std::to_string(1001 + state->udimColumn + 10 * state->udimRow);
+    std::string name;
+    if (job->tilingMode == 0) return name;
+    if (job->tileNaming == 1) {
+        name.append("_u").append(std::to_string(state->udimColumn + 1));
+        name.append("_v").append(std::to_string(state->udimRow + 1));
+    } else {
+        name.append(".").append(std::to_string(1001 + state->udimColumn + 10 * state->udimRow));
+    }
+    return name;
 }
 
 std::string MapBaker::GetOutputName(const std::string& suffix) const {
@@ -59,15 +64,20 @@ void MapBaker::WriteImage(const Image& image, const std::string& name) const {
 void WriteImageFile(const Image& image, const std::string& name, int format) {
     bool written = true;
     const char* extension = "";
+    std::string error;
     switch (format) {
-    case FormatTiff16: written = WriteTiff16(image, name); extension = ".tif"; break;
-    case FormatTiff8: written = WriteTiff8(image, name); extension = ".tif"; break;
-    case FormatPng8: written = WritePng8(image, name); extension = ".png"; break;
-    case FormatPng16: written = WritePng16(image, name); extension = ".png"; break;
-    case FormatExr: written = WriteExr(image, name); extension = ".exr"; break;
+    case FormatTiff16: written = WriteTiff16(image, name, &error); extension = ".tif"; break;
+    case FormatTiff8: written = WriteTiff8(image, name, &error); extension = ".tif"; break;
+    case FormatPng8: written = WritePng8(image, name, &error); extension = ".png"; break;
+    case FormatPng16: written = WritePng16(image, name, &error); extension = ".png"; break;
+    case FormatExr: written = WriteExr(image, name, &error); extension = ".exr"; break;
     default: return;  // an unknown format writes nothing
     }
-    if (!written) throw BakeException("Could not write image file \"" + name + extension + "\"");
+    if (!written) {
+        std::string message = "Could not write image file \"" + name + extension + "\"";
+        if (!error.empty()) message += ": " + error;
+        throw BakeException(message);
+    }
 }
 
 }  // namespace Pallix::Bake
