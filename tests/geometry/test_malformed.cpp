@@ -17,9 +17,7 @@ namespace fs = std::filesystem;
 namespace {
 
 fs::path CorpusFolder() {
-    const char* data = std::getenv("KELVOR_TEST_DATA");
-    const fs::path root = data ? fs::path(data) : fs::path(__FILE__).parent_path().parent_path() / "data";
-    return root / "geometry" / "malformed";
+    return fs::path(KELVOR_TEST_DATA) / "geometry" / "malformed";
 }
 
 // "import" or "bake" for the exception the importer threw, "none" when it accepted the file.
