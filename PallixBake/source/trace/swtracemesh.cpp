@@ -78,6 +78,7 @@ void BinTriangle(TraceGrid& grid, Vec3 a, Vec3 b, Vec3 c, Visit&& visit) {
 
 void AllocateCells(TraceGrid& grid) {
     for (int i = 0; i < grid.cellCount; ++i) grid.cells[i].Allocate();
+    grid.MarkOccupied();
 }
 
 void FinishCell(SWGridCellCluster& cell, SWTraceMesh* owner, const TraceGridSettings& settings, int depth);
@@ -204,6 +205,7 @@ void TraceGrid::Init(const AABB3& box, float size) {
     nx = ny = nz = 0;
     cellCount = 0;
     cells.reset();
+    occupied.reset();
     if (box.IsEmpty() || !IsFiniteBox(box) || !(size > 0.0f) || !std::isfinite(size)) return;
 
     int64_t n[3];
@@ -216,6 +218,7 @@ void TraceGrid::Init(const AABB3& box, float size) {
     if (total > double(INT32_MAX)) throw std::length_error("trace grid has too many cells");
 
     cells.reset(new SWGridCellCluster[size_t(total)]);
+    occupied.reset(new uint64_t[(size_t(total) + 63) / 64]());
     nx = int32_t(n[0]);
     ny = int32_t(n[1]);
     nz = int32_t(n[2]);
@@ -233,6 +236,12 @@ void TraceGrid::Init(const AABB3& box, float size) {
             }
         }
     }
+}
+
+void TraceGrid::MarkOccupied() {
+    std::fill(occupied.get(), occupied.get() + (size_t(cellCount) + 63) / 64, uint64_t(0));
+    for (int i = 0; i < cellCount; ++i)
+        if (cells[i].triangleCount >= 1) occupied[size_t(i) >> 6] |= uint64_t(1) << (i & 63);
 }
 
 TraceGridStatistics ComputeGridStatistics(const TraceGrid& grid) {

@@ -84,11 +84,18 @@ public:
     std::unique_ptr<SWGridCellCluster[]> cells;
     int32_t cellCount = 0;
     SWTraceMesh* owner = nullptr;
+    // One bit per cell, set when the cell holds a triangle: the walks test it before touching
+    // the cell record, so the many empty cells cost no memory traffic.
+    std::unique_ptr<uint64_t[]> occupied;
 
     // Lays cells of the given size over the box. An empty, inverted or non-finite box, or a cell
     // size that is not a positive finite number, gives a grid without cells on which every ray
     // misses. Throws std::length_error when the cell count does not fit 32 bits.
     void Init(const Math::AABB3& box, float size);
+
+    // Records which cells hold triangles; called once their counts are final.
+    void MarkOccupied();
+    bool IsOccupied(int index) const { return (occupied[index >> 6] >> (index & 63)) & 1u; }
 
     SWGridCellCluster& Cell(int x, int y, int z) { return cells[x + nx * (y + ny * z)]; }
     const SWGridCellCluster& Cell(int x, int y, int z) const { return cells[x + nx * (y + ny * z)]; }

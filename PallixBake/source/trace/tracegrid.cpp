@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <climits>
 #include <cmath>
 #include <limits>
 
@@ -7,7 +6,9 @@
 #include "trace/tracekernels.h"
 
 // The grid walks: a 3-D digital differential analyser over the cells along the ray, entered at
-// the origin's cell or, from outside, where the ray meets the grid's box.
+// the origin's cell or, from outside, where the ray meets the grid's box. The closest-hit walk
+// is instantiated once per kernel, so the kernel is chosen once per ray and called directly in
+// every leaf.
 namespace Pallix::Bake {
 
 using Math::Vec3;
@@ -15,16 +16,6 @@ using Math::Vec3;
 namespace {
 
 constexpr float kInfinity = std::numeric_limits<float>::infinity();
-
-// Walk state: current cell, step direction, index that means "left the grid", distance to the
-// next crossing per axis and the distance between crossings.
-struct Walk {
-    int cell[3];
-    int step[3];
-    int outside[3];
-    float tMax[3];
-    float tDelta[3];
-};
 
 // A NaN or infinite origin or direction would turn into a garbage cell index; such rays, and
 // rays with a negative or NaN limit, hit nothing.
@@ -34,42 +25,16 @@ bool RayIsUsable(const TraceRay& ray) {
 
 // The cell holding p by truncation toward zero; false when that index is outside the grid (an
 // origin on the maximum face has index n and counts as outside).
-bool CellOf(const TraceGrid& grid, Vec3 p, int cell[3]) {
-    const int n[3] = {grid.nx, grid.ny, grid.nz};
-    const Vec3 lo = grid.bounds.Min();
-    for (int axis = 0; axis < 3; ++axis) {
-        const float f = (p[axis] - lo[axis]) * grid.invCellSize[axis];
-        if (!(f > -1.0f && f < float(n[axis]))) return false;
-        cell[axis] = std::min(int(f), n[axis] - 1);
-    }
+inline bool CellOf(const TraceGrid& grid, Vec3 p, int cell[3]) {
+    const float fx = (p.x - grid.bounds.minX) * grid.invCellSize[0];
+    const float fy = (p.y - grid.bounds.minY) * grid.invCellSize[1];
+    const float fz = (p.z - grid.bounds.minZ) * grid.invCellSize[2];
+    if (!(fx > -1.0f && fx < float(grid.nx) && fy > -1.0f && fy < float(grid.ny) && fz > -1.0f && fz < float(grid.nz)))
+        return false;
+    cell[0] = std::min(int(fx), grid.nx - 1);
+    cell[1] = std::min(int(fy), grid.ny - 1);
+    cell[2] = std::min(int(fz), grid.nz - 1);
     return true;
-}
-
-void StartWalk(const TraceGrid& grid, Vec3 start, Vec3 d, Walk& walk) {
-    const int n[3] = {grid.nx, grid.ny, grid.nz};
-    const Vec3 lo = grid.bounds.Min();
-    for (int axis = 0; axis < 3; ++axis) {
-        if (d[axis] < 0.0f) {
-            walk.step[axis] = -1;
-            walk.outside[axis] = -1;
-            walk.tMax[axis] = (lo[axis] + float(walk.cell[axis]) * grid.cellSize - start[axis]) / d[axis];
-        } else if (d[axis] > 0.0f) {
-            walk.step[axis] = 1;
-            walk.outside[axis] = n[axis];
-            walk.tMax[axis] = (lo[axis] + float(walk.cell[axis] + 1) * grid.cellSize - start[axis]) / d[axis];
-        } else {
-            walk.step[axis] = 0;
-            walk.outside[axis] = INT_MIN;
-            walk.tMax[axis] = kInfinity;
-        }
-        walk.tDelta[axis] = grid.cellSize / std::fabs(d[axis]);
-    }
-}
-
-// Next axis to step: the smallest tMax, ties between x and y going to y and ties with z to z.
-inline int NextAxis(const Walk& walk) {
-    if (walk.tMax[0] < walk.tMax[1]) return walk.tMax[2] > walk.tMax[0] ? 0 : 2;
-    return walk.tMax[2] > walk.tMax[1] ? 1 : 2;
 }
 
 // Ray/box slab test; passes only when the entry distance is positive.
@@ -93,6 +58,167 @@ bool SlabTest(const Math::AABB3& box, const TraceRay& ray, T* entry) {
     return tmin > T(0);
 }
 
+// One axis of the walk from the start point: the step, the distance to the first crossing and
+// between crossings, the index that means "left the grid" and the stride of one step in the
+// cell array. An axis the ray does not move along never steps: its crossing is infinite.
+struct Axis {
+    int step = 0;
+    int outside = -1;
+    int stride = 0;
+    float tMax = kInfinity;
+    float tDelta = kInfinity;
+};
+
+inline Axis StartAxis(float lo, float cellSize, int cell, int n, int stride, float start, float d) {
+    Axis a;
+    if (d < 0.0f) {
+        a.step = -1;
+        a.outside = -1;
+        a.stride = -stride;
+        a.tMax = (lo + float(cell) * cellSize - start) / d;
+    } else if (d > 0.0f) {
+        a.step = 1;
+        a.outside = n;
+        a.stride = stride;
+        a.tMax = (lo + float(cell + 1) * cellSize - start) / d;
+    }
+    a.tDelta = cellSize / std::fabs(d);
+    return a;
+}
+
+// Walks the cells along the ray from start (in cell) and calls visit(index) for each; visit
+// returns true to end the walk. After each step, keepGoing(crossing) decides whether the cell
+// just entered is still worth a visit. Ties in the next crossing go from x to y and to z.
+template <class Visit, class KeepGoing>
+inline void Traverse(const TraceGrid& grid, Vec3 start, Vec3 d, const int cell[3], Visit&& visit, KeepGoing&& keepGoing) {
+    int x = cell[0], y = cell[1], z = cell[2];
+    Axis ax = StartAxis(grid.bounds.minX, grid.cellSize, x, grid.nx, 1, start.x, d.x);
+    Axis ay = StartAxis(grid.bounds.minY, grid.cellSize, y, grid.ny, grid.nx, start.y, d.y);
+    Axis az = StartAxis(grid.bounds.minZ, grid.cellSize, z, grid.nz, grid.nx * grid.ny, start.z, d.z);
+    int index = x + grid.nx * (y + grid.ny * z);
+    for (;;) {
+        if (visit(index)) return;
+        float crossing;
+        if (ax.tMax < ay.tMax && az.tMax > ax.tMax) {
+            x += ax.step;
+            if (ax.step == 0 || x == ax.outside) return;
+            index += ax.stride;
+            crossing = ax.tMax;
+            ax.tMax += ax.tDelta;
+        } else if (!(ax.tMax < ay.tMax) && az.tMax > ay.tMax) {
+            y += ay.step;
+            if (ay.step == 0 || y == ay.outside) return;
+            index += ay.stride;
+            crossing = ay.tMax;
+            ay.tMax += ay.tDelta;
+        } else {
+            z += az.step;
+            if (az.step == 0 || z == az.outside) return;
+            index += az.stride;
+            crossing = az.tMax;
+            az.tMax += az.tDelta;
+        }
+        if (!(crossing < kInfinity) || !keepGoing(crossing)) return;
+    }
+}
+
+template <ClosestHitKernel kKernel>
+bool IntersectWith(const TraceGrid& grid, const TraceRay& ray, TraceHit* hit);
+
+template <ClosestHitKernel kKernel>
+inline bool IntersectCell(const SWGridCellCluster& cell, const TraceRay& ray, TraceHit* hit) {
+    if (cell.nested) return IntersectWith<kKernel>(*cell.nested, ray, hit);
+    if (cell.packetCount <= 0) return false;
+    const int32_t id = kKernel(cell.packets.get(), cell.packetCount, ray, &hit->distance, &hit->u, &hit->v);
+    if (id < 0) return false;
+    hit->triangleId = id;
+    return true;
+}
+
+template <ClosestHitKernel kKernel>
+bool IntersectWith(const TraceGrid& grid, const TraceRay& ray, TraceHit* hit) {
+    if (grid.cellCount == 0) return false;
+    int cell[3];
+    Vec3 start = ray.origin;
+    double travelled = 0.0;
+    if (!CellOf(grid, start, cell)) {
+        double entry = 0.0;
+        if (!SlabTest<double>(grid.bounds, ray, &entry) || entry > double(ray.maxDistance)) return false;
+        // The entry point can round to just outside the box; creep along the ray until it lies
+        // in a cell.
+        const double creep = double(grid.cellSize) * 1e-4;
+        bool inside = false;
+        for (int i = 0; i <= 200 && !inside; ++i) {
+            travelled = entry + creep * i;
+            start = ray.origin + ray.direction * float(travelled);
+            inside = CellOf(grid, start, cell);
+        }
+        if (!inside) return false;
+    }
+    bool any = false;
+    const uint64_t* occupied = grid.occupied.get();
+    const SWGridCellCluster* cells = grid.cells.get();
+    const double cellSize = grid.cellSize;
+    Traverse(
+        grid, start, ray.direction, cell,
+        [&](int index) {
+            if (((occupied[index >> 6] >> (index & 63)) & 1u) && IntersectCell<kKernel>(cells[index], ray, hit)) any = true;
+            return false;
+        },
+        // A crossing one cell beyond the best hit cannot lead to a nearer triangle.
+        [&](float crossing) { return double(crossing) + travelled <= cellSize + hit->distance; });
+    return any;
+}
+
+using GridIntersector = bool (*)(const TraceGrid&, const TraceRay&, TraceHit*);
+
+GridIntersector IntersectorFor(int32_t kernel) {
+    switch (kernel) {
+    case KernelMoellerFloat: return IntersectWith<IntersectMoellerFloat>;
+    case KernelMoellerDouble: return IntersectWith<IntersectMoellerDouble>;
+    case KernelMoellerSse: return IntersectWith<IntersectMoellerSse>;
+    case KernelPlueckerFloat: return IntersectWith<IntersectPlueckerFloat>;
+    case KernelPlueckerSse: return IntersectWith<IntersectPlueckerSse>;
+    case KernelPlueckerAvx:
+        return KernelAvxAvailable() ? IntersectWith<IntersectPlueckerAvx> : IntersectWith<IntersectPlueckerSse>;
+    default: return IntersectWith<IntersectPlueckerDouble>;
+    }
+}
+
+bool OccludedCell(const SWGridCellCluster& cell, const TraceRay& ray);
+
+bool OccludedGrid(const TraceGrid& grid, const TraceRay& ray) {
+    if (grid.cellCount == 0) return false;
+    int cell[3];
+    Vec3 start = ray.origin;
+    if (!CellOf(grid, start, cell)) {
+        float entry = 0.0f;
+        if (!SlabTest<float>(grid.bounds, ray, &entry) || entry > ray.maxDistance) return false;
+        bool inside = false;
+        for (int i = 0; i <= 10 && !inside; ++i) {
+            start = ray.origin + ray.direction * (entry + 1e-4f * float(i));
+            inside = CellOf(grid, start, cell);
+        }
+        if (!inside) return false;
+    }
+    bool blocked = false;
+    const uint64_t* occupied = grid.occupied.get();
+    const SWGridCellCluster* cells = grid.cells.get();
+    Traverse(
+        grid, start, ray.direction, cell,
+        [&](int index) {
+            blocked = ((occupied[index >> 6] >> (index & 63)) & 1u) && OccludedCell(cells[index], ray);
+            return blocked;
+        },
+        [&](float crossing) { return crossing <= ray.maxDistance; });
+    return blocked;
+}
+
+inline bool OccludedCell(const SWGridCellCluster& cell, const TraceRay& ray) {
+    if (cell.nested) return OccludedGrid(*cell.nested, ray);
+    return cell.packetCount > 0 && OccludedMoellerSse(cell.packets.get(), cell.packetCount, ray);
+}
+
 }  // namespace
 
 bool SWGridCellCluster::Intersect(const TraceRay& ray, TraceHit* hit) const {
@@ -105,73 +231,17 @@ bool SWGridCellCluster::Intersect(const TraceRay& ray, TraceHit* hit) const {
 }
 
 bool SWGridCellCluster::Occluded(const TraceRay& ray) const {
-    if (nested) return nested->Occluded(ray);
-    return packetCount > 0 && OccludedMoellerSse(packets.get(), packetCount, ray);
+    return RayIsUsable(ray) && OccludedCell(*this, ray);
 }
 
 bool TraceGrid::Intersect(const TraceRay& ray, TraceHit* hit) const {
     if (cellCount == 0 || !RayIsUsable(ray)) return false;
-    Walk walk;
-    Vec3 start = ray.origin;
-    double travelled = 0.0;
-    if (!CellOf(*this, start, walk.cell)) {
-        double entry = 0.0;
-        if (!SlabTest<double>(bounds, ray, &entry) || entry > double(ray.maxDistance)) return false;
-        // The entry point can round to just outside the box; creep along the ray until it lies
-        // in a cell.
-        const double creep = double(cellSize) * 1e-4;
-        bool inside = false;
-        for (int i = 0; i <= 200 && !inside; ++i) {
-            travelled = entry + creep * i;
-            start = ray.origin + ray.direction * float(travelled);
-            inside = CellOf(*this, start, walk.cell);
-        }
-        if (!inside) return false;
-    }
-    StartWalk(*this, start, ray.direction, walk);
-
-    bool any = false;
-    for (;;) {
-        const SWGridCellCluster& cell = cells[walk.cell[0] + nx * (walk.cell[1] + ny * walk.cell[2])];
-        if (cell.triangleCount >= 1 && cell.Intersect(ray, hit)) any = true;
-        const int axis = NextAxis(walk);
-        walk.cell[axis] += walk.step[axis];
-        if (walk.cell[axis] == walk.outside[axis]) break;
-        const float crossing = walk.tMax[axis];
-        walk.tMax[axis] += walk.tDelta[axis];
-        // A crossing one cell beyond the best hit cannot hold a nearer triangle.
-        if (!(crossing < kInfinity) || double(crossing) + travelled > double(cellSize) + hit->distance) break;
-    }
-    return any;
+    return IntersectorFor(ray.kernel)(*this, ray, hit);
 }
 
 bool TraceGrid::Occluded(const TraceRay& ray) const {
     if (cellCount == 0 || !RayIsUsable(ray)) return false;
-    Walk walk;
-    Vec3 start = ray.origin;
-    if (!CellOf(*this, start, walk.cell)) {
-        float entry = 0.0f;
-        if (!SlabTest<float>(bounds, ray, &entry) || entry > ray.maxDistance) return false;
-        bool inside = false;
-        for (int i = 0; i <= 10 && !inside; ++i) {
-            start = ray.origin + ray.direction * (entry + 1e-4f * float(i));
-            inside = CellOf(*this, start, walk.cell);
-        }
-        if (!inside) return false;
-    }
-    StartWalk(*this, start, ray.direction, walk);
-
-    for (;;) {
-        const SWGridCellCluster& cell = cells[walk.cell[0] + nx * (walk.cell[1] + ny * walk.cell[2])];
-        if (cell.triangleCount >= 1 && cell.Occluded(ray)) return true;
-        const int axis = NextAxis(walk);
-        walk.cell[axis] += walk.step[axis];
-        if (walk.cell[axis] == walk.outside[axis]) break;
-        const float crossing = walk.tMax[axis];
-        walk.tMax[axis] += walk.tDelta[axis];
-        if (!(crossing < kInfinity) || crossing > ray.maxDistance) break;
-    }
-    return false;
+    return OccludedGrid(*this, ray);
 }
 
 }  // namespace Pallix::Bake
