@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "bake/image.h"
+#include "geometry/vecmath.h"
+#include "gpu/glslprograms.h"
 
 namespace Pallix::Bake {
 
@@ -40,6 +42,29 @@ public:
 protected:
     const float* model;
     const TileRecord* tile;
+};
+
+// The uniform grid that programs 4 and 5 trace: buffer textures and the grid's geometry.
+struct GpuTraceGrid {
+    int vertexTexture = -1;  // "traceverts": six RGBA32F texels per triangle
+    int gridTexture = -1;    // "tracegrid": first triangle and count per cell, RG32I
+    int triangleCount = 0;
+    Math::Vec3 cellSize;
+    Math::Vec3 boundsMin;
+    Math::Vec3 boundsMax;
+    Math::Vec3 worldToGrid;  // cells per unit along each axis
+    int cellCount[3] = {0, 0, 0};
+};
+
+// ConversionResolver's work plus the trace uniforms and textures of programs 4 and 5.
+class ConversionTraceResolver : public ConversionResolver {
+public:
+    ConversionTraceResolver(const float* modelAffine, const TileRecord* tile, const GpuTraceGrid* grid)
+        : ConversionResolver(modelAffine, tile), grid(grid) {}
+    void Resolve(ShaderContext& shaders, unsigned program) override;
+
+protected:
+    const GpuTraceGrid* grid;
 };
 
 // One uploaded low-poly mesh.
@@ -80,8 +105,12 @@ public:
     HardwareBaker(const HardwareBaker&) = delete;
     HardwareBaker& operator=(const HardwareBaker&) = delete;
 
-    // Creates the context and compiles and links programs 0 to 5 (once).
+    static constexpr int ProgramCount = ProgramSources::FragmentCount;
+
+    // Creates the context and compiles and links programs 0 to 5 (once). A failure releases the
+    // lock and every shader made so far, so the call may be repeated.
     void Initialise();
+    void Initialise(const ProgramSources& sources);
     bool IsInitialised() const { return initialised; }
     // The caller holds the context lock.
     std::string GetVersion() const;
@@ -89,6 +118,7 @@ public:
     std::string GetRenderer() const;
 
     OffscreenContext& GetContext() { return *context; }
+    unsigned GetProgram(int program) const { return programs[program]; }
 
     // Renders the tile with the given program into the eight targets and starts the read-back
     // into the other buffer set; returns that set's number (the first pass returns 1).
@@ -96,16 +126,39 @@ public:
     // Maps the eight buffers of a set read-only and points the images at them.
     // Throws BakeException "Could not lock pixel buffers" (with nothing left mapped) on failure.
     void LockPixelBuffers(int set, ReadbackSet& images);
-    // Unmaps the eight buffers of a set; safe to call for a set that is not mapped.
+    // Unmaps the eight buffers of a set and clears the images' pointers; safe to call for a set
+    // that is not mapped. Every buffer is unmapped even when one of them fails.
     void UnlockPixelBuffers(int set, ReadbackSet& images);
+    bool IsMapped(int set) const { return set >= 0 && set < 2 && mapped[set]; }
+
+    // Keeps a read-back set mapped for a scope and unmaps it on every path.
+    class MappedReadback {
+    public:
+        MappedReadback(HardwareBaker& baker, int set, ReadbackSet& images);
+        ~MappedReadback();
+        MappedReadback(const MappedReadback&) = delete;
+        MappedReadback& operator=(const MappedReadback&) = delete;
+        // Unmaps now and reports a failure, which the destructor cannot.
+        void Release();
+
+    private:
+        HardwareBaker& baker;
+        int set;
+        ReadbackSet& images;
+        bool active = true;
+    };
 
 private:
+    void UnmapSet(int set);
+    void DeletePrograms() noexcept;
+
     std::unique_ptr<OffscreenContext> context;
     unsigned vertexShader = 0;
     unsigned fragmentShaders[6] = {0, 0, 0, 0, 0, 0};
     unsigned programs[6] = {0, 0, 0, 0, 0, 0};
     int readbackSet = 0;
     bool initialised = false;
+    bool mapped[2] = {false, false};
 };
 
 }  // namespace Pallix::Bake
