@@ -272,4 +272,9 @@ TEST(GridBuild, AFailingCellTaskIsRethrownOutOfBuild) {
     }
     mesh->grid.Init(Box({0, 0, 0}, {2, 2, 1}), 1.0f);
     EXPECT_THROW(mesh->Build(&greedy, 4), std::length_error);
+    // Nothing half-built stays behind.
+    EXPECT_EQ(mesh->grid.cellCount, 0);
+    TraceHit hit;
+    hit.distance = 10.0;
+    EXPECT_FALSE(mesh->grid.Intersect(TraceRay::Make({1.5f, 1.5f, 2}, {0, 0, -1}, 10.0f, 0), &hit));
 }

@@ -193,6 +193,13 @@ void SWGridCellCluster::PadAndComputeNormals() {
 TraceGrid::TraceGrid(SWTraceMesh* gridOwner) : owner(gridOwner) {}
 TraceGrid::~TraceGrid() = default;
 
+void TraceGrid::Clear() {
+    cells.reset();
+    occupied.reset();
+    nx = ny = nz = 0;
+    cellCount = 0;
+}
+
 void TraceGrid::Init(const AABB3& box, float size) {
     bounds = box;
     const Vec3 lo = box.Min(), hi = box.Max();
@@ -202,10 +209,7 @@ void TraceGrid::Init(const AABB3& box, float size) {
         invCellSize[axis] = 1.0f / size;
     }
     cellSize = size;
-    nx = ny = nz = 0;
-    cellCount = 0;
-    cells.reset();
-    occupied.reset();
+    Clear();
     if (box.IsEmpty() || !IsFiniteBox(box) || !(size > 0.0f) || !std::isfinite(size)) return;
 
     int64_t n[3];
@@ -271,7 +275,17 @@ bool SWTraceMesh::Build(const TraceGridSettings* settings, unsigned workers) {
     const TraceGridSettings tuning = settings ? *settings : TraceGridSettings();
     ComputeTriangleNormals();
     if (grid.cellCount == 0) return true;
+    try {
+        BinAndFinishCells(tuning, workers);
+    } catch (...) {
+        // Half-finished cells hold unpadded packets: leave a grid on which every ray misses.
+        grid.Clear();
+        throw;
+    }
+    return true;
+}
 
+void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned workers) {
     const int triangleCount = int(triangles.size());
     for (int i = 0; i < triangleCount; ++i) {
         const MeshTriangle& t = triangles[i];
@@ -323,7 +337,6 @@ bool SWTraceMesh::Build(const TraceGridSettings* settings, unsigned workers) {
         }
         WaitAllAndRethrow(futures);
     }
-    return true;
 }
 
 // ---- Cell size and overlap --------------------------------------------------------------------

@@ -92,6 +92,8 @@ public:
     // size that is not a positive finite number, gives a grid without cells on which every ray
     // misses. Throws std::length_error when the cell count does not fit 32 bits.
     void Init(const Math::AABB3& box, float size);
+    // Drops every cell (the bounds stay): every ray then misses.
+    void Clear();
 
     // Records which cells hold triangles; called once their counts are final.
     void MarkOccupied();
@@ -123,10 +125,14 @@ public:
 
     // Bins every triangle into the root grid laid by TraceGrid::Init and finishes the cells in
     // parallel; workers 0 means one per hardware thread. The result does not depend on the
-    // worker count. Returns true; a failing cell task is rethrown after every task finished.
+    // worker count. Returns true; a failing cell task is rethrown after every task finished,
+    // and the grid is then left without cells.
     virtual bool Build(const TraceGridSettings* settings, unsigned workers = 0);
 
     TraceGrid grid;
+
+private:
+    void BinAndFinishCells(const TraceGridSettings& tuning, unsigned workers);
 };
 
 // Root cell size for a grid over bounds holding triangleCount triangles: a bounded search for

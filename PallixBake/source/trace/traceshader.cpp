@@ -278,6 +278,7 @@ bool TraceShader::Trace(const TraceSample& sample, TraceHit* hit) const {
         if (std::isnan(found.distance) || std::isnan(found.u) || std::isnan(found.v)) return false;
     }
 
+    if (found.triangleId < 0 || size_t(found.triangleId) >= mesh->triangles.size()) return false;
     const MeshTriangle& triangle = mesh->triangles[size_t(found.triangleId)];
     found.triangle = &triangle;
     found.mesh = mesh;
