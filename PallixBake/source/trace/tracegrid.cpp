@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <xmmintrin.h>
 
 #include "trace/swtracemesh.h"
 #include "trace/tracekernels.h"
@@ -129,6 +130,11 @@ template <ClosestHitKernel kKernel>
 inline bool IntersectCell(const SWGridCellCluster& cell, const TraceRay& ray, TraceHit* hit) {
     if (cell.nested) return IntersectWith<kKernel>(*cell.nested, ray, hit);
     if (cell.packetCount <= 0) return false;
+    // Ask for every line of the leaf at once; the kernel would otherwise meet the misses one
+    // packet after the other.
+    const char* bytes = reinterpret_cast<const char*>(cell.packets.get());
+    const size_t size = sizeof(TrianglePacket) * size_t(cell.packetCount);
+    for (size_t offset = 64; offset < size; offset += 64) _mm_prefetch(bytes + offset, _MM_HINT_T0);
     const int32_t id = kKernel(cell.packets.get(), cell.packetCount, ray, &hit->distance, &hit->u, &hit->v);
     if (id < 0) return false;
     hit->triangleId = id;

@@ -90,18 +90,15 @@ int32_t PlueckerScalar(const TrianglePacket* packets, int packetCount, const Tra
             const V3<T> n = Cross(edge1, edge0);
             const V3<T> n2 = n + n;
             const T den = Dot(n2, d);
-            const bool flip = std::signbit(den);
-            T u = Dot(Cross(r2 + r0, edge0), d);
-            T v = Dot(Cross(r0 + r1, edge1), d);
-            T w = Dot(Cross(r1 + r2, edge2), d);
-            if (flip) {
-                u = -u;
-                v = -v;
-                w = -w;
-            }
-            if (!(u >= T(0) && v >= T(0) && w >= T(0))) continue;
-            T t = Dot(r0, n2);
-            if (flip) t = -t;
+            // The sign of den is folded into every value; each test leaves as soon as it fails.
+            const T sign = std::signbit(den) ? T(-1) : T(1);
+            const T u = sign * Dot(Cross(r2 + r0, edge0), d);
+            if (!(u >= T(0))) continue;
+            const T v = sign * Dot(Cross(r0 + r1, edge1), d);
+            if (!(v >= T(0))) continue;
+            const T w = sign * Dot(Cross(r1 + r2, edge2), d);
+            if (!(w >= T(0))) continue;
+            const T t = sign * Dot(r0, n2);
             const T absDen = std::fabs(den);
             if (!(t <= best * absDen && t >= T(0))) continue;
             if (den == T(0)) continue;
@@ -249,10 +246,12 @@ int32_t IntersectPlueckerSse(const TrianglePacket* packets, int packetCount, con
         const __m128 sign = _mm_and_ps(den, signBit);
         const __m128 u = _mm_xor_ps(Dot(Cross(r2 + r0, edge0), d), sign);
         const __m128 v = _mm_xor_ps(Dot(Cross(r0 + r1, edge1), d), sign);
+        __m128 mask = _mm_and_ps(_mm_cmpge_ps(u, zero), _mm_cmpge_ps(v, zero));
+        // Most rays pass beside most triangles: skip the rest when no lane is left.
+        if (_mm_movemask_ps(mask) == 0) continue;
         const __m128 w = _mm_xor_ps(Dot(Cross(r1 + r2, edge2), d), sign);
         const __m128 t = _mm_xor_ps(Dot(r0, n2), sign);
         const __m128 absDen = _mm_andnot_ps(signBit, den);
-        __m128 mask = _mm_and_ps(_mm_cmpge_ps(u, zero), _mm_cmpge_ps(v, zero));
         mask = _mm_and_ps(mask, _mm_cmpge_ps(w, zero));
         mask = _mm_and_ps(mask, _mm_cmpge_ps(t, zero));
         mask = _mm_and_ps(mask, _mm_cmple_ps(t, _mm_mul_ps(bestLanes, absDen)));

@@ -70,10 +70,12 @@ KELVOR_AVX int32_t IntersectPlueckerAvx(const TrianglePacket* packets, int packe
         const __m256 sign = _mm256_and_ps(den, signBit);
         const __m256 u = _mm256_xor_ps(Dot(Cross(Add(r2, r0), edge0), d), sign);
         const __m256 v = _mm256_xor_ps(Dot(Cross(Add(r0, r1), edge1), d), sign);
+        __m256 mask = _mm256_and_ps(_mm256_cmp_ps(u, zero, _CMP_GE_OQ), _mm256_cmp_ps(v, zero, _CMP_GE_OQ));
+        // Most rays pass beside most triangles: skip the rest when no lane is left.
+        if (_mm256_movemask_ps(mask) == 0) continue;
         const __m256 w = _mm256_xor_ps(Dot(Cross(Add(r1, r2), edge2), d), sign);
         const __m256 t = _mm256_xor_ps(Dot(r0, n2), sign);
         const __m256 absDen = _mm256_andnot_ps(signBit, den);
-        __m256 mask = _mm256_and_ps(_mm256_cmp_ps(u, zero, _CMP_GE_OQ), _mm256_cmp_ps(v, zero, _CMP_GE_OQ));
         mask = _mm256_and_ps(mask, _mm256_cmp_ps(w, zero, _CMP_GE_OQ));
         mask = _mm256_and_ps(mask, _mm256_cmp_ps(t, zero, _CMP_GE_OQ));
         mask = _mm256_and_ps(mask, _mm256_cmp_ps(t, _mm256_mul_ps(bestLanes, absDen), _CMP_LE_OQ));
