@@ -126,18 +126,3 @@ TEST(GridWalk, AxisParallelAndDegenerateRays) {
     EXPECT_FALSE(Cast(*mesh, {1.5f, 0.5f, 0.5f}, {1, 0, 0}, nan).hit);
     EXPECT_FALSE(Blocked(*mesh, {1.5f, 0.5f, 0.5f}, {1, 0, 0}, -1.0f));
 }
-
-TEST(GridWalk, TheIncomingDistanceLimitsTheSearch) {
-    const auto mesh = Row({Wall(1.5f), Wall(2.5f)});
-    const TraceRay ray = TraceRay::Make({0.5f, 0.5f, 0.5f}, {1, 0, 0}, 10.0f, KernelPlueckerAvx);
-    TraceHit hit;
-    hit.distance = 0.9;  // a nearer hit already known
-    hit.triangleId = 77;
-    EXPECT_FALSE(mesh->grid.Intersect(ray, &hit));
-    EXPECT_EQ(hit.triangleId, 77);
-    EXPECT_EQ(hit.distance, 0.9);
-    hit.distance = 1.2;
-    EXPECT_TRUE(mesh->grid.Intersect(ray, &hit));
-    EXPECT_EQ(hit.triangleId, 0);
-    EXPECT_NEAR(hit.distance, 1.0, 1e-6);
-}
