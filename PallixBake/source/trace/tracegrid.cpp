@@ -87,9 +87,11 @@ inline Axis StartAxis(float lo, float cellSize, int cell, int n, int stride, flo
     return a;
 }
 
-// Walks the cells along the ray from start (in cell) and calls visit(index) for each; visit
-// returns true to end the walk. After each step, keepGoing(crossing) decides whether the cell
-// just entered is still worth a visit. Ties in the next crossing go from x to y and to z.
+// Walks the cells along the ray from start (in cell) and calls visit(index, entry) for each,
+// entry being the distance from start at which the walk enters it (minus infinity for the first
+// cell); visit returns true to end the walk. After each step, keepGoing(crossing) decides
+// whether the cell just entered is still worth a visit. Ties in the next crossing go from x to
+// y and to z.
 template <class Visit, class KeepGoing>
 inline void Traverse(const TraceGrid& grid, Vec3 start, Vec3 d, const int cell[3], Visit&& visit, KeepGoing&& keepGoing) {
     int x = cell[0], y = cell[1], z = cell[2];
@@ -97,9 +99,9 @@ inline void Traverse(const TraceGrid& grid, Vec3 start, Vec3 d, const int cell[3
     Axis ay = StartAxis(grid.bounds.minY, grid.cellSize, y, grid.ny, grid.nx, start.y, d.y);
     Axis az = StartAxis(grid.bounds.minZ, grid.cellSize, z, grid.nz, grid.nx * grid.ny, start.z, d.z);
     int index = x + grid.nx * (y + grid.ny * z);
+    float crossing = -kInfinity;
     for (;;) {
-        if (visit(index)) return;
-        float crossing;
+        if (visit(index, crossing)) return;
         if (ax.tMax < ay.tMax && az.tMax > ax.tMax) {
             x += ax.step;
             if (ax.step == 0 || x == ax.outside) return;
@@ -126,15 +128,54 @@ inline void Traverse(const TraceGrid& grid, Vec3 start, Vec3 d, const int cell[3
 template <ClosestHitKernel kKernel>
 bool IntersectWith(const TraceGrid& grid, const TraceRay& ray, TraceHit* hit);
 
+// Asks for every line of a leaf's packets at once, so that the kernel does not meet the misses
+// one packet after the other.
+inline void PrefetchPackets(const SWGridCellCluster& cell) {
+    const char* bytes = reinterpret_cast<const char*>(cell.packets.get());
+    if (!bytes) return;
+    const size_t size = sizeof(TrianglePacket) * size_t(cell.packetCount);
+    for (size_t offset = 0; offset < size; offset += 64) _mm_prefetch(bytes + offset, _MM_HINT_T0);
+}
+
+// Occupied cells wait in a short queue before they are tested, so that their records and
+// packets arrive from memory while the cells before them are tested. They are still tested one
+// by one in walk order, each against the limit as it stands when its turn comes, so every
+// answer is the one of a walk that tests each cell as it enters it.
+constexpr int kLookAhead = 4;
+
+struct PendingCell {
+    const SWGridCellCluster* cell;
+    float entry;
+};
+
+class CellQueue {
+public:
+    bool Full() const { return count == kLookAhead; }
+    bool Empty() const { return count == 0; }
+    void Push(const SWGridCellCluster* cell, float entry) {
+        _mm_prefetch(reinterpret_cast<const char*>(cell), _MM_HINT_T0);
+        cells[(first + count) & (kLookAhead - 1)] = {cell, entry};
+        ++count;
+    }
+    PendingCell Pop() {
+        const PendingCell oldest = cells[first];
+        first = (first + 1) & (kLookAhead - 1);
+        --count;
+        if (count > 0 && !cells[first].cell->nested) PrefetchPackets(*cells[first].cell);
+        return oldest;
+    }
+
+private:
+    PendingCell cells[kLookAhead];
+    int first = 0;
+    int count = 0;
+};
+
 template <ClosestHitKernel kKernel>
 inline bool IntersectCell(const SWGridCellCluster& cell, const TraceRay& ray, TraceHit* hit) {
     if (cell.nested) return IntersectWith<kKernel>(*cell.nested, ray, hit);
     if (cell.packetCount <= 0) return false;
-    // Ask for every line of the leaf at once; the kernel would otherwise meet the misses one
-    // packet after the other.
-    const char* bytes = reinterpret_cast<const char*>(cell.packets.get());
-    const size_t size = sizeof(TrianglePacket) * size_t(cell.packetCount);
-    for (size_t offset = 64; offset < size; offset += 64) _mm_prefetch(bytes + offset, _MM_HINT_T0);
+    PrefetchPackets(cell);
     const int32_t id = kKernel(cell.packets.get(), cell.packetCount, ray, &hit->distance, &hit->u, &hit->v);
     if (id < 0) return false;
     hit->triangleId = id;
@@ -161,18 +202,31 @@ bool IntersectWith(const TraceGrid& grid, const TraceRay& ray, TraceHit* hit) {
         }
         if (!inside) return false;
     }
-    bool any = false;
+    bool any = false, done = false;
     const uint64_t* occupied = grid.occupied.get();
     const SWGridCellCluster* cells = grid.cells.get();
     const double cellSize = grid.cellSize;
+    // A crossing one cell beyond the best hit cannot lead to a nearer triangle.
+    auto reachable = [&](float entry) { return double(entry) + travelled <= cellSize + hit->distance; };
+    CellQueue queue;
+    auto testOldest = [&] {
+        const PendingCell next = queue.Pop();
+        if (!reachable(next.entry)) {
+            done = true;
+            return;
+        }
+        if (IntersectCell<kKernel>(*next.cell, ray, hit)) any = true;
+    };
     Traverse(
         grid, start, ray.direction, cell,
-        [&](int index) {
-            if (((occupied[index >> 6] >> (index & 63)) & 1u) && IntersectCell<kKernel>(cells[index], ray, hit)) any = true;
-            return false;
+        [&](int index, float entry) {
+            if (!((occupied[index >> 6] >> (index & 63)) & 1u)) return false;
+            queue.Push(cells + index, entry);
+            if (queue.Full()) testOldest();
+            return done;
         },
-        // A crossing one cell beyond the best hit cannot lead to a nearer triangle.
-        [&](float crossing) { return double(crossing) + travelled <= cellSize + hit->distance; });
+        reachable);
+    while (!done && !queue.Empty()) testOldest();
     return any;
 }
 
@@ -210,13 +264,17 @@ bool OccludedGrid(const TraceGrid& grid, const TraceRay& ray) {
     bool blocked = false;
     const uint64_t* occupied = grid.occupied.get();
     const SWGridCellCluster* cells = grid.cells.get();
+    CellQueue queue;
     Traverse(
         grid, start, ray.direction, cell,
-        [&](int index) {
-            blocked = ((occupied[index >> 6] >> (index & 63)) & 1u) && OccludedCell(cells[index], ray);
+        [&](int index, float) {
+            if (!((occupied[index >> 6] >> (index & 63)) & 1u)) return false;
+            queue.Push(cells + index, 0.0f);
+            if (queue.Full()) blocked = OccludedCell(*queue.Pop().cell, ray);
             return blocked;
         },
         [&](float crossing) { return crossing <= ray.maxDistance; });
+    while (!blocked && !queue.Empty()) blocked = OccludedCell(*queue.Pop().cell, ray);
     return blocked;
 }
 
