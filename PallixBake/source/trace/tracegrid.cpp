@@ -142,6 +142,7 @@ inline void PrefetchPackets(const SWGridCellCluster& cell) {
 // by one in walk order, each against the limit as it stands when its turn comes, so every
 // answer is the one of a walk that tests each cell as it enters it.
 constexpr int kLookAhead = 4;
+static_assert((kLookAhead & (kLookAhead - 1)) == 0, "the queue wraps with a mask");
 
 struct PendingCell {
     const SWGridCellCluster* cell;
