@@ -153,6 +153,7 @@ void RunMesh(const char* name, int rings, int segments) {
     for (const RaySet& set : sets) {
         std::printf("  %s rays (%zu):\n", set.name, set.rays.size());
         std::printf("    %-28s %12s %12s %8s %7s\n", "query", "1 thread", "all threads", "scaling", "hits");
+        double single[8] = {};
         for (int kernel = 1; kernel <= 7; ++kernel) {
             if (kernel == KernelPlueckerAvx && !KernelAvxAvailable()) continue;
             auto closest = [&](const TraceRay& r) {
@@ -165,9 +166,14 @@ void RunMesh(const char* name, int rings, int segments) {
             long long hits = 0;
             const double m1 = Throughput(one, set.rays, closest, &hits);
             const double mn = Throughput(all, set.rays, closest, &hits);
+            single[kernel] = m1;
             std::printf("    closest hit, kernel %d        %8.2f M/s %8.2f M/s %7.2fx %6.1f%%\n", kernel, m1, mn, mn / m1,
                         100.0 * double(hits) / double(set.rays.size()));
         }
+        if (single[KernelPlueckerAvx] > 0.0)
+            std::printf("    AVX kernel 7 against the scalar float kernels, 1 thread: %.2fx kernel 4, %.2fx kernel 1\n",
+                        single[KernelPlueckerAvx] / single[KernelPlueckerFloat],
+                        single[KernelPlueckerAvx] / single[KernelMoellerFloat]);
         auto any = [&](const TraceRay& r) { return mesh->grid.Occluded(r); };
         long long hits = 0;
         const double m1 = Throughput(one, set.rays, any, &hits);
