@@ -215,6 +215,18 @@ TEST_F(HardEdges, RoundedDirectionBlendsFromTheEdgeToTheInterpolatedNormal) {
     EXPECT_EQ(shader.GetRayDirection(corner), corner.geometricNormal);
 }
 
+TEST_F(HardEdges, PositionPairsWithoutAnEdgeAreSkipped) {
+    // Corner (1, -1, 1) loses its edge entries: it no longer counts as a corner of three hard
+    // edges, so a sample near it blends from the geometric normal like one along the edge.
+    MeshTopology& t = *cube->topology;
+    const int corner = t.vertexPosition[1];
+    for (int i = 0; i < t.neighbourCount[size_t(corner)]; ++i) t.neighbourEdges[size_t(t.neighbourOffset[size_t(corner)] + i)] = -1;
+    const TraceSample sample = OnTop(0.9f, -0.95f);
+    const float w = 1.0f - std::atan(1.0f - 0.05f / 0.5f) / (3.1415927f / 4.0f);
+    ExpectVec(shader.GetHardEdgeDirection(sample), Unit(sample.geometricNormal * (1 - w) + sample.normal * w), 2e-5f);
+    EXPECT_NEAR(shader.GetHardEdgeDistance(sample), 1.0f - 0.05f / 0.5f, 1e-5f);
+}
+
 TEST_F(HardEdges, HardEdgeDistanceFallsFromOneToZero) {
     EXPECT_NEAR(shader.GetHardEdgeDistance(OnTop(0.0f, -1.0f)), 1.0f, 1e-6f);
     EXPECT_NEAR(shader.GetHardEdgeDistance(OnTop(0.0f, -0.75f)), 0.5f, 1e-5f);
