@@ -55,8 +55,7 @@ Obj ReadObj(const fs::path& path) {
 }
 
 fs::path GenerateSamples() {
-    const char* binaryDir = std::getenv("KELVOR_BINARY_DIR");
-    const fs::path program = fs::path(binaryDir ? binaryDir : "..") / "tools" / "kelvor_samples";
+    const fs::path program = fs::path(KELVOR_BINARY_DIR) / "tools" / "kelvor_samples";
     const fs::path folder = fs::temp_directory_path() / ("kelvor_samples_" + std::to_string(::getpid()));
     fs::remove_all(folder);
     std::string command = "'";

@@ -38,4 +38,9 @@ struct MeshTopology {
     int EdgeCount() const { return int(edgePositions.size() / 2); }
 };
 
+// Gives every vertex the id of its welded position (ids in order of first appearance, as the
+// weld part has them) and returns the number of positions. Coordinates compare as floats, so
+// +0.0 and -0.0 weld; a vertex with a NaN coordinate equals nothing and stands alone.
+int WeldPositions(const std::vector<Math::Vec3>& positions, std::vector<int32_t>& vertexPosition);
+
 }  // namespace Pallix::Bake

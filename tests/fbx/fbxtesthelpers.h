@@ -1,0 +1,39 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "fbx/fbxtestwriter.h"
+#include "geometry/fbximporter.h"
+#include "geometry/scene.h"
+
+namespace FbxTest {
+
+constexpr int AllNeeds = Pallix::Bake::NeedNormals | Pallix::Bake::NeedTangents | Pallix::Bake::NeedUVsAndColours;
+
+struct Options {
+    bool triangulate = false;
+    bool rejectPolygons = false;
+    std::string viewName;
+};
+
+// A fresh folder per test under the system's temporary folder.
+std::filesystem::path TestDir();
+
+// Writes the file and imports it; import failures propagate.
+std::unique_ptr<Pallix::Bake::Scene> ImportFile(const std::string& path, int needs = AllNeeds, const Options& options = {});
+std::unique_ptr<Pallix::Bake::Scene> ImportScene(const SceneData& scene, const Format& format = {}, int needs = AllNeeds,
+                                                 const Options& options = {});
+
+// Every field an importer fills, compared exactly.
+void ExpectSameScene(const Pallix::Bake::Scene& a, const Pallix::Bake::Scene& b);
+
+const Pallix::Bake::SceneMesh* FindMesh(const Pallix::Bake::Scene& scene, const std::string& name);
+
+// A model with a one-triangle mesh of its own, for transform and filter tests.
+int AddTriangleModel(SceneData& scene, const std::string& name, int parent = -1);
+
+}  // namespace FbxTest

@@ -1,0 +1,132 @@
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "geometry/objtokenizer.h"
+
+using namespace Pallix::Bake;
+
+namespace {
+
+std::vector<std::string> AllLines(ObjTokenizer& reader) {
+    std::vector<std::string> lines;
+    std::string_view line;
+    while (reader.NextLine(line)) lines.emplace_back(line);
+    return lines;
+}
+
+}  // namespace
+
+TEST(ObjTokenizer, SplitsLinesOfMemoryAndDropsLineEnds) {
+    const std::string text = "v 1 2 3\r\nf 1 2 3\n\nlast";
+    ObjTokenizer reader(text.data(), text.size());
+    ASSERT_TRUE(reader.IsOpen());
+    EXPECT_EQ(AllLines(reader), (std::vector<std::string>{"v 1 2 3", "f 1 2 3", "", "last"}));
+    EXPECT_EQ(reader.LineNumber(), 4);
+    EXPECT_EQ(reader.InputSize(), text.size());
+
+    ObjTokenizer empty(nullptr, 0);
+    std::string_view line;
+    EXPECT_FALSE(empty.NextLine(line));
+}
+
+TEST(ObjTokenizer, ReadsFileLinesLongerThanItsBuffer) {
+    const std::string path =
+        (std::filesystem::temp_directory_path() / ("kelvor_tok_" + std::to_string(::getpid()) + ".obj")).string();
+    const std::string longLine(3 * 1024 * 1024 + 17, 'x');  // three times the read chunk
+    {
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fputs("first\n", f);
+        std::fputs(longLine.c_str(), f);
+        std::fputs("\r\nv 1 2 3", f);
+        std::fclose(f);
+    }
+    ObjTokenizer reader(path.c_str());
+    ASSERT_TRUE(reader.IsOpen());
+    const std::vector<std::string> lines = AllLines(reader);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "first");
+    EXPECT_EQ(lines[1], longLine);
+    EXPECT_EQ(lines[2], "v 1 2 3");
+    EXPECT_FALSE(reader.ReadFailed());
+    std::filesystem::remove(path);
+
+    ObjTokenizer missing("/nonexistent/kelvor.obj");
+    EXPECT_FALSE(missing.IsOpen());
+}
+
+TEST(ObjTokenizer, TokensAndNumbersStayInsideTheirView) {
+    std::string_view text = " \tf  1/2/3 \v4 ";
+    EXPECT_EQ(ObjTokenizer::NextToken(text), "f");
+    EXPECT_EQ(ObjTokenizer::NextToken(text), "1/2/3");
+    EXPECT_EQ(ObjTokenizer::NextToken(text), "4");
+    EXPECT_EQ(ObjTokenizer::NextToken(text), "");
+
+    // The view ends inside a longer buffer: the parser must not read the digits after it.
+    const std::string buffer = "1.5 2.2512345";
+    std::string_view bounded(buffer.data(), 7);
+    double a = 0, b = 0, c = 0;
+    EXPECT_TRUE(ObjTokenizer::ParseDouble(bounded, a));
+    EXPECT_TRUE(ObjTokenizer::ParseDouble(bounded, b));
+    EXPECT_EQ(a, 1.5);
+    EXPECT_EQ(b, 2.2);
+    EXPECT_FALSE(ObjTokenizer::ParseDouble(bounded, c));
+    EXPECT_TRUE(bounded.empty());
+
+    std::string_view signs = "+2e1 -0.5 +-1";
+    EXPECT_TRUE(ObjTokenizer::ParseDouble(signs, a));
+    EXPECT_TRUE(ObjTokenizer::ParseDouble(signs, b));
+    EXPECT_EQ(a, 20.0);
+    EXPECT_EQ(b, -0.5);
+    const std::string_view before = signs;
+    EXPECT_FALSE(ObjTokenizer::ParseDouble(signs, c));
+    EXPECT_EQ(signs, before);  // unchanged on failure
+
+    std::string_view huge = "1e400 -1e400 1e-400";
+    EXPECT_TRUE(ObjTokenizer::ParseDouble(huge, a));
+    EXPECT_TRUE(ObjTokenizer::ParseDouble(huge, b));
+    EXPECT_TRUE(ObjTokenizer::ParseDouble(huge, c));
+    EXPECT_TRUE(std::isinf(a) && a > 0);
+    EXPECT_TRUE(std::isinf(b) && b < 0);
+    EXPECT_GE(c, 0.0);
+    EXPECT_LT(c, 1e-300);
+
+    std::string_view ints = "12/5 -7 +3 99999999999999999999 x";
+    int64_t i = 0;
+    EXPECT_TRUE(ObjTokenizer::ParseInt(ints, i));
+    EXPECT_EQ(i, 12);
+    EXPECT_EQ(ints.front(), '/');
+    ints.remove_prefix(2);
+    EXPECT_TRUE(ObjTokenizer::ParseInt(ints, i));
+    EXPECT_EQ(i, -7);
+    EXPECT_TRUE(ObjTokenizer::ParseInt(ints, i));
+    EXPECT_EQ(i, 3);
+    EXPECT_FALSE(ObjTokenizer::ParseInt(ints, i));  // overflow
+    ObjTokenizer::NextToken(ints);
+    EXPECT_FALSE(ObjTokenizer::ParseInt(ints, i));
+}
+
+TEST(ObjTokenizer, FaceCorners) {
+    ObjTokenizer::Corner corner;
+    ASSERT_TRUE(ObjTokenizer::ParseCorner("7", corner));
+    EXPECT_EQ(corner.position, 7);
+    EXPECT_EQ(corner.texCoord, 0);
+    EXPECT_EQ(corner.normal, 0);
+    ASSERT_TRUE(ObjTokenizer::ParseCorner("7/-2", corner));
+    EXPECT_EQ(corner.texCoord, -2);
+    ASSERT_TRUE(ObjTokenizer::ParseCorner("7//3", corner));
+    EXPECT_EQ(corner.texCoord, 0);
+    EXPECT_EQ(corner.normal, 3);
+    ASSERT_TRUE(ObjTokenizer::ParseCorner("1/2/3", corner));
+    EXPECT_EQ(corner.position, 1);
+    EXPECT_EQ(corner.texCoord, 2);
+    EXPECT_EQ(corner.normal, 3);
+    for (const char* bad : {"", "/1", "a", "1/x", "1/2/3/4", "1 2", "1/2/3x"})
+        EXPECT_FALSE(ObjTokenizer::ParseCorner(bad, corner)) << bad;
+}

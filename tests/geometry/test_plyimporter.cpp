@@ -1,0 +1,230 @@
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "geometry/ply.h"
+#include "geometry/plyimporter.h"
+#include "geometry/scene.h"
+
+using namespace Pallix::Bake;
+using Pallix::Math::Vec3;
+
+namespace {
+
+SceneMesh& Import(Scene& scene, const std::string& data) {
+    PLYImporter importer;
+    importer.ImportData(data.data(), data.size(), "test.ply", &scene);
+    return *scene.meshes.back();
+}
+
+std::string ImportError(const std::string& data) {
+    Scene scene;
+    try {
+        Import(scene, data);
+    } catch (const ImportException& e) {
+        return e.what();
+    }
+    return "none";
+}
+
+// Appends a value in the byte order of the file.
+template <typename T>
+void Put(std::string& out, T value, bool bigEndian) {
+    char bytes[sizeof(T)];
+    std::memcpy(bytes, &value, sizeof(T));
+    if (bigEndian) std::reverse(bytes, bytes + sizeof(T));
+    out.append(bytes, sizeof(T));
+}
+
+// A tetrahedron with coloured vertices, after an element the importer does not use.
+std::string BinaryTetrahedron(bool bigEndian) {
+    std::string out = std::string("ply\nformat ") + (bigEndian ? "binary_big_endian" : "binary_little_endian") +
+                      " 1.0\ncomment made in a test\nelement camera 2\nproperty double view\nproperty uchar id\n"
+                      "element vertex 4\nproperty float x\nproperty float y\nproperty float z\nproperty uchar red\n"
+                      "property uchar green\nproperty uchar blue\nproperty short extra\n"
+                      "element face 4\nproperty uchar flags\nproperty list uchar int vertex_indices\nend_header\n";
+    for (int i = 0; i < 2; ++i) {
+        Put(out, 1.5 * i, bigEndian);
+        Put<uint8_t>(out, uint8_t(i), bigEndian);
+    }
+    const float xyz[4][3] = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    for (int v = 0; v < 4; ++v) {
+        for (float c : xyz[v]) Put(out, c, bigEndian);
+        Put<uint8_t>(out, uint8_t(10 * v), bigEndian);
+        Put<uint8_t>(out, 20, bigEndian);
+        Put<uint8_t>(out, 30, bigEndian);
+        Put<int16_t>(out, -5, bigEndian);
+    }
+    const int faces[4][3] = {{0, 2, 1}, {0, 1, 3}, {0, 3, 2}, {1, 2, 3}};
+    for (const auto& face : faces) {
+        Put<uint8_t>(out, 7, bigEndian);
+        Put<uint8_t>(out, 3, bigEndian);
+        for (int index : face) Put<int32_t>(out, index, bigEndian);
+    }
+    return out;
+}
+
+const std::string AsciiHeader = "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\nproperty float z\n";
+
+}  // namespace
+
+TEST(PLYImporter, AsciiTriangleWithoutColours) {
+    Scene scene;
+    testing::internal::CaptureStderr();
+    SceneMesh& mesh = Import(scene, AsciiHeader + "element face 1\nproperty list uchar int vertex_indices\nend_header\n"
+                                                  "0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n");
+    const std::string warnings = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(warnings, "Warning:  Can't find property 'red' in element 'vertex'\n"
+                        "Warning:  Can't find property 'green' in element 'vertex'\n"
+                        "Warning:  Can't find property 'blue' in element 'vertex'\n");
+    EXPECT_EQ(mesh.name, "object");
+    EXPECT_EQ(scene.materials[0]->name, "unsupported");
+    ASSERT_EQ(mesh.VertexCount(), 3u);
+    EXPECT_EQ(mesh.positions[1], (Vec3{1, 0, 0}));
+    EXPECT_EQ(mesh.indices, (std::vector<uint32_t>{0, 1, 2}));
+    EXPECT_EQ(mesh.triangleMaterials, (std::vector<int>{0}));
+    EXPECT_EQ(mesh.colours, std::vector<Colour32>(3, ColourWhite));
+    EXPECT_TRUE(mesh.normals.empty());  // the scene asked for no normals
+}
+
+TEST(PLYImporter, PolygonsAndLongLists) {
+    Scene scene;
+    std::string faces = "element face 2\nproperty list int int vertex_indices\nend_header\n0 0 0\n1 0 0\n0 1 0\n4 0 1 2 1\n259";
+    // 259 corners keep only 259 mod 256 = 3 in the byte-wide count of the record.
+    for (int i = 0; i < 259; ++i) faces += i < 3 ? " " + std::to_string(2 - i) : std::string(" 0");
+    SceneMesh& mesh = Import(scene, AsciiHeader + faces + "\n");
+    EXPECT_EQ(mesh.indices, (std::vector<uint32_t>{0, 1, 2, 0, 2, 1, 2, 1, 0}));
+}
+
+TEST(PLYImporter, BothByteOrdersGiveTheSameMesh) {
+    Scene little(NeedNormals), big(NeedNormals);
+    SceneMesh& a = Import(little, BinaryTetrahedron(false));
+    SceneMesh& b = Import(big, BinaryTetrahedron(true));
+    ASSERT_EQ(a.VertexCount(), 4u);
+    EXPECT_EQ(a.positions, b.positions);
+    EXPECT_EQ(a.indices, b.indices);
+    EXPECT_EQ(a.indices, (std::vector<uint32_t>{0, 2, 1, 0, 1, 3, 0, 3, 2, 1, 2, 3}));
+    EXPECT_EQ(a.colours, b.colours);
+    EXPECT_EQ(a.colours[3], PackColour(30, 20, 30, 255));
+    ASSERT_EQ(a.normals.size(), 4u);  // flat normals: the last face through a vertex wins
+    EXPECT_NEAR(a.normals[3].x, 1.0f / std::sqrt(3.0f), 1e-5f);
+}
+
+TEST(PLYImporter, ReaderConvertsTypesAndSpellings) {
+    EXPECT_EQ(PlyTypeFromName("int32"), PlyInt32);
+    EXPECT_EQ(PlyTypeFromName("int"), PlyInt32);
+    EXPECT_EQ(PlyTypeFromName("uchar"), PlyUint8);
+    EXPECT_EQ(PlyTypeFromName("float64"), PlyFloat64);
+    EXPECT_EQ(PlyTypeFromName("Float"), PlyInvalid);
+    EXPECT_EQ(PlyTypeFromName("int64"), PlyInvalid);
+
+    const PlyValue fromFloat = get_ascii_item("-2.75", PlyFloat32);
+    EXPECT_EQ(fromFloat.intValue, -2);
+    EXPECT_EQ(fromFloat.doubleValue, -2.75);
+    EXPECT_EQ(get_ascii_item("4000000000", PlyUint32).unsignedValue, 4000000000u);
+    EXPECT_EQ(get_ascii_item("1e300", PlyFloat64).intValue, INT32_MAX);  // no undefined conversion
+    EXPECT_THROW(get_ascii_item("abc", PlyInt32), std::invalid_argument);
+    EXPECT_THROW(get_ascii_item("1", PlyInvalid), std::domain_error);
+    unsigned char bytes[2] = {0, 0};
+    store_item(bytes, PlyUint8, get_ascii_item("300", PlyInt32));
+    EXPECT_EQ(bytes[0], 300 % 256);
+    int16_t shortValue = 0;
+    store_item(&shortValue, PlyInt16, get_ascii_item("-7", PlyInt8));
+    EXPECT_EQ(shortValue, -7);
+
+    const std::string header = "ply\nformat ascii 1.0\ncomment \t two words\nobj_info scanner\nelement thing 1\n"
+                               "property \"quoted name\" oddity\nproperty list uchar float values\nend_header\n";
+    auto reader = ply_open_header(header.data(), header.size(), "h.ply");
+    EXPECT_EQ(reader->fileType, PlyAscii);
+    EXPECT_EQ(reader->comments, (std::vector<std::string>{"two words"}));
+    EXPECT_EQ(reader->objInfo, (std::vector<std::string>{"scanner"}));
+    ASSERT_EQ(reader->elements.size(), 1u);
+    EXPECT_EQ(reader->elements[0].properties[0].name, "oddity");
+    EXPECT_EQ(reader->elements[0].properties[0].externalType, PlyInvalid);
+    EXPECT_EQ(reader->elements[0].properties[1].kind, PlyList);
+    EXPECT_EQ(reader->elements[0].properties[1].countExternalType, PlyUint8);
+}
+
+TEST(PLYImporter, MalformedFilesAreRefusedWithTheirReason) {
+    const std::string faces = "element face 1\nproperty list uchar int vertex_indices\nend_header\n0 0 0\n1 0 0\n0 1 0\n";
+    EXPECT_EQ(ImportError(""), "Invalid PLY file 'test.ply': the file is empty");
+    EXPECT_EQ(ImportError("PLY\nformat ascii 1.0\nend_header\n"), "Invalid PLY file 'test.ply': it does not start with the line \"ply\"");
+    EXPECT_EQ(ImportError("ply\r\nformat ascii 1.0\r\nend_header\r\n"),
+              "Invalid PLY file 'test.ply': the header has Windows (CR LF) line ends");
+    EXPECT_EQ(ImportError("ply\nFormat ascii 1.0\nend_header\n"), "Invalid PLY file 'test.ply': the header has no format line");
+    EXPECT_EQ(ImportError("ply\nformat ascii 1.0\nelement vertex -3\nend_header\n"),
+              "Invalid PLY file 'test.ply': an element line needs a name and a record count");
+    EXPECT_EQ(ImportError(AsciiHeader + faces + "3 0 1 3\n"), "Invalid PLY file 'test.ply': face 0 uses vertex 3 of 3");
+    EXPECT_EQ(ImportError(AsciiHeader + faces + "3 0 -1 2\n"), "Invalid PLY file 'test.ply': face 0 uses vertex -1 of 3");
+    EXPECT_EQ(ImportError(AsciiHeader + faces + "3 0 1\n"),
+              "Invalid PLY file 'test.ply': a list in element 'face' runs past the end of its record");
+    EXPECT_EQ(ImportError(AsciiHeader + "end_header\n0 0 0\n1 0\n"), "Invalid PLY file 'test.ply': a vertex record has too few values");
+    EXPECT_EQ(ImportError(AsciiHeader + "end_header\n0 0 0\n"), "Invalid PLY file 'test.ply': the file ends before the last vertex record");
+    EXPECT_EQ(ImportError(AsciiHeader + "end_header\n0 0 0\n1 x 0\n"),
+              "Invalid PLY file 'test.ply': 'x' in a vertex record is not a number");
+    EXPECT_EQ(ImportError(AsciiHeader + "end_header\n0 0 0\n1 nan 0\n0 0 0\n"),
+              "Invalid PLY file 'test.ply': vertex 1 has a coordinate that is not a finite number");
+    EXPECT_EQ(ImportError("ply\nformat ascii 1.0\nelement vertex 1\nproperty float y\nproperty float z\nend_header\n0 0\n"),
+              "Invalid PLY file 'test.ply': the vertex element has no property 'x'");
+    EXPECT_EQ(ImportError("ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\nproperty float z\n"
+                          "property int128 w\nend_header\n0 0 0 0\n"),
+              "Invalid PLY file 'test.ply': a property of element 'vertex' has an unknown value type");
+
+    // Binary bodies: counts are checked against what the file holds (more in the corpus).
+    std::string hugeList = "ply\nformat binary_little_endian 1.0\nelement vertex 0\nelement face 1\n"
+                           "property list int int vertex_indices\nend_header\n";
+    Put<int32_t>(hugeList, 2000000000, false);
+    EXPECT_EQ(ImportError(hugeList), "Invalid PLY file 'test.ply': a list in element 'face' runs past the end of its record");
+}
+
+TEST(PLYImporter, FacesWithoutIndicesAndOtherElements) {
+    Scene scene;
+    testing::internal::CaptureStderr();
+    SceneMesh& mesh = Import(scene, "ply\nformat ascii 1.0\nelement note 2\nproperty string text\nproperty list uchar int ids\n"
+                                    "element vertex 3\nproperty double x\nproperty double y\nproperty double z\n"
+                                    "property uchar red\nproperty uchar green\nproperty uchar blue\n"
+                                    "element face 2\nproperty list uchar int other\nelement tail 1\nproperty int128 w\nend_header\n"
+                                    "\"a note\" 2 5 6\nb 0\n0 0 0 1 2 3\n1 0 0 4 5 6\n0 1 0 7 8 9\n3 0 1 2\n3 2 1 0\n");
+    const std::string warnings = testing::internal::GetCapturedStderr();
+    EXPECT_NE(warnings.find("Can't find property 'vertex_indices' in element 'face'"), std::string::npos);
+    EXPECT_EQ(mesh.VertexCount(), 3u);
+    EXPECT_EQ(mesh.colours[2], PackColour(7, 8, 9, 255));
+    EXPECT_TRUE(mesh.indices.empty());
+}
+
+TEST(PLYImporter, ReadsFilesAndNamesMissingOnes) {
+    Scene scene;
+    PLYImporter importer;
+    try {
+        importer.Import("/nonexistent/kelvor.ply", &scene);
+        FAIL() << "no exception";
+    } catch (const ImportException& e) {
+        EXPECT_STREQ(e.what(), "Can not open PLY file '/nonexistent/kelvor.ply'");
+    }
+    const std::string path =
+        (std::filesystem::temp_directory_path() / ("kelvor_ply_" + std::to_string(::getpid()) + ".ply")).string();
+    // Large enough to span several reads of the file.
+    std::string data = "ply\nformat binary_little_endian 1.0\nelement vertex 300000\nproperty float x\nproperty float y\n"
+                       "property float z\nelement face 1\nproperty list uchar uint vertex_indices\nend_header\n";
+    for (int v = 0; v < 300000; ++v) {
+        Put(data, float(v), false);
+        Put(data, 0.0f, false);
+        Put(data, 1.0f, false);
+    }
+    Put<uint8_t>(data, 3, false);
+    for (uint32_t index : {299999u, 1u, 2u}) Put(data, index, false);
+    std::ofstream(path, std::ios::binary) << data;
+    Scene fromFile;
+    importer.Import(path.c_str(), &fromFile);
+    SceneMesh& mesh = *fromFile.meshes[0];
+    EXPECT_EQ(mesh.VertexCount(), 300000u);
+    EXPECT_EQ(mesh.positions[299999], (Vec3{299999.0f, 0, 1}));
+    EXPECT_EQ(mesh.indices, (std::vector<uint32_t>{299999, 1, 2}));
+    std::filesystem::remove(path);
+}

@@ -1,0 +1,180 @@
+// Import speed of the FBX reader and importer on a large generated grid mesh, binary with
+// compressed arrays (the usual export) and ASCII.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <zlib.h>
+
+#include "bench.h"
+#include "geometry/fbximporter.h"
+#include "geometry/scene.h"
+
+namespace {
+
+using namespace Pallix::Bake;
+
+// A minimal FBX emitter: one Geometry with vertices, quads and per-corner normals and UVs, one
+// Model, and their connections.
+class GridWriter {
+public:
+    explicit GridWriter(int side) {
+        for (int y = 0; y <= side; ++y)
+            for (int x = 0; x <= side; ++x) vertices.insert(vertices.end(), {double(x), double(y), 0.0});
+        for (int y = 0; y < side; ++y) {
+            for (int x = 0; x < side; ++x) {
+                const int a = y * (side + 1) + x;
+                indices.insert(indices.end(), {a, a + 1, a + side + 2, ~(a + side + 1)});
+                for (int k = 0; k < 4; ++k) {
+                    normals.insert(normals.end(), {0.0, 0.0, 1.0});
+                    uvs.insert(uvs.end(), {double(x) / side, double(y) / side});
+                }
+            }
+        }
+    }
+
+    std::string Binary() {
+        out.assign("Kaydara FBX Binary  ");
+        out.push_back('\0');
+        out.push_back('\x1a');
+        out.push_back('\0');
+        Put(uint32_t(7400));
+        const auto layer = [&](const char* record, const char* arrayName, const std::vector<double>& values) {
+            Record(record, [&] { Int(0); }, [&] {
+                Record("MappingInformationType", [&] { String("ByPolygonVertex"); });
+                Record("ReferenceInformationType", [&] { String("Direct"); });
+                Record(arrayName, [&] { DoubleArray(values); });
+            });
+        };
+        Record("Objects", nullptr, [&] {
+            Record("Geometry", [&] { Long(2); String(std::string("grid\0\1Geometry", 14)); String("Mesh"); }, [&] {
+                Record("Vertices", [&] { DoubleArray(vertices); });
+                Record("PolygonVertexIndex", [&] { IntArray(indices); });
+                layer("LayerElementNormal", "Normals", normals);
+                layer("LayerElementUV", "UV", uvs);
+            });
+            Record("Model", [&] { Long(1); String(std::string("grid\0\1Model", 11)); String("Mesh"); });
+        });
+        Record("Connections", nullptr, [&] {
+            Record("C", [&] { String("OO"); Long(1); Long(0); });
+            Record("C", [&] { String("OO"); Long(2); Long(1); });
+        });
+        out.append(13, '\0');
+        return out;
+    }
+
+    std::string Ascii() const {
+        std::string text = "; FBX 7.4.0 project file\nFBXHeaderExtension:  {\n\tFBXVersion: 7400\n}\nObjects:  {\n"
+                           "\tGeometry: 2, \"Geometry::grid\", \"Mesh\" {\n";
+        const auto array = [&text](const char* name, const auto& values) {
+            text += std::string("\t\t") + name + ": *" + std::to_string(values.size()) + " {\n\t\t\ta: ";
+            char buffer[32];
+            for (size_t i = 0; i < values.size(); ++i) {
+                std::snprintf(buffer, sizeof buffer, i % 32 == 31 ? "%g,\n" : "%g,", double(values[i]));
+                text += buffer;
+            }
+            text.pop_back();
+            text += "\n\t\t}\n";
+        };
+        array("Vertices", vertices);
+        array("PolygonVertexIndex", indices);
+        text += "\t\tLayerElementNormal: 0 {\n\t\t\tMappingInformationType: \"ByPolygonVertex\"\n"
+                "\t\t\tReferenceInformationType: \"Direct\"\n";
+        array("Normals", normals);
+        text += "\t\t}\n\t\tLayerElementUV: 0 {\n\t\t\tMappingInformationType: \"ByPolygonVertex\"\n"
+                "\t\t\tReferenceInformationType: \"Direct\"\n";
+        array("UV", uvs);
+        text += "\t\t}\n\t}\n\tModel: 1, \"Model::grid\", \"Mesh\" {\n\t}\n}\nConnections:  {\n\tC: \"OO\",1,0\n\tC: \"OO\",2,1\n}\n";
+        return text;
+    }
+
+private:
+    template <typename T>
+    void Put(T v) {
+        char bytes[sizeof(T)];
+        std::memcpy(bytes, &v, sizeof(T));
+        out.append(bytes, sizeof(T));
+    }
+    void Record(const char* name, const std::function<void()>& properties,
+                const std::function<void()>& children = nullptr) {
+        const size_t start = out.size();
+        out.append(12, '\0');
+        out.push_back(char(std::strlen(name)));
+        out += name;
+        const size_t propertiesStart = out.size();
+        count = 0;
+        if (properties) properties();
+        const uint32_t propertyCount = count;
+        const uint32_t propertyBytes = uint32_t(out.size() - propertiesStart);
+        if (children) {
+            children();
+            out.append(13, '\0');
+        }
+        const uint32_t header[3] = {uint32_t(out.size()), propertyCount, propertyBytes};
+        std::memcpy(&out[start], header, sizeof header);
+    }
+    void Int(int32_t v) { out.push_back('I'), Put(v), ++count; }
+    void Long(int64_t v) { out.push_back('L'), Put(v), ++count; }
+    void String(const std::string& s) { out.push_back('S'), Put(uint32_t(s.size())), out += s, ++count; }
+    template <typename T>
+    void Array(char type, const std::vector<T>& values) {
+        uLongf packed = compressBound(uLong(values.size() * sizeof(T)));
+        std::string buffer(packed, '\0');
+        compress2(reinterpret_cast<Bytef*>(buffer.data()), &packed, reinterpret_cast<const Bytef*>(values.data()),
+                  uLong(values.size() * sizeof(T)), 1);
+        out.push_back(type);
+        Put(uint32_t(values.size()));
+        Put(uint32_t(1));
+        Put(uint32_t(packed));
+        out.append(buffer.data(), packed);
+        ++count;
+    }
+    void DoubleArray(const std::vector<double>& v) { Array('d', v); }
+    void IntArray(const std::vector<int32_t>& v) { Array('i', v); }
+
+    std::vector<double> vertices, normals, uvs;
+    std::vector<int32_t> indices;
+    std::string out;
+    uint32_t count = 0;
+};
+
+void Run() {
+    const int side = 700;  // 490,000 quads, 1.96 million corners
+    GridWriter grid(side);
+    const auto dir = std::filesystem::temp_directory_path();
+    const std::string binary = (dir / ("kelvor_bench_" + std::to_string(::getpid()) + ".fbx")).string();
+    const std::string ascii = (dir / ("kelvor_bench_" + std::to_string(::getpid()) + "_ascii.fbx")).string();
+    std::ofstream(binary, std::ios::binary) << grid.Binary();
+    std::ofstream(ascii, std::ios::binary) << grid.Ascii();
+    for (const auto& [label, path, triangulate] :
+         {std::tuple{"binary zlib, fan", binary, false}, std::tuple{"binary zlib, triangulated", binary, true},
+          std::tuple{"ascii, fan", ascii, false}}) {
+        double best = 1e30;
+        size_t triangles = 0;
+        for (int round = 0; round < 3; ++round) {
+            Scene scene(NeedNormals | NeedUVsAndColours | NeedTangents);
+            FBXImporter importer;
+            importer.triangulate = triangulate;
+            const double start = KelvorBench::NowSeconds();
+            importer.Import(path.c_str(), &scene);
+            best = std::min(best, KelvorBench::NowSeconds() - start);
+            triangles = size_t(scene.CountTriangles());
+        }
+        std::printf("  %-28s %8.1f MB  %zu triangles  %7.3f s  %6.2f M triangles/s\n", label,
+                    double(std::filesystem::file_size(path)) / 1e6, triangles, best, double(triangles) / best / 1e6);
+    }
+    std::filesystem::remove(binary);
+    std::filesystem::remove(ascii);
+}
+
+KELVOR_BENCH_SECTION("fbx", "FBX import of a 490k-quad grid (binary and ASCII)", Run);
+
+}  // namespace
