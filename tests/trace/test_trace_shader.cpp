@@ -191,7 +191,7 @@ protected:
         return s;
     }
 
-    Scene scene;
+    Scene scene{NeedNormals};
     SceneMesh* cube = scene.AddMesh("cube");
     Probe shader;
 };
@@ -269,21 +269,21 @@ TEST_F(HardEdges, SoftMeshesAndMissingConnectivity) {
 
 TEST(HardEdgeWalk, TheEndNearestTheSampleDecidesAboutTheCorner) {
     // A flat-shaded roof: ridge R0-R1 along x at z = 1, eaves at y = -1 and y = 1, z = 0. The
-    // gable edge R1-E1 is open (hard); three hard edges meet at R1, two at E1. Its first
-    // triangle runs it from R1 to E1 while E1 has the smaller position id.
+    // gable edge E1-R1 is open (hard); three hard edges meet at R1, two at E1. Its triangle runs
+    // it from E1 to R1 while R1 has the smaller position id.
     const Vec3 r0{-1, 0, 1}, r1{1, 0, 1}, e0{-1, -1, 0}, e1{1, -1, 0}, f0{-1, 1, 0}, f1{1, 1, 0};
     const Vec3 left = Unit({0, -1, 1}), right = Unit({0, 1, 1});
-    Scene scene;
+    Scene scene(NeedNormals);
     SceneMesh* roof = scene.AddMesh("roof");
-    LowPoly::Build(*roof, {{e0, e1, r0, left}, {r1, e1, r0, left}, {r0, f0, f1, right}, {r0, f1, r1, right}});
-    ASSERT_LT(roof->topology->vertexPosition[4], roof->topology->vertexPosition[3]);
+    LowPoly::Build(*roof, {{r0, f1, f0, right}, {r0, r1, f1, right}, {e0, e1, r0, left}, {e1, r1, r0, left}});
+    ASSERT_LT(roof->topology->vertexPosition[4], roof->topology->vertexPosition[7]);
 
     Probe shader;
     shader.hardEdgeDistance = 0.25f;
     TraceSample sample = SampleAt({0.9f, -0.2f, 0.8f}, {0, 0, 1});
     sample.geometricNormal = {1, 0, 0};
     sample.mesh = roof;
-    sample.polyId = 1;
+    sample.polyId = 3;
     // 0.1 from the gable edge, nearer its R1 end and 0.3 from R1: the edge's own direction
     // is the base, blended towards the interpolated normal.
     const float w = 1.0f - std::atan(1.0f - 0.1f / 0.25f) / (3.1415927f / 4.0f);
@@ -295,7 +295,7 @@ TEST(HardEdgeWalk, ACyclicFanAroundACornerEnds) {
     // triangle leads back into the middle one, never to the start: a walk that relies on coming
     // back would turn forever.
     const Vec3 p{0, 0, 0}, a{1, 0, 0}, b{0.5f, 1, 0}, c{-0.5f, 1, 0}, d{-1, 0, 0};
-    Scene scene;
+    Scene scene(NeedNormals);
     SceneMesh* fan = scene.AddMesh("fan");
     LowPoly::Build(*fan, {{p, a, b, {0, 0, 1}}, {p, b, c, {0, 0, 1}}, {p, c, d, {0, 0, 1}}});
     MeshTopology& t = *fan->topology;
