@@ -3,6 +3,8 @@
 #include "bake/bakeexception.h"
 #include "bake/imagewriters.h"
 #include "geometry/scene.h"
+#include "gpu/hardwarebaker.h"
+#include "trace/traceshader.h"
 
 namespace Pallix::Bake {
 
@@ -80,11 +82,6 @@ void WriteImageFile(const Image& image, const std::string& name, int format) {
     }
 }
 
-}  // namespace Pallix::Bake
-
-#include "gpu/hardwarebaker.h"
-
-namespace Pallix::Bake {
 
 int MapBaker::RenderTexturePass(HardwareBaker& hardware, HardwareScene& scene, int program) const {
     // Every baker hands the pass the same fixed parameter block.
@@ -100,6 +97,19 @@ int MapBaker::RenderTexturePass(HardwareBaker& hardware, HardwareScene& scene, i
     tile.udimRow = state->udimRow;
     ConversionResolver resolver(parameters, &tile);
     return hardware.Render(tile, scene, program, &resolver);
+}
+
+void MapBaker::ConfigureTraceShader(TraceShader& shader) const {
+    const float extent = state->sceneExtent;
+    const float distance = job->searchDistance > 0.0f ? job->searchDistance : extent;
+    shader.twoSided = job->searchMode;
+    shader.maxDistance = distance < extent ? distance : extent;
+    shader.directionMode = job->normalDirection;
+    shader.hardEdgeDistance = job->roundingDistance;
+    shader.kernel = gridSettings ? gridSettings->kernel : KernelPlueckerDouble;
+    shader.traceMeshes = traceMeshes;
+    shader.envelopeMeshes = envelopeMeshes;
+    shader.hasHighPoly = job->hasHighPoly;
 }
 
 }  // namespace Pallix::Bake

@@ -14,6 +14,7 @@ class HardwareBaker;
 class HardwareScene;
 class SoftwareBaker;
 class SWTraceMesh;
+class TraceShader;
 struct TraceGridSettings;
 
 using TraceMeshList = std::vector<SWTraceMesh*>;
@@ -63,6 +64,10 @@ public:
     std::string GetTileName() const;
     // Writes an image in the job's output format; throws BakeException naming the file on failure.
     void WriteImage(const Image& image, const std::string& name) const;
+
+    // The ray-query settings every concrete baker gives its shader: search mode and distance,
+    // direction mode, rounding distance, kernel, trace meshes and envelope.
+    void ConfigureTraceShader(TraceShader& shader) const;
 
     // Runs the texture-space pass of the current tile with a GPU program; returns the set number.
     int RenderTexturePass(HardwareBaker& hardware, HardwareScene& scene, int program) const;
