@@ -44,6 +44,8 @@ public:
     int32_t kernel = KernelPlueckerDouble;
     const TraceMeshList* traceMeshes = nullptr;
     const TraceMeshList* envelopeMeshes = nullptr;  // null without an envelope
+    // False when the job has no high-poly mesh: shaders then sample the low-poly surface itself.
+    bool hasHighPoly = false;
 };
 
 }  // namespace Pallix::Bake

@@ -1,0 +1,115 @@
+#include "bake/mapbaker.h"
+
+#include "bake/bakeexception.h"
+#include "bake/imagewriters.h"
+#include "geometry/scene.h"
+#include "gpu/hardwarebaker.h"
+#include "trace/traceshader.h"
+
+namespace Pallix::Bake {
+
+MapBaker::MapBaker(BakeTimes* bakeTimes, BakeJob* bakeJob, MapSettings* mapSettings)
+    : map(mapSettings), job(bakeJob), times(bakeTimes) {}
+
+MapBaker::~MapBaker() = default;
+
+int MapBaker::RenderTraced(HardwareBaker&, HardwareScene&) { return 0; }
+
+void MapBaker::BakeTileDirect(const ReadbackSet&) {}
+
+int MapBaker::GetTraceRequirements() const {
+    int flags = 0;
+    if (NeedsUVs() || NeedsColours()) flags |= NeedUVsAndColours;
+    if (NeedsNormals()) flags |= NeedNormals;
+    if (NeedsNeighbourDirections()) flags |= NeedNeighbourDirections;
+    return flags;
+}
+
+int MapBaker::GetLowPolyRequirements(int flags) const {
+    int needs = flags | NeedUVsAndColours;
+    // Without a high-poly mesh the low-poly surface is the one that is sampled.
+    if (!job->hasHighPoly) needs |= GetTraceRequirements();
+    switch (job->normalDirection) {
+    case DirectionInterpolated: needs |= NeedNormals; break;
+    case DirectionGeometric: needs |= NeedSmoothNormals; break;
+    case DirectionRounded:
+        needs |= NeedNormals | NeedSmoothNormals | NeedHardVertices | NeedHardEdges | NeedEdgeNormals;
+        break;
+    default: break;
+    }
+    if (NeedsHardEdges()) needs |= NeedHardVertices;
+    if (needs & (NeedHardVertices | NeedHardEdges)) needs |= NeedNormals;
+    return needs;
+}
+
+std::string MapBaker::GetTileName() const {
+    std::string name;
+    if (job->tilingMode == 0) return name;
+    if (job->tileNaming == 1) {
+        name.append("_u").append(std::to_string(state->udimColumn + 1));
+        name.append("_v").append(std::to_string(state->udimRow + 1));
+    } else {
+        name.append(".").append(std::to_string(1001 + state->udimColumn + 10 * state->udimRow));
+    }
+    return name;
+}
+
+std::string MapBaker::GetOutputName(const std::string& suffix) const {
+    if (job->explicitPath) return job->outputPath;
+    return job->outputPath + suffix + GetTileName();
+}
+
+void MapBaker::WriteImage(const Image& image, const std::string& name) const {
+    WriteImageFile(image, name, job->outputFormat);
+}
+
+void WriteImageFile(const Image& image, const std::string& name, int format) {
+    bool written = true;
+    const char* extension = "";
+    std::string error;
+    switch (format) {
+    case FormatTiff16: written = WriteTiff16(image, name, &error); extension = ".tif"; break;
+    case FormatTiff8: written = WriteTiff8(image, name, &error); extension = ".tif"; break;
+    case FormatPng8: written = WritePng8(image, name, &error); extension = ".png"; break;
+    case FormatPng16: written = WritePng16(image, name, &error); extension = ".png"; break;
+    case FormatExr: written = WriteExr(image, name, &error); extension = ".exr"; break;
+    default: return;  // an unknown format writes nothing
+    }
+    if (!written) {
+        std::string message = "Could not write image file \"" + name + extension + "\"";
+        if (!error.empty()) message += ": " + error;
+        throw BakeException(message);
+    }
+}
+
+
+int MapBaker::RenderTexturePass(HardwareBaker& hardware, HardwareScene& scene, int program) const {
+    // Every baker hands the pass the same fixed parameter block.
+    static const float parameters[12] = {1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0};
+    TileRecord tile;
+    tile.tileWidth = state->tileWidth;
+    tile.tileHeight = state->tileHeight;
+    tile.column = state->tileX;
+    tile.row = state->tileY;
+    tile.columns = state->tilesX;
+    tile.rows = state->tilesY;
+    tile.udimColumn = state->udimColumn;
+    tile.udimRow = state->udimRow;
+    ConversionResolver resolver(parameters, &tile);
+    return hardware.Render(tile, scene, program, &resolver);
+}
+
+void MapBaker::ConfigureTraceShader(TraceShader& shader) const {
+    const float extent = state->sceneExtent;
+    const float distance = job->searchDistance > 0.0f ? job->searchDistance : extent;
+    shader.twoSided = job->searchMode;
+    shader.maxDistance = distance < extent ? distance : extent;
+    shader.directionMode = job->normalDirection;
+    shader.hardEdgeDistance = job->roundingDistance;
+    shader.kernel = gridSettings ? gridSettings->kernel : KernelPlueckerDouble;
+    shader.traceMeshes = traceMeshes;
+    shader.envelopeMeshes = envelopeMeshes;
+    shader.hasHighPoly = job->hasHighPoly;
+}
+
+}  // namespace Pallix::Bake
