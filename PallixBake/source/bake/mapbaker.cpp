@@ -1,22 +1,15 @@
 #include "bake/mapbaker.h"
 
+#include "bake/bakeexception.h"
+#include "bake/imagewriters.h"
+#include "geometry/scene.h"
+#include "gpu/hardwarebaker.h"
+#include "trace/traceshader.h"
+
 namespace Pallix::Bake {
 
-namespace {
-
-// Need flags of a scene (bit meanings shared with the scene passes).
-constexpr int kNeedNormals = 0x2;
-constexpr int kNeedSmoothedNormals = 0x4;
-constexpr int kNeedUVsAndColours = 0x10;
-constexpr int kNeedNeighbourDirections = 0x20;
-constexpr int kNeedHardVertices = 0x40;
-constexpr int kNeedHardEdges = 0x80;
-constexpr int kNeedEdgeNormals = 0x100;
-
-}  // namespace
-
-MapBaker::MapBaker(BakeTimes* jobTimes, BakeJob* bakeJob, MapSettings* mapSettings)
-    : map(mapSettings), job(bakeJob), times(jobTimes) {}
+MapBaker::MapBaker(BakeTimes* bakeTimes, BakeJob* bakeJob, MapSettings* mapSettings)
+    : map(mapSettings), job(bakeJob), times(bakeTimes) {}
 
 MapBaker::~MapBaker() = default;
 
@@ -26,43 +19,97 @@ void MapBaker::BakeTileDirect(const ReadbackSet&) {}
 
 int MapBaker::GetTraceRequirements() const {
     int flags = 0;
-    if (NeedsUVs() || NeedsColours()) flags |= kNeedUVsAndColours;
-    if (NeedsNormals()) flags |= kNeedNormals;
-    if (NeedsNeighbourDirections()) flags |= kNeedNeighbourDirections;
+    if (NeedsUVs() || NeedsColours()) flags |= NeedUVsAndColours;
+    if (NeedsNormals()) flags |= NeedNormals;
+    if (NeedsNeighbourDirections()) flags |= NeedNeighbourDirections;
     return flags;
 }
 
 int MapBaker::GetLowPolyRequirements(int flags) const {
-    int r = flags | kNeedUVsAndColours;
-    // Without a high-poly mesh the low-poly scene is also the surface that is traced.
-    if (!job->hasHighPoly) r |= GetTraceRequirements();
+    int needs = flags | NeedUVsAndColours;
+    // Without a high-poly mesh the low-poly surface is the one that is sampled.
+    if (!job->hasHighPoly) needs |= GetTraceRequirements();
     switch (job->normalDirection) {
-    case DirectionInterpolated: r |= kNeedNormals; break;
-    case DirectionGeometric: r |= kNeedSmoothedNormals; break;
+    case DirectionInterpolated: needs |= NeedNormals; break;
+    case DirectionGeometric: needs |= NeedSmoothNormals; break;
     case DirectionRounded:
-        r |= kNeedNormals | kNeedSmoothedNormals | kNeedHardVertices | kNeedHardEdges | kNeedEdgeNormals;
+        needs |= NeedNormals | NeedSmoothNormals | NeedHardVertices | NeedHardEdges | NeedEdgeNormals;
         break;
     default: break;
     }
-    if (NeedsHardEdges()) r |= kNeedHardVertices;
-    if (r & (kNeedHardVertices | kNeedHardEdges)) r |= kNeedNormals;
-    return r;
+    if (NeedsHardEdges()) needs |= NeedHardVertices;
+    if (needs & (NeedHardVertices | NeedHardEdges)) needs |= NeedNormals;
+    return needs;
+}
+
+std::string MapBaker::GetTileName() const {
+    std::string name;
+    if (job->tilingMode == 0) return name;
+    if (job->tileNaming == 1) {
+        name.append("_u").append(std::to_string(state->udimColumn + 1));
+        name.append("_v").append(std::to_string(state->udimRow + 1));
+    } else {
+        name.append(".").append(std::to_string(1001 + state->udimColumn + 10 * state->udimRow));
+    }
+    return name;
 }
 
 std::string MapBaker::GetOutputName(const std::string& suffix) const {
     if (job->explicitPath) return job->outputPath;
-    std::string tile;
-    if (job->tilingMode != 0) {
-        const int column = state ? state->udimColumn : 0;
-        const int row = state ? state->udimRow : 0;
-        if (job->tileNaming == 1) {
-            tile.append("_u").append(std::to_string(column + 1));
-            tile.append("_v").append(std::to_string(row + 1));
-        } else {
-            tile.append(".").append(std::to_string(1001 + column + 10 * row));
-        }
+    return job->outputPath + suffix + GetTileName();
+}
+
+void MapBaker::WriteImage(const Image& image, const std::string& name) const {
+    WriteImageFile(image, name, job->outputFormat);
+}
+
+void WriteImageFile(const Image& image, const std::string& name, int format) {
+    bool written = true;
+    const char* extension = "";
+    std::string error;
+    switch (format) {
+    case FormatTiff16: written = WriteTiff16(image, name, &error); extension = ".tif"; break;
+    case FormatTiff8: written = WriteTiff8(image, name, &error); extension = ".tif"; break;
+    case FormatPng8: written = WritePng8(image, name, &error); extension = ".png"; break;
+    case FormatPng16: written = WritePng16(image, name, &error); extension = ".png"; break;
+    case FormatExr: written = WriteExr(image, name, &error); extension = ".exr"; break;
+    default: return;  // an unknown format writes nothing
     }
-    return job->outputPath + suffix + tile;
+    if (!written) {
+        std::string message = "Could not write image file \"" + name + extension + "\"";
+        if (!error.empty()) message += ": " + error;
+        throw BakeException(message);
+    }
+}
+
+
+int MapBaker::RenderTexturePass(HardwareBaker& hardware, HardwareScene& scene, int program) const {
+    // Every baker hands the pass the same fixed parameter block.
+    static const float parameters[12] = {1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0};
+    TileRecord tile;
+    tile.tileWidth = state->tileWidth;
+    tile.tileHeight = state->tileHeight;
+    tile.column = state->tileX;
+    tile.row = state->tileY;
+    tile.columns = state->tilesX;
+    tile.rows = state->tilesY;
+    tile.udimColumn = state->udimColumn;
+    tile.udimRow = state->udimRow;
+    ConversionResolver resolver(parameters, &tile);
+    return hardware.Render(tile, scene, program, &resolver);
+}
+
+void MapBaker::ConfigureTraceShader(TraceShader& shader) const {
+    const float extent = state->sceneExtent;
+    const float distance = job->searchDistance > 0.0f ? job->searchDistance : extent;
+    shader.twoSided = job->searchMode;
+    shader.maxDistance = distance < extent ? distance : extent;
+    shader.directionMode = job->normalDirection;
+    shader.hardEdgeDistance = job->roundingDistance;
+    shader.kernel = gridSettings ? gridSettings->kernel : KernelPlueckerDouble;
+    shader.traceMeshes = traceMeshes;
+    shader.envelopeMeshes = envelopeMeshes;
+    shader.hasHighPoly = job->hasHighPoly;
 }
 
 }  // namespace Pallix::Bake

@@ -14,6 +14,7 @@ class HardwareBaker;
 class HardwareScene;
 class SoftwareBaker;
 class SWTraceMesh;
+class TraceShader;
 struct TraceGridSettings;
 
 using TraceMeshList = std::vector<SWTraceMesh*>;
@@ -59,6 +60,17 @@ public:
     // Output file name without extension for the current UV tile.
     std::string GetOutputName(const std::string& suffix) const;
     std::string GetOutputName() const { return GetOutputName(GetSuffix()); }
+    // "" without tiling, ".1001"-style UDIM names or "_u1_v1"-style Mudbox names.
+    std::string GetTileName() const;
+    // Writes an image in the job's output format; throws BakeException naming the file on failure.
+    void WriteImage(const Image& image, const std::string& name) const;
+
+    // The ray-query settings every concrete baker gives its shader: search mode and distance,
+    // direction mode, rounding distance, kernel, trace meshes and envelope.
+    void ConfigureTraceShader(TraceShader& shader) const;
+
+    // Runs the texture-space pass of the current tile with a GPU program; returns the set number.
+    int RenderTexturePass(HardwareBaker& hardware, HardwareScene& scene, int program) const;
 
     // Set by the manager: render state and software baker just before Init, the trace-mesh
     // lists just before the map is baked.
@@ -71,6 +83,10 @@ public:
     const TraceGridSettings* gridSettings = nullptr;
     BakeTimes* times = nullptr;
 };
+
+// Writes an image in an output format (".tif", ".png" or ".exr" appended); an unknown format
+// writes nothing. Throws BakeException naming the file when the writer fails.
+void WriteImageFile(const Image& image, const std::string& name, int format);
 
 // The baker of a map entry by its type code (type 3 with layers gives the layered baker);
 // null for type 0 and unknown codes.

@@ -1,0 +1,72 @@
+#include "bake/singlemapbaker.h"
+
+#include <cstdio>
+#include <utility>
+
+#include "bake/bakeexception.h"
+
+namespace Pallix::Bake {
+
+SingleMapBaker::SingleMapBaker(BakeTimes* bakeTimes, BakeJob* bakeJob, MapSettings* mapSettings)
+    : MapBaker(bakeTimes, bakeJob, mapSettings), output(bakeJob->width, bakeJob->height) {}
+
+SingleMapBaker::~SingleMapBaker() = default;
+
+void SingleMapBaker::Init() { tileImage = std::make_unique<Image>(state->tileWidth, state->tileHeight); }
+
+int SingleMapBaker::Render(HardwareBaker& hardware, HardwareScene& scene) {
+    return RenderTexturePass(hardware, scene, 0);
+}
+
+void SingleMapBaker::BeginTiles() { output.Fill(0, 0, 0, 0); }
+
+void SingleMapBaker::ProcessTile(const ReadbackSet& readback) {
+    times->StartPhase();
+    software->Render(*state, tileImage.get(), readback, shader.get(), nullptr, 0);
+    times->traceTime += times->PhaseSeconds();
+    times->StartPhase();
+    if (UseAlphaResolve())
+        SoftwareBaker::ResolveCovered(*state, &output, tileImage.get());
+    else
+        SoftwareBaker::ResolveAverage(*state, &output, tileImage.get());
+    times->resolveTime += times->PhaseSeconds();
+}
+
+void DilateInto(Image& image, Image& scratch, int passes) {
+    Image* source = &image;
+    Image* destination = &scratch;
+    for (int i = 0; i < passes; ++i) {
+        SoftwareBaker::DilateStep(destination, source);
+        std::swap(source, destination);
+    }
+    if (source != &image) std::swap(image, scratch);
+}
+
+void SingleMapBaker::BlurAndDilate() {
+    Image scratch(output.width, output.height);
+    if (UseAlphaResolve())
+        SoftwareBaker::BlurCovered(&scratch, &output, map->blur);
+    else
+        SoftwareBaker::Blur(&scratch, &output, map->blur);
+    // The blurred map is in scratch: dilate from there and bring the result back into output.
+    DilateInto(scratch, output, job->dilation > 0 ? job->dilation : 0);
+    std::swap(output, scratch);
+}
+
+void SingleMapBaker::PostProcess() { BlurAndDilate(); }
+
+void SingleMapBaker::Export() { WriteImage(output, GetOutputName()); }
+
+void SingleMapBaker::SaveCache() {
+    const std::string name = GetOutputName();
+    if (!WriteMifCache(name, output)) throw BakeException("Could not write cache file \"" + name + ".mif\"");
+}
+
+void SingleMapBaker::LoadCache() {
+    // A missing or mismatched cache must not export the previous UV tile's pixels under this name.
+    const std::string name = GetOutputName();
+    if (!ReadMifCache(name, output)) throw BakeException("Could not read cache file \"" + name + ".mif\"");
+    std::remove((name + ".mif").c_str());
+}
+
+}  // namespace Pallix::Bake

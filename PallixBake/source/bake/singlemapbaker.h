@@ -1,0 +1,43 @@
+#pragma once
+
+#include <memory>
+
+#include "bake/mapbaker.h"
+#include "bake/softwarebaker.h"
+
+namespace Pallix::Bake {
+
+// A baker with one output image and one shader: the common case.
+class SingleMapBaker : public MapBaker {
+public:
+    SingleMapBaker(BakeTimes* times, BakeJob* job, MapSettings* map);
+    ~SingleMapBaker() override;
+
+    // Makes the tile image; derived classes then make their shader.
+    void Init() override;
+    Image* GetImage() override { return &output; }
+    int GetImageCount() override { return 1; }
+    int Render(HardwareBaker& hardware, HardwareScene& scene) override;
+    // Each UV tile resolves into the same output image: start it empty.
+    void BeginTiles() override;
+    void ProcessTile(const ReadbackSet& readback) override;
+    void PostProcess() override;
+    void Export() override;
+    void SaveCache() override;
+    void LoadCache() override;
+    virtual bool UseAlphaResolve() const { return true; }
+
+protected:
+    // Blur by the map's radius, then the job's dilation passes, result in output.
+    void BlurAndDilate();
+
+    Image output;
+    std::unique_ptr<SoftwareBaker::IImageShader> shader;
+    std::unique_ptr<Image> tileImage;
+};
+
+// Runs `passes` dilation steps alternating between image and scratch (starting from image);
+// the result ends in image.
+void DilateInto(Image& image, Image& scratch, int passes);
+
+}  // namespace Pallix::Bake

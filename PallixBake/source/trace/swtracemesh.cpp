@@ -1,0 +1,413 @@
+#include "trace/swtracemesh.h"
+
+#include <algorithm>
+#include <cmath>
+#include <future>
+#include <limits>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "bake/threadpool.h"
+
+namespace Pallix::Bake {
+
+using Math::AABB3;
+using Math::Vec3;
+
+namespace {
+
+constexpr float kTrianglePadding = 1e-5f;
+constexpr float kOverlapSlack = 1.0001f;
+constexpr float kNestedPadding = 1e-5f;
+
+Vec3 Min3(Vec3 a, Vec3 b, Vec3 c) {
+    return {std::min(a.x, std::min(b.x, c.x)), std::min(a.y, std::min(b.y, c.y)), std::min(a.z, std::min(b.z, c.z))};
+}
+Vec3 Max3(Vec3 a, Vec3 b, Vec3 c) {
+    return {std::max(a.x, std::max(b.x, c.x)), std::max(a.y, std::max(b.y, c.y)), std::max(a.z, std::max(b.z, c.z))};
+}
+
+// Cells along one axis as the grid will lay them (at least one), as a double so that the
+// product of three axes cannot overflow.
+double CellsOnAxis(float extent, float size) { return std::max(1.0, double(std::ceil(extent / size))); }
+
+bool IsFiniteBox(const AABB3& box) { return Math::IsFinite(box.Min()) && Math::IsFinite(box.Max()); }
+
+// Cell index of a coordinate already known to be finite, truncated and clamped to [0, n - 1].
+// Clamping before the conversion keeps far-away values from overflowing the integer.
+int ClampedCell(float offset, float invCellSize, int n) {
+    float f = offset * invCellSize;
+    const float last = float(n - 1);
+    if (!(f > 0.0f)) f = 0.0f;
+    if (f > last) f = last;
+    return std::min(int(f), n - 1);
+}
+
+// Calls visit(cell) for every cell of grid that the triangle abc may touch: every cell of its
+// padded box when that box covers at most two cells, else only the cells it overlaps.
+template <class Visit>
+void BinTriangle(TraceGrid& grid, Vec3 a, Vec3 b, Vec3 c, Visit&& visit) {
+    if (!Math::IsFinite(a) || !Math::IsFinite(b) || !Math::IsFinite(c)) return;
+    Vec3 lo = Min3(a, b, c), hi = Max3(a, b, c);
+    lo = lo - Vec3{kTrianglePadding, kTrianglePadding, kTrianglePadding};
+    hi = hi + Vec3{kTrianglePadding, kTrianglePadding, kTrianglePadding};
+    const Vec3 gridMin = grid.bounds.Min();
+    const int n[3] = {grid.nx, grid.ny, grid.nz};
+    int l[3], h[3];
+    for (int axis = 0; axis < 3; ++axis) {
+        l[axis] = ClampedCell(lo[axis] - gridMin[axis], grid.invCellSize[axis], n[axis]);
+        h[axis] = ClampedCell(hi[axis] - gridMin[axis], grid.invCellSize[axis], n[axis]);
+    }
+    const int64_t covered = int64_t(h[0] - l[0] + 1) * (h[1] - l[1] + 1) * (h[2] - l[2] + 1);
+    const bool test = covered > 2;
+    for (int x = l[0]; x <= h[0]; ++x) {
+        for (int y = l[1]; y <= h[1]; ++y) {
+            for (int z = l[2]; z <= h[2]; ++z) {
+                SWGridCellCluster& cell = grid.Cell(x, y, z);
+                if (test) {
+                    const Vec3 centre = (cell.box.Min() + cell.box.Max()) * 0.5f;
+                    const Vec3 half = (cell.box.Max() - centre) * kOverlapSlack;
+                    if (!TriangleBoxOverlap(centre, half, a, b, c)) continue;
+                }
+                visit(cell);
+            }
+        }
+    }
+}
+
+void AllocateCells(TraceGrid& grid) {
+    for (int i = 0; i < grid.cellCount; ++i) grid.cells[i].Allocate();
+    grid.MarkOccupied();
+}
+
+void FinishCell(SWGridCellCluster& cell, SWTraceMesh* owner, const TraceGridSettings& settings, int depth);
+
+// Splits a crowded cell into a nested grid over its padded box and finishes the children.
+void SplitCell(SWGridCellCluster& cell, SWTraceMesh* owner, const TraceGridSettings& settings, int depth) {
+    auto nested = std::make_unique<TraceGrid>(owner);
+    AABB3 box = cell.box;
+    box.Pad(kNestedPadding);
+    const float longest = std::max(box.maxX - box.minX, std::max(box.maxY - box.minY, box.maxZ - box.minZ));
+    float divisions = std::ceil(settings.density * std::pow(float(cell.triangleCount), settings.densityPower));
+    if (!(divisions >= 2.0f)) divisions = 2.0f;  // also catches a NaN from odd tuning values
+    nested->Init(box, longest / divisions);
+
+    const int count = cell.written;
+    for (int i = 0; i < count; ++i) {
+        const TraceTriangle t = cell.ReadTriangle(i);
+        BinTriangle(*nested, t.a, t.a + t.e1, t.a + t.e2, [](SWGridCellCluster& child) { ++child.triangleCount; });
+    }
+    AllocateCells(*nested);
+    for (int i = 0; i < count; ++i) {
+        const TraceTriangle t = cell.ReadTriangle(i);
+        BinTriangle(*nested, t.a, t.a + t.e1, t.a + t.e2,
+                    [&t](SWGridCellCluster& child) { child.Append(t.a, t.e1, t.e2, t.id); });
+    }
+    for (int i = 0; i < nested->cellCount; ++i) FinishCell(nested->cells[i], owner, settings, depth + 1);
+
+    cell.packets.reset();
+    cell.packetCount = 0;
+    cell.nested = std::move(nested);
+}
+
+void FinishCell(SWGridCellCluster& cell, SWTraceMesh* owner, const TraceGridSettings& settings, int depth) {
+    if (depth >= 2 || cell.triangleCount <= settings.threshold) {
+        cell.PadAndComputeNormals();
+        return;
+    }
+    SplitCell(cell, owner, settings, depth);
+}
+
+}  // namespace
+
+// ---- SWGridCellCluster ------------------------------------------------------------------------
+
+SWGridCellCluster::SWGridCellCluster() = default;
+SWGridCellCluster::~SWGridCellCluster() = default;
+
+void SWGridCellCluster::Allocate() {
+    packetCount = (triangleCount + 3) / 4;
+    packets.reset(triangleCount > 0 ? new TrianglePacket[packetCount] : nullptr);
+    capacity = triangleCount;
+    written = 0;
+}
+
+void SWGridCellCluster::Append(Vec3 a, Vec3 e1, Vec3 e2, int32_t id) {
+    if (written >= capacity) return;
+    TrianglePacket& p = packets[written / 4];
+    const int lane = written % 4;
+    p.rows[TrianglePacket::Ax][lane] = a.x;
+    p.rows[TrianglePacket::Ay][lane] = a.y;
+    p.rows[TrianglePacket::Az][lane] = a.z;
+    p.rows[TrianglePacket::E1x][lane] = e1.x;
+    p.rows[TrianglePacket::E1y][lane] = e1.y;
+    p.rows[TrianglePacket::E1z][lane] = e1.z;
+    p.rows[TrianglePacket::E2x][lane] = e2.x;
+    p.rows[TrianglePacket::E2y][lane] = e2.y;
+    p.rows[TrianglePacket::E2z][lane] = e2.z;
+    p.SetId(lane, id);
+    ++written;
+}
+
+TraceTriangle SWGridCellCluster::ReadTriangle(int index) const {
+    const TrianglePacket& p = packets[index / 4];
+    const int lane = index % 4;
+    TraceTriangle t;
+    t.a = {p.rows[TrianglePacket::Ax][lane], p.rows[TrianglePacket::Ay][lane], p.rows[TrianglePacket::Az][lane]};
+    t.e1 = {p.rows[TrianglePacket::E1x][lane], p.rows[TrianglePacket::E1y][lane], p.rows[TrianglePacket::E1z][lane]};
+    t.e2 = {p.rows[TrianglePacket::E2x][lane], p.rows[TrianglePacket::E2y][lane], p.rows[TrianglePacket::E2z][lane]};
+    t.id = p.GetId(lane);
+    return t;
+}
+
+void SWGridCellCluster::PadAndComputeNormals() {
+    packetCount = (written + 3) / 4;
+    if (written == 0) return;
+    const int filled = written % 4;
+    if (filled != 0) {
+        // Kernels test all four lanes without masks, so empty lanes repeat a real triangle.
+        TrianglePacket& last = packets[packetCount - 1];
+        for (int lane = filled; lane < 4; ++lane) {
+            for (int row = TrianglePacket::Ax; row <= TrianglePacket::E2z; ++row) last.rows[row][lane] = last.rows[row][filled - 1];
+            last.rows[TrianglePacket::Id][lane] = last.rows[TrianglePacket::Id][filled - 1];
+        }
+    }
+    for (int i = 0; i < packetCount; ++i) {
+        TrianglePacket& p = packets[i];
+        for (int lane = 0; lane < 4; ++lane) {
+            Vec3 m1{p.rows[TrianglePacket::E1x][lane], p.rows[TrianglePacket::E1y][lane], p.rows[TrianglePacket::E1z][lane]};
+            Vec3 m2{p.rows[TrianglePacket::E2x][lane], p.rows[TrianglePacket::E2y][lane], p.rows[TrianglePacket::E2z][lane]};
+            m1 = Math::NormalizeFast(m1);
+            m2 = Math::NormalizeFast(m2);
+            const Vec3 n = Math::NormalizeFast(Math::Cross(m1, m2));
+            p.rows[TrianglePacket::Nx][lane] = n.x;
+            p.rows[TrianglePacket::Ny][lane] = n.y;
+            p.rows[TrianglePacket::Nz][lane] = n.z;
+        }
+    }
+}
+
+// ---- TraceGrid --------------------------------------------------------------------------------
+
+TraceGrid::TraceGrid(SWTraceMesh* gridOwner) : owner(gridOwner) {}
+TraceGrid::~TraceGrid() = default;
+
+void TraceGrid::Clear() {
+    cells.reset();
+    occupied.reset();
+    nx = ny = nz = 0;
+    cellCount = 0;
+}
+
+void TraceGrid::Init(const AABB3& box, float size) {
+    bounds = box;
+    const Vec3 lo = box.Min(), hi = box.Max();
+    for (int axis = 0; axis < 3; ++axis) {
+        extent[axis] = hi[axis] - lo[axis];
+        invExtent[axis] = 1.0f / extent[axis];
+        invCellSize[axis] = 1.0f / size;
+    }
+    cellSize = size;
+    Clear();
+    if (box.IsEmpty() || !IsFiniteBox(box) || !(size > 0.0f) || !std::isfinite(size)) return;
+
+    int64_t n[3];
+    for (int axis = 0; axis < 3; ++axis) {
+        const float cellsOnAxis = std::ceil(extent[axis] / size);
+        if (!(cellsOnAxis <= float(INT32_MAX))) throw std::length_error("trace grid has too many cells");
+        n[axis] = std::max<int64_t>(1, int64_t(cellsOnAxis));
+    }
+    const double total = double(n[0]) * double(n[1]) * double(n[2]);
+    if (total > double(INT32_MAX)) throw std::length_error("trace grid has too many cells");
+
+    cells.reset(new SWGridCellCluster[size_t(total)]);
+    occupied.reset(new uint64_t[(size_t(total) + 63) / 64]());
+    nx = int32_t(n[0]);
+    ny = int32_t(n[1]);
+    nz = int32_t(n[2]);
+    cellCount = int32_t(total);
+    for (int z = 0; z < nz; ++z) {
+        for (int y = 0; y < ny; ++y) {
+            for (int x = 0; x < nx; ++x) {
+                AABB3& b = Cell(x, y, z).box;
+                b.minX = lo.x + float(x) * size;
+                b.minY = lo.y + float(y) * size;
+                b.minZ = lo.z + float(z) * size;
+                b.maxX = lo.x + float(x + 1) * size;
+                b.maxY = lo.y + float(y + 1) * size;
+                b.maxZ = lo.z + float(z + 1) * size;
+            }
+        }
+    }
+}
+
+void TraceGrid::MarkOccupied() {
+    std::fill(occupied.get(), occupied.get() + (size_t(cellCount) + 63) / 64, uint64_t(0));
+    for (int i = 0; i < cellCount; ++i)
+        if (cells[i].triangleCount >= 1) occupied[size_t(i) >> 6] |= uint64_t(1) << (i & 63);
+}
+
+TraceGridStatistics ComputeGridStatistics(const TraceGrid& grid) {
+    TraceGridStatistics stats;
+    stats.cellCount = grid.cellCount;
+    int64_t sum = 0;
+    int32_t used = 0;
+    for (int i = 0; i < grid.cellCount; ++i) {
+        const int32_t count = grid.cells[i].triangleCount;
+        stats.highWater = std::max(stats.highWater, count);
+        if (count >= 1) {
+            sum += count;
+            ++used;
+        }
+    }
+    stats.meanCount = used > 0 ? int32_t(sum / used) : 0;
+    stats.usage = grid.cellCount > 0 ? 1.0f - float(grid.cellCount - used) / float(grid.cellCount) : 0.0f;
+    return stats;
+}
+
+// ---- SWTraceMesh ------------------------------------------------------------------------------
+
+SWTraceMesh::SWTraceMesh() : grid(this) {}
+SWTraceMesh::~SWTraceMesh() = default;
+
+bool SWTraceMesh::Build(const TraceGridSettings* settings, unsigned workers) {
+    const TraceGridSettings tuning = settings ? *settings : TraceGridSettings();
+    ComputeTriangleNormals();
+    if (grid.cellCount == 0) return true;
+    try {
+        BinAndFinishCells(tuning, workers);
+    } catch (...) {
+        // Half-finished cells hold unpadded packets: leave a grid on which every ray misses.
+        grid.Clear();
+        throw;
+    }
+    return true;
+}
+
+void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned workers) {
+    const int triangleCount = int(triangles.size());
+    for (int i = 0; i < triangleCount; ++i) {
+        const MeshTriangle& t = triangles[i];
+        BinTriangle(grid, positions[t.vertex0], positions[t.vertex1], positions[t.vertex2],
+                    [](SWGridCellCluster& cell) { ++cell.triangleCount; });
+    }
+    AllocateCells(grid);
+    for (int i = 0; i < triangleCount; ++i) {
+        const MeshTriangle& t = triangles[i];
+        const Vec3 a = positions[t.vertex0];
+        const Vec3 e1 = positions[t.vertex1] - a, e2 = positions[t.vertex2] - a;
+        BinTriangle(grid, a, positions[t.vertex1], positions[t.vertex2],
+                    [&](SWGridCellCluster& cell) { cell.Append(a, e1, e2, i); });
+    }
+
+    // Root cells are finished in the order x, y, z (z innermost), handed out in runs of
+    // consecutive cells of about equal triangle load; every run touches only its own cells,
+    // so the result is the same for any number of workers.
+    if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
+    const int ny = grid.ny, nz = grid.nz;
+    auto cellAt = [&](int64_t k) -> SWGridCellCluster& {
+        const int z = int(k % nz), y = int((k / nz) % ny), x = int(k / (int64_t(nz) * ny));
+        return grid.Cell(x, y, z);
+    };
+    int64_t totalLoad = 0;
+    for (int i = 0; i < grid.cellCount; ++i) totalLoad += grid.cells[i].triangleCount + 1;
+    const int64_t runLoad = std::max<int64_t>(1, totalLoad / (int64_t(workers) * 32));
+
+    std::vector<std::future<void>> futures;
+    {
+        ThreadPool pool(workers);
+        auto finishRun = [this, &cellAt, &tuning](int64_t begin, int64_t end) {
+            for (int64_t k = begin; k < end; ++k) FinishCell(cellAt(k), this, tuning, 1);
+        };
+        try {
+            int64_t begin = 0, load = 0;
+            for (int64_t k = 0; k < grid.cellCount; ++k) {
+                load += cellAt(k).triangleCount + 1;
+                if (load >= runLoad || k + 1 == grid.cellCount) {
+                    futures.push_back(pool.Enqueue(finishRun, begin, k + 1));
+                    begin = k + 1;
+                    load = 0;
+                }
+            }
+        } catch (...) {
+            // The pool's destructor still runs every queued run before the exception leaves.
+            futures.clear();
+            throw;
+        }
+        WaitAllAndRethrow(futures);
+    }
+}
+
+// ---- Cell size and overlap --------------------------------------------------------------------
+
+float ChooseRootCellSize(const TraceGridSettings& settings, const AABB3& bounds, int triangleCount) {
+    if (bounds.IsEmpty() || !IsFiniteBox(bounds)) return 0.0f;
+    const float dx = bounds.maxX - bounds.minX, dy = bounds.maxY - bounds.minY, dz = bounds.maxZ - bounds.minZ;
+    const float longest = std::max(dx, std::max(dy, dz));
+    if (!(longest > 0.0f) || !std::isfinite(longest)) return 0.0f;
+
+    float size = 0.25f * longest;
+    float step = 0.5f;
+    bool growing = false;
+    for (int round = 0; round < 256 && step > 1e-5f; ++round) {
+        // Counts in 64 bits: a small size over a long box overflows a 32-bit product.
+        const double cells = CellsOnAxis(dz, size) * CellsOnAxis(dy, size) * CellsOnAxis(dx, size);
+        const float mean = float(triangleCount) / float(cells);
+        if (cells > double(settings.maxRootCells) || mean < settings.targetMin) {
+            if (!growing) {
+                step *= 0.5f;
+                growing = true;
+            }
+            size = size + step * size;
+        } else if (mean > settings.targetMax) {
+            if (growing) {
+                step *= 0.5f;
+                growing = false;
+            }
+            size = size - step * size;
+        } else {
+            break;
+        }
+        if (!std::isfinite(size)) return std::numeric_limits<float>::max();
+    }
+    return size;
+}
+
+bool TriangleBoxOverlap(Vec3 centre, Vec3 half, Vec3 a, Vec3 b, Vec3 c) {
+    const Vec3 v[3] = {a - centre, b - centre, c - centre};
+    const Vec3 edges[3] = {v[1] - v[0], v[2] - v[1], v[0] - v[2]};
+
+    auto separated = [&](Vec3 axis) {
+        const float p0 = Math::Dot(v[0], axis), p1 = Math::Dot(v[1], axis), p2 = Math::Dot(v[2], axis);
+        const float lo = std::min(p0, std::min(p1, p2)), hi = std::max(p0, std::max(p1, p2));
+        const float radius = half.x * std::fabs(axis.x) + half.y * std::fabs(axis.y) + half.z * std::fabs(axis.z);
+        return lo > radius || hi < -radius;
+    };
+    for (const Vec3& e : edges) {
+        if (separated({0.0f, e.z, -e.y})) return false;  // e x (1, 0, 0)
+        if (separated({-e.z, 0.0f, e.x})) return false;  // e x (0, 1, 0)
+        if (separated({e.y, -e.x, 0.0f})) return false;  // e x (0, 0, 1)
+    }
+    for (int axis = 0; axis < 3; ++axis) {
+        const float lo = std::min(v[0][axis], std::min(v[1][axis], v[2][axis]));
+        const float hi = std::max(v[0][axis], std::max(v[1][axis], v[2][axis]));
+        if (lo > half[axis] || hi < -half[axis]) return false;
+    }
+    const Vec3 normal = Math::Cross(edges[0], edges[1]);
+    const float d = -Math::Dot(normal, v[0]);
+    Vec3 vmin, vmax;
+    for (int axis = 0; axis < 3; ++axis) {
+        if (normal[axis] > 0.0f) {
+            vmin[axis] = -half[axis];
+            vmax[axis] = half[axis];
+        } else {
+            vmin[axis] = half[axis];
+            vmax[axis] = -half[axis];
+        }
+    }
+    if (Math::Dot(normal, vmin) + d > 0.0f) return false;
+    return Math::Dot(normal, vmax) + d >= 0.0f;
+}
+
+}  // namespace Pallix::Bake

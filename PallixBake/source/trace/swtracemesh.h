@@ -1,0 +1,146 @@
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "geometry/scene.h"
+#include "geometry/vecmath.h"
+#include "trace/tracegridsettings.h"
+#include "trace/traceray.h"
+
+namespace Pallix::Bake {
+
+class SWTraceMesh;
+class TraceGrid;
+
+// Four triangles in structure-of-arrays form, one lane per triangle, so that one aligned load
+// fetches a row for all four. Rows: 0-2 corner a, 3-5 edge b - a, 6-8 edge c - a, 9-11 unit
+// normal, 12 the triangle id (an int32 stored in the float lane's bits).
+struct alignas(16) TrianglePacket {
+    enum Row : int { Ax = 0, Ay, Az, E1x, E1y, E1z, E2x, E2y, E2z, Nx, Ny, Nz, Id, RowCount };
+
+    float rows[RowCount][4];
+
+    int32_t GetId(int lane) const {
+        int32_t id;
+        std::memcpy(&id, &rows[Id][lane], sizeof id);
+        return id;
+    }
+    void SetId(int lane, int32_t id) { std::memcpy(&rows[Id][lane], &id, sizeof id); }
+};
+static_assert(sizeof(TrianglePacket) == 208, "a packet is 13 rows of four floats");
+
+// One triangle read back out of a packet lane for nested binning.
+struct TraceTriangle {
+    Math::Vec3 a;
+    Math::Vec3 e1;
+    Math::Vec3 e2;
+    int32_t id = 0;
+};
+
+// One grid cell: its box, its triangles in packets and, when it held too many, a nested grid
+// that owns them instead (the packets are then freed; triangleCount keeps the count).
+struct SWGridCellCluster {
+    Math::AABB3 box;
+    int32_t triangleCount = 0;
+    std::unique_ptr<TrianglePacket[]> packets;
+    int32_t written = 0;
+    int32_t capacity = 0;
+    int32_t packetCount = 0;
+    std::unique_ptr<TraceGrid> nested;
+
+    SWGridCellCluster();
+    ~SWGridCellCluster();
+
+    // Closest hit in this cell: a nested grid's walk, or the ray's kernel over the packets.
+    bool Intersect(const TraceRay& ray, TraceHit* hit) const;
+    bool Occluded(const TraceRay& ray) const;
+
+    // Sizes the packet array for the counted triangles and resets the written count.
+    void Allocate();
+    // Appends one triangle at lane written % 4 of packet written / 4; ignored once full.
+    void Append(Math::Vec3 a, Math::Vec3 e1, Math::Vec3 e2, int32_t id);
+    TraceTriangle ReadTriangle(int index) const;
+    // Repeats the last triangle into the empty lanes of the last packet and computes the normals.
+    void PadAndComputeNormals();
+};
+
+// Uniform grid of cube cells over a box. The mesh owns the root grid; a root cell may own one
+// nested grid whose cells are always leaves.
+class TraceGrid {
+public:
+    explicit TraceGrid(SWTraceMesh* owner);
+    ~TraceGrid();
+    TraceGrid(const TraceGrid&) = delete;
+    TraceGrid& operator=(const TraceGrid&) = delete;
+
+    Math::AABB3 bounds;
+    float extent[3] = {0, 0, 0};
+    float invExtent[3] = {0, 0, 0};
+    float invCellSize[3] = {0, 0, 0};
+    float cellSize = 0.0f;
+    int32_t nx = 0, ny = 0, nz = 0;
+    std::unique_ptr<SWGridCellCluster[]> cells;
+    int32_t cellCount = 0;
+    SWTraceMesh* owner = nullptr;
+    // One bit per cell, set when the cell holds a triangle: the walks test it before touching
+    // the cell record, so the many empty cells cost no memory traffic.
+    std::unique_ptr<uint64_t[]> occupied;
+
+    // Lays cells of the given size over the box. An empty, inverted or non-finite box, or a cell
+    // size that is not a positive finite number, gives a grid without cells on which every ray
+    // misses. Throws std::length_error when the cell count does not fit 32 bits.
+    void Init(const Math::AABB3& box, float size);
+    // Drops every cell (the bounds stay): every ray then misses.
+    void Clear();
+
+    // Records which cells hold triangles; called once their counts are final.
+    void MarkOccupied();
+    bool IsOccupied(int index) const { return (occupied[index >> 6] >> (index & 63)) & 1u; }
+
+    SWGridCellCluster& Cell(int x, int y, int z) { return cells[x + nx * (y + ny * z)]; }
+    const SWGridCellCluster& Cell(int x, int y, int z) const { return cells[x + nx * (y + ny * z)]; }
+
+    // Closest hit within the grid; updates hit only when a nearer triangle is found.
+    bool Intersect(const TraceRay& ray, TraceHit* hit) const;
+    // True as soon as any triangle is hit with 0 <= t <= ray.maxDistance.
+    bool Occluded(const TraceRay& ray) const;
+};
+
+// Root-cell statistics the bake engine records per map.
+struct TraceGridStatistics {
+    int32_t cellCount = 0;
+    int32_t highWater = 0;    // most triangles in one root cell
+    int32_t meanCount = 0;    // integer mean over the non-empty root cells, 0 when none
+    float usage = 0.0f;       // 1 - empty cells / cell count
+};
+TraceGridStatistics ComputeGridStatistics(const TraceGrid& grid);
+
+// The traceable form of a trace group: a world-space triangle soup with its two-level grid.
+class SWTraceMesh : public Mesh {
+public:
+    SWTraceMesh();
+    ~SWTraceMesh() override;
+
+    // Bins every triangle into the root grid laid by TraceGrid::Init and finishes the cells in
+    // parallel; workers 0 means one per hardware thread. The result does not depend on the
+    // worker count. Returns true; a failing cell task is rethrown after every task finished,
+    // and the grid is then left without cells.
+    virtual bool Build(const TraceGridSettings* settings, unsigned workers = 0);
+
+    TraceGrid grid;
+
+private:
+    void BinAndFinishCells(const TraceGridSettings& tuning, unsigned workers);
+};
+
+// Root cell size for a grid over bounds holding triangleCount triangles: a bounded search for
+// a size whose mean triangles per cell lie within the settings' targets. Returns 0 for bounds
+// that are empty, inverted or not finite.
+float ChooseRootCellSize(const TraceGridSettings& settings, const Math::AABB3& bounds, int triangleCount);
+
+// Separating-axis test of a triangle against an axis-aligned box.
+bool TriangleBoxOverlap(Math::Vec3 boxCentre, Math::Vec3 boxHalfSize, Math::Vec3 v0, Math::Vec3 v1, Math::Vec3 v2);
+
+}  // namespace Pallix::Bake

@@ -1,0 +1,280 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+#include "tracetesthelpers.h"
+
+using namespace Pallix::Bake;
+using Pallix::Math::AABB3;
+using Pallix::Math::Vec3;
+using TraceTest::MakeTraceMesh;
+using TraceTest::Triangle;
+
+namespace {
+
+AABB3 Box(Vec3 lo, Vec3 hi) {
+    AABB3 b;
+    b.Expand(lo);
+    b.Expand(hi);
+    return b;
+}
+
+// A mesh over a fixed box with unit cells (nx x ny x nz cells from the origin).
+std::unique_ptr<SWTraceMesh> UnitCellMesh(const std::vector<Triangle>& soup, Vec3 cells, TraceGridSettings settings = {}) {
+    auto mesh = std::make_unique<SWTraceMesh>();
+    for (const Triangle& t : soup) {
+        const int base = int(mesh->positions.size());
+        mesh->positions.insert(mesh->positions.end(), {t.a, t.b, t.c});
+        mesh->AddTriangle(base, base + 1, base + 2, -1);
+    }
+    mesh->grid.Init(Box({0, 0, 0}, cells), 1.0f);
+    mesh->Build(&settings, 2);
+    return mesh;
+}
+
+// Small triangle inside the unit cell whose minimum corner is at p.
+Triangle InCell(Vec3 p, float shift = 0.0f) {
+    return {p + Vec3{0.2f + shift, 0.2f, 0.3f}, p + Vec3{0.6f, 0.25f + shift, 0.4f}, p + Vec3{0.3f, 0.7f, 0.5f + shift}};
+}
+
+void ExpectSameGrid(const TraceGrid& a, const TraceGrid& b) {
+    ASSERT_EQ(a.cellCount, b.cellCount);
+    EXPECT_EQ(a.cellSize, b.cellSize);
+    for (int i = 0; i < a.cellCount; ++i) {
+        const SWGridCellCluster& ca = a.cells[i];
+        const SWGridCellCluster& cb = b.cells[i];
+        ASSERT_EQ(ca.triangleCount, cb.triangleCount) << "cell " << i;
+        ASSERT_EQ(ca.packetCount, cb.packetCount) << "cell " << i;
+        ASSERT_EQ(bool(ca.nested), bool(cb.nested)) << "cell " << i;
+        if (ca.nested) {
+            ExpectSameGrid(*ca.nested, *cb.nested);
+        } else if (ca.packetCount > 0) {
+            ASSERT_EQ(std::memcmp(ca.packets.get(), cb.packets.get(), sizeof(TrianglePacket) * ca.packetCount), 0)
+                << "cell " << i;
+        }
+    }
+}
+
+}  // namespace
+
+TEST(RootCellSize, SettlesWithinTheTargets) {
+    const TraceGridSettings settings;
+    const AABB3 box = Box({-1, -2, -3}, {4, 1, 2});
+    for (int triangles : {1000, 100000, 3000000}) {
+        const float size = ChooseRootCellSize(settings, box, triangles);
+        const double cells = std::ceil(5.0f / size) * std::ceil(3.0f / size) * std::ceil(5.0f / size);
+        const double mean = triangles / cells;
+        EXPECT_LE(cells, settings.maxRootCells) << triangles;
+        EXPECT_GE(mean, settings.targetMin) << triangles;
+        EXPECT_LE(mean, settings.targetMax) << triangles;
+    }
+}
+
+TEST(RootCellSize, ZeroTrianglesGrowForTheFull256Rounds) {
+    // The first grow halves the step to 0.25 and nothing halves it again.
+    const AABB3 box = Box({0, 0, 0}, {2, 1, 1});
+    const float size = ChooseRootCellSize(TraceGridSettings(), box, 0);
+    const double expected = 0.25 * 2.0 * std::pow(1.25, 256);
+    EXPECT_NEAR(size / expected, 1.0, 1e-3);
+}
+
+TEST(RootCellSize, EmptyOrInvertedBoundsGiveAnEmptyGridThatMissesEverything) {
+    AABB3 empty;
+    EXPECT_EQ(ChooseRootCellSize(TraceGridSettings(), empty, 10), 0.0f);
+    AABB3 inverted = Box({0, 0, 0}, {1, 1, 1});
+    std::swap(inverted.minX, inverted.maxX);
+    EXPECT_EQ(ChooseRootCellSize(TraceGridSettings(), inverted, 10), 0.0f);
+    AABB3 padded;
+    padded.Pad(0.004f);  // a scene without meshes: the empty box widened
+
+    for (const AABB3& box : {empty, inverted, padded}) {
+        SWTraceMesh mesh;
+        mesh.positions = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
+        mesh.AddTriangle(0, 1, 2, -1);
+        mesh.grid.Init(box, ChooseRootCellSize(TraceGridSettings(), box, 1));
+        EXPECT_EQ(mesh.grid.cellCount, 0);
+        EXPECT_TRUE(mesh.Build(nullptr, 1));
+        TraceHit hit;
+        hit.distance = 10.0;
+        const TraceRay ray = TraceRay::Make({0.2f, 0.2f, 1.0f}, {0, 0, -1}, 10.0f, KernelPlueckerDouble);
+        EXPECT_FALSE(mesh.grid.Intersect(ray, &hit));
+        EXPECT_FALSE(mesh.grid.Occluded(ray));
+    }
+}
+
+TEST(GridInit, CellBoxesAndAnOversizedRequest) {
+    TraceGrid grid(nullptr);
+    grid.Init(Box({0, 0, 0}, {2.5f, 1, 0.5f}), 1.0f);
+    EXPECT_EQ(grid.nx, 3);
+    EXPECT_EQ(grid.ny, 1);
+    EXPECT_EQ(grid.nz, 1);
+    EXPECT_EQ(grid.cellCount, 3);
+    // The last cell reaches past the bounds.
+    EXPECT_EQ(grid.Cell(2, 0, 0).box.minX, 2.0f);
+    EXPECT_EQ(grid.Cell(2, 0, 0).box.maxX, 3.0f);
+    EXPECT_EQ(grid.Cell(2, 0, 0).box.maxZ, 1.0f);
+
+    TraceGrid huge(nullptr);
+    EXPECT_THROW(huge.Init(Box({0, 0, 0}, {1, 1, 1}), 1e-4f), std::length_error);
+    EXPECT_EQ(huge.cellCount, 0);
+}
+
+TEST(GridBuild, PacketsRepeatTheLastTriangleIntoEmptyLanes) {
+    std::vector<Triangle> soup;
+    for (int i = 0; i < 5; ++i) soup.push_back(InCell({0, 0, 0}, 0.01f * float(i)));
+    auto mesh = UnitCellMesh(soup, {1, 1, 1});
+    const SWGridCellCluster& cell = mesh->grid.cells[0];
+    ASSERT_EQ(cell.triangleCount, 5);
+    ASSERT_EQ(cell.packetCount, 2);
+    ASSERT_FALSE(cell.nested);
+    const TrianglePacket& last = cell.packets[1];
+    for (int lane = 0; lane < 4; ++lane) {
+        EXPECT_EQ(last.GetId(lane), 4);
+        for (int row = 0; row < TrianglePacket::Nx; ++row) EXPECT_EQ(last.rows[row][lane], last.rows[row][0]);
+        const Vec3 n{last.rows[TrianglePacket::Nx][lane], last.rows[TrianglePacket::Ny][lane],
+                     last.rows[TrianglePacket::Nz][lane]};
+        EXPECT_NEAR(Pallix::Math::Length(n), 1.0f, 1e-5f);
+    }
+    const Triangle& t4 = soup[4];
+    EXPECT_EQ(last.rows[TrianglePacket::E1x][2], t4.b.x - t4.a.x);
+    EXPECT_EQ(last.rows[TrianglePacket::E2z][3], t4.c.z - t4.a.z);
+    for (int id = 0; id < 4; ++id) EXPECT_EQ(cell.packets[0].GetId(id), id);
+    // The mesh's own face normals are computed on the way.
+    EXPECT_NEAR(Pallix::Math::Length(mesh->triangles[3].normal), 1.0f, 1e-5f);
+}
+
+TEST(GridBuild, CrowdedCellsGetANestedGrid) {
+    std::vector<Triangle> twenty, twentyOne;
+    for (int i = 0; i < 21; ++i) {
+        const Triangle t = InCell({0, 0, 0}, 0.01f * float(i));
+        if (i < 20) twenty.push_back(t);
+        twentyOne.push_back(t);
+    }
+    auto leaf = UnitCellMesh(twenty, {1, 1, 1});
+    EXPECT_FALSE(leaf->grid.cells[0].nested);
+    EXPECT_EQ(leaf->grid.cells[0].packetCount, 5);
+
+    auto split = UnitCellMesh(twentyOne, {1, 1, 1});
+    const SWGridCellCluster& cell = split->grid.cells[0];
+    ASSERT_TRUE(cell.nested);
+    EXPECT_EQ(cell.triangleCount, 21);  // root counts keep the triangles of the nested grid
+    EXPECT_EQ(cell.packets, nullptr);
+    const float padded = 1.0f + 2e-5f;
+    EXPECT_FLOAT_EQ(cell.nested->cellSize, padded / 3.0f);
+    EXPECT_EQ(cell.nested->bounds.minX, -1e-5f);
+    EXPECT_EQ(cell.nested->owner, split.get());
+    int nestedTriangles = 0;
+    for (int i = 0; i < cell.nested->cellCount; ++i) {
+        EXPECT_FALSE(cell.nested->cells[i].nested);  // two levels at most
+        nestedTriangles += cell.nested->cells[i].triangleCount;
+    }
+    EXPECT_GE(nestedTriangles, 21);
+
+    // A higher threshold keeps the same cell a leaf.
+    TraceGridSettings lenient;
+    lenient.threshold = 21;
+    EXPECT_FALSE(UnitCellMesh(twentyOne, {1, 1, 1}, lenient)->grid.cells[0].nested);
+}
+
+TEST(GridBuild, BinningByBoxAndByOverlap) {
+    // A sliver from (0.05, 0.05) to (1.95, 1.2): its box covers four cells of the 2 x 2 layer
+    // but it never enters cell (0, 1).
+    const Triangle sliver{{0.05f, 0.05f, 0.5f}, {1.95f, 1.2f, 0.5f}, {1.95f, 1.21f, 0.52f}};
+    // Lying in the face x = 1 shared by two cells, within one cell in y and z.
+    const Triangle onFace{{1.0f, 0.1f, 0.1f}, {1.0f, 0.8f, 0.2f}, {1.0f, 0.3f, 0.9f}};
+    // Box over two cells along x: put into both without a test.
+    const Triangle twoCells{{0.9f, 0.1f, 0.1f}, {1.1f, 0.2f, 0.1f}, {0.95f, 0.3f, 0.2f}};
+
+    auto count = [](const SWTraceMesh& m, int x, int y) { return m.grid.Cell(x, y, 0).triangleCount; };
+    auto a = UnitCellMesh({sliver}, {2, 2, 1});
+    EXPECT_EQ(count(*a, 0, 0), 1);
+    EXPECT_EQ(count(*a, 1, 0), 1);
+    EXPECT_EQ(count(*a, 1, 1), 1);
+    EXPECT_EQ(count(*a, 0, 1), 0);
+
+    auto b = UnitCellMesh({onFace}, {2, 2, 1});
+    EXPECT_EQ(count(*b, 0, 0), 1);
+    EXPECT_EQ(count(*b, 1, 0), 1);
+    EXPECT_EQ(count(*b, 0, 1) + count(*b, 1, 1), 0);
+
+    auto c = UnitCellMesh({twoCells}, {2, 2, 1});
+    EXPECT_EQ(count(*c, 0, 0), 1);
+    EXPECT_EQ(count(*c, 1, 0), 1);
+
+    // Non-finite corners cannot be binned; the triangle stays in the mesh but in no cell.
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    auto d = UnitCellMesh({{{nan, 0.5f, 0.5f}, {0.5f, 0.5f, 0.5f}, {0.5f, 0.6f, 0.5f}}, InCell({1, 1, 0})}, {2, 2, 1});
+    EXPECT_EQ(d->triangles.size(), 2u);
+    EXPECT_EQ(count(*d, 0, 0) + count(*d, 1, 0) + count(*d, 0, 1), 0);
+    EXPECT_EQ(count(*d, 1, 1), 1);
+}
+
+TEST(GridBuild, TriangleBoxOverlapTest) {
+    const Vec3 centre{0, 0, 0}, half{1, 1, 1};
+    EXPECT_TRUE(TriangleBoxOverlap(centre, half, {-0.5f, -0.5f, 0}, {0.5f, -0.5f, 0}, {0, 0.5f, 0}));   // inside
+    EXPECT_TRUE(TriangleBoxOverlap(centre, half, {-5, -5, 0}, {5, -5, 0}, {0, 5, 0}));                // box inside it
+    EXPECT_FALSE(TriangleBoxOverlap(centre, half, {2, 2, 2}, {3, 2, 2}, {2, 3, 2}));                  // beyond a face
+    EXPECT_FALSE(TriangleBoxOverlap(centre, half, {3.5f, 0, 0}, {0, 3.5f, 0}, {0, 0, 3.5f}));         // cuts past a corner
+    EXPECT_FALSE(TriangleBoxOverlap(centre, half, {1.2f, 1, -3}, {1, 1.2f, -3}, {1.1f, 1.1f, 3}));    // beside an edge
+    EXPECT_TRUE(TriangleBoxOverlap(centre, half, {1.1f, 0.9f, -3}, {0.9f, 1.1f, -3}, {1, 1, 3}));     // across an edge
+    EXPECT_TRUE(TriangleBoxOverlap(centre, half, {1, -3, -3}, {1, 3, -3}, {1, 0, 3}));                // touching a face
+}
+
+TEST(GridBuild, SameGridWithOneOrEightWorkersAndStatistics) {
+    TraceTest::Random random(7);
+    std::vector<Triangle> soup;
+    for (int i = 0; i < 6000; ++i) {
+        const Vec3 p = i % 3 == 0 ? random.InBox(0.1f, 0.2f) : random.InBox(-1.0f, 1.0f);
+        const float s = i % 50 == 0 ? 0.8f : 0.05f;
+        soup.push_back({p, p + random.Direction() * s, p + random.Direction() * s});
+    }
+    TraceGridSettings settings;
+    settings.targetMin = 4.0f;
+    settings.targetMax = 16.0f;
+    auto one = MakeTraceMesh(soup, settings, 1);
+    auto eight = MakeTraceMesh(soup, settings, 8);
+    ExpectSameGrid(one->grid, eight->grid);
+
+    int nested = 0, empty = 0, highest = 0;
+    long long sum = 0;
+    for (int i = 0; i < one->grid.cellCount; ++i) {
+        const int count = one->grid.cells[i].triangleCount;
+        nested += one->grid.cells[i].nested ? 1 : 0;
+        empty += count == 0 ? 1 : 0;
+        highest = std::max(highest, count);
+        sum += count;
+    }
+    EXPECT_GT(nested, 0);
+    EXPECT_LT(nested, one->grid.cellCount - empty);  // leaves and nested grids side by side
+    const TraceGridStatistics stats = ComputeGridStatistics(one->grid);
+    EXPECT_EQ(stats.cellCount, one->grid.cellCount);
+    EXPECT_EQ(stats.highWater, highest);
+    EXPECT_EQ(stats.meanCount, int(sum / (one->grid.cellCount - empty)));
+    EXPECT_FLOAT_EQ(stats.usage, 1.0f - float(empty) / float(one->grid.cellCount));
+
+    EXPECT_EQ(ComputeGridStatistics(TraceGrid(nullptr)).meanCount, 0);
+}
+
+TEST(GridBuild, AFailingCellTaskIsRethrownOutOfBuild) {
+    std::vector<Triangle> soup;
+    for (int i = 0; i < 30; ++i) soup.push_back(InCell({0, 0, 0}, 0.01f * float(i)));
+    for (int i = 0; i < 30; ++i) soup.push_back(InCell({1, 1, 0}, 0.01f * float(i)));
+    TraceGridSettings greedy;
+    greedy.density = 1e9f;  // nested grids far beyond 32-bit cell counts
+    auto mesh = std::make_unique<SWTraceMesh>();
+    for (const Triangle& t : soup) {
+        const int base = int(mesh->positions.size());
+        mesh->positions.insert(mesh->positions.end(), {t.a, t.b, t.c});
+        mesh->AddTriangle(base, base + 1, base + 2, -1);
+    }
+    mesh->grid.Init(Box({0, 0, 0}, {2, 2, 1}), 1.0f);
+    EXPECT_THROW(mesh->Build(&greedy, 4), std::length_error);
+    // Nothing half-built stays behind.
+    EXPECT_EQ(mesh->grid.cellCount, 0);
+    TraceHit hit;
+    hit.distance = 10.0;
+    EXPECT_FALSE(mesh->grid.Intersect(TraceRay::Make({1.5f, 1.5f, 2}, {0, 0, -1}, 10.0f, 0), &hit));
+}
