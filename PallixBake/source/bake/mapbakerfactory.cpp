@@ -1,9 +1,13 @@
+#include "bake/alphamaskbaker.h"
 #include "bake/mapbaker.h"
 
 namespace Pallix::Bake {
 
-// No concrete baker is part of this build yet: every type code gives no baker, and the manager
-// skips the entry as it does for type 0.
-std::unique_ptr<MapBaker> CreateMapBaker(BakeTimes*, BakeJob*, MapSettings*) { return nullptr; }
+std::unique_ptr<MapBaker> CreateMapBaker(BakeTimes* times, BakeJob* job, MapSettings* map) {
+    switch (map->type) {
+    case MapAlphaMask: return std::make_unique<AlphaMaskBaker>(times, job, map);
+    default: return nullptr;  // type 0 and unknown codes: the entry is skipped
+    }
+}
 
 }  // namespace Pallix::Bake
