@@ -23,7 +23,7 @@ std::unique_ptr<MapBaker> CreateMapBaker(BakeTimes* times, BakeJob* job, MapSett
     case MapHardEdgeMask: return std::make_unique<ProjectionMaskBaker>(times, job, map);
     case MapAlphaMask: return std::make_unique<AlphaMaskBaker>(times, job, map);
     case MapDiagnostic: return std::make_unique<DiagnosticMapBaker>(times, job, map);
-    default: return nullptr;
+    default: return nullptr;  // type 0 and unknown codes: the entry is skipped
     }
 }
 
