@@ -7,15 +7,10 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
-#include <OpenEXR/ImfArray.h>
-#include <OpenEXR/ImfRgbaFile.h>
-#include <png.h>
-
 #include "bake/mapbaker.h"
 #include "bake/softwarebaker.h"
 #include "geometry/scene.h"
+#include "support/testsupport.h"
 #include "trace/swtracemesh.h"
 
 // Scenes built in code, a stand-in for the GPU's texture-space pass, and a rig that drives a map
@@ -26,6 +21,8 @@ using namespace Pallix::Bake;
 using Pallix::Math::Vec2;
 using Pallix::Math::Vec3;
 namespace fs = std::filesystem;
+using KelvorTest::ReadImageFile;
+using KelvorTest::TempFolder;
 
 struct Corner {
     Vec3 p;
@@ -183,61 +180,5 @@ struct Rig {
         baker.EndTiles();
     }
 };
-
-inline fs::path TempFolder(const std::string& name) {
-    const fs::path dir = fs::temp_directory_path() / ("kelvor_" + name + "_" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
-}
-
-// An image file read back with row 0 at the bottom, as the engine keeps its images.
-struct ReadImage {
-    int width = 0, height = 0;
-    std::vector<float> pixels;  // RGBA
-    const float* At(int x, int y) const { return &pixels[(size_t(y) * size_t(width) + size_t(x)) * 4]; }
-};
-
-inline ReadImage ReadExrFile(const fs::path& path) {
-    ReadImage image;
-    Imf::RgbaInputFile file(path.c_str());
-    const Imath::Box2i window = file.dataWindow();
-    image.width = window.max.x - window.min.x + 1;
-    image.height = window.max.y - window.min.y + 1;
-    Imf::Array2D<Imf::Rgba> rows(image.height, image.width);
-    file.setFrameBuffer(&rows[0][0] - window.min.x - window.min.y * image.width, 1, size_t(image.width));
-    file.readPixels(window.min.y, window.max.y);
-    image.pixels.resize(size_t(image.width) * size_t(image.height) * 4);
-    for (int y = 0; y < image.height; ++y) {
-        for (int x = 0; x < image.width; ++x) {
-            const Imf::Rgba& p = rows[image.height - 1 - y][x];
-            float* out = &image.pixels[(size_t(y) * size_t(image.width) + size_t(x)) * 4];
-            out[0] = p.r;
-            out[1] = p.g;
-            out[2] = p.b;
-            out[3] = p.a;
-        }
-    }
-    return image;
-}
-
-// 8-bit PNG as RGBA bytes scaled to [0, 1]; an empty image when the file cannot be read.
-inline ReadImage ReadPngFile(const fs::path& path) {
-    ReadImage image;
-    png_image png{};
-    png.version = PNG_IMAGE_VERSION;
-    if (!png_image_begin_read_from_file(&png, path.c_str())) return image;
-    png.format = PNG_FORMAT_RGBA;
-    std::vector<png_byte> bytes(PNG_IMAGE_SIZE(png));
-    if (!png_image_finish_read(&png, nullptr, bytes.data(), 0, nullptr)) return image;
-    image.width = int(png.width);
-    image.height = int(png.height);
-    image.pixels.resize(bytes.size());
-    for (int y = 0; y < image.height; ++y)
-        for (int x = 0; x < image.width * 4; ++x)
-            image.pixels[size_t(y) * size_t(image.width) * 4 + size_t(x)] =
-                float(bytes[size_t(image.height - 1 - y) * size_t(image.width) * 4 + size_t(x)]) / 255.0f;
-    return image;
-}
 
 }  // namespace BakerTest

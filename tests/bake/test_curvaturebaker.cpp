@@ -24,7 +24,7 @@ std::unique_ptr<Scene> FlatHighPoly(float x0, float x1) {
 }  // namespace
 
 TEST(CurvatureMapBaker, AFlatSurfaceIsFullRedNoGreenHalfBlueAndMissesStayEmpty) {
-    const fs::path dir = TempFolder("curvature_flat");
+    const TempFolder dir("kelvor-curvature");
     Rig rig(8, MapCurvature);
     rig.job.outputPath = (dir / "crate").string();
     rig.job.outputFormat = FormatPng8;
@@ -38,7 +38,7 @@ TEST(CurvatureMapBaker, AFlatSurfaceIsFullRedNoGreenHalfBlueAndMissesStayEmpty) 
     baker->PostProcess();
     baker->Export();
 
-    const ReadImage packed = ReadPngFile(dir / "crate_curvature_packed.png");
+    const KelvorTest::ImageFile packed = ReadImageFile(dir / "crate_curvature_packed.png");
     ASSERT_EQ(packed.width, 8);
     for (int y = 0; y < 8; ++y) {
         EXPECT_EQ(packed.At(2, y)[0] * 255.0f, 255.0f);
@@ -50,13 +50,12 @@ TEST(CurvatureMapBaker, AFlatSurfaceIsFullRedNoGreenHalfBlueAndMissesStayEmpty) 
     const char* names[3] = {"crate_concavity.png", "crate_convexity.png", "crate_curvature.png"};
     const float expected[3] = {255.0f, 0.0f, 128.0f};
     for (int channel = 0; channel < 3; ++channel) {
-        const ReadImage grey = ReadPngFile(dir / names[channel]);
+        const KelvorTest::ImageFile grey = ReadImageFile(dir / names[channel]);
         ASSERT_EQ(grey.width, 8) << names[channel];
         for (int c = 0; c < 3; ++c) EXPECT_EQ(grey.At(3, 5)[c] * 255.0f, expected[channel]) << names[channel];
         EXPECT_EQ(grey.At(3, 5)[3], 1.0f);
         EXPECT_EQ(grey.At(7, 5)[3], 0.0f);
     }
-    fs::remove_all(dir);
 }
 
 TEST(CurvatureMapBaker, WithoutHighPolyTheLowPolyValuesAreInterpolated) {
@@ -87,7 +86,7 @@ TEST(CurvatureMapBaker, WithoutHighPolyTheLowPolyValuesAreInterpolated) {
 }
 
 TEST(CurvatureMapBaker, TwoUvTilesAreScaledByTheLargerMaximum) {
-    const fs::path dir = TempFolder("curvature_tiles");
+    const TempFolder dir("kelvor-curvature");
     Rig rig(4, MapCurvature);
     rig.job.outputPath = (dir / "crate").string();
     rig.job.outputFormat = FormatExr;
@@ -121,8 +120,8 @@ TEST(CurvatureMapBaker, TwoUvTilesAreScaledByTheLargerMaximum) {
     EXPECT_FLOAT_EQ(baker->rangeMax[0], 0.4f);
 
     // s = 1 / 0.4 for both tiles: (1 - s c1, s c0, 0.5 + 0.5 max(s c0 - s c1, 0)).
-    const ReadImage first = ReadExrFile(dir / "crate_curvature_packed.1001.exr");
-    const ReadImage second = ReadExrFile(dir / "crate_curvature_packed.1002.exr");
+    const KelvorTest::ImageFile first = ReadImageFile(dir / "crate_curvature_packed.1001.exr");
+    const KelvorTest::ImageFile second = ReadImageFile(dir / "crate_curvature_packed.1002.exr");
     ASSERT_EQ(first.width, 4);
     ASSERT_EQ(second.width, 4);
     EXPECT_FLOAT_EQ(first.At(1, 2)[0], 0.75f);
@@ -134,5 +133,4 @@ TEST(CurvatureMapBaker, TwoUvTilesAreScaledByTheLargerMaximum) {
     for (const char* name : {"crate_concavity", "crate_convexity", "crate_curvature"})
         for (const char* tile : {".1001.exr", ".1002.exr"}) EXPECT_TRUE(fs::exists(dir / (std::string(name) + tile))) << name << tile;
     EXPECT_FALSE(fs::exists(dir / "crate_curvature_packed.1001.mif"));
-    fs::remove_all(dir);
 }

@@ -51,7 +51,8 @@ TEST(DisplacementMapBaker, NormalisedMapsPutZeroAtHalfOverEveryUvTile) {
     Rig rig(4, MapDisplacement);
     rig.map->normalized = true;
     rig.job.tilingMode = 1;
-    rig.job.outputPath = (TempFolder("displacement_tiles") / "crate").string();
+    const TempFolder dir("kelvor-displacement");
+    rig.job.outputPath = (dir / "crate").string();
     SceneMesh* low = rig.lowPoly->AddMesh("low");
     AddRectangle(*low, -0.5f, -0.5f, 0.5f, 0.5f, 0.0f, nullptr, ColourWhite, 0.0f);
     AddRectangle(*low, 1.5f, -0.5f, 2.5f, 0.5f, 0.0f, nullptr, ColourWhite, 1.0f);
@@ -77,7 +78,6 @@ TEST(DisplacementMapBaker, NormalisedMapsPutZeroAtHalfOverEveryUvTile) {
     baker->FinishPostProcess();
     EXPECT_NEAR(baker->Output().Pixel(2, 2)[1], 0.0f, 1e-5f);
     EXPECT_EQ(baker->Output().Pixel(2, 2)[3], 1.0f);
-    fs::remove_all(fs::path(rig.job.outputPath).parent_path());
 }
 
 TEST(DisplacementMapBaker, ANormalisedMapWithoutDisplacementIsMidGrey) {
@@ -135,7 +135,7 @@ TEST(PositionBaker, NormalisesToTheUnitRangeAndSplatsTheChosenAxis) {
 }
 
 TEST(PositionBaker, NormalisationOverTwoUvTilesUsesTheRangeOfBoth) {
-    const fs::path dir = TempFolder("position_tiles");
+    const TempFolder dir("kelvor-position");
     Rig rig(4, MapWorldPosition);
     rig.map->normalized = true;
     rig.job.tilingMode = 1;
@@ -159,13 +159,12 @@ TEST(PositionBaker, NormalisationOverTwoUvTilesUsesTheRangeOfBoth) {
         baker->Export();
     }
     // Red spans x = -0.375 .. 2.375 over both tiles.
-    const ReadImage first = ReadExrFile(dir / "crate_worldposition.1001.exr");
-    const ReadImage second = ReadExrFile(dir / "crate_worldposition.1002.exr");
+    const KelvorTest::ImageFile first = ReadImageFile(dir / "crate_worldposition.1001.exr");
+    const KelvorTest::ImageFile second = ReadImageFile(dir / "crate_worldposition.1002.exr");
     ASSERT_EQ(first.width, 4);
     ASSERT_EQ(second.width, 4);
     EXPECT_NEAR(first.At(0, 0)[0], 0.0f, 1e-3f);
     EXPECT_NEAR(first.At(3, 0)[0], 0.75f / 2.75f, 1e-3f);
     EXPECT_NEAR(second.At(0, 0)[0], 2.0f / 2.75f, 1e-3f);
     EXPECT_NEAR(second.At(3, 0)[0], 1.0f, 1e-3f);
-    fs::remove_all(dir);
 }

@@ -140,7 +140,7 @@ TEST(VertexColourBaker, WithoutHighPolyTheLowPolyColoursAreUsed) {
 }
 
 TEST(DiagnosticMapBaker, WritesATransparentMapAndTheTableOfMethods) {
-    const fs::path dir = TempFolder("diagnostic");
+    const TempFolder dir("kelvor-diagnostic");
     Rig rig(8, MapDiagnostic);
     rig.job.outputPath = (dir / "crate").string();
     rig.job.outputFormat = FormatPng8;
@@ -155,10 +155,9 @@ TEST(DiagnosticMapBaker, WritesATransparentMapAndTheTableOfMethods) {
     std::string expected;
     for (int i = 0; i < 8; ++i) expected += "Method " + std::to_string(i) + " Total error 0.000000, significant errors 0\n";
     EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
-    const ReadImage image = ReadPngFile(dir / "crate_diag.png");
+    const KelvorTest::ImageFile image = ReadImageFile(dir / "crate_diag.png");
     ASSERT_EQ(image.width, 8);
     EXPECT_TRUE(std::all_of(image.pixels.begin(), image.pixels.end(), [](float v) { return v == 0.0f; }));
-    fs::remove_all(dir);
 }
 
 TEST(MapBakerFactory, MakesTheBakerOfEachTypeCode) {

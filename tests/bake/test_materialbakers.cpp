@@ -139,7 +139,7 @@ TEST(LayeredClownMapBaker, WithoutHighPolyEverythingIsTransparent) {
 }
 
 TEST(LayeredClownMapBaker, WritesOneFilePerMaterialAndSameNamesShareOne) {
-    const fs::path dir = TempFolder("layered");
+    const TempFolder dir("kelvor-layered");
     Rig rig(8, MapMaterialId);
     rig.map->layers = true;
     rig.job.outputFormat = FormatPng8;
@@ -164,18 +164,17 @@ TEST(LayeredClownMapBaker, WritesOneFilePerMaterialAndSameNamesShareOne) {
     baker->Export();
 
     std::vector<std::string> files;
-    for (const auto& entry : fs::directory_iterator(dir)) files.push_back(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(dir.Path())) files.push_back(entry.path().filename().string());
     std::sort(files.begin(), files.end());
     EXPECT_EQ(files, (std::vector<std::string>{"crate_mat.png", "crate_mat_metal_rough.png", "crate_mat_steel.png"}));
 
     // The later of the two "steel" slots wrote the shared file last.
-    const ReadImage steel = ReadPngFile(dir / "crate_mat_steel.png");
+    const KelvorTest::ImageFile steel = ReadImageFile(dir / "crate_mat_steel.png");
     ASSERT_EQ(steel.width, 8);
     EXPECT_EQ(steel.At(0, 4)[3], 0.0f);
     EXPECT_EQ(steel.At(4, 4)[3], 1.0f);
-    const ReadImage colour = ReadPngFile(dir / "crate_mat.png");
+    const KelvorTest::ImageFile colour = ReadImageFile(dir / "crate_mat.png");
     ASSERT_EQ(colour.width, 8);
     EXPECT_EQ(colour.At(0, 0)[0], 1.0f);
     EXPECT_EQ(colour.At(7, 7)[2], 1.0f);
-    fs::remove_all(dir);
 }

@@ -8,8 +8,9 @@
 
 namespace Pallix::Bake {
 
-// Writes the world-space position of the surface found, in the meshes' own coordinates;
-// optionally normalised over every UV tile of the map and reduced to one axis.
+// Writes the world-space position of the surface found, in the meshes' own coordinates (the
+// shader adds back the origin that every scene was moved away from); optionally normalised over
+// every UV tile of the map and reduced to one axis.
 class PositionBaker : public SingleMapBaker {
 public:
     class PositionShader : public TraceShader {
@@ -29,9 +30,6 @@ public:
 
     float rangeMin[4] = {FLT_MAX, FLT_MAX, FLT_MAX, FLT_MAX};
     float rangeMax[4] = {-FLT_MAX, -FLT_MAX, -FLT_MAX, -FLT_MAX};
-    // The centre every scene was moved away from; the map loop sets it before Init, and the
-    // shader adds it back.
-    Math::Vec3 origin;
     bool normalize = false;
 };
 
