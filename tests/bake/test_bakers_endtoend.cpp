@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -90,6 +91,33 @@ TEST(BakersEndToEnd, FlatCurvatureIsFullRedNoGreenHalfBlue) {
         EXPECT_TRUE(fs::exists(bake.folder / name)) << name;
 }
 
+TEST(BakersEndToEnd, CurvatureOverTwoUvTilesWritesFourFilesPerTile) {
+    InProcess bake(MapCurvature);
+    ObjMesh low = GridMesh(1, -0.5f, 0.5f, -0.5f, 0.5f, 0, 1, 0, 1);
+    const ObjMesh second = GridMesh(1, 0.5f, 1.5f, -0.5f, 0.5f, 1, 2, 0, 1);
+    for (const auto& f : second.faces) low.faces.push_back({f[0] + 4, f[1] + 4, f[2] + 4});
+    low.positions.insert(low.positions.end(), second.positions.begin(), second.positions.end());
+    low.uvs.insert(low.uvs.end(), second.uvs.begin(), second.uvs.end());
+    low.normals.insert(low.normals.end(), second.normals.begin(), second.normals.end());
+    WriteObj(bake.folder / "low.obj", low);
+    WriteObj(bake.folder / "high.obj", Square(-0.6f, 1.6f, -0.6f, 0.6f, 0.05f));
+    bake.job.tilingMode = 1;
+    bake.job.width = bake.job.height = 64;
+    bake.Bake();
+    EXPECT_EQ(FilesIn(bake.folder.Path()),
+              (std::vector<std::string>{"crate_concavity.1001.png", "crate_concavity.1002.png", "crate_convexity.1001.png",
+                                        "crate_convexity.1002.png", "crate_curvature.1001.png", "crate_curvature.1002.png",
+                                        "crate_curvature_packed.1001.png", "crate_curvature_packed.1002.png", "high.obj",
+                                        "low.obj"}));
+    for (const char* tile : {"1001", "1002"}) {
+        const ImageFile packed = ReadImageFile(bake.folder / ("crate_curvature_packed." + std::string(tile) + ".png"));
+        ASSERT_EQ(packed.width, 64);
+        EXPECT_EQ(packed.At(31, 31)[0], 1.0f) << tile;
+        EXPECT_EQ(packed.At(31, 31)[1], 0.0f) << tile;
+        EXPECT_EQ(packed.At(31, 31)[2] * 255.0f, 128.0f) << tile;
+    }
+}
+
 TEST(BakersEndToEnd, DiagnosticMapIsEmptyAndPrintsItsTable) {
     InProcess bake(MapDiagnostic);
     testing::internal::CaptureStdout();
@@ -129,25 +157,38 @@ TEST(BakersEndToEnd, WorldPositionOfAQuadAtTenSpansItsOwnCoordinates) {
     EXPECT_NEAR(high, 10.5f, 0.01f);
 }
 
-TEST(BakersEndToEnd, PlyVertexColourComesOutUnchanged) {
+TEST(BakersEndToEnd, PlyAndObjVertexColoursComeOutUnchanged) {
     TempFolder folder("kelvor-vcolor");
     WriteObj(folder / "low.obj", Square(-0.5f, 0.5f, -0.5f, 0.5f));
     const ObjMesh high = Square(-0.6f, 0.6f, -0.6f, 0.6f, 0.05f);
     MeshFiles::WritePly(folder / "high.ply", high, std::vector<Colour32>(high.positions.size(), PackColour(255, 128, 0, 255)));
-    const ProgramResult run = RunKelvorCmd({"vertexcolors", "--low", (folder / "low.obj").string(), "--high",
-                                            (folder / "high.ply").string(), "-p", (folder / "quad").string(),
-                                            "--format", "png8", "--width", "256", "--height", "256"},
-                                           folder.Path());
-    ASSERT_EQ(run.status, 0) << run.out << run.err;
-    const ImageFile image = ReadImageFile(folder / "quad_vcolor.png");
-    ASSERT_EQ(image.width, 256);
-    for (int y = 0; y < image.height; ++y) {
-        for (int x = 0; x < image.width; ++x) {
-            const float* p = image.At(x, y);
-            ASSERT_EQ(p[0] * 255.0f, 255.0f) << x << ", " << y;
-            ASSERT_EQ(p[1] * 255.0f, 128.0f) << x << ", " << y;
-            ASSERT_EQ(p[2] * 255.0f, 0.0f) << x << ", " << y;
-            ASSERT_EQ(p[3], 1.0f);
+    {
+        // A sculpting tool's colour line: one MMRRGGBB block per vertex, before the faces.
+        std::ofstream obj(folder / "high.obj");
+        for (const auto& p : high.positions) obj << "v " << p.x << ' ' << p.y << ' ' << p.z << '\n';
+        obj << "#MRGB ff4080c0ff4080c0ff4080c0ff4080c0\n";
+        for (const auto& f : high.faces) obj << "f " << f[0] + 1 << ' ' << f[1] + 1 << ' ' << f[2] + 1 << '\n';
+    }
+    const struct {
+        const char* file;
+        float r, g, b;
+    } cases[] = {{"high.ply", 255, 128, 0}, {"high.obj", 64, 128, 192}};
+    for (const auto& c : cases) {
+        const ProgramResult run = RunKelvorCmd({"vertexcolors", "--low", (folder / "low.obj").string(), "--high",
+                                                (folder / c.file).string(), "-p", (folder / "quad").string(),
+                                                "--format", "png8", "--width", "256", "--height", "256"},
+                                               folder.Path());
+        ASSERT_EQ(run.status, 0) << run.out << run.err;
+        const ImageFile image = ReadImageFile(folder / "quad_vcolor.png");
+        ASSERT_EQ(image.width, 256);
+        for (int y = 0; y < image.height; ++y) {
+            for (int x = 0; x < image.width; ++x) {
+                const float* p = image.At(x, y);
+                ASSERT_EQ(p[0] * 255.0f, c.r) << c.file << ' ' << x << ", " << y;
+                ASSERT_EQ(p[1] * 255.0f, c.g) << c.file << ' ' << x << ", " << y;
+                ASSERT_EQ(p[2] * 255.0f, c.b) << c.file << ' ' << x << ", " << y;
+                ASSERT_EQ(p[3], 1.0f);
+            }
         }
     }
 }
