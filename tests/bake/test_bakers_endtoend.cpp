@@ -91,33 +91,6 @@ TEST(BakersEndToEnd, FlatCurvatureIsFullRedNoGreenHalfBlue) {
         EXPECT_TRUE(fs::exists(bake.folder / name)) << name;
 }
 
-TEST(BakersEndToEnd, CurvatureOverTwoUvTilesWritesFourFilesPerTile) {
-    InProcess bake(MapCurvature);
-    ObjMesh low = GridMesh(1, -0.5f, 0.5f, -0.5f, 0.5f, 0, 1, 0, 1);
-    const ObjMesh second = GridMesh(1, 0.5f, 1.5f, -0.5f, 0.5f, 1, 2, 0, 1);
-    for (const auto& f : second.faces) low.faces.push_back({f[0] + 4, f[1] + 4, f[2] + 4});
-    low.positions.insert(low.positions.end(), second.positions.begin(), second.positions.end());
-    low.uvs.insert(low.uvs.end(), second.uvs.begin(), second.uvs.end());
-    low.normals.insert(low.normals.end(), second.normals.begin(), second.normals.end());
-    WriteObj(bake.folder / "low.obj", low);
-    WriteObj(bake.folder / "high.obj", Square(-0.6f, 1.6f, -0.6f, 0.6f, 0.05f));
-    bake.job.tilingMode = 1;
-    bake.job.width = bake.job.height = 64;
-    bake.Bake();
-    EXPECT_EQ(FilesIn(bake.folder.Path()),
-              (std::vector<std::string>{"crate_concavity.1001.png", "crate_concavity.1002.png", "crate_convexity.1001.png",
-                                        "crate_convexity.1002.png", "crate_curvature.1001.png", "crate_curvature.1002.png",
-                                        "crate_curvature_packed.1001.png", "crate_curvature_packed.1002.png", "high.obj",
-                                        "low.obj"}));
-    for (const char* tile : {"1001", "1002"}) {
-        const ImageFile packed = ReadImageFile(bake.folder / ("crate_curvature_packed." + std::string(tile) + ".png"));
-        ASSERT_EQ(packed.width, 64);
-        EXPECT_EQ(packed.At(31, 31)[0], 1.0f) << tile;
-        EXPECT_EQ(packed.At(31, 31)[1], 0.0f) << tile;
-        EXPECT_EQ(packed.At(31, 31)[2] * 255.0f, 128.0f) << tile;
-    }
-}
-
 TEST(BakersEndToEnd, DiagnosticMapIsEmptyAndPrintsItsTable) {
     InProcess bake(MapDiagnostic);
     testing::internal::CaptureStdout();

@@ -99,16 +99,12 @@ TEST(VertexColourBaker, InterpolatesTheHitColoursAndMissesAreOpaqueBlack) {
     AddRectangle(*rig.lowPoly->AddMesh("low"), -0.5f, -0.5f, 0.5f, 0.5f, 0.0f);
     Scene highPoly(NeedNormals | NeedUVsAndColours);
     SceneMesh* mesh = highPoly.AddMesh("high");
-    // Full orange left of x = 0; right of it red runs from 255 at x = 0 to 0 at x = 1 (the
-    // strip ends at x = 0.4).
+    // Full orange left of x = 0; right of it a red ramp from 255 at x = 0 to 153 at x = 0.4.
     AddRectangle(*mesh, -0.6f, -0.6f, 0.0f, 0.6f, 0.1f, nullptr, PackColour(255, 128, 0, 255));
-    const Corner a{{0, -0.6f, 0.1f}, {}, PackColour(255, 0, 0, 255)}, b{{1, -0.6f, 0.1f}, {}, PackColour(0, 0, 0, 0)};
-    const Corner c{{1, 0.6f, 0.1f}, {}, PackColour(0, 0, 0, 0)}, d{{0, 0.6f, 0.1f}, {}, PackColour(255, 0, 0, 255)};
+    const Corner a{{0, -0.6f, 0.1f}, {}, PackColour(255, 0, 0, 255)}, b{{0.4f, -0.6f, 0.1f}, {}, PackColour(153, 0, 0, 0)};
+    const Corner c{{0.4f, 0.6f, 0.1f}, {}, PackColour(153, 0, 0, 0)}, d{{0, 0.6f, 0.1f}, {}, PackColour(255, 0, 0, 255)};
     AddTriangle(*mesh, a, b, c);
     AddTriangle(*mesh, a, c, d);
-    // Clip the ramp at x = 0.4 by moving its far corners: the ramp keeps its slope.
-    for (size_t v = 6; v < mesh->positions.size(); ++v)
-        if (mesh->positions[v].x == 1.0f) mesh->positions[v].x = 0.4f, mesh->colours[v] = PackColour(153, 0, 0, 0);
     rig.AddHighPoly(highPoly);
     auto baker = rig.Make<Open<VertexColourBaker>>();
     EXPECT_EQ(baker->GetTraceRequirements(), NeedUVsAndColours);
