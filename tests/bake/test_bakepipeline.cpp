@@ -233,3 +233,34 @@ TEST(BakePipeline, ATooSmallOutputIsAnErrorAndTheManagerStaysUsable) {
     EXPECT_FALSE(p.manager.HasFailed());
     EXPECT_TRUE(fs::exists(p.folder / "fine_alpha.png"));
 }
+
+TEST(BakePipeline, ARangeMapOverThreeUvTilesCachesEveryTileBeforeFinishingAny) {
+    Pipeline p;
+    BakeJob job = p.MakeJob("crate");
+    job.maps[0].type = MapCurvature;
+    job.tilingMode = 2;
+    job.tileMinU = 0;
+    job.tileMaxU = 2;
+    job.tileMinV = job.tileMaxV = 0;
+    p.Bake({&job});
+    ASSERT_FALSE(p.manager.HasFailed());
+
+    std::vector<std::string> passes;
+    for (const std::string& line : Matching(p.recorder.calls, "Log ")) {
+        if (line.rfind("Log Caching ", 0) == 0 || line.rfind("Log Post processing ", 0) == 0 ||
+            line.rfind("Log Exporting ", 0) == 0)
+            passes.push_back(line.substr(4));
+    }
+    const std::vector<std::string> expected = {
+        "Caching crate_curvature_packed.1001",         "Caching crate_curvature_packed.1002",
+        "Caching crate_curvature_packed.1003",         "Post processing crate_curvature_packed.1001",
+        "Exporting crate_curvature_packed.1001",       "Post processing crate_curvature_packed.1002",
+        "Exporting crate_curvature_packed.1002",       "Post processing crate_curvature_packed.1003",
+        "Exporting crate_curvature_packed.1003"};
+    EXPECT_EQ(passes, expected);
+    for (const char* tile : {".1001", ".1002", ".1003"}) {
+        for (const char* suffix : {"_curvature_packed", "_concavity", "_convexity", "_curvature"})
+            EXPECT_TRUE(fs::exists(p.folder / (std::string("crate") + suffix + tile + ".png"))) << suffix << tile;
+        EXPECT_FALSE(fs::exists(p.folder / (std::string("crate_curvature_packed") + tile + ".mif")));
+    }
+}
