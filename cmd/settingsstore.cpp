@@ -1,5 +1,9 @@
 #include "settingsstore.h"
 
+#include <chrono>
+#include <cstdint>
+#include <random>
+
 namespace Pallix::Bake {
 
 SettingsStore::SettingsStore() : settings("Tamsel", "Kelvor") { settings.sync(); }
@@ -15,6 +19,19 @@ QString SettingsStore::GetStringOrCreate(const QString& key, const QString& defa
         settings.sync();
     }
     return defaultValue;
+}
+
+QString NewInstallationId() {
+    std::random_device entropy;
+    const auto now = uint64_t(std::chrono::system_clock::now().time_since_epoch().count());
+    std::seed_seq seed{entropy(), entropy(), uint32_t(now), uint32_t(now >> 32)};
+    std::mt19937 generator(seed);
+    std::uniform_int_distribution<int32_t> draw(0, INT32_MAX);
+    return QString::number(draw(generator));
+}
+
+QString GetInstallationId(SettingsStore& store) {
+    return store.GetStringOrCreate("logid", NewInstallationId(), true);
 }
 
 }  // namespace Pallix::Bake

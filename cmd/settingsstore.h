@@ -19,4 +19,11 @@ public:
     QString currentPreset;
 };
 
+// A new installation id: the decimal text of a number in [0, 2^31 - 1] drawn from a generator
+// seeded from the system's entropy source and the clock, so installations differ.
+QString NewInstallationId();
+
+// The installation id under "logid"; a new one is stored on first use.
+QString GetInstallationId(SettingsStore& store);
+
 }  // namespace Pallix::Bake

@@ -1,0 +1,187 @@
+#include "bake/bakemanager.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cstdio>
+#include <exception>
+
+#include "bake/bakeexception.h"
+#include "events/eventreporter.h"
+#include "geometry/sceneimporter.h"
+#include "gpu/offscreencontext.h"
+#include "trace/swtracemesh.h"
+
+namespace Pallix::Bake {
+
+std::string BakeCompleteLine(double elapsedSeconds, double exportSeconds) {
+    const float elapsed = float(elapsedSeconds);
+    std::string line;
+    if (elapsed > 60.0f) {
+        const int minutes = int(elapsed) / 60;
+        const int seconds = int(elapsed) % 60;
+        if (seconds > 9)
+            line = " Bake complete: " + std::to_string(minutes) + ":" + std::to_string(seconds);
+        else
+            line = " Bake complete:  " + std::to_string(minutes) + ":0" + std::to_string(seconds);
+    } else {
+        line = " Bake complete: " + std::to_string(int(elapsed)) + " seconds";
+    }
+    return line + " (export " + std::to_string(int(exportSeconds)) + " seconds)";
+}
+
+BakeManager::BakeManager(EventReporter* eventReporter, const TraceGridSettings* grid)
+    : reporter(eventReporter), gridSettings(grid) {
+    for (int axis = 0; axis < 3; ++axis) {
+        sceneMin[axis] = FLT_MAX;
+        sceneMax[axis] = -FLT_MAX;
+    }
+}
+
+BakeManager::~BakeManager() {
+    cancel = true;
+    if (bakeThread.joinable()) bakeThread.join();
+    envelopeMeshes.clear();
+    ClearSceneCache();
+}
+
+void BakeManager::SetThreadCount(int threads) { state.threadCount = std::max(1, threads); }
+
+void BakeManager::Log(const std::string& line) {
+    if (listener) listener->OnLog(line);
+}
+
+void BakeManager::Init(int threads, int tileWidth, int tileHeight) {
+    if (reporter) reporter->ReportInit(threads, tileWidth, tileHeight);
+    cancel = false;
+    failed = false;
+    if (threads != lastThreads) {
+        software.SetThreadCount(state.threadCount);
+        lastThreads = threads;
+    }
+    if (tileWidth == lastTileWidth && tileHeight == lastTileHeight) return;
+    if (!glReady) {
+        hardware.Initialise();
+        glReady = true;
+        OffscreenContext::LockGuard lock(hardware.GetContext());
+        const std::string renderer = hardware.GetRenderer();
+        const std::string vendor = hardware.GetVendor();
+        const std::string version = hardware.GetVersion();
+        if (reporter) reporter->ReportOpenGLInfo(version, vendor, renderer);
+    }
+    lastTileWidth = tileWidth;
+    lastTileHeight = tileHeight;
+}
+
+void BakeManager::Fail(const std::string& message) {
+    if (listener) listener->OnError(message);
+    failed = true;
+    std::printf("%s\n", message.c_str());
+    std::fflush(stdout);
+}
+
+void BakeManager::Bake(std::vector<BakeJob*>* jobList) {
+    // Held for the whole run and released on every path, exceptions included.
+    OffscreenContext::LockGuard lock(hardware.GetContext());
+    if (jobList) jobs = jobList;
+    try {
+        failed = false;
+        if (listener) listener->OnBakeStart();
+        int done = 0;
+        if (jobs) {
+            for (BakeJob* job : *jobs) {
+                if (job) ProcessJob(job);
+                ++done;
+            }
+        }
+        if (listener) listener->OnBakeEnd(done);
+    } catch (const BakeException& e) {
+        Fail(e.what());
+    } catch (const ImportException& e) {
+        Fail(e.what());
+    } catch (const std::exception& e) {
+        Fail(e.what());
+    }
+}
+
+void BakeManager::BakeAsync(std::vector<BakeJob*>* jobList) {
+    // A new bake starts only after the previous one has returned; assigning over a running
+    // thread would end the process.
+    if (bakeThread.joinable()) bakeThread.join();
+    cancel = false;
+    jobs = jobList;
+    Init(state.threadCount, state.tileWidth, state.tileHeight);
+    bakeThread = std::thread(&BakeManager::ThreadEntry, this);
+}
+
+void BakeManager::ThreadEntry() {
+    // Bake handles everything inside its run; what escapes it (the context lock) must not
+    // reach the thread's edge, where it would end the process.
+    try {
+        Bake();
+    } catch (const std::exception& e) {
+        Fail(e.what());
+    }
+}
+
+void BakeManager::ProcessJob(BakeJob* job) {
+    if (listener) listener->OnJobStart(job);
+    Log("Initializing");
+    job->times.StartPhase();
+    const bool keepCache = job->cacheMode == 2;
+
+    // One baker per map entry; a null entry keeps the positions of the later ones.
+    std::vector<std::unique_ptr<MapBaker>> bakers;
+    bakers.reserve(job->maps.size());
+    int flags = 0;
+    for (MapSettings& map : job->maps) {
+        bakers.push_back(CreateMapBaker(&job->times, job, &map));
+        if (bakers.back()) flags |= bakers.back()->GetTraceRequirements();
+    }
+    job->times.initTime += job->times.PhaseSeconds();
+
+    Log("Loading high poly scene");
+    job->times.StartPhase();
+    std::vector<std::string> groupNames;
+    if (job->matchNames) {
+        groupNames = LowPolyMeshNames(job);
+        LoadHighPolyScene(job, flags, !keepCache, &groupNames);
+    } else {
+        LoadHighPolyScene(job, flags, !keepCache, nullptr);
+    }
+    job->times.highPolyLoadTime += job->times.PhaseSeconds();
+
+    envelopeMeshes.clear();
+    int envelopeTriangles = 0;
+    if (!job->envelopePath.empty())
+        envelopeTriangles = LoadEnvelopeScene(job, job->matchNames ? &groupNames : nullptr);
+
+    TraceMeshList traceList;
+    for (const auto& mesh : traceMeshes) traceList.push_back(mesh.get());
+    TraceMeshList envelopeList;
+    for (const auto& mesh : envelopeMeshes) envelopeList.push_back(mesh.get());
+
+    for (size_t i = 0; i < bakers.size(); ++i) {
+        MapBaker* baker = bakers[i].get();
+        if (!baker) continue;
+        MapSettings* map = &job->maps[i];
+        map->cageTris = envelopeTriangles;
+        baker->traceMeshes = &traceList;
+        baker->envelopeMeshes = job->envelopePath.empty() ? nullptr : &envelopeList;
+        baker->gridSettings = gridSettings;
+        currentTimes = &job->times;
+        BakeMap(baker, job, map, int(i));
+    }
+
+    if (listener) listener->OnJobEnd(job);
+    bakers.clear();
+    envelopeMeshes.clear();
+    if (!keepCache) ClearSceneCache();
+    Log(BakeCompleteLine(job->ElapsedSeconds(), job->times.exportTime));
+}
+
+void BakeManager::OnProgress(const RenderState& renderState, int rows) {
+    if (rows <= progressBase) return;
+    std::printf("Resolvable lines: %d\n", (rows - progressBase) / std::max(1, renderState.supersampling));
+}
+
+}  // namespace Pallix::Bake

@@ -1,0 +1,135 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bake/bakejob.h"
+#include "bake/image.h"
+#include "bake/mapbaker.h"
+#include "bake/renderstate.h"
+#include "bake/softwarebaker.h"
+#include "gpu/hardwarebaker.h"
+
+namespace Pallix::Bake {
+
+class EventReporter;
+class SWTraceMesh;
+struct TraceGridSettings;
+
+// The line that ends each job: " Bake complete: " with whole seconds up to a minute, else minutes
+// and seconds, then the whole seconds of export.
+std::string BakeCompleteLine(double elapsedSeconds, double exportSeconds);
+
+// The bake driver: runs a list of jobs, map by map, on the calling thread or on a thread of its
+// own, and reports to one listener. Owns the CPU and GPU halves and the high-poly cache.
+class BakeManager : public SoftwareBaker::IListener {
+public:
+    // A finished tile (in output pixels), or the whole image after post-processing.
+    struct TileUpdate {
+        int x = 0;
+        int y = 0;
+        int width = 0;
+        int height = 0;
+        Image* image = nullptr;
+    };
+
+    // The client's view of a bake. Calls arrive on the thread that bakes.
+    class IBakeListener {
+    public:
+        virtual ~IBakeListener() = default;
+        virtual void OnBakeStart() = 0;
+        virtual void OnJobStart(BakeJob* job) = 0;
+        virtual void OnMapStart(BakeJob* job, int mapIndex, Image* image) = 0;
+        virtual void OnTilingStart(BakeJob* job, MapSettings* map, int udimColumn, int udimRow) = 0;
+        virtual void OnTileDone(const TileUpdate* tile) = 0;
+        virtual void OnProgress(float fraction) = 0;
+        virtual void OnError(const std::string& message) = 0;
+        virtual void OnLog(const std::string& line) = 0;
+        virtual void OnTilingEnd(BakeJob* job, MapSettings* map, int udimColumn, int udimRow) = 0;
+        virtual void OnMapDone(BakeJob* job, int mapIndex) = 0;
+        virtual void OnJobEnd(BakeJob* job) = 0;
+        virtual void OnBakeEnd(int jobCount) = 0;
+        // Never sent by the manager; a client may send it to itself when a cancelled bake has wound down.
+        virtual void OnBakeStopped() = 0;
+    };
+
+    // Neither pointer is owned; both must outlive the manager. No GL call is made here.
+    BakeManager(EventReporter* reporter, const TraceGridSettings* grid);
+    // Cancels and joins a running BakeAsync, then releases the cache, the GPU half and the pool.
+    ~BakeManager() override;
+    BakeManager(const BakeManager&) = delete;
+    BakeManager& operator=(const BakeManager&) = delete;
+
+    // Worker threads of the pool (at least 1), applied at the next Init whose count differs.
+    void SetThreadCount(int threads);
+    void SetListener(IBakeListener* bakeListener) { listener = bakeListener; }
+    void ClearDirectMode() { directMode = false; }
+
+    // Called before every bake: sends "init", sizes the pool and, on first use, builds the GL
+    // programs and sends "info".
+    void Init(int threads, int tileWidth, int tileHeight);
+    // Bakes every job on the calling thread. An exception ends the whole run: its text goes to
+    // OnError and standard output, and HasFailed() turns true. jobs replaces the stored list when given.
+    void Bake(std::vector<BakeJob*>* jobs = nullptr);
+    // Init on the calling thread, then Bake on a thread of the manager's own. Waits for the
+    // previous bake's thread first.
+    void BakeAsync(std::vector<BakeJob*>* jobs);
+    // Stops the running bake at its next check; safe from any thread.
+    void Cancel() { cancel = true; }
+    // Hands a status line to the listener.
+    void Log(const std::string& line);
+
+    bool HasFailed() const { return failed; }
+    bool IsCancelled() const { return cancel; }
+    const RenderState& GetRenderState() const { return state; }
+
+    void OnProgress(const RenderState& renderState, int rows) override;
+
+private:
+    void ProcessJob(BakeJob* job);
+    void ThreadEntry();
+    void Fail(const std::string& message);
+
+    // Per-map work and the high-poly scene.
+    void BakeMap(MapBaker* baker, BakeJob* job, MapSettings* map, int mapIndex);
+    void BakeTiles(BakeJob* job, MapSettings* map, MapBaker* baker, HardwareScene* scene);
+    void LoadHighPolyScene(BakeJob* job, int flags, bool discard, const std::vector<std::string>* groupNames);
+    void ClearSceneCache();
+    // Names of the low-poly file's meshes, in order, for name matching.
+    std::vector<std::string> LowPolyMeshNames(BakeJob* job);
+    // Builds envelopeMeshes from the job's envelope file; returns its triangle count.
+    int LoadEnvelopeScene(BakeJob* job, const std::vector<std::string>* groupNames);
+
+    std::vector<BakeJob*>* jobs = nullptr;
+    EventReporter* reporter;
+    const TraceGridSettings* gridSettings;
+    BakeTimes* currentTimes = nullptr;
+    int lastThreads = 0;
+    int lastTileWidth = 0;
+    int lastTileHeight = 0;
+    int progressBase = -1;
+    RenderState state;
+    SoftwareBaker software;
+    HardwareBaker hardware;
+    bool glReady = false;
+    IBakeListener* listener = nullptr;
+    std::thread bakeThread;
+    std::atomic<bool> cancel{false};
+    std::atomic<bool> failed{false};
+    bool directMode = false;
+    std::vector<std::unique_ptr<SWTraceMesh>> traceMeshes;
+    std::vector<std::unique_ptr<SWTraceMesh>> envelopeMeshes;  // of the current job
+    std::vector<std::string> cachedPaths;
+    std::vector<std::string> cachedGroupNames;
+    int64_t cacheTime = 0;
+    int cachedFlags = 0;
+    int traceTriangles = 0;
+    float sceneMin[3];
+    float sceneMax[3];
+};
+
+}  // namespace Pallix::Bake

@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+#include <tclap/ArgException.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "commandoptions.h"
+
+using namespace Pallix::Bake;
+
+namespace {
+
+CommandOptions Parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "KelvorCmd");
+    std::vector<const char*> argv;
+    for (const auto& a : args) argv.push_back(a.c_str());
+    return ParseCommandLine(int(argv.size()), argv.data(), false);
+}
+
+// The job a command line makes.
+struct Filled {
+    explicit Filled(std::vector<std::string> args) { FillBakeJob(Parse(std::move(args)), job); }
+    BakeJob job;
+    const MapSettings& map() const { return job.maps.at(0); }
+};
+
+}  // namespace
+
+TEST(CommandOptions, DefaultsGiveOneEmptyMapOnAPlainJob) {
+    Filled f({});
+    const BakeJob& job = f.job;
+    ASSERT_EQ(job.maps.size(), 1u);
+    EXPECT_EQ(f.map().type, MapNone);
+    EXPECT_EQ(job.width, 1024);
+    EXPECT_EQ(job.height, 1024);
+    EXPECT_EQ(job.dilation, 0);  // the option's default replaces the constructor's 1
+    EXPECT_EQ(job.outputFormat, FormatTiff16);
+    EXPECT_EQ(job.normalDirection, DirectionGeometric);
+    EXPECT_EQ(job.tileNaming, 0);
+    EXPECT_EQ(job.tilingMode, 0);
+    EXPECT_EQ(job.tileMinU, 1);
+    EXPECT_EQ(job.tileMaxU, 1);
+    EXPECT_EQ(job.tileMinV, 1);
+    EXPECT_EQ(job.tileMaxV, 1);
+    EXPECT_EQ(job.searchDistance, 0.0f);
+    EXPECT_FALSE(job.hasHighPoly);
+    EXPECT_TRUE(job.highPolyPaths.empty());
+    EXPECT_EQ(job.envelopePath, "");
+    EXPECT_EQ(job.lowPolyPath, "");
+    EXPECT_EQ(job.outputPath, "");
+    EXPECT_FALSE(job.explicitPath);
+    EXPECT_EQ(f.map().tangentSpace, TangentFbx);
+    EXPECT_EQ(f.map().supersampling, 1);
+    EXPECT_EQ(f.map().aoDistance, 0.0f);
+    EXPECT_FLOAT_EQ(f.map().spread, 2.7925267f);
+    EXPECT_EQ(f.map().blur, 0.0f);
+    EXPECT_FALSE(f.map().yFlip);
+    EXPECT_FALSE(f.map().layers);
+    EXPECT_EQ(f.map().rayCount, 16);
+}
+
+TEST(CommandOptions, KeywordsMapToTheirCodes) {
+    const std::vector<std::pair<std::string, int>> bakes{
+        {"normal", 1},    {"ao", 2},           {"clown", 3},     {"displacement", 4}, {"vertexcolors", 5},
+        {"thickness", 7}, {"position", 8},     {"hardedgemask", 9}, {"alphamask", 10}, {"height", 0},
+        {"none", 0}};
+    for (const auto& [keyword, code] : bakes) EXPECT_EQ(Filled({keyword}).map().type, code) << keyword;
+
+    const std::vector<std::pair<std::string, int>> engines{{"fbx", 1},   {"maya", 2},   {"mikk", 4},  {"unreal47", 6},
+                                                           {"unity", 7}, {"source", 8}, {"object", 9}};
+    for (const auto& [keyword, code] : engines)
+        EXPECT_EQ(Filled({"-e", keyword}).map().tangentSpace, code) << keyword;
+
+    const std::vector<std::pair<std::string, int>> formats{
+        {"tiff16", 0}, {"tiff8", 1}, {"png8", 2}, {"png16", 3}, {"exr", 4}};
+    for (const auto& [keyword, code] : formats) EXPECT_EQ(Filled({"--format", keyword}).job.outputFormat, code);
+
+    EXPECT_EQ(Filled({"--direction", "surfacenormals"}).job.normalDirection, 0);
+    EXPECT_EQ(Filled({"--direction", "geonormals"}).job.normalDirection, 1);
+    EXPECT_EQ(Filled({"--direction", "roundednormals"}).job.normalDirection, 2);
+    EXPECT_EQ(Filled({"--tilenaming", "mudbox"}).job.tileNaming, 1);
+    EXPECT_EQ(Filled({"--tilingmode", "auto"}).job.tilingMode, 1);
+    EXPECT_EQ(Filled({"--tilingmode", "manual"}).job.tilingMode, 2);
+
+    EXPECT_EQ(SimdCode("sse"), SimdSse);
+    EXPECT_EQ(PrecisionCode("double"), PrecisionDouble);
+}
+
+TEST(CommandOptions, ValuesReachTheirFields) {
+    Filled f({"ao", "--low", "low.fbx", "--high", "high.obj", "--env", "cage.fbx", "-p", "out/base", "--explicitpath",
+              "-y", "-", "--spread", "90", "-d", "2.5", "--aodistance", "7", "--layers", "-s", "4", "--dilation",
+              "3", "--width", "2048", "--height", "512", "-b", "3", "--uvtile_min_u", "0", "--uvtile_max_u", "12",
+              "--uvtile_min_v", "2", "--uvtile_max_v", "3", "--search", "closest", "-q", "ultra"});
+    const BakeJob& job = f.job;
+    EXPECT_EQ(job.lowPolyPath, "low.fbx");
+    ASSERT_EQ(job.highPolyPaths.size(), 1u);
+    EXPECT_EQ(job.highPolyPaths[0], "high.obj");
+    EXPECT_TRUE(job.hasHighPoly);
+    EXPECT_EQ(job.envelopePath, "cage.fbx");
+    EXPECT_EQ(job.outputPath, "out/base");
+    EXPECT_TRUE(job.explicitPath);
+    EXPECT_TRUE(f.map().yFlip);
+    EXPECT_FLOAT_EQ(f.map().spread, 1.5707964f);
+    EXPECT_EQ(job.searchDistance, 2.5f);
+    EXPECT_EQ(f.map().aoDistance, 7.0f);
+    EXPECT_TRUE(f.map().layers);
+    EXPECT_EQ(f.map().supersampling, 4);
+    EXPECT_EQ(job.dilation, 3);
+    EXPECT_EQ(job.width, 2048);
+    EXPECT_EQ(job.height, 512);
+    EXPECT_EQ(f.map().blur, 1.5f);
+    EXPECT_EQ(job.tileMinU, 0);
+    EXPECT_EQ(job.tileMaxU, 12);  // no range check here
+    EXPECT_EQ(job.tileMinV, 2);
+    EXPECT_EQ(job.tileMaxV, 3);
+
+    EXPECT_FALSE(Filled({"-y", "+"}).map().yFlip);
+    EXPECT_FALSE(Filled({"--yup", "down"}).map().yFlip);
+    // A given but empty high-poly path still counts as given.
+    EXPECT_TRUE(Filled({"--high", ""}).job.hasHighPoly);
+}
+
+TEST(CommandOptions, ParserRejectsValuesOutsideTheTable) {
+    EXPECT_THROW(Parse({"--width", "300"}), TCLAP::ArgException);
+    EXPECT_THROW(Parse({"-s", "3"}), TCLAP::ArgException);
+    EXPECT_THROW(Parse({"curvature"}), TCLAP::ArgException);
+    EXPECT_THROW(Parse({"--dilation", "two"}), TCLAP::ArgException);
+    EXPECT_NO_THROW(Parse({"--simd", "avx", "--precision", "double"}));
+}
+
+TEST(CommandOptions, GridTuningMustBePositiveAndOrdered) {
+    EXPECT_EQ(CheckGridOptions(Parse({})), "");
+    EXPECT_EQ(CheckGridOptions(Parse({"--targetmin", "100", "--targetmax", "100"})), "");
+    EXPECT_EQ(CheckGridOptions(Parse({"--threshold", "0"})), "error: --threshold must be greater than 0 (got 0)");
+    EXPECT_EQ(CheckGridOptions(Parse({"--density", "-1"})), "error: --density must be greater than 0 (got -1)");
+    EXPECT_NE(CheckGridOptions(Parse({"--dpower", "0"})), "");
+    EXPECT_NE(CheckGridOptions(Parse({"--maxcells", "-5"})), "");
+    EXPECT_NE(CheckGridOptions(Parse({"--targetmin", "0"})), "");
+    EXPECT_NE(CheckGridOptions(Parse({"--targetmax", "-2"})), "");
+    EXPECT_EQ(CheckGridOptions(Parse({"--targetmin", "600"})),
+              "error: --targetmin (600) must not be greater than --targetmax (512)");
+    CommandOptions nan;
+    nan.density = std::nanf("");
+    EXPECT_NE(CheckGridOptions(nan), "");
+}
+
+TEST(CommandOptions, GridOptionsOverwriteTheSixTuningFields) {
+    TraceGridSettings grid;
+    grid.kernel = KernelPlueckerSse;
+    ApplyGridOptions(Parse({"--threshold", "7", "--density", "1.5", "--dpower", "0.5", "--maxcells", "1000",
+                            "--targetmin", "8", "--targetmax", "16"}),
+                     grid);
+    EXPECT_EQ(grid.kernel, KernelPlueckerSse);
+    EXPECT_EQ(grid.threshold, 7);
+    EXPECT_EQ(grid.density, 1.5f);
+    EXPECT_EQ(grid.densityPower, 0.5f);
+    EXPECT_EQ(grid.maxRootCells, 1000);
+    EXPECT_EQ(grid.targetMin, 8.0f);
+    EXPECT_EQ(grid.targetMax, 16.0f);
+}

@@ -1,0 +1,198 @@
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "mayascripts.h"
+
+using namespace Pallix::Bake;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct RunResult {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Runs KelvorCmd with its own empty configuration folder, as on a machine where it never ran.
+class KelvorCmdRun : public testing::Test {
+protected:
+    void SetUp() override {
+        const char* binaryDir = std::getenv("KELVOR_BINARY_DIR");
+        program = fs::path(binaryDir ? binaryDir : KELVOR_BINARY_DIR) / "cmd" / "KelvorCmd";
+        ASSERT_TRUE(fs::exists(program)) << program;
+        char pattern[] = "/tmp/kelvorcmd-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root = pattern;
+        config = NewConfigFolder();
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    fs::path NewConfigFolder() {
+        const fs::path folder = root / ("config" + std::to_string(++folders));
+        fs::create_directories(folder);
+        return folder;
+    }
+
+    RunResult Run(const std::vector<std::string>& args) { return RunWith(config, args); }
+
+    RunResult RunWith(const fs::path& configFolder, const std::vector<std::string>& args) {
+        const fs::path outFile = root / "stdout";
+        const fs::path errFile = root / "stderr";
+        const pid_t child = fork();
+        if (child == 0) {
+            setenv("XDG_CONFIG_HOME", configFolder.c_str(), 1);
+            // Mesa keeps a few allocations for the life of a process that made a GL context.
+            setenv("LSAN_OPTIONS", "suppressions=" KELVOR_LSAN_SUPPRESSIONS ":print_suppressions=0", 0);
+            if (!freopen(outFile.c_str(), "w", stdout) || !freopen(errFile.c_str(), "w", stderr)) _exit(127);
+            std::vector<char*> argv{const_cast<char*>(program.c_str())};
+            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(program.c_str(), argv.data());
+            _exit(127);
+        }
+        RunResult result;
+        int raw = 0;
+        waitpid(child, &raw, 0);
+        result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        result.out = ReadFile(outFile);
+        result.err = ReadFile(errFile);
+        return result;
+    }
+
+    fs::path SettingsFile(const fs::path& configFolder) const { return configFolder / "Tamsel" / "Kelvor.conf"; }
+    fs::path SettingsFile() const { return SettingsFile(config); }
+
+    std::string LogId(const fs::path& configFolder) const {
+        const std::string text = ReadFile(SettingsFile(configFolder));
+        const size_t at = text.find("logid=");
+        if (at == std::string::npos) return {};
+        return text.substr(at + 6, text.find('\n', at) - at - 6);
+    }
+
+    fs::path program;
+    fs::path root;
+    fs::path config;
+    int folders = 0;
+};
+
+}  // namespace
+
+TEST_F(KelvorCmdRun, NoArgumentBakesNothingAndKeepsTheInstallationId) {
+    const RunResult first = Run({});
+    EXPECT_EQ(first.status, 0);
+    EXPECT_EQ(first.out, "No bake type specified\n");
+    EXPECT_EQ(first.err, "");
+    ASSERT_TRUE(fs::exists(SettingsFile()));
+    const std::string stored = ReadFile(SettingsFile());
+    const std::string id = LogId(config);
+    ASSERT_FALSE(id.empty()) << stored;
+    EXPECT_EQ(id.find_first_not_of("0123456789"), std::string::npos) << id;
+
+    const RunResult second = Run({});
+    EXPECT_EQ(second.status, 0);
+    EXPECT_EQ(second.out, "No bake type specified\n");
+    EXPECT_EQ(ReadFile(SettingsFile()), stored);
+
+    // "height" has no baker either.
+    const RunResult height = Run({"height"});
+    EXPECT_EQ(height.status, 0);
+    EXPECT_EQ(height.out, "No bake type specified\n");
+}
+
+TEST_F(KelvorCmdRun, InstallationsGetDifferentIds) {
+    const fs::path other = NewConfigFolder();
+    ASSERT_EQ(Run({}).status, 0);
+    ASSERT_EQ(RunWith(other, {}).status, 0);
+    EXPECT_NE(LogId(config), "");
+    EXPECT_NE(LogId(config), LogId(other));
+}
+
+TEST_F(KelvorCmdRun, BadOptionValuesFailBeforeTheStoreIsOpened) {
+    const RunResult width = Run({"--width", "300"});
+    EXPECT_EQ(width.status, 1);
+    EXPECT_NE(width.err.find("Value '300' does not meet constraint: 256|512|1024|2048|4096|8192|16384"),
+              std::string::npos)
+        << width.err;
+    EXPECT_EQ(width.out, "");
+
+    const RunResult grid = Run({"normal", "--targetmin", "600"});
+    EXPECT_EQ(grid.status, 1);
+    EXPECT_EQ(grid.err, "error: --targetmin (600) must not be greater than --targetmax (512)\n");
+
+    const RunResult density = Run({"normal", "--density", "0"});
+    EXPECT_EQ(density.status, 1);
+    EXPECT_EQ(density.err, "error: --density must be greater than 0 (got 0)\n");
+
+    EXPECT_EQ(Run({"notamap"}).status, 1);
+    EXPECT_FALSE(fs::exists(config / "Tamsel"));
+}
+
+TEST_F(KelvorCmdRun, ScriptModesPrintTheirScriptAndTouchNoSettings) {
+    for (const char* mode : {"-lowpolymaya", "-lowpoly", "-lowpolyboth", "-envelope", "-highpoly", "-python",
+                             "-declaremel"}) {
+        const RunResult result = Run({mode});
+        EXPECT_EQ(result.status, 0) << mode;
+        std::string expected;
+        ASSERT_TRUE(MayaScriptForMode(mode, expected));
+        EXPECT_EQ(result.out, expected) << mode;
+        EXPECT_EQ(result.err, "") << mode;
+    }
+    EXPECT_EQ(Run({"-lowpoly"}).out, Run({"-lowpolyboth"}).out);
+    const std::string python = Run({"-python"}).out;
+    EXPECT_EQ(python.find('\n'), python.size() - 1);
+    EXPECT_EQ(Run({"-highpoly"}).out.rfind("proc KVExport() {\n", 0), 0u);
+    EXPECT_FALSE(fs::exists(config / "Tamsel"));
+
+    // Any other spelling goes to the parser, which knows no such option.
+    const RunResult upper = Run({"-PYTHON"});
+    EXPECT_EQ(upper.status, 1);
+    EXPECT_EQ(upper.out, "");
+}
+
+TEST_F(KelvorCmdRun, UnsupportedKernelChoiceFails) {
+    const RunResult result = Run({"--simd", "sse", "--precision", "double", "normal"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "SSE not supported for double precision\n");
+}
+
+TEST_F(KelvorCmdRun, FailedBakeReportsItsErrorThenTheSummaryAndFails) {
+    const fs::path missing = root / "missing.fbx";
+    const RunResult result = Run({"normal", "--low", missing.string(), "--high", (root / "missing.obj").string(),
+                                  "-p", (root / "out").string()});
+    EXPECT_EQ(result.status, 1) << result.out << result.err;
+    const size_t done = result.out.find("Done bake (total ");
+    ASSERT_NE(done, std::string::npos) << result.out;
+    // The engine printed the error text before the summary.
+    EXPECT_GT(done, 1u);
+    EXPECT_EQ(result.out[done - 1], '\n');
+    const std::string summary = result.out.substr(done);
+    double seconds[5] = {-1, -1, -1, -1, -1};
+    int consumed = 0;
+    ASSERT_EQ(std::sscanf(summary.c_str(), "Done bake (total %lf s) (load %lf s) (trace %lf s) (processing %lf s) "
+                                           "(export %lf s)\n%n",
+                          &seconds[0], &seconds[1], &seconds[2], &seconds[3], &seconds[4], &consumed),
+              5)
+        << summary;
+    EXPECT_EQ(size_t(consumed), summary.size()) << summary;
+    for (const double value : seconds) EXPECT_GE(value, 0.0);
+    EXPECT_GT(seconds[0], 0.0)
+        << result.out;
+}

@@ -1,0 +1,96 @@
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <cstdlib>
+#include <memory>
+
+#include "settingsstore.h"
+
+using namespace Pallix::Bake;
+
+namespace {
+
+// Qt reads the configuration folder once per process: point it at a private folder before any
+// store exists, so no test touches the user's real settings.
+class PrivateConfigFolder : public testing::Environment {
+public:
+    void SetUp() override {
+        folder = std::make_unique<QTemporaryDir>();
+        setenv("XDG_CONFIG_HOME", folder->path().toUtf8().constData(), 1);
+    }
+    void TearDown() override { folder.reset(); }
+    static std::unique_ptr<QTemporaryDir> folder;
+};
+std::unique_ptr<QTemporaryDir> PrivateConfigFolder::folder;
+[[maybe_unused]] testing::Environment* const privateConfig =
+    testing::AddGlobalTestEnvironment(new PrivateConfigFolder);
+
+// Each test uses keys of its own and removes them, since a whole run shares one store.
+void Remove(const char* key) {
+    SettingsStore store;
+    store.settings.remove(key);
+    store.settings.sync();
+}
+
+}  // namespace
+
+TEST(SettingsStore, StoresUnderTamselKelvor) {
+    SettingsStore store;
+    EXPECT_EQ(store.settings.organizationName(), "Tamsel");
+    EXPECT_EQ(store.settings.applicationName(), "Kelvor");
+    EXPECT_TRUE(store.currentPreset.isEmpty());
+    EXPECT_EQ(QFileInfo(store.settings.fileName()).absoluteFilePath(),
+              QDir(PrivateConfigFolder::folder->path()).absoluteFilePath("Tamsel/Kelvor.conf"));
+}
+
+TEST(SettingsStore, GetStringOrCreateStoresTheDefaultOnce) {
+    Remove("firstRun");
+    {
+        SettingsStore store;
+        EXPECT_EQ(store.GetString("firstRun"), "");
+        EXPECT_EQ(store.GetStringOrCreate("firstRun", "123", true), "123");
+    }
+    {
+        // A second program start reads the stored text, whatever default it offers.
+        SettingsStore store;
+        EXPECT_EQ(store.GetStringOrCreate("firstRun", "999", true), "123");
+        EXPECT_EQ(store.GetString("firstRun"), "123");
+    }
+    Remove("firstRun");
+}
+
+TEST(SettingsStore, WithoutCreateNothingIsWritten) {
+    Remove("notCreated");
+    SettingsStore store;
+    EXPECT_EQ(store.GetStringOrCreate("notCreated", "5", false), "5");
+    EXPECT_FALSE(store.settings.contains("notCreated"));
+}
+
+TEST(SettingsStore, AStoredEmptyTextCountsAsPresent) {
+    SettingsStore store;
+    store.settings.setValue("emptyId", "");
+    EXPECT_EQ(store.GetStringOrCreate("emptyId", "77", true), "");
+    EXPECT_EQ(store.GetString("emptyId"), "");
+    store.settings.remove("emptyId");
+}
+
+TEST(SettingsStore, InstallationIdIsCreatedOnceAndKept) {
+    Remove("logid");
+    QString first;
+    {
+        SettingsStore store;
+        first = GetInstallationId(store);
+    }
+    bool ok = false;
+    const qlonglong value = first.toLongLong(&ok);
+    EXPECT_TRUE(ok) << first.toStdString();
+    EXPECT_GE(value, 0);
+    EXPECT_LE(value, 2147483647LL);
+    SettingsStore store;
+    EXPECT_EQ(GetInstallationId(store), first);
+    EXPECT_EQ(store.GetString("logid"), first);
+    Remove("logid");
+}
