@@ -297,12 +297,23 @@ TEST(OcclusionBakers, BakesDoNotDependOnTheThreadCount) {
             rig.job.searchDistance = 0.02f;
             rig.meshes = {mesh.get()};
             std::unique_ptr<SingleMapBaker> baker;
-            if (type == MapAmbientOcclusion)
-                baker = BakeTile<AOMapBaker>(rig, targets);
-            else
-                baker = BakeTile<ThicknessBaker>(rig, targets);
+            std::unique_ptr<OcclusionShaderBase> unprepared;
+            if (type == MapAmbientOcclusion) {
+                auto ao = BakeTile<AOMapBaker>(rig, targets);
+                unprepared = std::make_unique<AOMapBaker::AOShader>(*ao->Shader());
+                baker = std::move(ao);
+            } else {
+                auto thickness = BakeTile<ThicknessBaker>(rig, targets);
+                unprepared = std::make_unique<ThicknessBaker::ThicknessShader>(*thickness->Shader());
+                baker = std::move(thickness);
+            }
             const Image& image = *baker->GetImage();
             results.emplace_back(image.data, image.data + image.FloatCount());
+            // The per-tile table of jittered axes holds what each texel would compute itself.
+            unprepared->PrepareTile(0, 0);
+            Image tile(24, 24);
+            rig.software.Render(rig.state, &tile, targets, unprepared.get(), nullptr, 0);
+            EXPECT_EQ(std::vector<float>(tile.data, tile.data + tile.FloatCount()), results.back());
         }
         EXPECT_EQ(results[0], results[1]);
         EXPECT_EQ(results[0], results[2]);

@@ -33,7 +33,7 @@ void AOMapBaker::Init() {
     auto occlusion = std::make_unique<AOShader>();
     ConfigureTraceShader(*occlusion);
     occlusion->Configure(*map, state->sceneExtent);
-    occlusion->PrepareTile(state->tileWidth, state->tileHeight);
+    occlusion->PrepareTile(state->tileWidth, state->tileHeight, software ? software->GetPool() : nullptr);
     shader = std::move(occlusion);
 }
 

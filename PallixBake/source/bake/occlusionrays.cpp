@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "bake/normalmapbaker.h"
+#include "bake/threadpool.h"
 #include "geometry/scene.h"
 #include "trace/swtracemesh.h"
 
@@ -72,28 +73,49 @@ void OcclusionRaySet::Build(int rayCount, float coneSpread) {
 }
 
 void FirstThreeDraws(uint32_t seed, float draws[3]) {
-    // Initialisation words 0-3 and 397-399 are all that the first three outputs depend on.
-    uint32_t low[4], high[3];
-    uint32_t word = seed;
-    low[0] = word;
-    for (uint32_t i = 1; i < 400; ++i) {
-        word = 1812433253u * (word ^ (word >> 30)) + i;
-        if (i < 4) low[i] = word;
-        if (i >= 397) high[i - 397] = word;
-    }
-    for (int i = 0; i < 3; ++i) {
-        const uint32_t y = (low[i] & 0x80000000u) | (low[i + 1] & 0x7FFFFFFFu);
-        const uint32_t next = high[i] ^ (y >> 1) ^ ((y & 1u) ? 0x9908B0DFu : 0u);
-        // Rounding to float can reach 1.0 for the largest outputs; keep the draw below 1.
-        draws[i] = std::min(float(double(Temper(next)) * (1.0 / 4294967296.0)), 0x1.fffffep-1f);
-    }
+    float batch[kDrawBatch][3];
+    uint32_t seeds[kDrawBatch] = {seed};
+    FirstThreeDrawsBatch(seeds, batch);
+    draws[0] = batch[0][0], draws[1] = batch[0][1], draws[2] = batch[0][2];
 }
+
+void FirstThreeDrawsBatch(const uint32_t seeds[kDrawBatch], float draws[kDrawBatch][3]) {
+    // Initialisation words 0-3 and 397-399 are all that the first three outputs depend on. The
+    // initialisation is one long chain of dependent steps per seed: running several seeds in
+    // lockstep keeps the processor busy.
+    uint32_t low[4][kDrawBatch], high[3][kDrawBatch], word[kDrawBatch];
+    for (int l = 0; l < kDrawBatch; ++l) low[0][l] = word[l] = seeds[l];
+    for (uint32_t i = 1; i < 400; ++i) {
+        for (int l = 0; l < kDrawBatch; ++l) word[l] = 1812433253u * (word[l] ^ (word[l] >> 30)) + i;
+        if (i < 4)
+            for (int l = 0; l < kDrawBatch; ++l) low[i][l] = word[l];
+        if (i >= 397)
+            for (int l = 0; l < kDrawBatch; ++l) high[i - 397][l] = word[l];
+    }
+    for (int i = 0; i < 3; ++i)
+        for (int l = 0; l < kDrawBatch; ++l) {
+            const uint32_t y = (low[i][l] & 0x80000000u) | (low[i + 1][l] & 0x7FFFFFFFu);
+            const uint32_t next = high[i][l] ^ (y >> 1) ^ ((y & 1u) ? 0x9908B0DFu : 0u);
+            // Rounding to float can reach 1.0 for the largest outputs; keep the draw below 1.
+            draws[l][i] = std::min(float(double(Temper(next)) * (1.0 / 4294967296.0)), 0x1.fffffep-1f);
+        }
+}
+
+namespace {
+
+uint32_t TileSeed(int x, int y) { return uint32_t(x) + 8192u * uint32_t(y) + 3945u; }
+
+Vec3 AxisFromDraws(const float u[3], float radius) {
+    const float a = radius, twoA = 2.0f * radius;
+    return Math::NormalizeFast(Vec3{twoA * u[2] - a, 1.0f - (twoA * u[1] - a), twoA * u[0] - a});
+}
+
+}  // namespace
 
 Vec3 JitteredAxis(int x, int y, float radius) {
     float u[3];
-    FirstThreeDraws(uint32_t(x) + 8192u * uint32_t(y) + 3945u, u);
-    const float a = radius, twoA = 2.0f * radius;
-    return Math::NormalizeFast(Vec3{twoA * u[2] - a, 1.0f - (twoA * u[1] - a), twoA * u[0] - a});
+    FirstThreeDraws(TileSeed(x, y), u);
+    return AxisFromDraws(u, radius);
 }
 
 Rotation RotationOnto(Vec3 j, Vec3 n) {
@@ -133,13 +155,31 @@ void OcclusionShaderBase::Configure(const MapSettings& map, float sceneExtent) {
     rays.Build(map.rayCount, map.spread);
 }
 
-void OcclusionShaderBase::PrepareTile(int width, int height) {
+void OcclusionShaderBase::PrepareTile(int width, int height, ThreadPool* pool) {
     tileWidth = std::max(width, 0);
     tileHeight = std::max(height, 0);
     tileAxes.resize(size_t(tileWidth) * size_t(tileHeight));
     const float radius = rays.JitterRadius();
-    for (int y = 0; y < tileHeight; ++y)
-        for (int x = 0; x < tileWidth; ++x) tileAxes[size_t(x) + size_t(y) * size_t(tileWidth)] = JitteredAxis(x, y, radius);
+    auto rows = [this, radius](int first, int last) {
+        for (int y = first; y < last; ++y) {
+            for (int x0 = 0; x0 < tileWidth; x0 += kDrawBatch) {
+                uint32_t seeds[kDrawBatch];
+                float draws[kDrawBatch][3];
+                for (int l = 0; l < kDrawBatch; ++l) seeds[l] = TileSeed(x0 + l, y);
+                FirstThreeDrawsBatch(seeds, draws);
+                for (int l = 0; l < kDrawBatch && x0 + l < tileWidth; ++l)
+                    tileAxes[size_t(x0 + l) + size_t(y) * size_t(tileWidth)] = AxisFromDraws(draws[l], radius);
+            }
+        }
+    };
+    if (!pool) {
+        rows(0, tileHeight);
+        return;
+    }
+    constexpr int kRowsPerTask = 16;
+    std::vector<std::future<void>> tasks;
+    for (int y = 0; y < tileHeight; y += kRowsPerTask) tasks.push_back(pool->Enqueue(rows, y, std::min(y + kRowsPerTask, tileHeight)));
+    WaitAllAndRethrow(tasks);
 }
 
 bool OcclusionShaderBase::FindStart(const TraceSample& sample, Vec3* position, Vec3* normal) const {

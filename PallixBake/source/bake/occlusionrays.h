@@ -10,6 +10,7 @@
 namespace Pallix::Bake {
 
 class SWTraceMesh;
+class ThreadPool;
 
 // The cone of ray directions shared by the occlusion and thickness shaders: Halton points over
 // the +Y hemisphere kept when they lie within spread / 2 of the +Y axis. Built once per map.
@@ -42,6 +43,9 @@ private:
 // The first three draws, each in [0, 1), of MT19937 seeded with seed: the tempered outputs
 // divided by 2^32. Only the part of the generator's state that these draws read is computed.
 void FirstThreeDraws(uint32_t seed, float draws[3]);
+// The same for several seeds at once.
+constexpr int kDrawBatch = 16;
+void FirstThreeDrawsBatch(const uint32_t seeds[kDrawBatch], float draws[kDrawBatch][3]);
 
 // The cone axis +Y jittered for the texel at (x, y) of a tile, by up to radius per component,
 // normalised. The generator is seeded from the tile coordinates, so every tile repeats the
@@ -74,8 +78,9 @@ public:
 
     // Length: the map's distance when positive, cut to the scene size; else the scene size.
     void Configure(const MapSettings& map, float sceneExtent);
-    // Precomputes the jittered axis of every texel of a tile of this size.
-    void PrepareTile(int tileWidth, int tileHeight);
+    // Precomputes the jittered axis of every texel of a tile of this size, on the pool's
+    // workers when one is given.
+    void PrepareTile(int tileWidth, int tileHeight, ThreadPool* pool = nullptr);
 
 protected:
     // Where the rays start and the surface normal there. False when the search ray finds no

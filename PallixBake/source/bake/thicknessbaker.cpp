@@ -37,7 +37,7 @@ void ThicknessBaker::Init() {
     auto thickness = std::make_unique<ThicknessShader>();
     ConfigureTraceShader(*thickness);
     thickness->Configure(*map, state->sceneExtent);
-    thickness->PrepareTile(state->tileWidth, state->tileHeight);
+    thickness->PrepareTile(state->tileWidth, state->tileHeight, software ? software->GetPool() : nullptr);
     shader = std::move(thickness);
 }
 
