@@ -1,32 +1,296 @@
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
 #include "bake/bakeexception.h"
 #include "bake/bakemanager.h"
+#include "geometry/fbximporter.h"
+#include "geometry/scene.h"
+#include "gpu/offscreencontext.h"
 #include "trace/swtracemesh.h"
 
 namespace Pallix::Bake {
 
-// The map and tile loops and the high-poly scene are not part of this build: a job that reaches
-// them ends the bake with this message instead of reporting maps it did not make.
 namespace {
-const char* const kNoMapBaking = "Map baking is not available in this build";
+
+// The output file name of the current UV tile without its folder, as the log lines show it.
+std::string DisplayName(const MapBaker& baker) {
+    const std::string name = baker.GetOutputName();
+    const size_t slash = name.rfind('/');
+    return slash == std::string::npos ? name : name.substr(slash + 1);
 }
 
-void BakeManager::BakeMap(MapBaker*, BakeJob*, MapSettings*, int) { throw BakeException(kNoMapBaking); }
+// UV-tile index of a coordinate, kept within a range that a region loop can walk: UVs far out
+// (or broken) must not turn into an integer overflow or a loop over billions of tiles.
+int TileIndex(double value) { return int(std::clamp(value, -1.0, 1000.0)); }
 
-void BakeManager::BakeTiles(BakeJob*, MapSettings*, MapBaker*, HardwareScene*) {
-    throw BakeException(kNoMapBaking);
+}  // namespace
+
+void BakeManager::BakeMap(MapBaker* baker, BakeJob* job, MapSettings* map, int mapIndex) {
+    if (directMode && !baker->SupportsDirectMode()) return;
+
+    const Math::Vec3 centre{(sceneMin[0] + sceneMax[0]) * 0.5f, (sceneMin[1] + sceneMax[1]) * 0.5f,
+                            (sceneMin[2] + sceneMax[2]) * 0.5f};
+    if (map->type == MapWorldPosition) baker->origin = centre;
+
+    if (!directMode) {
+        TraceGridStatistics statistics;
+        if (!traceMeshes.empty() && traceMeshes[0]) statistics = ComputeGridStatistics(traceMeshes[0]->grid);
+        map->traceTris = traceTriangles;
+        map->traceHighwater = statistics.highWater;
+        map->cellAvg = statistics.meanCount;
+        map->cellCount = statistics.cellCount;
+        map->cellUsage = statistics.usage;
+    }
+
+    // Tiles are in super-samples and fit the 1024 x 1024 framebuffer.
+    const int supersampling = map->supersampling;
+    const int cap = directMode ? 512 : 1024;
+    const int64_t samplesX = int64_t(job->width) * supersampling;
+    const int64_t samplesY = int64_t(job->height) * supersampling;
+    const int64_t tileWidth = std::min<int64_t>(samplesX / 8, cap);
+    const int64_t tileHeight = std::min<int64_t>(samplesY / 8, cap);
+    if (supersampling < 1 || tileWidth < 1 || tileHeight < 1)
+        throw BakeException("Output size " + std::to_string(job->width) + " x " + std::to_string(job->height) +
+                            " with supersampling " + std::to_string(supersampling) + " is too small to bake");
+    state.supersampling = supersampling;
+    state.outputWidth = job->width;
+    state.outputHeight = job->height;
+    state.tileWidth = int(tileWidth);
+    state.tileHeight = int(tileHeight);
+    state.tilesX = int(samplesX / tileWidth);
+    state.tilesY = int(samplesY / tileHeight);
+
+    Log("Loading low poly mesh");
+    Scene lowPoly(baker->GetLowPolyRequirements(0));
+    {
+        FBXImporter importer;
+        const bool keepPolygons = map->tangentSpace == TangentMaya || map->tangentSpace == TangentSource;
+        importer.viewName = map->tangentSpace == TangentMaya ? "mayaview" : "gameview";
+        importer.triangulate = !keepPolygons;
+        importer.rejectPolygons = keepPolygons;
+        importer.Import(job->lowPolyPath.c_str(), &lowPoly);
+    }
+    lowPoly.Translate(-centre);
+    lowPoly.Prepare(*map);
+
+    Math::AABB3 bounds = lowPoly.GetBounds();
+    for (const auto& mesh : traceMeshes)
+        if (mesh) bounds.Expand(mesh->GetBounds());
+    const Math::Vec3 size = bounds.IsEmpty() ? Math::Vec3{} : bounds.Max() - bounds.Min();
+    state.sceneExtent = std::max({size.x, size.y, size.z}) + 1.0f;
+
+    map->lowresTris = lowPoly.CountTriangles();
+
+    currentTimes->StartPhase();
+    HardwareScene hardwareScene(&hardware.GetContext());
+    for (const auto& mesh : lowPoly.meshes) {
+        HardwareMesh* uploaded = hardwareScene.AddMesh();
+        mesh->CreateVertexBuffer(*uploaded);
+        // Without name matching every texel is traced against the one trace group.
+        if (!job->matchNames) uploaded->meshid = 0;
+    }
+    currentTimes->lowPolyLoadTime += currentTimes->PhaseSeconds();
+
+    // The UV-tile region.
+    int minU = 0, maxU = 0, minV = 0, maxV = 0;
+    if (job->tilingMode == 2) {
+        minU = job->tileMinU;
+        maxU = job->tileMaxU;
+        minV = job->tileMinV;
+        maxV = job->tileMaxV;
+    } else if (job->tilingMode == 1) {
+        double lowU = INFINITY, lowV = INFINITY, highU = -INFINITY, highV = -INFINITY;
+        for (const auto& mesh : lowPoly.meshes) {
+            for (const Math::Vec2& uv : mesh->uvs) {
+                if (!std::isfinite(uv.x) || !std::isfinite(uv.y)) continue;
+                lowU = std::min(lowU, double(uv.x));
+                lowV = std::min(lowV, double(uv.y));
+                highU = std::max(highU, double(uv.x));
+                highV = std::max(highV, double(uv.y));
+            }
+        }
+        if (lowU <= highU) {
+            minU = TileIndex(std::floor(std::max(lowU, 0.0)));
+            minV = TileIndex(std::floor(std::max(lowV, 0.0)));
+            maxU = TileIndex(std::ceil(highU) - 1.0);
+            maxV = TileIndex(std::ceil(highV) - 1.0);
+        } else {
+            maxU = maxV = -1;  // no texture coordinates at all: nothing to bake
+        }
+    }
+    if (job->tileNaming == 0) {
+        minU = std::min(minU, 9);
+        maxU = std::min(maxU, 9);
+    }
+    state.regionMinU = minU;
+    state.regionMaxU = maxU;
+    state.regionMinV = minV;
+    state.regionMaxV = maxV;
+    state.tileX = 0;
+
+    baker->state = &state;
+    baker->software = &software;
+    baker->Init();
+    if (listener) listener->OnMapStart(job, mapIndex, baker->GetImage());
+    software.SetScene(&lowPoly);
+
+    const bool twoPass = int64_t(maxU - minU + 1) * int64_t(maxV - minV + 1) >= 2 && maxU >= minU && maxV >= minV &&
+                         baker->NeedsRangePass();
+
+    // Visits the region row by row; stops, with a log line, when the cancel flag is seen.
+    auto forEachTile = [&](auto&& visit) {
+        for (int row = minV; row <= maxV; ++row) {
+            if (cancel) {
+                Log("Canceling...");
+                return;
+            }
+            for (int column = minU; column <= maxU; ++column) {
+                if (cancel) {
+                    Log("Canceling...");
+                    return;
+                }
+                state.udimColumn = column;
+                state.udimRow = row;
+                if (!visit()) return;
+            }
+        }
+    };
+
+    forEachTile([&] {
+        BakeTiles(job, map, baker, &hardwareScene);
+        if (cancel) return false;
+        const std::string name = DisplayName(*baker);
+        currentTimes->StartPhase();
+        Log("Processing " + name);
+        if (twoPass)
+            baker->PostProcessRange();
+        else
+            baker->PostProcess();
+        currentTimes->processingTime += currentTimes->PhaseSeconds();
+
+        Log("Completed render for " + name);
+        if (listener) {
+            Image* image = baker->GetImage();
+            const TileUpdate whole{0, 0, image->width, image->height, image};
+            listener->OnTileDone(&whole);
+        }
+
+        currentTimes->StartPhase();
+        if (twoPass) {
+            Log("Caching " + name);
+            baker->SaveCache();
+        } else {
+            Log("Exporting " + name);
+            baker->Export();
+        }
+        currentTimes->exportTime += currentTimes->PhaseSeconds();
+        return true;
+    });
+
+    if (twoPass && !cancel) {
+        forEachTile([&] {
+            const std::string name = DisplayName(*baker);
+            currentTimes->StartPhase();
+            Log("Post processing " + name);
+            baker->LoadCache();
+            baker->FinishPostProcess();
+            currentTimes->processingTime += currentTimes->PhaseSeconds();
+            Log("Exporting " + name);
+            currentTimes->StartPhase();
+            baker->Export();
+            currentTimes->exportTime += currentTimes->PhaseSeconds();
+            return true;
+        });
+    }
+
+    if (cancel) {
+        std::printf("Canceled\n");
+        std::fflush(stdout);
+    } else if (listener) {
+        map->done = true;
+        listener->OnMapDone(job, mapIndex);
+    }
+    software.SetScene(nullptr);
 }
 
-void BakeManager::LoadHighPolyScene(BakeJob*, int, bool, const std::vector<std::string>*) {
-    throw BakeException(kNoMapBaking);
-}
+void BakeManager::BakeTiles(BakeJob* job, MapSettings* map, MapBaker* baker, HardwareScene* scene) {
+    if (listener) listener->OnTilingStart(job, map, state.udimColumn, state.udimRow);
+    currentTimes->StartPhase();
+    baker->BeginTiles();
+    const std::string name = DisplayName(*baker);
+    Log("Starting bake for " + name);
 
-std::vector<std::string> BakeManager::LowPolyMeshNames(BakeJob*) { throw BakeException(kNoMapBaking); }
+    // The set number each slot's tile was rendered into; the GPU renders one tile ahead.
+    int slotSet[2] = {0, 0};
+    int slot = 0;
+    state.tileX = 0;
+    state.tileY = 0;
+    if (!directMode) {
+        slotSet[0] = baker->Render(hardware, *scene);
+        currentTimes->gpuRenderTime += currentTimes->PhaseSeconds();
+    }
+    ReadbackSet readback[2] = {MakeReadbackSet(state.tileWidth, state.tileHeight),
+                               MakeReadbackSet(state.tileWidth, state.tileHeight)};
 
-int BakeManager::LoadEnvelopeScene(BakeJob*, const std::vector<std::string>*) { throw BakeException(kNoMapBaking); }
+    const int64_t regionTiles =
+        int64_t(state.regionMaxU - state.regionMinU + 1) * int64_t(state.regionMaxV - state.regionMinV + 1);
+    const int64_t total = int64_t(state.tilesX) * state.tilesY * regionTiles;
+    int64_t done = int64_t(state.tilesX) * state.tilesY *
+                   ((state.udimColumn - state.regionMinU) +
+                    int64_t(state.regionMaxU - state.regionMinU + 1) * (state.udimRow - state.regionMinV));
 
-void BakeManager::ClearSceneCache() {
-    traceMeshes.clear();
-    cachedGroupNames.clear();
+    // Tiles in column-major order; the cancel flag is read before each column and each tile.
+    bool stopped = false;
+    for (int tileX = 0; tileX < state.tilesX && !stopped; ++tileX) {
+        for (int tileY = 0; tileY < state.tilesY && !stopped; ++tileY) {
+            if (cancel) {
+                Log("Canceling...");
+                stopped = true;
+                break;
+            }
+            Log("Baking tile " + std::to_string(done + 1) + "/" + std::to_string(total) + " for " + name);
+            state.tileX = tileX;
+            state.tileY = tileY;
+
+            currentTimes->StartPhase();
+            const int set = slotSet[slot];
+            HardwareBaker::MappedReadback mapped(hardware, set, readback[set]);
+            currentTimes->gpuReadbackTime += currentTimes->PhaseSeconds();
+
+            // Send the next tile to the GPU while the CPU shades this one.
+            const int nextX = tileY + 1 < state.tilesY ? tileX : tileX + 1;
+            const int nextY = tileY + 1 < state.tilesY ? tileY + 1 : 0;
+            slot = 1 - slot;
+            if (nextX < state.tilesX && !directMode) {
+                state.tileX = nextX;
+                state.tileY = nextY;
+                currentTimes->StartPhase();
+                slotSet[slot] = baker->Render(hardware, *scene);
+                currentTimes->gpuRenderTime += currentTimes->PhaseSeconds();
+                state.tileX = tileX;
+                state.tileY = tileY;
+            }
+
+            progressBase = -1;
+            if (directMode)
+                baker->BakeTileDirect(readback[set]);
+            else
+                baker->ProcessTile(readback[set]);
+            mapped.Release();
+
+            ++done;
+            if (listener) {
+                listener->OnProgress(total > 0 ? float(double(done) / double(total)) : 1.0f);
+                const int s = state.supersampling;
+                const TileUpdate update{tileX * state.tileWidth / s, tileY * state.tileHeight / s,
+                                        state.tileWidth / s, state.tileHeight / s, baker->GetImage()};
+                listener->OnTileDone(&update);
+            }
+        }
+    }
+    baker->EndTiles();
+    if (listener) listener->OnTilingEnd(job, map, state.udimColumn, state.udimRow);
 }
 
 }  // namespace Pallix::Bake

@@ -7,6 +7,7 @@
 #include "bake/bakejob.h"
 #include "bake/image.h"
 #include "bake/renderstate.h"
+#include "geometry/vecmath.h"
 
 namespace Pallix::Bake {
 
@@ -82,6 +83,9 @@ public:
     SoftwareBaker* software = nullptr;
     const TraceGridSettings* gridSettings = nullptr;
     BakeTimes* times = nullptr;
+    // Centre of the high-poly scene's padded bounds: every scene of the job was moved by minus it.
+    // Set for world-position maps before Init.
+    Math::Vec3 origin;
 };
 
 // Writes an image in an output format (".tif", ".png" or ".exr" appended); an unknown format

@@ -12,7 +12,7 @@ std::unique_ptr<MapBaker> CreateMapBaker(BakeTimes* times, BakeJob* job, MapSett
     case MapAmbientOcclusion: return std::make_unique<AOMapBaker>(times, job, map);
     case MapThickness: return std::make_unique<ThicknessBaker>(times, job, map);
     case MapAlphaMask: return std::make_unique<AlphaMaskBaker>(times, job, map);
-    default: return nullptr;
+    default: return nullptr;  // type 0 and unknown codes: the entry is skipped
     }
 }
 

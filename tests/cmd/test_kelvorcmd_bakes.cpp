@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+
+#include "support/testsupport.h"
+
+using namespace KelvorTest;
+using Pallix::Math::Vec2;
+using Pallix::Math::Vec3;
+
+namespace {
+
+// A low-poly triangle whose UVs cover the lower-left half of UV space, and a high-poly plane
+// under all of it.
+void WriteHalfCoveredScene(const fs::path& folder) {
+    ObjMesh low;
+    low.positions = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
+    low.uvs = {{0, 0}, {1, 0}, {0, 1}};
+    low.normals = {{0, 0, 1}, {0, 0, 1}, {0, 0, 1}};
+    low.faces = {{0, 1, 2}};
+    WriteObj(folder / "low.obj", low);
+    WriteObj(folder / "high.obj", GridMesh(4, -1, 2, -1, 2));
+}
+
+// A quad whose UVs span two tiles in u.
+void WriteTwoTileScene(const fs::path& folder) {
+    WriteObj(folder / "low.obj", GridMesh(1, 0, 2, 0, 1, 0, 2, 0, 1));
+    WriteObj(folder / "high.obj", GridMesh(4, -1, 3, -1, 2));
+}
+
+}  // namespace
+
+TEST(KelvorCmdBake, AlphaMaskCoversExactlyTheLowerLeftTriangle) {
+    TempFolder folder("kelvorcmd-alpha");
+    WriteHalfCoveredScene(folder.Path());
+    const ProgramResult run = RunKelvorCmd(
+        {"--low", "low.obj", "--high", "high.obj", "-p", "out_crate", "-f", "png8", "--width", "256", "--height", "256",
+         "alphamask"},
+        folder.Path());
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("Done bake (total "), std::string::npos);
+
+    const ImageFile image = ReadImageFile(folder / "out_crate_alpha.png");
+    ASSERT_EQ(image.width, 256);
+    ASSERT_EQ(image.height, 256);
+    // The file's top row is the top of UV space: covered texels sit at the bottom-left.
+    for (float channel : {0, 1, 2, 3}) {
+        EXPECT_EQ(image.At(20, 235)[int(channel)], 1.0f);
+        EXPECT_EQ(image.At(100, 200)[int(channel)], 1.0f);
+        EXPECT_EQ(image.At(235, 20)[int(channel)], 0.0f);
+        EXPECT_EQ(image.At(200, 100)[int(channel)], 0.0f);
+    }
+    int covered = 0;
+    for (int y = 0; y < 256; ++y)
+        for (int x = 0; x < 256; ++x) covered += image.At(x, y)[3] > 0.5f;
+    EXPECT_NEAR(covered, 256 * 256 / 2, 256 * 2);
+}
+
+TEST(KelvorCmdBake, TileNamesAndExplicitPath) {
+    TempFolder folder("kelvorcmd-tiles");
+    WriteTwoTileScene(folder.Path());
+    const std::vector<std::string> common{"--low", "low.obj", "--high", "high.obj", "-f", "png8", "--width", "256",
+                                          "--height", "256"};
+    auto run = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = common;
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back("alphamask");
+        return RunKelvorCmd(args, folder.Path());
+    };
+
+    ProgramResult result = run({"-p", "udim", "--tilingmode", "auto"});
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_TRUE(fs::exists(folder / "udim_alpha.1001.png"));
+    EXPECT_TRUE(fs::exists(folder / "udim_alpha.1002.png"));
+    EXPECT_FALSE(fs::exists(folder / "udim_alpha.1003.png"));
+    // Each UV tile's file holds only its own half of the quad, which covers it fully.
+    EXPECT_EQ(ReadImageFile(folder / "udim_alpha.1002.png").At(128, 128)[3], 1.0f);
+
+    result = run({"-p", "mudbox", "--tilingmode", "auto", "--tilenaming", "mudbox"});
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_TRUE(fs::exists(folder / "mudbox_alpha_u1_v1.png"));
+    EXPECT_TRUE(fs::exists(folder / "mudbox_alpha_u2_v1.png"));
+
+    result = run({"-p", "exact_name", "--explicitpath"});
+    ASSERT_EQ(result.status, 0) << result.out << result.err;
+    EXPECT_TRUE(fs::exists(folder / "exact_name.png"));
+    EXPECT_FALSE(fs::exists(folder / "exact_name_alpha.png"));
+}
+
+TEST(KelvorCmdBake, EveryFormatHasTheRequestedSizeAndDepth) {
+    TempFolder folder("kelvorcmd-formats");
+    WriteHalfCoveredScene(folder.Path());
+    const struct {
+        const char* format;
+        const char* file;
+        int bits;
+    } formats[] = {{"tiff16", "t16_alpha.tif", 16}, {"tiff8", "t8_alpha.tif", 8}, {"png8", "p8_alpha.png", 8},
+                   {"png16", "p16_alpha.png", 16}, {"exr", "e_alpha.exr", 16}};
+    for (const auto& f : formats) {
+        const std::string prefix = std::string(f.file).substr(0, std::string(f.file).find("_alpha"));
+        const ProgramResult run = RunKelvorCmd({"--low", "low.obj", "--high", "high.obj", "-p", prefix, "-f", f.format,
+                                                "--width", "256", "--height", "512", "alphamask"},
+                                               folder.Path());
+        ASSERT_EQ(run.status, 0) << f.format << run.out << run.err;
+        const ImageFile image = ReadImageFile(folder / f.file);
+        EXPECT_EQ(image.width, 256) << f.format;
+        EXPECT_EQ(image.height, 512) << f.format;
+        EXPECT_EQ(image.bits, f.bits) << f.format;
+        EXPECT_EQ(image.channels, 4) << f.format;
+        EXPECT_FLOAT_EQ(image.At(10, 500)[3], 1.0f) << f.format;
+        EXPECT_FLOAT_EQ(image.At(250, 10)[3], 0.0f) << f.format;
+    }
+}
+
+TEST(KelvorCmdBake, MissingOrBrokenInputFailsWithoutAnImage) {
+    TempFolder folder("kelvorcmd-missing");
+    WriteHalfCoveredScene(folder.Path());
+    ProgramResult run = RunKelvorCmd(
+        {"--low", "low.obj", "--high", "missing.obj", "-p", "out", "-f", "png8", "--width", "256", "alphamask"},
+        folder.Path());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("Can not open OBJ file"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Done bake"), std::string::npos);
+    EXPECT_FALSE(fs::exists(folder / "out_alpha.png"));
+
+    run = RunKelvorCmd({"--low", "missing_low.obj", "--high", "high.obj", "-p", "out", "alphamask"}, folder.Path());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_FALSE(fs::exists(folder / "out_alpha.tif"));
+
+    // An output folder that does not exist: the writer's failure names the file.
+    run = RunKelvorCmd({"--low", "low.obj", "--high", "high.obj", "-p", "no/such/folder/out", "-f", "png8", "--width",
+                        "256", "alphamask"},
+                       folder.Path());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.out.find("no/such/folder/out_alpha.png"), std::string::npos) << run.out;
+}
