@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <vector>
@@ -162,9 +164,12 @@ TEST(NormalMapBaker, IsolatedMissesTakeTheirNeighboursAndEdgeMissesKeepTheLowPol
 
 TEST(NormalMapBaker, PostProcessFillsEmptyTangentTexelsAndFlipsGreenOnlyThere) {
     const Vec3 lean = Unit({0.6f, 0.3f, 0.74f});
-    for (int dilation : {0, 2}) {
+    for (int variant = 0; variant < 4; ++variant) {
+        const int dilation = 2 * (variant % 2);
+        const float blur = variant < 2 ? 0.0f : 1.5f;
         Rig rig(8, MapNormal);
         rig.job.dilation = dilation;
+        rig.map->blur = blur;
         rig.map->yFlip = true;
         const auto mesh = MakeTraceMesh(TexelQuads(lean, {}));
         rig.meshes = {mesh.get()};
@@ -318,4 +323,42 @@ TEST(NormalMapBaker, TangentNormalsFollowASmoothHeightField) {
         }
     EXPECT_LT(sum / double(size * size), 0.1);
     EXPECT_LT(worst, 0.5);
+}
+
+namespace {
+
+// Counts the calls per texel and writes the texel's coordinates.
+class CountingShader : public SoftwareBaker::IImageShader {
+public:
+    void Shade(float* out, const TraceSample& s, void*, int) const override {
+        ++calls[size_t(s.x + 5 * s.y)];
+        out[0] = float(s.x), out[1] = float(s.y), out[2] = 0, out[3] = 1;
+    }
+    mutable std::array<std::atomic<int>, 35> calls{};
+};
+
+}  // namespace
+
+TEST(SoftwareBaker, BandsOfRowsShadeEveryTexelOnce) {
+    SoftwareBaker software;
+    software.SetThreadCount(3);
+    RenderState state;
+    state.tileWidth = 5;
+    state.tileHeight = 7;
+    const ReadbackSet targets = PlaneTargets(5, 7);
+    for (int rows : {0, 1, 3, 7, 100}) {
+        CountingShader shader;
+        Image out(5, 7);
+        software.Render(state, &out, targets, &shader, nullptr, 0, rows);
+        for (int y = 0; y < 7; ++y)
+            for (int x = 0; x < 5; ++x) {
+                EXPECT_EQ(shader.calls[size_t(x + 5 * y)], 1) << rows;
+                EXPECT_EQ(out.Pixel(x, y)[0], float(x));
+                EXPECT_EQ(out.Pixel(x, y)[1], float(y));
+            }
+    }
+    EXPECT_EQ(software.RowsPerTask(256), 256 / 12);
+    EXPECT_EQ(software.RowsPerTask(7), 1);
+    software.SetThreadCount(1);
+    EXPECT_EQ(software.RowsPerTask(1024), 256);
 }

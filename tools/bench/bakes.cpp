@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "bake/bakemanager.h"
@@ -61,10 +62,19 @@ Run Bake(const fs::path& folder, int type, bool envelope) {
     job.lowPolyPath = (folder / "crate_low.obj").string();
 
     std::vector<BakeJob*> jobs{&job};
+    // The importers' and the engine's status lines would bury the figures.
+    std::fflush(stdout);
+    const int savedOutput = ::dup(STDOUT_FILENO);
+    const int quiet = ::open("/dev/null", O_WRONLY);
+    if (quiet >= 0) ::dup2(quiet, STDOUT_FILENO);
     manager.Init(threads, 1024, 1024);
     const double start = KelvorBench::NowSeconds();
     manager.Bake(&jobs);
     run.wall = KelvorBench::NowSeconds() - start;
+    std::fflush(stdout);
+    if (savedOutput >= 0) ::dup2(savedOutput, STDOUT_FILENO);
+    if (quiet >= 0) ::close(quiet);
+    if (savedOutput >= 0) ::close(savedOutput);
     run.times = job.times;
     run.failed = manager.HasFailed();
     return run;

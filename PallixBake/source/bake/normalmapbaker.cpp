@@ -141,8 +141,10 @@ void NormalMapBaker::BakeTileDirect(const ReadbackSet& readback) {
 }
 
 void NormalMapBaker::ProcessTile(const ReadbackSet& readback) {
+    // The conversion does little per texel: a task per row would cost more than the work.
+    const int rowsPerTask = software->RowsPerTask(state->tileHeight);
     times->StartPhase();
-    software->Render(*state, objectTile.get(), readback, normalShader.get(), nullptr, 0);
+    software->Render(*state, objectTile.get(), readback, normalShader.get(), nullptr, 0, rowsPerTask);
     times->traceTime += times->PhaseSeconds();
 
     times->StartPhase();
@@ -152,7 +154,7 @@ void NormalMapBaker::ProcessTile(const ReadbackSet& readback) {
 
     times->StartPhase();
     Image* objectSpace[1] = {missFilled.get()};
-    software->Render(*state, tangentTile.get(), readback, toTangentShader.get(), objectSpace, 1);
+    software->Render(*state, tangentTile.get(), readback, toTangentShader.get(), objectSpace, 1, rowsPerTask);
     times->processingTime += times->PhaseSeconds();
 
     times->StartPhase();
@@ -164,14 +166,23 @@ void NormalMapBaker::PostProcess() {
     const int passes = job->dilation > 0 ? job->dilation : 0;
     Image scratch(objectOutput.width, objectOutput.height);
 
+    // Blurs scratch into image; without a radius the blur is a copy, and taking over the
+    // buffer gives the same image for free (scratch is overwritten next).
+    auto blurBack = [&](Image& image) {
+        if (map->blur > 0.0f)
+            SoftwareBaker::BlurCovered(&image, &scratch, map->blur);
+        else
+            std::swap(image, scratch);
+    };
+
     ExtrapolateNormalBorder(&scratch, &objectOutput);
-    SoftwareBaker::BlurCovered(&objectOutput, &scratch, map->blur);
+    blurBack(objectOutput);
     RenormalizeNormals(&scratch, &objectOutput);
     DilateInto(scratch, objectOutput, passes);
     std::swap(objectOutput, scratch);
 
     ExtrapolateNormalBorder(&scratch, &tangentOutput);
-    SoftwareBaker::BlurCovered(&tangentOutput, &scratch, map->blur);
+    blurBack(tangentOutput);
     DilateInto(tangentOutput, scratch, passes);
     static const float flat[3] = {0.5f, 0.5f, 1.0f};
     FillEmptyTexels(&tangentOutput, flat);
