@@ -159,7 +159,7 @@ TEST(KelvorCmdMaps, FlatQuadOntoItselfGivesFlatNormalsInOneFilePerConvention) {
     }
 }
 
-TEST(KelvorCmdMaps, OcclusionOfAnOpenPlaneIsWhiteAndOfAnEnclosedOneBlack) {
+TEST(KelvorCmdMaps, OcclusionOfAnOpenPlaneIsWhiteAndOfACoveredOneBlack) {
     TempFolder folder("kelvorcmd-ao");
     WriteObj(folder / "plane.obj", Plane());
     WriteObj(folder / "enclosed.obj", std::vector<ObjMesh>{Plane(), Room({-3, -3, -1}, {3, 3, 0.3f})});
@@ -169,6 +169,13 @@ TEST(KelvorCmdMaps, OcclusionOfAnOpenPlaneIsWhiteAndOfAnEnclosedOneBlack) {
     // closes the cone's jittered rays that reach below the horizon.
     Bake(folder.Path(), Args({"ao", "--low", "plane.obj", "--high", "enclosed.obj", "-p", "enclosed", "-d", "0.1"}));
     ExpectEverywhere(ReadImageFile(folder / "enclosed_ao.png"), {0, 0, 0}, 256);
+    // A narrower cone stays above the horizon: a wide roof alone closes it.
+    ObjMesh roof;
+    AddQuad(roof, {-3, -3, 0.3f}, {-3, 3, 0.3f}, {3, 3, 0.3f}, {3, -3, 0.3f}, {0, 0, -1});
+    WriteObj(folder / "roofed.obj", std::vector<ObjMesh>{Plane(), roof});
+    Bake(folder.Path(),
+         Args({"ao", "--low", "plane.obj", "--high", "roofed.obj", "-p", "roofed", "-d", "0.1", "--spread", "90"}));
+    ExpectEverywhere(ReadImageFile(folder / "roofed_ao.png"), {0, 0, 0}, 256);
 }
 
 TEST(KelvorCmdMaps, OcclusionRunsAreIdenticalAndAZeroSpreadFinishes) {
