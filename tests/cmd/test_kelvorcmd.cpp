@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "mayascripts.h"
+#include "support/testsupport.h"
 
 using namespace Pallix::Bake;
 namespace fs = std::filesystem;
@@ -54,27 +54,9 @@ protected:
     RunResult Run(const std::vector<std::string>& args) { return RunWith(config, args); }
 
     RunResult RunWith(const fs::path& configFolder, const std::vector<std::string>& args) {
-        const fs::path outFile = root / "stdout";
-        const fs::path errFile = root / "stderr";
-        const pid_t child = fork();
-        if (child == 0) {
-            setenv("XDG_CONFIG_HOME", configFolder.c_str(), 1);
-            // Mesa keeps a few allocations for the life of a process that made a GL context.
-            setenv("LSAN_OPTIONS", "suppressions=" KELVOR_LSAN_SUPPRESSIONS ":print_suppressions=0", 0);
-            if (!freopen(outFile.c_str(), "w", stdout) || !freopen(errFile.c_str(), "w", stderr)) _exit(127);
-            std::vector<char*> argv{const_cast<char*>(program.c_str())};
-            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(program.c_str(), argv.data());
-            _exit(127);
-        }
-        RunResult result;
-        int raw = 0;
-        waitpid(child, &raw, 0);
-        result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-        result.out = ReadFile(outFile);
-        result.err = ReadFile(errFile);
-        return result;
+        const KelvorTest::ProgramResult run =
+            KelvorTest::RunProgram(program, args, {{"XDG_CONFIG_HOME", configFolder.string()}});
+        return RunResult{run.status, run.out, run.err};
     }
 
     fs::path SettingsFile(const fs::path& configFolder) const { return configFolder / "Tamsel" / "Kelvor.conf"; }

@@ -263,6 +263,11 @@ void ply_request_property(PlyReader& reader, const PlyPropertyDesc& request) {
     for (size_t i = 0; i < element->properties.size(); ++i) {
         PlyPropertyDesc& property = element->properties[i];
         if (property.name != request.name) continue;
+        // The caller's record has room for what it asked for, not for a list where it wants one value.
+        if (property.kind != request.kind)
+            reader.Fail("property '" + property.name + "' of element '" + element->name + "' is " +
+                        (property.kind == PlyScalar ? "a single value" : "not a single value") + " where " +
+                        (request.kind == PlyScalar ? "a single value" : "a list") + " is expected");
         property.internalType = request.internalType;
         property.offset = request.offset;
         property.countInternalType = request.countInternalType;
