@@ -27,7 +27,7 @@ float RadicalInverse(uint32_t k, uint32_t base) {
 
 inline bool IsUnit(Vec3 n) { return Math::Length(n) > 0.5f && !std::isnan(n.x); }
 
-// The first of the vectors that normalises to a usable unit vector; +Z when none does.
+// The first of the two vectors that normalises to a usable unit vector, else the third.
 Vec3 UnitOf(Vec3 first, Vec3 second, Vec3 third = {0, 0, 1}) {
     for (Vec3 v : {first, second}) {
         const Vec3 n = Math::NormalizeFast(v);
@@ -62,7 +62,8 @@ void OcclusionRaySet::Build(int rayCount, float coneSpread) {
     directions.assign(size_t(count), Vec3{0, 1, 0});
 
     const float threshold = std::cos(coneSpread * 0.5f);
-    // Enough candidates for any cone the user interface offers; a narrower one keeps its axis.
+    // About a million candidates still find 16 directions in a cone of one degree; in a narrower
+    // one the directions not found are its axis, which they would barely differ from.
     const uint64_t limit = (uint64_t(1) << 20) + 64 * uint64_t(count);
     uint64_t k = 0;
     found = 0;
@@ -178,7 +179,14 @@ void OcclusionShaderBase::PrepareTile(int width, int height, ThreadPool* pool) {
     }
     constexpr int kRowsPerTask = 16;
     std::vector<std::future<void>> tasks;
-    for (int y = 0; y < tileHeight; y += kRowsPerTask) tasks.push_back(pool->Enqueue(rows, y, std::min(y + kRowsPerTask, tileHeight)));
+    try {
+        for (int y = 0; y < tileHeight; y += kRowsPerTask)
+            tasks.push_back(pool->Enqueue(rows, y, std::min(y + kRowsPerTask, tileHeight)));
+    } catch (...) {
+        // Queued tasks write into this shader: they must be done before it can go.
+        for (auto& task : tasks) task.wait();
+        throw;
+    }
     WaitAllAndRethrow(tasks);
 }
 
