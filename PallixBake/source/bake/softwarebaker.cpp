@@ -35,8 +35,13 @@ void SoftwareBaker::SetThreadCount(int threads) {
     pool = std::make_unique<ThreadPool>(count);
 }
 
+int SoftwareBaker::RowsPerTask(int tileHeight) const {
+    const int workers = pool ? int(pool->WorkerCount()) : int(std::max(1u, std::thread::hardware_concurrency()));
+    return std::max(1, tileHeight / (4 * workers));
+}
+
 void SoftwareBaker::Render(const RenderState& renderState, Image* targetImage, const ReadbackSet& readbackSet,
-                           const IImageShader* imageShader, void* data, int index) {
+                           const IImageShader* imageShader, void* data, int index, int rowsPerTask) {
     if (!targetImage || !imageShader) throw BakeException("Render needs a target image and a shader");
     if (renderState.tileWidth < 0 || renderState.tileHeight < 0) throw BakeException("Render tile size is negative");
     if (!CoversTile(*targetImage, renderState)) throw BakeException("Render target is smaller than the tile");
@@ -53,18 +58,24 @@ void SoftwareBaker::Render(const RenderState& renderState, Image* targetImage, c
     userData = data;
     userIndex = index;
 
+    const int rows = std::max(rowsPerTask, 1);
     std::vector<std::future<void>> futures;
-    futures.reserve(size_t(renderState.tileHeight));
+    futures.reserve(size_t(renderState.tileHeight / rows + 1));
     try {
-        for (int y = 0; y < renderState.tileHeight; ++y) futures.push_back(pool->Enqueue(&SoftwareBaker::RenderRow, this, y));
+        for (int y = 0; y < renderState.tileHeight; y += rows) {
+            const int end = std::min(y + rows, renderState.tileHeight);
+            futures.push_back(pool->Enqueue([this, y, end] {
+                for (int row = y; row < end; ++row) RenderRow(row);
+            }));
+        }
     } catch (...) {
         // Rows already queued read this call's arguments: let them finish before unwinding.
         for (auto& future : futures) future.wait();
         throw;
     }
-    for (int y = 0; y < int(futures.size()); ++y) {
-        if (!futures[y].valid()) {
-            std::printf("Future is invalid %d\n", y);
+    for (int i = 0; i < int(futures.size()); ++i) {
+        if (!futures[i].valid()) {
+            std::printf("Future is invalid %d\n", i * rows);
             std::fflush(stdout);
         }
     }

@@ -60,13 +60,18 @@ public:
     // Keeps the pool when it already has that many workers, else replaces it (at least 1).
     void SetThreadCount(int threads);
     ThreadPool* GetPool() const { return pool.get(); }
+    // Rows per task that hand each worker about four tasks of a tile of this height: enough to
+    // balance the load, few enough that handing out the tasks costs little.
+    int RowsPerTask(int tileHeight) const;
     void SetScene(const Scene* lowPolyScene) { scene = lowPolyScene; }
     const Scene* GetScene() const { return scene; }
 
     // Shades one tile into target (tileWidth x tileHeight super-samples), one task per row.
     // Waits for every row; an exception of a row task is rethrown after all rows finished.
+    // A shader that does little per texel may ask for several rows per task, so that handing
+    // out the tasks does not cost more than the shading.
     void Render(const RenderState& state, Image* target, const ReadbackSet& readback, const IImageShader* shader,
-                void* userData, int userIndex);
+                void* userData, int userIndex, int rowsPerTask = 1);
 
     // Post-processing (single-threaded, whole-image passes). Destination and source are
     // distinct images of the same size unless said otherwise.

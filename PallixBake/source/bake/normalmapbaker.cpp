@@ -1,0 +1,210 @@
+#include "bake/normalmapbaker.h"
+
+#include <cmath>
+#include <utility>
+
+#include "bake/singlemapbaker.h"
+#include "geometry/scene.h"
+#include "trace/swtracemesh.h"
+
+namespace Pallix::Bake {
+
+using Math::Vec3;
+
+namespace {
+
+inline void Encode(float* out, Vec3 n, float alpha) {
+    out[0] = (n.x + 1.0f) * 0.5f;
+    out[1] = (n.y + 1.0f) * 0.5f;
+    out[2] = (n.z + 1.0f) * 0.5f;
+    out[3] = alpha;
+}
+
+inline bool IsUnit(Vec3 n) { return Math::Length(n) > 0.5f && !std::isnan(n.x); }
+
+// A broken low-poly normal must not become a NaN texel that the miss fill then spreads.
+Vec3 LowPolyNormal(const TraceSample& sample) {
+    Vec3 n = Math::NormalizeFast(sample.normal);
+    if (IsUnit(n)) return n;
+    n = Math::NormalizeFast(sample.geometricNormal);
+    return IsUnit(n) ? n : Vec3{0, 0, 1};
+}
+
+}  // namespace
+
+Vec3 HitVertexNormal(const TraceHit& hit) {
+    const MeshTriangle& t = *hit.triangle;
+    const auto& normals = hit.mesh->normals;
+    const size_t count = normals.size();
+    if (size_t(t.vertex0) >= count || size_t(t.vertex1) >= count || size_t(t.vertex2) >= count) return t.normal;
+    const float w0 = 1.0f - hit.u - hit.v;
+    return normals[size_t(t.vertex0)] * w0 + normals[size_t(t.vertex1)] * hit.u + normals[size_t(t.vertex2)] * hit.v;
+}
+
+void NormalMapBaker::NormalShader::Shade(float* out, const TraceSample& sample, void*, int) const {
+    if (!hasHighPoly) {
+        Encode(out, GetRayDirection(sample), 1.0f);
+        return;
+    }
+    TraceHit hit;
+    if (Trace(sample, &hit)) {
+        const Vec3 n = Math::NormalizeFast(HitVertexNormal(hit));
+        if (IsUnit(n)) {
+            Encode(out, n, 1.0f);
+            return;
+        }
+    }
+    Encode(out, LowPolyNormal(sample), -1.0f);
+}
+
+void NormalMapBaker::ObjectNormalToTangentShader::Shade(float* out, const TraceSample& sample, void* userData,
+                                                        int userIndex) const {
+    constexpr Vec3 flat{0, 0, 1};
+    Image* const* images = static_cast<Image* const*>(userData);
+    const Image* objectSpace = images && userIndex > 0 ? images[0] : nullptr;
+    if (!objectSpace || sample.x < 0 || sample.y < 0 || sample.x >= objectSpace->width || sample.y >= objectSpace->height) {
+        Encode(out, flat, 1.0f);
+        return;
+    }
+    const float* texel = objectSpace->Pixel(sample.x, sample.y);
+    const Vec3 n{texel[0] * 2.0f - 1.0f, texel[1] * 2.0f - 1.0f, texel[2] * 2.0f - 1.0f};
+
+    const Vec3& t = sample.tangent;
+    const Vec3& b = sample.bitangent;
+    const Vec3& m = sample.normal;
+    const Vec3 tx = Math::Cross(b, m), ty = Math::Cross(m, t), tz = Math::Cross(t, b);
+    const float det = Math::Dot(t, tx);
+    Vec3 v{Math::Dot(tx, n), Math::Dot(ty, n), Math::Dot(tz, n)};
+    if (conversion == Conversion::Inverse) {
+        v = det != 0.0f ? v * (1.0f / det) : Vec3{};
+    } else if (det < 0.0f) {
+        v = -v;
+    }
+    // A texel without a usable frame (no tangents, or a degenerate one) reads as unperturbed
+    // instead of NaN.
+    const float lengthSquared = Math::Dot(v, v);
+    if (!(lengthSquared > 1e-30f) || !std::isfinite(lengthSquared)) {
+        Encode(out, flat, 1.0f);
+        return;
+    }
+    Encode(out, Math::NormalizeFast(v), 1.0f);
+}
+
+NormalMapBaker::NormalMapBaker(BakeTimes* bakeTimes, BakeJob* bakeJob, MapSettings* mapSettings)
+    : MapBaker(bakeTimes, bakeJob, mapSettings),
+      tangentOutput(bakeJob->width, bakeJob->height),
+      objectOutput(bakeJob->width, bakeJob->height) {}
+
+NormalMapBaker::~NormalMapBaker() = default;
+
+std::string NormalMapBaker::BasisName(int tangentSpace) { return TangentSpaceName(tangentSpace); }
+
+NormalMapBaker::Conversion NormalMapBaker::ConversionFor(int tangentSpace) {
+    return tangentSpace >= TangentFbx && tangentSpace <= TangentSource ? Conversion::Frame : Conversion::Inverse;
+}
+
+int NormalMapBaker::ProgramFor(int tangentSpace) {
+    switch (tangentSpace) {
+    case TangentMaya: return 3;
+    case TangentMikkt:
+    case TangentUe47:
+    case TangentSource: return 1;
+    case TangentUnity: return 2;
+    default: return 0;
+    }
+}
+
+void NormalMapBaker::Init() {
+    basisName = BasisName(map->tangentSpace);
+    const int tileWidth = state->tileWidth, tileHeight = state->tileHeight;
+    missFilled = std::make_unique<Image>(tileWidth, tileHeight);
+    objectTile = std::make_unique<Image>(tileWidth, tileHeight);
+    tangentTile = std::make_unique<Image>(tileWidth, tileHeight);
+    normalShader = std::make_unique<NormalShader>();
+    ConfigureTraceShader(*normalShader);
+    toTangentShader = std::make_unique<ObjectNormalToTangentShader>(ConversionFor(map->tangentSpace));
+}
+
+int NormalMapBaker::Render(HardwareBaker& hardware, HardwareScene& scene) {
+    return RenderTexturePass(hardware, scene, ProgramFor(map->tangentSpace));
+}
+
+void NormalMapBaker::BeginTiles() {
+    // Both images are shared by the UV tiles of a map: each one starts empty.
+    objectOutput.Fill(0, 0, 0, 0);
+    tangentOutput.Fill(0, 0, 0, 0);
+}
+
+void NormalMapBaker::BakeTileDirect(const ReadbackSet& readback) {
+    SoftwareBaker::ResolveCovered(*state, &objectOutput, &readback[TargetNormal]);
+    SoftwareBaker::ResolveCovered(*state, &tangentOutput, &readback[TargetTangent]);
+}
+
+void NormalMapBaker::ProcessTile(const ReadbackSet& readback) {
+    // The conversion does little per texel: a task per row would cost more than the work.
+    const int rowsPerTask = software->RowsPerTask(state->tileHeight);
+    times->StartPhase();
+    software->Render(*state, objectTile.get(), readback, normalShader.get(), nullptr, 0, rowsPerTask);
+    times->traceTime += times->PhaseSeconds();
+
+    times->StartPhase();
+    SoftwareBaker::FillMarkedTexels(missFilled.get(), objectTile.get());
+    SoftwareBaker::ResolveCovered(*state, &objectOutput, missFilled.get());
+    times->resolveTime += times->PhaseSeconds();
+
+    times->StartPhase();
+    Image* objectSpace[1] = {missFilled.get()};
+    software->Render(*state, tangentTile.get(), readback, toTangentShader.get(), objectSpace, 1, rowsPerTask);
+    times->processingTime += times->PhaseSeconds();
+
+    times->StartPhase();
+    SoftwareBaker::ResolveCovered(*state, &tangentOutput, tangentTile.get());
+    times->resolveTime += times->PhaseSeconds();
+}
+
+void NormalMapBaker::PostProcess() {
+    const int passes = job->dilation > 0 ? job->dilation : 0;
+    Image scratch(objectOutput.width, objectOutput.height);
+
+    // Blurs scratch into image; without a radius the blur is a copy, and taking over the
+    // buffer gives the same image for free (scratch is overwritten next).
+    auto blurBack = [&](Image& image) {
+        if (map->blur > 0.0f)
+            SoftwareBaker::BlurCovered(&image, &scratch, map->blur);
+        else
+            std::swap(image, scratch);
+    };
+
+    ExtrapolateNormalBorder(&scratch, &objectOutput);
+    blurBack(objectOutput);
+    RenormalizeNormals(&scratch, &objectOutput);
+    DilateInto(scratch, objectOutput, passes);
+    std::swap(objectOutput, scratch);
+
+    ExtrapolateNormalBorder(&scratch, &tangentOutput);
+    blurBack(tangentOutput);
+    DilateInto(tangentOutput, scratch, passes);
+    static const float flat[3] = {0.5f, 0.5f, 1.0f};
+    FillEmptyTexels(&tangentOutput, flat);
+    if (map->yFlip) {
+        const size_t count = tangentOutput.PixelCount();
+        for (size_t i = 0; i < count; ++i) {
+            float* texel = tangentOutput.data + i * 4;
+            if (texel[3] > 0.0f) texel[1] = 1.0f - texel[1];
+        }
+    }
+}
+
+void NormalMapBaker::Export() {
+    const int tangentSpace = map->tangentSpace;
+    if (!job->explicitPath || !WritesTangentMap(tangentSpace)) WriteImage(objectOutput, GetOutputName("_onm"));
+    if (WritesTangentMap(tangentSpace)) WriteImage(tangentOutput, GetOutputName());
+}
+
+int NormalMapBaker::GetTraceRequirements() const { return MapBaker::GetTraceRequirements() | NeedNormals; }
+
+int NormalMapBaker::GetLowPolyRequirements(int flags) const {
+    return MapBaker::GetLowPolyRequirements(flags | NeedNormals | NeedTangents);
+}
+
+}  // namespace Pallix::Bake
