@@ -193,3 +193,36 @@ TEST(ScenePasses, TangentConventionsByTargetApplication) {
     EXPECT_TRUE(Near(unity->meshes[0]->normals[0], {0, 0, 1}, 1e-5f));
     EXPECT_EQ(unity->meshes[0]->tangents[0].z, 7.0f);
 }
+
+TEST(ScenePasses, MeshesWithoutTangentsInTheFileGetGeneratedFrames) {
+    // The placeholder frame (1, 0, 0), (0, 0, 1) collapses on a face looking along z; a mesh
+    // that used it must come out with the generated frame in every convention.
+    auto prepare = [](int tangentSpace, bool placeholder) {
+        auto scene = std::make_unique<Scene>(NeedTangents | NeedNormals | NeedUVsAndColours);
+        SceneMesh* mesh = scene->AddMesh("quad");
+        AddPolygon(*mesh, {{{0, 0, 0}, {0, 0, 1}, {0, 0}}, {{1, 0, 0}, {0, 0, 1}, {1, 0}}, {{1, 1, 0}, {0, 0, 1}, {1, 1}}});
+        AddPolygon(*mesh, {{{0, 0, 0}, {0, 0, 1}, {0, 0}}, {{1, 1, 0}, {0, 0, 1}, {1, 1}}, {{0, 1, 0}, {0, 0, 1}, {0, 1}}});
+        mesh->tangents.assign(6, {1, 0, 0, 1});
+        mesh->bitangents.assign(6, {0, 0, 1});
+        mesh->FinishPolygon(placeholder);
+        MapSettings map;
+        map.tangentSpace = tangentSpace;
+        scene->Prepare(map);
+        return scene;
+    };
+    for (int space : {TangentNone, TangentFbx, TangentMaya, TangentUe4, TangentUe3, TangentUe47, TangentSource}) {
+        SCOPED_TRACE(space);
+        const auto scene = prepare(space, true);
+        const SceneMesh& mesh = *scene->meshes[0];
+        for (size_t v = 0; v < 6; ++v) {
+            EXPECT_TRUE(Near(Vec3{mesh.tangents[v].x, mesh.tangents[v].y, mesh.tangents[v].z}, {1, 0, 0}, 1e-5f));
+            EXPECT_TRUE(Near(mesh.bitangents[v], {0, 1, 0}, 1e-5f));
+        }
+        // The sign follows the convention: negated for ue47 and source.
+        const bool negated = space == TangentUe47 || space == TangentSource;
+        EXPECT_EQ(mesh.tangents[0].w, negated ? -1.0f : 1.0f);
+    }
+    // Frames the file did provide are kept.
+    const auto kept = prepare(TangentFbx, false);
+    EXPECT_EQ(kept->meshes[0]->bitangents[2].z, 1.0f);
+}

@@ -60,7 +60,7 @@ void SceneMesh::AddCorner() {
     ++cornerCount;
 }
 
-void SceneMesh::FinishPolygon(bool /*usedDefaultTangent*/) {}
+void SceneMesh::FinishPolygon(bool usedDefaultTangent) { usedDefaultTangents = usedDefaultTangents || usedDefaultTangent; }
 
 void SceneMesh::SetTransform(const float affine[12]) {
     for (int i = 0; i < 12; ++i) transform[i] = affine[i];

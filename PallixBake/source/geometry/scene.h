@@ -81,6 +81,8 @@ public:
 
     std::unique_ptr<MeshTopology> topology;
     int topologyParts = 0;
+    // Some polygon had no tangent frame in the file and got the placeholder (1, 0, 0), (0, 0, 1).
+    bool usedDefaultTangents = false;
 
     // Build interface for importers.
     void Reserve(size_t vertexCount);
@@ -142,6 +144,8 @@ public:
     void ComputeNeighbourDirections();
     void ComputeEdgeNormals();
     void GenerateTangents(bool negateSign);
+    // Tangent frames for one mesh; a mesh without normals or UVs for every vertex keeps its own.
+    static void GenerateTangents(SceneMesh& mesh, bool negateSign);
 
     // Fills target with the meshes whose names contain nameFilter (all when null) and builds
     // its grid; returns the result of SWTraceMesh::Build.

@@ -213,20 +213,21 @@ void SceneMesh::RebuildNormals(int mode, bool toSmoothNormals) {
     for (size_t v = 0; v < vertexCount; ++v) target[v] = sums[size_t(vertexPosition[v])];
 }
 
+void Scene::GenerateTangents(SceneMesh& mesh, bool negateSign) {
+    const size_t vertexCount = mesh.positions.size();
+    mesh.tangents.resize(vertexCount);
+    mesh.bitangents.resize(vertexCount);
+    // The generator reads a normal and a texture coordinate for every corner; a mesh that
+    // lacks them (or has a stray index) keeps its frames as they are.
+    if (mesh.normals.size() < vertexCount || mesh.uvs.size() < vertexCount) return;
+    if (std::any_of(mesh.indices.begin(), mesh.indices.end(), [&](uint32_t i) { return i >= vertexCount; }))
+        return;
+    TangentMesh adapter(mesh, negateSign);
+    MikkTSpace::Generate(adapter, 180.0f);
+}
+
 void Scene::GenerateTangents(bool negateSign) {
-    for (const auto& meshPtr : meshes) {
-        SceneMesh& mesh = *meshPtr;
-        const size_t vertexCount = mesh.positions.size();
-        mesh.tangents.resize(vertexCount);
-        mesh.bitangents.resize(vertexCount);
-        // The generator reads a normal and a texture coordinate for every corner; a mesh that
-        // lacks them (or has a stray index) keeps its frames as they are.
-        if (mesh.normals.size() < vertexCount || mesh.uvs.size() < vertexCount) continue;
-        if (std::any_of(mesh.indices.begin(), mesh.indices.end(), [&](uint32_t i) { return i >= vertexCount; }))
-            continue;
-        TangentMesh adapter(mesh, negateSign);
-        MikkTSpace::Generate(adapter, 180.0f);
-    }
+    for (const auto& mesh : meshes) GenerateTangents(*mesh, negateSign);
 }
 
 void Scene::Prepare(const MapSettings& map) {
@@ -247,23 +248,36 @@ void Scene::Prepare(const MapSettings& map) {
         if (map.rebuildNormals)
             for (const auto& mesh : meshes) mesh->RebuildNormals(0, false);
     };
+    bool generated = false;
     switch (map.tangentSpace) {
         case TangentMikkt:
             GenerateTangents(false);
+            generated = true;
             break;
         case TangentUe47:
             rebuildVertexNormals();
             if (map.generateTangents) GenerateTangents(true);
+            generated = map.generateTangents;
             break;
         case TangentUnity:
             rebuildVertexNormals();
             if (map.generateTangents) GenerateTangents(false);
+            generated = map.generateTangents;
             break;
         case TangentSource:
             if (map.generateTangents) GenerateTangents(true);
+            generated = map.generateTangents;
             break;
         default:
             break;  // the importer's tangents stay
+    }
+    // A mesh whose file holds no tangent frame (an OBJ low-poly, an FBX exported without
+    // tangents) would keep the placeholder frame, which is degenerate on most faces and turns
+    // the tangent-space map into noise: it gets generated frames instead.
+    if (!generated) {
+        const bool negateSign = map.tangentSpace == TangentUe47 || map.tangentSpace == TangentSource;
+        for (const auto& mesh : meshes)
+            if (mesh->usedDefaultTangents) GenerateTangents(*mesh, negateSign);
     }
 }
 
