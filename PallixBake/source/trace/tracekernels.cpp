@@ -163,6 +163,32 @@ inline float Lane(__m128 v, int lane) {
     return values[lane];
 }
 
+// Moeller-Trumbore on the four lanes of a packet: the lanes with det != 0, low <= u <= high,
+// v >= low, u + v <= high and 0 <= t <= limit, with their t, u and v.
+struct MoellerLanes {
+    __m128 mask, t, u, v;
+};
+
+inline MoellerLanes TestMoellerLanes(const TrianglePacket& p, const Lanes3& o, const Lanes3& d, __m128 low,
+                                     __m128 high, __m128 limit) {
+    const __m128 zero = _mm_setzero_ps();
+    const Lanes3 e1 = LoadRows(p, TrianglePacket::E1x), e2 = LoadRows(p, TrianglePacket::E2x);
+    const Lanes3 pv = Cross(d, e2);
+    const __m128 det = Dot(e1, pv);
+    const Lanes3 s = o - LoadRows(p, TrianglePacket::Ax);
+    const __m128 u = _mm_div_ps(Dot(s, pv), det);
+    const Lanes3 q = Cross(s, e1);
+    const __m128 v = _mm_div_ps(Dot(d, q), det);
+    const __m128 t = _mm_div_ps(Dot(e2, q), det);
+    __m128 mask = _mm_and_ps(_mm_cmpneq_ps(det, zero), _mm_cmpge_ps(u, low));
+    mask = _mm_and_ps(mask, _mm_cmple_ps(u, high));
+    mask = _mm_and_ps(mask, _mm_cmpge_ps(v, low));
+    mask = _mm_and_ps(mask, _mm_cmple_ps(_mm_add_ps(u, v), high));
+    mask = _mm_and_ps(mask, _mm_cmpge_ps(t, zero));
+    mask = _mm_and_ps(mask, _mm_cmple_ps(t, limit));
+    return {mask, t, u, v};
+}
+
 }  // namespace
 
 int32_t IntersectMoellerFloat(const TrianglePacket* packets, int packetCount, const TraceRay& ray, double* distance,
@@ -188,33 +214,19 @@ int32_t IntersectPlueckerDouble(const TrianglePacket* packets, int packetCount, 
 int32_t IntersectMoellerSse(const TrianglePacket* packets, int packetCount, const TraceRay& ray, double* distance,
                             float* outU, float* outV) {
     const Lanes3 o = Broadcast(ray.origin), d = Broadcast(ray.direction);
-    const __m128 zero = _mm_setzero_ps();
     const __m128 low = _mm_set1_ps(-0.0025f), high = _mm_set1_ps(1.0025f);
     float best = float(*distance), bestU = 0.0f, bestV = 0.0f;
     __m128 bestLanes = _mm_set1_ps(best);
     int32_t id = -1;
     for (int i = 0; i < packetCount; ++i) {
         const TrianglePacket& p = packets[i];
-        const Lanes3 e1 = LoadRows(p, TrianglePacket::E1x), e2 = LoadRows(p, TrianglePacket::E2x);
-        const Lanes3 pv = Cross(d, e2);
-        const __m128 det = Dot(e1, pv);
-        const Lanes3 s = o - LoadRows(p, TrianglePacket::Ax);
-        const __m128 u = _mm_div_ps(Dot(s, pv), det);
-        const Lanes3 q = Cross(s, e1);
-        const __m128 v = _mm_div_ps(Dot(d, q), det);
-        const __m128 t = _mm_div_ps(Dot(e2, q), det);
-        __m128 mask = _mm_and_ps(_mm_cmpneq_ps(det, zero), _mm_cmpge_ps(u, low));
-        mask = _mm_and_ps(mask, _mm_cmple_ps(u, high));
-        mask = _mm_and_ps(mask, _mm_cmpge_ps(v, low));
-        mask = _mm_and_ps(mask, _mm_cmple_ps(_mm_add_ps(u, v), high));
-        mask = _mm_and_ps(mask, _mm_cmpge_ps(t, zero));
-        mask = _mm_and_ps(mask, _mm_cmple_ps(t, bestLanes));
-        const int bits = _mm_movemask_ps(mask);
+        const MoellerLanes hit = TestMoellerLanes(p, o, d, low, high, bestLanes);
+        const int bits = _mm_movemask_ps(hit.mask);
         if (bits == 0) continue;
-        const int lane = SmallestLane(t, mask, bits);
-        best = Lane(t, lane);
-        bestU = Lane(u, lane);
-        bestV = Lane(v, lane);
+        const int lane = SmallestLane(hit.t, hit.mask, bits);
+        best = Lane(hit.t, lane);
+        bestU = Lane(hit.u, lane);
+        bestV = Lane(hit.v, lane);
         bestLanes = _mm_set1_ps(best);
         id = p.GetId(lane);
     }
@@ -277,27 +289,10 @@ int32_t IntersectPlueckerSse(const TrianglePacket* packets, int packetCount, con
 
 bool OccludedMoellerSse(const TrianglePacket* packets, int packetCount, const TraceRay& ray) {
     const Lanes3 o = Broadcast(ray.origin), d = Broadcast(ray.direction);
-    const __m128 zero = _mm_setzero_ps();
     const __m128 low = _mm_set1_ps(-1e-5f), high = _mm_set1_ps(1.000001f);
     const __m128 limit = _mm_set1_ps(ray.maxDistance);
-    for (int i = 0; i < packetCount; ++i) {
-        const TrianglePacket& p = packets[i];
-        const Lanes3 e1 = LoadRows(p, TrianglePacket::E1x), e2 = LoadRows(p, TrianglePacket::E2x);
-        const Lanes3 pv = Cross(d, e2);
-        const __m128 det = Dot(e1, pv);
-        const Lanes3 s = o - LoadRows(p, TrianglePacket::Ax);
-        const __m128 u = _mm_div_ps(Dot(s, pv), det);
-        const Lanes3 q = Cross(s, e1);
-        const __m128 v = _mm_div_ps(Dot(d, q), det);
-        const __m128 t = _mm_div_ps(Dot(e2, q), det);
-        __m128 mask = _mm_and_ps(_mm_cmpneq_ps(det, zero), _mm_cmpge_ps(u, low));
-        mask = _mm_and_ps(mask, _mm_cmple_ps(u, high));
-        mask = _mm_and_ps(mask, _mm_cmpge_ps(v, low));
-        mask = _mm_and_ps(mask, _mm_cmple_ps(_mm_add_ps(u, v), high));
-        mask = _mm_and_ps(mask, _mm_cmpge_ps(t, zero));
-        mask = _mm_and_ps(mask, _mm_cmple_ps(t, limit));
-        if (_mm_movemask_ps(mask) != 0) return true;
-    }
+    for (int i = 0; i < packetCount; ++i)
+        if (_mm_movemask_ps(TestMoellerLanes(packets[i], o, d, low, high, limit).mask) != 0) return true;
     return false;
 }
 
