@@ -42,7 +42,7 @@ struct StripScene {
 
 TEST(ClownMapBaker, HitsTakeTheirMaterialColourAndMissesAreOpaqueBlack) {
     Rig rig(8, MapMaterialId);
-    AddRectangle(*rig.lowPoly->AddMesh("low"), -0.5f, -0.5f, 0.5f, 0.5f, 0.0f);
+    rig.AddLowPolySquare();
     StripScene strips;
     rig.AddHighPoly(strips.highPoly);
     auto baker = rig.Make<ClownMapBaker>();
@@ -78,7 +78,7 @@ TEST(ClownMapBaker, WithoutHighPolyTheLowPolyTrianglesGiveTheColour) {
 TEST(LayeredClownMapBaker, MasksCarryEachMaterialsShareOfTheSamples) {
     Rig rig(8, MapMaterialId, 2);
     rig.map->layers = true;
-    AddRectangle(*rig.lowPoly->AddMesh("low"), -0.5f, -0.5f, 0.5f, 0.5f, 0.0f);
+    rig.AddLowPolySquare();
     StripScene strips;
     rig.AddHighPoly(strips.highPoly);
     auto baker = rig.Make<OpenLayeredBaker>();
@@ -122,7 +122,7 @@ TEST(LayeredClownMapBaker, MasksCarryEachMaterialsShareOfTheSamples) {
 TEST(LayeredClownMapBaker, WithoutHighPolyEverythingIsTransparent) {
     Rig rig(4, MapMaterialId);
     rig.map->layers = true;
-    AddRectangle(*rig.lowPoly->AddMesh("low"), -0.5f, -0.5f, 0.5f, 0.5f, 0.0f);
+    rig.AddLowPolySquare();
     StripScene strips;
     rig.AddHighPoly(strips.highPoly);
     rig.job.hasHighPoly = false;  // the trace meshes stay, as for a job whose paths name no mesh
@@ -144,7 +144,7 @@ TEST(LayeredClownMapBaker, WritesOneFilePerMaterialAndSameNamesShareOne) {
     rig.map->layers = true;
     rig.job.outputFormat = FormatPng8;
     rig.job.outputPath = (dir / "crate").string();
-    AddRectangle(*rig.lowPoly->AddMesh("low"), -0.5f, -0.5f, 0.5f, 0.5f, 0.0f);
+    rig.AddLowPolySquare();
     // Two materials named alike, and one whose name holds a path separator.
     Scene highPoly(NeedNormals);
     SceneMaterial* first = AddMaterial(highPoly, "steel", 1, 0, 0);
