@@ -7,9 +7,11 @@
 #include "bake/multimapbaker.h"
 #include "bake/singlemapbaker.h"
 #include "geometry/scene.h"
+#include "support/testsupport.h"
 
 using namespace Pallix::Bake;
 namespace fs = std::filesystem;
+using KelvorTest::TempFolder;
 
 namespace {
 
@@ -38,13 +40,6 @@ struct Fixture {
         return baker;
     }
 };
-
-fs::path TempFolder(const char* name) {
-    fs::path dir = fs::temp_directory_path() / (std::string("kelvor_mapbaker_") + name + "_" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
-}
 
 }  // namespace
 
@@ -110,7 +105,7 @@ TEST(SingleMapBaker, PostProcessEndsInOutputForAnyDilationCount) {
 }
 
 TEST(SingleMapBaker, CacheRoundTripsAndAMissingCacheIsAnError) {
-    const fs::path dir = TempFolder("cache");
+    const TempFolder dir("kelvor-mapbaker");
     Fixture f;
     f.job.outputPath = (dir / "crate").string();
     f.job.tilingMode = 1;
@@ -131,11 +126,10 @@ TEST(SingleMapBaker, CacheRoundTripsAndAMissingCacheIsAnError) {
     } catch (const BakeException& e) {
         EXPECT_NE(std::string(e.what()).find("crate_plain.1002.mif"), std::string::npos) << e.what();
     }
-    fs::remove_all(dir);
 }
 
 TEST(SingleMapBaker, ExportWritesTheFormatAndFailsLoudly) {
-    const fs::path dir = TempFolder("export");
+    const TempFolder dir("kelvor-mapbaker");
     Fixture f;
     f.job.outputPath = (dir / "crate").string();
     f.job.outputFormat = FormatPng8;
@@ -154,7 +148,6 @@ TEST(SingleMapBaker, ExportWritesTheFormatAndFailsLoudly) {
     } catch (const BakeException& e) {
         EXPECT_NE(std::string(e.what()).find("missing/crate_plain.tif"), std::string::npos) << e.what();
     }
-    fs::remove_all(dir);
 }
 
 namespace {
@@ -175,7 +168,7 @@ public:
 }  // namespace
 
 TEST(MultiMapBaker, LayersGetTheTileNameOnlyWithTiling) {
-    const fs::path dir = TempFolder("layers");
+    const TempFolder dir("kelvor-mapbaker");
     BakeJob job;
     job.width = job.height = 4;
     job.outputPath = (dir / "crate").string();
@@ -200,5 +193,4 @@ TEST(MultiMapBaker, LayersGetTheTileNameOnlyWithTiling) {
     baker.Export();
     EXPECT_TRUE(fs::exists(dir / "crate_mat.1002.png"));
     EXPECT_TRUE(fs::exists(dir / "crate_mat_steel.1002.png"));
-    fs::remove_all(dir);
 }
