@@ -10,29 +10,16 @@
 using namespace Pallix::Bake;
 using Pallix::Math::AABB3;
 using Pallix::Math::Vec3;
+using TraceTest::Box;
 using TraceTest::MakeTraceMesh;
 using TraceTest::Triangle;
 
 namespace {
 
-AABB3 Box(Vec3 lo, Vec3 hi) {
-    AABB3 b;
-    b.Expand(lo);
-    b.Expand(hi);
-    return b;
-}
-
 // A mesh over a fixed box with unit cells (nx x ny x nz cells from the origin).
 std::unique_ptr<SWTraceMesh> UnitCellMesh(const std::vector<Triangle>& soup, Vec3 cells, TraceGridSettings settings = {}) {
-    auto mesh = std::make_unique<SWTraceMesh>();
-    for (const Triangle& t : soup) {
-        const int base = int(mesh->positions.size());
-        mesh->positions.insert(mesh->positions.end(), {t.a, t.b, t.c});
-        mesh->AddTriangle(base, base + 1, base + 2, -1);
-    }
-    mesh->grid.Init(Box({0, 0, 0}, cells), 1.0f);
-    mesh->Build(&settings, 2);
-    return mesh;
+    const AABB3 box = Box({0, 0, 0}, cells);
+    return MakeTraceMesh(soup, settings, 2, &box, 1.0f);
 }
 
 // Small triangle inside the unit cell whose minimum corner is at p.
@@ -71,14 +58,6 @@ TEST(RootCellSize, SettlesWithinTheTargets) {
         EXPECT_GE(mean, settings.targetMin) << triangles;
         EXPECT_LE(mean, settings.targetMax) << triangles;
     }
-}
-
-TEST(RootCellSize, ZeroTrianglesGrowForTheFull256Rounds) {
-    // The first grow halves the step to 0.25 and nothing halves it again.
-    const AABB3 box = Box({0, 0, 0}, {2, 1, 1});
-    const float size = ChooseRootCellSize(TraceGridSettings(), box, 0);
-    const double expected = 0.25 * 2.0 * std::pow(1.25, 256);
-    EXPECT_NEAR(size / expected, 1.0, 1e-3);
 }
 
 TEST(RootCellSize, EmptyOrInvertedBoundsGiveAnEmptyGridThatMissesEverything) {
@@ -223,7 +202,7 @@ TEST(GridBuild, TriangleBoxOverlapTest) {
     EXPECT_TRUE(TriangleBoxOverlap(centre, half, {1, -3, -3}, {1, 3, -3}, {1, 0, 3}));                // touching a face
 }
 
-TEST(GridBuild, SameGridWithOneOrEightWorkersAndStatistics) {
+TEST(GridBuild, SameGridWithOneOrEightWorkers) {
     TraceTest::Random random(7);
     std::vector<Triangle> soup;
     for (int i = 0; i < 6000; ++i) {
@@ -238,23 +217,15 @@ TEST(GridBuild, SameGridWithOneOrEightWorkersAndStatistics) {
     auto eight = MakeTraceMesh(soup, settings, 8);
     ExpectSameGrid(one->grid, eight->grid);
 
-    int nested = 0, empty = 0, highest = 0;
-    long long sum = 0;
+    int nested = 0, leaves = 0;
     for (int i = 0; i < one->grid.cellCount; ++i) {
-        const int count = one->grid.cells[i].triangleCount;
         nested += one->grid.cells[i].nested ? 1 : 0;
-        empty += count == 0 ? 1 : 0;
-        highest = std::max(highest, count);
-        sum += count;
+        leaves += !one->grid.cells[i].nested && one->grid.cells[i].triangleCount > 0 ? 1 : 0;
     }
+    // Leaves and nested grids side by side, so the comparison covers both.
     EXPECT_GT(nested, 0);
-    EXPECT_LT(nested, one->grid.cellCount - empty);  // leaves and nested grids side by side
-    const TraceGridStatistics stats = ComputeGridStatistics(one->grid);
-    EXPECT_EQ(stats.cellCount, one->grid.cellCount);
-    EXPECT_EQ(stats.highWater, highest);
-    EXPECT_EQ(stats.meanCount, int(sum / (one->grid.cellCount - empty)));
-    EXPECT_FLOAT_EQ(stats.usage, 1.0f - float(empty) / float(one->grid.cellCount));
-
+    EXPECT_GT(leaves, 0);
+    // A grid without cells has statistics of zero.
     EXPECT_EQ(ComputeGridStatistics(TraceGrid(nullptr)).meanCount, 0);
 }
 
@@ -264,12 +235,7 @@ TEST(GridBuild, AFailingCellTaskIsRethrownOutOfBuild) {
     for (int i = 0; i < 30; ++i) soup.push_back(InCell({1, 1, 0}, 0.01f * float(i)));
     TraceGridSettings greedy;
     greedy.density = 1e9f;  // nested grids far beyond 32-bit cell counts
-    auto mesh = std::make_unique<SWTraceMesh>();
-    for (const Triangle& t : soup) {
-        const int base = int(mesh->positions.size());
-        mesh->positions.insert(mesh->positions.end(), {t.a, t.b, t.c});
-        mesh->AddTriangle(base, base + 1, base + 2, -1);
-    }
+    auto mesh = MakeTraceMesh(soup);
     mesh->grid.Init(Box({0, 0, 0}, {2, 2, 1}), 1.0f);
     EXPECT_THROW(mesh->Build(&greedy, 4), std::length_error);
     // Nothing half-built stays behind.

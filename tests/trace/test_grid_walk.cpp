@@ -14,18 +14,8 @@ namespace {
 
 // Four unit cells along x over [0, 4] x [0, 1] x [0, 1].
 std::unique_ptr<SWTraceMesh> Row(const std::vector<Triangle>& soup) {
-    auto mesh = std::make_unique<SWTraceMesh>();
-    for (const Triangle& t : soup) {
-        const int base = int(mesh->positions.size());
-        mesh->positions.insert(mesh->positions.end(), {t.a, t.b, t.c});
-        mesh->AddTriangle(base, base + 1, base + 2, -1);
-    }
-    AABB3 box;
-    box.Expand(Vec3{0, 0, 0});
-    box.Expand(Vec3{4, 1, 1});
-    mesh->grid.Init(box, 1.0f);
-    mesh->Build(nullptr, 2);
-    return mesh;
+    const AABB3 box = TraceTest::Box({0, 0, 0}, {4, 1, 1});
+    return TraceTest::MakeTraceMesh(soup, {}, 2, &box, 1.0f);
 }
 
 // A wall across the row at x, covering the whole cross-section.

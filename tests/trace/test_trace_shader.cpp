@@ -1,11 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <limits>
 #include <memory>
 #include <vector>
 
-#include "lowpolyfixture.h"
+#include "geometry/meshbuilders.h"
 #include "trace/traceshader.h"
 #include "tracetesthelpers.h"
 
@@ -52,6 +53,33 @@ void ExpectVec(Vec3 got, Vec3 want, float tolerance = 1e-5f) {
 }
 
 Vec3 Unit(Vec3 v) { return v * (1.0f / Pallix::Math::Length(v)); }
+
+// Flat-shaded triangles (a, b, c, normal) stored per corner, prepared by the scene's own passes
+// for the hard-edge queries: connectivity, hard vertices and edges, edge normals.
+void BuildLowPoly(SceneMesh& mesh, const std::vector<std::array<Vec3, 4>>& faces) {
+    for (const auto& [a, b, c, n] : faces) MeshBuilders::AddPolygon(mesh, {{a, n, {}}, {b, n, {}}, {c, n, {}}});
+    mesh.EnsureTopology(7);
+    mesh.MarkHardVertices();
+    mesh.MarkHardEdges();
+    mesh.scene->ComputeEdgeNormals();
+}
+
+// Flat-shaded cube [-1, 1]^3 wound outwards, two triangles per face; triangle 0 covers y < x on
+// the top face.
+std::vector<std::array<Vec3, 4>> Cube() {
+    std::vector<std::array<Vec3, 4>> faces;
+    auto quad = [&](Vec3 p0, Vec3 p1, Vec3 p2, Vec3 p3, Vec3 n) {
+        faces.push_back({p0, p1, p2, n});
+        faces.push_back({p0, p2, p3, n});
+    };
+    quad({-1, -1, 1}, {1, -1, 1}, {1, 1, 1}, {-1, 1, 1}, {0, 0, 1});
+    quad({-1, -1, -1}, {-1, 1, -1}, {1, 1, -1}, {1, -1, -1}, {0, 0, -1});
+    quad({-1, -1, -1}, {1, -1, -1}, {1, -1, 1}, {-1, -1, 1}, {0, -1, 0});
+    quad({-1, 1, -1}, {-1, 1, 1}, {1, 1, 1}, {1, 1, -1}, {0, 1, 0});
+    quad({-1, -1, -1}, {-1, -1, 1}, {-1, 1, 1}, {-1, 1, -1}, {-1, 0, 0});
+    quad({1, -1, -1}, {1, 1, -1}, {1, 1, 1}, {1, -1, 1}, {1, 0, 0});
+    return faces;
+}
 
 }  // namespace
 
@@ -177,7 +205,7 @@ TEST(TraceShader, DirectionModesAndUnusableQueries) {
 class HardEdges : public ::testing::Test {
 protected:
     void SetUp() override {
-        LowPoly::Build(*cube, LowPoly::Cube());
+        BuildLowPoly(*cube, Cube());
         shader.hardEdgeDistance = 0.5f;
         shader.directionMode = DirectionRounded;
     }
@@ -196,7 +224,7 @@ protected:
     Probe shader;
 };
 
-TEST_F(HardEdges, RoundedDirectionBlendsFromTheEdgeToTheInterpolatedNormal) {
+TEST_F(HardEdges, RoundedDirectionAndDistanceFallFromTheEdgeToTheInterpolatedNormal) {
     const Vec3 edgeNormal = Unit({0, -1, 1});  // between the top and the front face
     // On the edge: the edge's direction.
     ExpectVec(shader.GetHardEdgeDirection(OnTop(0.0f, -1.0f)), edgeNormal, 2e-5f);
@@ -206,13 +234,19 @@ TEST_F(HardEdges, RoundedDirectionBlendsFromTheEdgeToTheInterpolatedNormal) {
     ExpectVec(shader.GetHardEdgeDirection(mid), Unit(edgeNormal * (1 - w) + mid.normal * w), 2e-5f);
     // At the rounding distance and beyond: the interpolated normal, unchanged.
     const TraceSample centre = OnTop(0.1f, 0.0f);
-    const Vec3 direction = shader.GetHardEdgeDirection(centre);
-    EXPECT_EQ(direction, centre.normal);
+    EXPECT_EQ(shader.GetHardEdgeDirection(centre), centre.normal);
     // Near a corner where three hard edges meet: the geometric normal, unchanged.
     const TraceSample corner = OnTop(0.9f, -0.95f);
     EXPECT_EQ(shader.GetHardEdgeDirection(corner), corner.geometricNormal);
     // The search ray follows the rounded direction.
     EXPECT_EQ(shader.GetRayDirection(corner), corner.geometricNormal);
+
+    // The hard-edge distance falls from one on the edge to zero at the rounding distance.
+    EXPECT_NEAR(shader.GetHardEdgeDistance(OnTop(0.0f, -1.0f)), 1.0f, 1e-6f);
+    EXPECT_NEAR(shader.GetHardEdgeDistance(mid), 0.5f, 1e-5f);
+    EXPECT_NEAR(shader.GetHardEdgeDistance(centre), 0.0f, 1e-6f);
+    shader.hardEdgeDistance = 0.0f;  // no rounding range: nothing is near an edge
+    EXPECT_EQ(shader.GetHardEdgeDistance(OnTop(0.0f, -1.0f)), 0.0f);
 }
 
 TEST_F(HardEdges, PositionPairsWithoutAnEdgeAreSkipped) {
@@ -225,14 +259,6 @@ TEST_F(HardEdges, PositionPairsWithoutAnEdgeAreSkipped) {
     const float w = 1.0f - std::atan(1.0f - 0.05f / 0.5f) / (3.1415927f / 4.0f);
     ExpectVec(shader.GetHardEdgeDirection(sample), Unit(sample.geometricNormal * (1 - w) + sample.normal * w), 2e-5f);
     EXPECT_NEAR(shader.GetHardEdgeDistance(sample), 1.0f - 0.05f / 0.5f, 1e-5f);
-}
-
-TEST_F(HardEdges, HardEdgeDistanceFallsFromOneToZero) {
-    EXPECT_NEAR(shader.GetHardEdgeDistance(OnTop(0.0f, -1.0f)), 1.0f, 1e-6f);
-    EXPECT_NEAR(shader.GetHardEdgeDistance(OnTop(0.0f, -0.75f)), 0.5f, 1e-5f);
-    EXPECT_NEAR(shader.GetHardEdgeDistance(OnTop(0.1f, 0.0f)), 0.0f, 1e-6f);
-    shader.hardEdgeDistance = 0.0f;  // no rounding range: nothing is near an edge
-    EXPECT_EQ(shader.GetHardEdgeDistance(OnTop(0.0f, -1.0f)), 0.0f);
 }
 
 TEST_F(HardEdges, EdgesOfOtherTrianglesAreReachedAroundHardCorners) {
@@ -275,7 +301,7 @@ TEST(HardEdgeWalk, TheEndNearestTheSampleDecidesAboutTheCorner) {
     const Vec3 left = Unit({0, -1, 1}), right = Unit({0, 1, 1});
     Scene scene(NeedNormals);
     SceneMesh* roof = scene.AddMesh("roof");
-    LowPoly::Build(*roof, {{r0, f1, f0, right}, {r0, r1, f1, right}, {e0, e1, r0, left}, {e1, r1, r0, left}});
+    BuildLowPoly(*roof, {{r0, f1, f0, right}, {r0, r1, f1, right}, {e0, e1, r0, left}, {e1, r1, r0, left}});
     ASSERT_LT(roof->topology->vertexPosition[4], roof->topology->vertexPosition[7]);
 
     Probe shader;
@@ -297,7 +323,7 @@ TEST(HardEdgeWalk, ACyclicFanAroundACornerEnds) {
     const Vec3 p{0, 0, 0}, a{1, 0, 0}, b{0.5f, 1, 0}, c{-0.5f, 1, 0}, d{-1, 0, 0};
     Scene scene(NeedNormals);
     SceneMesh* fan = scene.AddMesh("fan");
-    LowPoly::Build(*fan, {{p, a, b, {0, 0, 1}}, {p, b, c, {0, 0, 1}}, {p, c, d, {0, 0, 1}}});
+    BuildLowPoly(*fan, {{p, a, b, {0, 0, 1}}, {p, b, c, {0, 0, 1}}, {p, c, d, {0, 0, 1}}});
     MeshTopology& t = *fan->topology;
     const int edgeBP = t.triangleEdges[2], edgeCP = t.triangleEdges[5], edgeDP = t.triangleEdges[8];
     t.triangleEdges[3] = edgeCP;  // the middle triangle lists C-P first
