@@ -79,23 +79,13 @@ TEST(ObjTokenizer, TokensAndNumbersStayInsideTheirView) {
     EXPECT_FALSE(ObjTokenizer::ParseDouble(bounded, c));
     EXPECT_TRUE(bounded.empty());
 
-    std::string_view signs = "+2e1 -0.5 +-1";
-    EXPECT_TRUE(ObjTokenizer::ParseDouble(signs, a));
-    EXPECT_TRUE(ObjTokenizer::ParseDouble(signs, b));
-    EXPECT_EQ(a, 20.0);
-    EXPECT_EQ(b, -0.5);
-    const std::string_view before = signs;
-    EXPECT_FALSE(ObjTokenizer::ParseDouble(signs, c));
-    EXPECT_EQ(signs, before);  // unchanged on failure
-
-    std::string_view huge = "1e400 -1e400 1e-400";
+    // Overflow gives infinity, which the importer then refuses; a failed parse leaves the view.
+    std::string_view huge = "1e400 +-1";
     EXPECT_TRUE(ObjTokenizer::ParseDouble(huge, a));
-    EXPECT_TRUE(ObjTokenizer::ParseDouble(huge, b));
-    EXPECT_TRUE(ObjTokenizer::ParseDouble(huge, c));
     EXPECT_TRUE(std::isinf(a) && a > 0);
-    EXPECT_TRUE(std::isinf(b) && b < 0);
-    EXPECT_GE(c, 0.0);
-    EXPECT_LT(c, 1e-300);
+    const std::string_view before = huge;
+    EXPECT_FALSE(ObjTokenizer::ParseDouble(huge, c));
+    EXPECT_EQ(huge, before);
 
     std::string_view ints = "12/5 -7 +3 99999999999999999999 x";
     int64_t i = 0;
@@ -110,23 +100,4 @@ TEST(ObjTokenizer, TokensAndNumbersStayInsideTheirView) {
     EXPECT_FALSE(ObjTokenizer::ParseInt(ints, i));  // overflow
     ObjTokenizer::NextToken(ints);
     EXPECT_FALSE(ObjTokenizer::ParseInt(ints, i));
-}
-
-TEST(ObjTokenizer, FaceCorners) {
-    ObjTokenizer::Corner corner;
-    ASSERT_TRUE(ObjTokenizer::ParseCorner("7", corner));
-    EXPECT_EQ(corner.position, 7);
-    EXPECT_EQ(corner.texCoord, 0);
-    EXPECT_EQ(corner.normal, 0);
-    ASSERT_TRUE(ObjTokenizer::ParseCorner("7/-2", corner));
-    EXPECT_EQ(corner.texCoord, -2);
-    ASSERT_TRUE(ObjTokenizer::ParseCorner("7//3", corner));
-    EXPECT_EQ(corner.texCoord, 0);
-    EXPECT_EQ(corner.normal, 3);
-    ASSERT_TRUE(ObjTokenizer::ParseCorner("1/2/3", corner));
-    EXPECT_EQ(corner.position, 1);
-    EXPECT_EQ(corner.texCoord, 2);
-    EXPECT_EQ(corner.normal, 3);
-    for (const char* bad : {"", "/1", "a", "1/x", "1/2/3/4", "1 2", "1/2/3x"})
-        EXPECT_FALSE(ObjTokenizer::ParseCorner(bad, corner)) << bad;
 }

