@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
@@ -25,6 +26,27 @@ std::unique_ptr<SWTraceMesh> UnitCellMesh(const std::vector<Triangle>& soup, Vec
 // Small triangle inside the unit cell whose minimum corner is at p.
 Triangle InCell(Vec3 p, float shift = 0.0f) {
     return {p + Vec3{0.2f + shift, 0.2f, 0.3f}, p + Vec3{0.6f, 0.25f + shift, 0.4f}, p + Vec3{0.3f, 0.7f, 0.5f + shift}};
+}
+
+// A wall across a row of unit cells at x, covering the whole cross-section.
+Triangle Wall(float x) { return {{x, -1, -1}, {x, 3, -1}, {x, -1, 3}}; }
+
+struct Result {
+    bool hit;
+    int id;
+    double t;
+};
+
+Result Cast(const SWTraceMesh& mesh, Vec3 origin, Vec3 direction, float limit, int kernel = KernelPlueckerDouble) {
+    const TraceRay ray = TraceRay::Make(origin, direction, limit, kernel);
+    TraceHit hit;
+    hit.distance = limit;
+    const bool found = mesh.grid.Intersect(ray, &hit);
+    return {found, found ? hit.triangleId : -1, found ? hit.distance : 0.0};
+}
+
+bool Blocked(const SWTraceMesh& mesh, Vec3 origin, Vec3 direction, float limit) {
+    return mesh.grid.Occluded(TraceRay::Make(origin, direction, limit, 0));
 }
 
 void ExpectSameGrid(const TraceGrid& a, const TraceGrid& b) {
@@ -243,4 +265,43 @@ TEST(GridBuild, AFailingCellTaskIsRethrownOutOfBuild) {
     TraceHit hit;
     hit.distance = 10.0;
     EXPECT_FALSE(mesh->grid.Intersect(TraceRay::Make({1.5f, 1.5f, 2}, {0, 0, -1}, 10.0f, 0), &hit));
+}
+
+TEST(GridWalk, AnOriginOnTheMaximumFaceCountsAsOutside) {
+    const auto mesh = UnitCellMesh({Wall(2.5f)}, {4, 1, 1});
+    // Index n along x: outside, and the slab test's entry distance is not positive.
+    EXPECT_FALSE(Cast(*mesh, {4, 0.5f, 0.5f}, {-1, 0, 0}, 10.0f).hit);
+    EXPECT_FALSE(Blocked(*mesh, {4, 0.5f, 0.5f}, {-1, 0, 0}, 10.0f));
+    // Just inside it the same ray hits.
+    EXPECT_TRUE(Cast(*mesh, {3.999f, 0.5f, 0.5f}, {-1, 0, 0}, 10.0f).hit);
+    EXPECT_TRUE(Blocked(*mesh, {3.999f, 0.5f, 0.5f}, {-1, 0, 0}, 10.0f));
+}
+
+TEST(GridWalk, AxisParallelAndDegenerateRays) {
+    const auto mesh = UnitCellMesh({Wall(0.5f), Wall(3.5f)}, {4, 1, 1});
+    // Parallel to y and z: never crosses a wall, whatever the limit.
+    EXPECT_FALSE(Cast(*mesh, {1.5f, 0.5f, 0.5f}, {0, 1, 0}, 100.0f).hit);
+    EXPECT_FALSE(Cast(*mesh, {1.5f, 0.5f, 0.5f}, {0, 0, -1}, 100.0f).hit);
+    EXPECT_EQ(Cast(*mesh, {1.5f, 0.5f, 0.5f}, {-1, 0, 0}, 100.0f).id, 0);
+    EXPECT_EQ(Cast(*mesh, {1.5f, 0.5f, 0.5f}, {1, 0, 0}, 100.0f).id, 1);
+
+    const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+    // A zero direction with an endless limit ends at once.
+    EXPECT_FALSE(Cast(*mesh, {1.5f, 0.5f, 0.5f}, {0, 0, 0}, inf).hit);
+    EXPECT_FALSE(Blocked(*mesh, {1.5f, 0.5f, 0.5f}, {0, 0, 0}, inf));
+    EXPECT_TRUE(Cast(*mesh, {1.5f, 0.5f, 0.5f}, {1, 0, 0}, inf).hit);
+    // Non-finite origins and directions, and NaN or negative limits, hit nothing.
+    for (const Vec3& origin : {Vec3{nan, 0.5f, 0.5f}, Vec3{inf, 0.5f, 0.5f}}) {
+        EXPECT_FALSE(Cast(*mesh, origin, {1, 0, 0}, 1e38f).hit);
+        EXPECT_FALSE(Blocked(*mesh, origin, {1, 0, 0}, 1e38f));
+    }
+    // An origin whose cell index would not fit an int still finds its way in.
+    const Result far = Cast(*mesh, {-1e10f, 0.5f, 0.5f}, {1, 0, 0}, 1e38f);
+    EXPECT_EQ(far.id, 0);
+    EXPECT_NEAR(far.t, 1e10 + 0.5, 1e-3);
+    EXPECT_FALSE(Cast(*mesh, {1e10f, 0.5f, 0.5f}, {1, 0, 0}, 1e38f).hit);
+    EXPECT_FALSE(Cast(*mesh, {1.5f, 0.5f, 0.5f}, {nan, 0, 0}, 10.0f).hit);
+    EXPECT_FALSE(Blocked(*mesh, {1.5f, 0.5f, 0.5f}, {1, inf, 0}, 10.0f));
+    EXPECT_FALSE(Cast(*mesh, {1.5f, 0.5f, 0.5f}, {1, 0, 0}, nan).hit);
+    EXPECT_FALSE(Blocked(*mesh, {1.5f, 0.5f, 0.5f}, {1, 0, 0}, -1.0f));
 }
