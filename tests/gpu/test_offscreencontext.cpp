@@ -160,27 +160,3 @@ TEST(OffscreenContext, CreatingAndDestroyingTwentyTimesKeepsMemoryFlat) {
     const long growth = ResidentMiB() - baseline;
     EXPECT_LT(growth, 100) << "resident memory grew by " << growth << " MiB over 17 contexts";
 }
-
-TEST(OffscreenContext, ASecondContextLeavesTheFirstCurrent) {
-    HardwareBaker first;
-    first.Initialise();
-    OffscreenContext::LockGuard lock(first.GetContext());
-    GLint framebuffer = 0;
-    glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &framebuffer);
-    {
-        HardwareBaker second;
-        second.Initialise();
-        // Building the second one made it current for a while; the first is back.
-        GLint now = 0;
-        glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &now);
-        EXPECT_EQ(now, framebuffer);
-    }
-    GLint after = 0;
-    glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &after);
-    EXPECT_EQ(after, framebuffer);
-    Scene scene;
-    AddCornerMesh(scene, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0.0f, 0.0f}, {1.0f, 0.0f}, {0.0f, 1.0f}});
-    HardwareScene hardware(&first.GetContext());
-    Upload(scene, hardware);
-    EXPECT_EQ(RenderTargets(first, hardware, WholeTile(64))[TargetPosition].Pixel(4, 4)[3], 1.0f);
-}
