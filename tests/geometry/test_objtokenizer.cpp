@@ -22,19 +22,6 @@ std::vector<std::string> AllLines(ObjTokenizer& reader) {
 
 }  // namespace
 
-TEST(ObjTokenizer, SplitsLinesOfMemoryAndDropsLineEnds) {
-    const std::string text = "v 1 2 3\r\nf 1 2 3\n\nlast";
-    ObjTokenizer reader(text.data(), text.size());
-    ASSERT_TRUE(reader.IsOpen());
-    EXPECT_EQ(AllLines(reader), (std::vector<std::string>{"v 1 2 3", "f 1 2 3", "", "last"}));
-    EXPECT_EQ(reader.LineNumber(), 4);
-    EXPECT_EQ(reader.InputSize(), text.size());
-
-    ObjTokenizer empty(nullptr, 0);
-    std::string_view line;
-    EXPECT_FALSE(empty.NextLine(line));
-}
-
 TEST(ObjTokenizer, ReadsFileLinesLongerThanItsBuffer) {
     const std::string path =
         (std::filesystem::temp_directory_path() / ("kelvor_tok_" + std::to_string(::getpid()) + ".obj")).string();
