@@ -146,20 +146,6 @@ TEST(PostJson, PostsTheBodyAsJsonToTheUrlPath) {
     EXPECT_EQ(answer, reply);
 }
 
-TEST(PostJson, ProxiesFromTheEnvironmentAreNotUsed) {
-    const int deadProxy = ClosedPort();
-    const std::string proxy = "http://127.0.0.1:" + std::to_string(deadProxy);
-    setenv("http_proxy", proxy.c_str(), 1);
-    setenv("ALL_PROXY", proxy.c_str(), 1);
-    OneShotHttpListener listener("ok");
-    const std::string answer = PostJson(Local(listener.Port()), "http://h/p", "{}");
-    unsetenv("http_proxy");
-    unsetenv("ALL_PROXY");
-    listener.Wait();
-    EXPECT_EQ(listener.body, "{}");
-    EXPECT_EQ(answer, "ok");
-}
-
 TEST(PostJson, FailuresReturnAnEmptyReply) {
     EXPECT_EQ(PostJson(Local(ClosedPort()), kLogCollectorUrl, "{}"), "");
 
