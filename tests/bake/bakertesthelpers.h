@@ -21,10 +21,10 @@ using namespace Pallix::Bake;
 using Pallix::Math::Vec2;
 using Pallix::Math::Vec3;
 namespace fs = std::filesystem;
+using KelvorTest::ExpectNear;
 using KelvorTest::ReadImageFile;
 using KelvorTest::TempFolder;
-
-inline Vec3 Unit(Vec3 v) { return v * (1.0f / Pallix::Math::Length(v)); }
+using KelvorTest::Unit;
 
 // A baker with its protected output image in reach.
 template <class Base>

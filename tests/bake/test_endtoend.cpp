@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,8 +21,6 @@ using Pallix::Math::Vec3;
 // Every map type baked end to end, by KelvorCmd or, for the types it has no keyword for, by a
 // bake manager in this process, on meshes written here.
 namespace {
-
-Vec3 Unit(Vec3 v) { return v * (1.0f / Pallix::Math::Length(v)); }
 
 // The square [x0, x1] x [y0, y1] at height z facing up, its UVs over the whole first UV tile.
 ObjMesh Square(float x0, float x1, float y0, float y1, float z = 0.0f) {
@@ -101,13 +98,6 @@ void WritePly(const fs::path& path, const ObjMesh& mesh, std::array<int, 3> colo
     for (const Vec3& p : mesh.positions)
         out << p.x << ' ' << p.y << ' ' << p.z << ' ' << colour[0] << ' ' << colour[1] << ' ' << colour[2] << '\n';
     for (const auto& f : mesh.faces) out << "3 " << f[0] << ' ' << f[1] << ' ' << f[2] << '\n';
-}
-
-std::string ReadBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 // The files a bake wrote: every file in the folder but the meshes.
@@ -230,9 +220,9 @@ TEST(EndToEnd, OcclusionRunsAreIdenticalAndAZeroSpreadFinishes) {
     };
     Bake(folder.Path(), with({"-p", "first"}));
     Bake(folder.Path(), with({"-p", "second"}));
-    const std::string first = ReadBytes(folder / "first_ao.png");
+    const std::string first = ReadAll(folder / "first_ao.png");
     ASSERT_FALSE(first.empty());
-    EXPECT_EQ(first, ReadBytes(folder / "second_ao.png"));
+    EXPECT_EQ(first, ReadAll(folder / "second_ao.png"));
 
     // The blocks shade the plane around them, so the identical files say something.
     const ImageFile map = ReadImageFile(folder / "first_ao.png");

@@ -16,12 +16,6 @@ namespace {
 
 const float kPi = 3.1415927f;
 
-void ExpectVec(Vec3 got, Vec3 want, float tolerance) {
-    EXPECT_NEAR(got.x, want.x, tolerance);
-    EXPECT_NEAR(got.y, want.y, tolerance);
-    EXPECT_NEAR(got.z, want.z, tolerance);
-}
-
 // Every texel of the output has this grey value and alpha 1.
 void ExpectGrey(const Image& image, float value) {
     for (int y = 0; y < image.height; ++y)
@@ -85,13 +79,13 @@ TEST(OcclusionRays, DrawsAreTheStandardGeneratorsFirstOutputs) {
     std::mt19937 reference(5 + 8192 * 7 + 3945);
     float u[3];
     for (float& draw : u) draw = float(double(reference()) / 4294967296.0);
-    ExpectVec(JitteredAxis(5, 7, a), Unit({2 * a * u[2] - a, 1 - (2 * a * u[1] - a), 2 * a * u[0] - a}), 1e-6f);
+    ExpectNear(JitteredAxis(5, 7, a), Unit({2 * a * u[2] - a, 1 - (2 * a * u[1] - a), 2 * a * u[0] - a}), 1e-6f);
 }
 
 TEST(OcclusionRays, DirectionSetIsAHaltonConeAroundY) {
-    ExpectVec(OcclusionRaySet::Candidate(0), {0, 0, -1}, 0);
+    ExpectNear(OcclusionRaySet::Candidate(0), {0, 0, -1}, 0);
     // k = 1: radical inverses 1/3 and 1/5.
-    ExpectVec(OcclusionRaySet::Candidate(1), {0.4f, 0.8f * std::sin(kPi / 3), -0.6f}, 1e-6f);
+    ExpectNear(OcclusionRaySet::Candidate(1), {0.4f, 0.8f * std::sin(kPi / 3), -0.6f}, 1e-6f);
 
     OcclusionRaySet set;
     set.Build(16, 1.5707951f);
@@ -108,10 +102,10 @@ TEST(OcclusionRays, DirectionSetIsAHaltonConeAroundY) {
     // The half turn accepts the south pole first; many directions spread evenly over the
     // hemisphere, whose mean is half the axis.
     set.Build(4096, kPi);
-    ExpectVec(set.Directions()[0], {0, 0, -1}, 0);
+    ExpectNear(set.Directions()[0], {0, 0, -1}, 0);
     Vec3 mean{};
     for (int i = 0; i < set.Count(); ++i) mean = mean + set.Directions()[i] * (1.0f / 4096);
-    ExpectVec(mean, {0, 0.5f, 0}, 0.01f);
+    ExpectNear(mean, {0, 0.5f, 0}, 0.01f);
 }
 
 TEST(OcclusionRays, ANarrowOrEmptyConeAndTooFewRaysStillGiveASet) {
@@ -144,12 +138,12 @@ TEST(OcclusionRays, RotationTakesTheAxisOntoTheNormalWithoutNaN) {
     auto check = [](Vec3 j, Vec3 n, float tolerance) {
         const Rotation r = RotationOnto(j, n);
         for (float m : r.m) ASSERT_TRUE(std::isfinite(m));
-        ExpectVec(r * j, n, tolerance);
+        ExpectNear(r * j, n, tolerance);
         // Orthonormal with determinant +1: lengths and handedness are kept.
         const Vec3 x = r * Vec3{1, 0, 0}, y = r * Vec3{0, 1, 0}, z = r * Vec3{0, 0, 1};
         EXPECT_NEAR(Pallix::Math::Length(x), 1.0f, 1e-5f);
         EXPECT_NEAR(Pallix::Math::Dot(x, y), 0.0f, 1e-5f);
-        ExpectVec(Pallix::Math::Cross(x, y), z, 1e-5f);
+        ExpectNear(Pallix::Math::Cross(x, y), z, 1e-5f);
     };
     for (int i = 0; i < 200; ++i) check(direction(), direction(), 1e-5f);
     for (int i = 0; i < 20; ++i) {

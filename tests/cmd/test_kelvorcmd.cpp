@@ -2,8 +2,6 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,13 +13,6 @@ using namespace KelvorTest;
 
 namespace {
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // Runs KelvorCmd with a configuration folder of its own, as on a machine where it never ran.
 class KelvorCmdRun : public testing::Test {
 protected:
@@ -32,7 +23,7 @@ protected:
     }
 
     std::string LogId(const fs::path& configFolder) const {
-        const std::string text = ReadFile(configFolder / "Tamsel" / "Kelvor.conf");
+        const std::string text = ReadAll(configFolder / "Tamsel" / "Kelvor.conf");
         const size_t at = text.find("logid=");
         if (at == std::string::npos) return {};
         return text.substr(at + 6, text.find('\n', at) - at - 6);
@@ -51,7 +42,7 @@ TEST_F(KelvorCmdRun, NoArgumentBakesNothingAndKeepsTheInstallationId) {
     EXPECT_EQ(first.out, "No bake type specified\n");
     EXPECT_EQ(first.err, "");
     ASSERT_TRUE(fs::exists(settings));
-    const std::string stored = ReadFile(settings);
+    const std::string stored = ReadAll(settings);
     const std::string id = LogId(config);
     ASSERT_FALSE(id.empty()) << stored;
     EXPECT_EQ(id.find_first_not_of("0123456789"), std::string::npos) << id;
@@ -59,7 +50,7 @@ TEST_F(KelvorCmdRun, NoArgumentBakesNothingAndKeepsTheInstallationId) {
     const ProgramResult second = Run({});
     EXPECT_EQ(second.status, 0);
     EXPECT_EQ(second.out, "No bake type specified\n");
-    EXPECT_EQ(ReadFile(settings), stored);
+    EXPECT_EQ(ReadAll(settings), stored);
 
     // "height" has no baker either.
     const ProgramResult height = Run({"height"});

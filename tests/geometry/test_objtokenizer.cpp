@@ -5,9 +5,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "geometry/objtokenizer.h"
+#include "support/testsupport.h"
 
 using namespace Pallix::Bake;
 
@@ -23,8 +23,8 @@ std::vector<std::string> AllLines(ObjTokenizer& reader) {
 }  // namespace
 
 TEST(ObjTokenizer, ReadsFileLinesLongerThanItsBuffer) {
-    const std::string path =
-        (std::filesystem::temp_directory_path() / ("kelvor_tok_" + std::to_string(::getpid()) + ".obj")).string();
+    const KelvorTest::TempFolder folder("kelvor-geometry");
+    const std::string path = (folder / "mesh.obj").string();
     const std::string longLine(3 * 1024 * 1024 + 17, 'x');  // three times the read chunk
     {
         std::FILE* f = std::fopen(path.c_str(), "wb");
@@ -42,7 +42,6 @@ TEST(ObjTokenizer, ReadsFileLinesLongerThanItsBuffer) {
     EXPECT_EQ(lines[1], longLine);
     EXPECT_EQ(lines[2], "v 1 2 3");
     EXPECT_FALSE(reader.ReadFailed());
-    std::filesystem::remove(path);
 
     ObjTokenizer missing("/nonexistent/kelvor.obj");
     EXPECT_FALSE(missing.IsOpen());

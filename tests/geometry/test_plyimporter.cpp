@@ -6,11 +6,11 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "geometry/ply.h"
 #include "geometry/plyimporter.h"
 #include "geometry/scene.h"
+#include "support/testsupport.h"
 
 using namespace Pallix::Bake;
 using Pallix::Math::Vec3;
@@ -196,8 +196,8 @@ TEST(PLYImporter, ReadsFilesAndNamesMissingOnes) {
     } catch (const ImportException& e) {
         EXPECT_STREQ(e.what(), "Can not open PLY file '/nonexistent/kelvor.ply'");
     }
-    const std::string path =
-        (std::filesystem::temp_directory_path() / ("kelvor_ply_" + std::to_string(::getpid()) + ".ply")).string();
+    const KelvorTest::TempFolder folder("kelvor-geometry");
+    const std::string path = (folder / "mesh.ply").string();
     // Large enough to span several reads of the file.
     std::string data = "ply\nformat binary_little_endian 1.0\nelement vertex 300000\nproperty float x\nproperty float y\n"
                        "property float z\nelement face 1\nproperty list uchar uint vertex_indices\nend_header\n";
@@ -215,5 +215,4 @@ TEST(PLYImporter, ReadsFilesAndNamesMissingOnes) {
     EXPECT_EQ(mesh.VertexCount(), 300000u);
     EXPECT_EQ(mesh.positions[299999], (Vec3{299999.0f, 0, 1}));
     EXPECT_EQ(mesh.indices, (std::vector<uint32_t>{299999, 1, 2}));
-    std::filesystem::remove(path);
 }

@@ -7,12 +7,15 @@
 #include <vector>
 
 #include "geometry/meshbuilders.h"
+#include "support/testsupport.h"
 #include "trace/traceshader.h"
 #include "tracetesthelpers.h"
 
 using namespace Pallix::Bake;
 using Pallix::Math::Vec3;
 using TraceTest::Triangle;
+using KelvorTest::ExpectNear;
+using KelvorTest::Unit;
 
 namespace {
 
@@ -45,14 +48,6 @@ TraceSample SampleAt(Vec3 position, Vec3 normal = {0, 0, 1}) {
     s.geometricNormal = normal;
     return s;
 }
-
-void ExpectVec(Vec3 got, Vec3 want, float tolerance = 1e-5f) {
-    EXPECT_NEAR(got.x, want.x, tolerance);
-    EXPECT_NEAR(got.y, want.y, tolerance);
-    EXPECT_NEAR(got.z, want.z, tolerance);
-}
-
-Vec3 Unit(Vec3 v) { return v * (1.0f / Pallix::Math::Length(v)); }
 
 // Flat-shaded triangles (a, b, c, normal) stored per corner, prepared by the scene's own passes
 // for the hard-edge queries: connectivity, hard vertices and edges, edge normals.
@@ -93,7 +88,7 @@ TEST(TraceShader, OneSidedSearchesFromTheOuterEnd) {
         TraceHit hit;
         ASSERT_TRUE(shader.Trace(SampleAt({0.5f, 0.25f, 0}), &hit));
         EXPECT_NEAR(hit.distance, z, 1e-6);
-        ExpectVec(hit.position, {0.5f, 0.25f, z});
+        ExpectNear(hit.position, {0.5f, 0.25f, z}, 1e-5f);
         EXPECT_EQ(hit.mesh, mesh.get());
         ASSERT_NE(hit.triangle, nullptr);
         EXPECT_EQ(hit.triangle, &mesh->triangles[size_t(hit.triangleId)]);
@@ -133,7 +128,7 @@ TEST(TraceShader, TheEnvelopeCutsTheOutwardSearch) {
     shader.twoSided = 1;
     ASSERT_TRUE(shader.Trace(SampleAt({0, 0, 0}), &hit));
     EXPECT_NEAR(hit.distance, 0.8, 1e-6);
-    ExpectVec(hit.position, {0, 0, -0.8f});
+    ExpectNear(hit.position, {0, 0, -0.8f}, 1e-5f);
 
     // An envelope list without an entry for the mesh id leaves the search as it is.
     const TraceMeshList noEnvelope;
@@ -156,12 +151,12 @@ TEST(TraceShader, TwoSidedPrefersTheNearerSideAndTheForwardOneOnATie) {
     TraceHit hit;
     ASSERT_TRUE(shader.Trace(sample, &hit));
     EXPECT_NEAR(hit.distance, 0.3, 1e-6);
-    ExpectVec(hit.position, {0, 0, 0.3f});
+    ExpectNear(hit.position, {0, 0, 0.3f}, 1e-5f);
 
     sample.meshId = 1;
     ASSERT_TRUE(shader.Trace(sample, &hit));
     EXPECT_NEAR(hit.distance, 0.2, 1e-6);  // reported positive
-    ExpectVec(hit.position, {0, 0, -0.2f});
+    ExpectNear(hit.position, {0, 0, -0.2f}, 1e-5f);
 }
 
 TEST(TraceShader, DirectionModesAndUnusableQueries) {
@@ -227,11 +222,11 @@ protected:
 TEST_F(HardEdges, RoundedDirectionAndDistanceFallFromTheEdgeToTheInterpolatedNormal) {
     const Vec3 edgeNormal = Unit({0, -1, 1});  // between the top and the front face
     // On the edge: the edge's direction.
-    ExpectVec(shader.GetHardEdgeDirection(OnTop(0.0f, -1.0f)), edgeNormal, 2e-5f);
+    ExpectNear(shader.GetHardEdgeDirection(OnTop(0.0f, -1.0f)), edgeNormal, 2e-5f);
     // Half way into the rounding distance.
     const TraceSample mid = OnTop(0.0f, -0.75f);
     const float w = 1.0f - std::atan(1.0f - 0.25f / 0.5f) / (3.1415927f / 4.0f);
-    ExpectVec(shader.GetHardEdgeDirection(mid), Unit(edgeNormal * (1 - w) + mid.normal * w), 2e-5f);
+    ExpectNear(shader.GetHardEdgeDirection(mid), Unit(edgeNormal * (1 - w) + mid.normal * w), 2e-5f);
     // At the rounding distance and beyond: the interpolated normal, unchanged.
     const TraceSample centre = OnTop(0.1f, 0.0f);
     EXPECT_EQ(shader.GetHardEdgeDirection(centre), centre.normal);
@@ -257,7 +252,7 @@ TEST_F(HardEdges, PositionPairsWithoutAnEdgeAreSkipped) {
     for (int i = 0; i < t.neighbourCount[size_t(corner)]; ++i) t.neighbourEdges[size_t(t.neighbourOffset[size_t(corner)] + i)] = -1;
     const TraceSample sample = OnTop(0.9f, -0.95f);
     const float w = 1.0f - std::atan(1.0f - 0.05f / 0.5f) / (3.1415927f / 4.0f);
-    ExpectVec(shader.GetHardEdgeDirection(sample), Unit(sample.geometricNormal * (1 - w) + sample.normal * w), 2e-5f);
+    ExpectNear(shader.GetHardEdgeDirection(sample), Unit(sample.geometricNormal * (1 - w) + sample.normal * w), 2e-5f);
     EXPECT_NEAR(shader.GetHardEdgeDistance(sample), 1.0f - 0.05f / 0.5f, 1e-5f);
 }
 
@@ -313,7 +308,7 @@ TEST(HardEdgeWalk, TheEndNearestTheSampleDecidesAboutTheCorner) {
     // 0.1 from the gable edge, nearer its R1 end and 0.3 from R1: the edge's own direction
     // is the base, blended towards the interpolated normal.
     const float w = 1.0f - std::atan(1.0f - 0.1f / 0.25f) / (3.1415927f / 4.0f);
-    ExpectVec(shader.GetHardEdgeDirection(sample), Unit(left * (1 - w) + sample.normal * w), 2e-5f);
+    ExpectNear(shader.GetHardEdgeDirection(sample), Unit(left * (1 - w) + sample.normal * w), 2e-5f);
 }
 
 TEST(HardEdgeWalk, ACyclicFanAroundACornerEnds) {
