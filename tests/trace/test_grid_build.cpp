@@ -69,19 +69,6 @@ void ExpectSameGrid(const TraceGrid& a, const TraceGrid& b) {
 
 }  // namespace
 
-TEST(RootCellSize, SettlesWithinTheTargets) {
-    const TraceGridSettings settings;
-    const AABB3 box = Box({-1, -2, -3}, {4, 1, 2});
-    for (int triangles : {1000, 100000, 3000000}) {
-        const float size = ChooseRootCellSize(settings, box, triangles);
-        const double cells = std::ceil(5.0f / size) * std::ceil(3.0f / size) * std::ceil(5.0f / size);
-        const double mean = triangles / cells;
-        EXPECT_LE(cells, settings.maxRootCells) << triangles;
-        EXPECT_GE(mean, settings.targetMin) << triangles;
-        EXPECT_LE(mean, settings.targetMax) << triangles;
-    }
-}
-
 TEST(RootCellSize, EmptyOrInvertedBoundsGiveAnEmptyGridThatMissesEverything) {
     AABB3 empty;
     EXPECT_EQ(ChooseRootCellSize(TraceGridSettings(), empty, 10), 0.0f);
@@ -121,30 +108,6 @@ TEST(GridInit, CellBoxesAndAnOversizedRequest) {
     TraceGrid huge(nullptr);
     EXPECT_THROW(huge.Init(Box({0, 0, 0}, {1, 1, 1}), 1e-4f), std::length_error);
     EXPECT_EQ(huge.cellCount, 0);
-}
-
-TEST(GridBuild, PacketsRepeatTheLastTriangleIntoEmptyLanes) {
-    std::vector<Triangle> soup;
-    for (int i = 0; i < 5; ++i) soup.push_back(InCell({0, 0, 0}, 0.01f * float(i)));
-    auto mesh = UnitCellMesh(soup, {1, 1, 1});
-    const SWGridCellCluster& cell = mesh->grid.cells[0];
-    ASSERT_EQ(cell.triangleCount, 5);
-    ASSERT_EQ(cell.packetCount, 2);
-    ASSERT_FALSE(cell.nested);
-    const TrianglePacket& last = cell.packets[1];
-    for (int lane = 0; lane < 4; ++lane) {
-        EXPECT_EQ(last.GetId(lane), 4);
-        for (int row = 0; row < TrianglePacket::Nx; ++row) EXPECT_EQ(last.rows[row][lane], last.rows[row][0]);
-        const Vec3 n{last.rows[TrianglePacket::Nx][lane], last.rows[TrianglePacket::Ny][lane],
-                     last.rows[TrianglePacket::Nz][lane]};
-        EXPECT_NEAR(Pallix::Math::Length(n), 1.0f, 1e-5f);
-    }
-    const Triangle& t4 = soup[4];
-    EXPECT_EQ(last.rows[TrianglePacket::E1x][2], t4.b.x - t4.a.x);
-    EXPECT_EQ(last.rows[TrianglePacket::E2z][3], t4.c.z - t4.a.z);
-    for (int id = 0; id < 4; ++id) EXPECT_EQ(cell.packets[0].GetId(id), id);
-    // The mesh's own face normals are computed on the way.
-    EXPECT_NEAR(Pallix::Math::Length(mesh->triangles[3].normal), 1.0f, 1e-5f);
 }
 
 TEST(GridBuild, CrowdedCellsGetANestedGrid) {
