@@ -21,8 +21,18 @@ using namespace Pallix::Bake;
 using Pallix::Math::Vec2;
 using Pallix::Math::Vec3;
 namespace fs = std::filesystem;
+using KelvorTest::ExpectNear;
 using KelvorTest::ReadImageFile;
 using KelvorTest::TempFolder;
+using KelvorTest::Unit;
+
+// A baker with its protected output image in reach.
+template <class Base>
+class Open : public Base {
+public:
+    using Base::Base;
+    Image& Output() { return this->output; }
+};
 
 struct Corner {
     Vec3 p;
@@ -43,6 +53,12 @@ inline void AddTriangle(SceneMesh& mesh, const Corner& a, const Corner& b, const
         mesh.AddCorner();
     }
     mesh.FinishPolygon(false);
+}
+
+// The quad a b c d as two triangles sharing one normal, without UVs: walls and roofs.
+inline void AddQuad(SceneMesh& mesh, Vec3 a, Vec3 b, Vec3 c, Vec3 d, Vec3 n) {
+    AddTriangle(mesh, {a, {}, ColourWhite, n}, {b, {}, ColourWhite, n}, {c, {}, ColourWhite, n});
+    AddTriangle(mesh, {a, {}, ColourWhite, n}, {c, {}, ColourWhite, n}, {d, {}, ColourWhite, n});
 }
 
 // An axis-aligned rectangle in the plane z, facing +z, split along its diagonal from the
@@ -130,6 +146,7 @@ inline std::unique_ptr<SWTraceMesh> BuildTraceMesh(const Scene& scene) {
 }
 
 // One map of one job on a square output of size pixels, baked in a single tile per UV tile.
+// The low-poly scene stands in for the GPU pass; high-poly scenes become the trace meshes.
 struct Rig {
     BakeJob job;
     MapSettings* map;
@@ -155,6 +172,9 @@ struct Rig {
         software.SetScene(lowPoly.get());
     }
 
+    // The low-poly square [-half, half]^2 at height 0 over the whole first UV tile.
+    void AddLowPolySquare(float half = 0.5f) { AddRectangle(*lowPoly->AddMesh("low"), -half, -half, half, half, 0.0f); }
+
     void AddHighPoly(const Scene& scene) {
         traceOwned.push_back(BuildTraceMesh(scene));
         traceMeshes.push_back(traceOwned.back().get());
@@ -178,6 +198,22 @@ struct Rig {
         const ReadbackSet targets = RasteriseTargets(*lowPoly, state.tileWidth, state.tileHeight, column, row);
         baker.ProcessTile(targets);
         baker.EndTiles();
+    }
+
+    // The two passes of a map whose range spans UV tiles 1001 to 1000 + columns: every tile's
+    // range and cache first, then each tile normalised and exported.
+    void BakeTwoPasses(MapBaker& baker, int columns) {
+        for (int column = 0; column < columns; ++column) {
+            BakeTile(baker, column);
+            baker.PostProcessRange();
+            baker.SaveCache();
+        }
+        for (int column = 0; column < columns; ++column) {
+            state.udimColumn = column;
+            baker.LoadCache();
+            baker.FinishPostProcess();
+            baker.Export();
+        }
     }
 };
 

@@ -1,99 +1,129 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bake/bakeexception.h"
 #include "bake/bakemanager.h"
 #include "events/eventreporter.h"
 #include "geometry/sceneimporter.h"
+#include "support/testsupport.h"
 #include "trace/tracegridsettings.h"
 
 using namespace Pallix::Bake;
+using namespace KelvorTest;
 
 namespace {
 
-// Records every call as one text, in order; calls may come from the bake thread.
-class RecordingListener : public BakeManager::IBakeListener {
+using Calls = std::vector<std::string>;
+
+// Records every listener call as a line of text; the manager may call from its bake thread.
+class Recorder : public BakeManager::IBakeListener {
 public:
     void OnBakeStart() override { Add("BakeStart"); }
-    void OnJobStart(BakeJob* job) override {
-        Add("JobStart " + Name(job));
+    void OnJobStart(BakeJob*) override {
+        Add("JobStart");
         if (throwOnJobStart) throwOnJobStart();
     }
-    void OnMapStart(BakeJob* job, int mapIndex, Image*) override {
-        Add("MapStart " + Name(job) + " " + std::to_string(mapIndex));
-    }
+    void OnMapStart(BakeJob*, int mapIndex, Image*) override { Add("MapStart " + std::to_string(mapIndex)); }
     void OnTilingStart(BakeJob*, MapSettings*, int u, int v) override {
         Add("TilingStart " + std::to_string(u) + " " + std::to_string(v));
+        if (cancelAtTilingStart) manager->Cancel();
     }
-    void OnTileDone(const BakeManager::TileUpdate*) override { Add("TileDone"); }
-    void OnProgress(float fraction) override { Add("Progress " + std::to_string(fraction)); }
+    void OnTileDone(const BakeManager::TileUpdate* tile) override {
+        Add("TileDone " + std::to_string(tile->x) + " " + std::to_string(tile->y) + " " +
+            std::to_string(tile->width) + " " + std::to_string(tile->height));
+    }
+    void OnProgress(float fraction) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        progress.push_back(fraction);
+    }
     void OnError(const std::string& message) override { Add("Error " + message); }
     void OnLog(const std::string& line) override { Add("Log " + line); }
     void OnTilingEnd(BakeJob*, MapSettings*, int u, int v) override {
         Add("TilingEnd " + std::to_string(u) + " " + std::to_string(v));
     }
-    void OnMapDone(BakeJob* job, int mapIndex) override { Add("MapDone " + Name(job) + " " + std::to_string(mapIndex)); }
-    void OnJobEnd(BakeJob* job) override { Add("JobEnd " + Name(job)); }
+    void OnMapDone(BakeJob*, int mapIndex) override { Add("MapDone " + std::to_string(mapIndex)); }
+    void OnJobEnd(BakeJob*) override { Add("JobEnd"); }
     void OnBakeEnd(int jobCount) override { Add("BakeEnd " + std::to_string(jobCount)); }
     void OnBakeStopped() override { Add("BakeStopped"); }
 
-    std::vector<std::string> Calls() {
+    Calls Take() {
         std::lock_guard<std::mutex> lock(mutex);
-        return calls;
-    }
-    void Clear() {
-        std::lock_guard<std::mutex> lock(mutex);
-        calls.clear();
+        return std::exchange(calls, {});
     }
 
-    std::vector<BakeJob*> names;  // jobs named by their position here
+    std::vector<float> progress;
+    BakeManager* manager = nullptr;
+    bool cancelAtTilingStart = false;
     std::function<void()> throwOnJobStart;
 
 private:
-    std::string Name(BakeJob* job) {
-        for (size_t i = 0; i < names.size(); ++i)
-            if (names[i] == job) return "job" + std::to_string(i);
-        return "job?";
-    }
     void Add(const std::string& call) {
         std::lock_guard<std::mutex> lock(mutex);
         calls.push_back(call);
     }
     std::mutex mutex;
-    std::vector<std::string> calls;
+    Calls calls;
 };
 
-struct ManagerFixture : testing::Test {
-    ManagerFixture() : reporter("test"), manager(&reporter, &grid) {
+// A manager with a recording listener and reporter, and a low-poly quad over UV tiles 1001 and
+// 1002 under a high-poly plane.
+struct Pipeline {
+    TempFolder folder{"kelvor-pipeline"};
+    std::vector<std::string> events;
+    EventReporter reporter{"test"};
+    TraceGridSettings grid;
+    BakeManager manager{&reporter, &grid};
+    Recorder recorder;
+
+    Pipeline() {
         reporter.SetEnabled(true);
         reporter.SetSender([this](const std::string& text) { events.push_back(text); });
-        manager.SetListener(&listener);
+        ChooseTraceKernel(CpuFeatures(), &grid, SimdAuto, PrecisionDefault);
+        recorder.manager = &manager;
+        manager.SetListener(&recorder);
+        manager.SetThreadCount(4);
+        manager.Init(4, 1024, 1024);
+        WriteObj(folder / "low.obj", GridMesh(1, 0, 2, 0, 1, 0, 2, 0, 1));
+        WriteObj(folder / "high.obj", GridMesh(8, -1, 3, -1, 2));
+    }
+
+    BakeJob MakeJob(const std::string& name) {
+        BakeJob job;
+        job.width = job.height = 256;
+        job.dilation = 0;
+        job.lowPolyPath = (folder / "low.obj").string();
+        job.AddHighPolyPath((folder / "high.obj").c_str());
+        job.hasHighPoly = true;
+        job.outputPath = (folder / name).string();
+        job.outputFormat = FormatPng8;
+        MapSettings& map = job.AddMap();
+        map.type = MapAlphaMask;
+        return job;
     }
 
     // A job whose high-poly file does not exist: loading its scene fails.
-    BakeJob* FailingJob() {
-        auto& job = jobStore.emplace_back(std::make_unique<BakeJob>());
-        job->AddHighPolyPath("/nonexistent/kelvor-test/missing.obj");
-        job->hasHighPoly = true;
-        listener.names.push_back(job.get());
-        return job.get();
+    BakeJob FailingJob(const std::string& name) {
+        BakeJob job = MakeJob(name);
+        job.highPolyPaths = {(folder / "missing.obj").string()};
+        return job;
     }
 
-    std::vector<std::string> events;
-    EventReporter reporter;
-    TraceGridSettings grid;
-    RecordingListener listener;
-    std::vector<std::unique_ptr<BakeJob>> jobStore;
-    BakeManager manager;
+    void Bake(std::vector<BakeJob*> jobs) { manager.Bake(&jobs); }
 };
 
-using Calls = std::vector<std::string>;
+Calls Matching(const Calls& calls, const std::string& prefix) {
+    Calls out;
+    for (const auto& c : calls)
+        if (c.rfind(prefix, 0) == 0) out.push_back(c);
+    return out;
+}
 
 }  // namespace
 
@@ -107,38 +137,31 @@ TEST(BakeCompleteLine, SecondsUpToAMinuteThenMinutesAndSeconds) {
     EXPECT_EQ(BakeCompleteLine(119.9, 0.0), " Bake complete: 1:59 (export 0 seconds)");
 }
 
-TEST_F(ManagerFixture, EmptyBakeStartsAndEnds) {
-    std::vector<BakeJob*> none;
-    manager.Bake(&none);
-    EXPECT_EQ(listener.Calls(), (Calls{"BakeStart", "BakeEnd 0"}));
-    EXPECT_FALSE(manager.HasFailed());
-}
-
-TEST_F(ManagerFixture, AnExceptionEndsTheWholeBakeAndTheNextBakeWorks) {
-    std::vector<BakeJob*> jobs{FailingJob(), FailingJob()};
+TEST(BakeManager, AnExceptionEndsTheWholeBakeAndTheNextBakeWorks) {
+    Pipeline p;
+    BakeJob first = p.FailingJob("first"), second = p.FailingJob("second");
     testing::internal::CaptureStdout();
-    manager.Bake(&jobs);
+    p.Bake({&first, &second});
     const std::string printed = testing::internal::GetCapturedStdout();
 
-    const Calls calls = listener.Calls();
+    const Calls calls = p.recorder.Take();
     ASSERT_EQ(calls.size(), 5u) << testing::PrintToString(calls);
     EXPECT_EQ(Calls(calls.begin(), calls.begin() + 4),
-              (Calls{"BakeStart", "JobStart job0", "Log Initializing", "Log Loading high poly scene"}));
+              (Calls{"BakeStart", "JobStart", "Log Initializing", "Log Loading high poly scene"}));
     ASSERT_EQ(calls[4].rfind("Error ", 0), 0u);
     const std::string message = calls[4].substr(6);
     EXPECT_FALSE(message.empty());
     EXPECT_EQ(printed, message + "\n");
-    EXPECT_TRUE(manager.HasFailed());
+    EXPECT_TRUE(p.manager.HasFailed());
 
     // The context was unlocked and the failed flag is cleared by the next run.
-    listener.Clear();
-    std::vector<BakeJob*> none;
-    manager.Bake(&none);
-    EXPECT_EQ(listener.Calls(), (Calls{"BakeStart", "BakeEnd 0"}));
-    EXPECT_FALSE(manager.HasFailed());
+    p.Bake({});
+    EXPECT_EQ(p.recorder.Take(), (Calls{"BakeStart", "BakeEnd 0"}));
+    EXPECT_FALSE(p.manager.HasFailed());
 }
 
-TEST_F(ManagerFixture, EveryKindOfExceptionIsReported) {
+TEST(BakeManager, EveryKindOfExceptionIsReported) {
+    Pipeline p;
     const std::vector<std::pair<std::string, std::function<void()>>> throwers{
         {"bake failure", [] { throw BakeException("bake failure"); }},
         {"Please triangulate your mesh", [] { throw ImportException("Please triangulate your mesh"); }},
@@ -146,67 +169,62 @@ TEST_F(ManagerFixture, EveryKindOfExceptionIsReported) {
         {"std::bad_alloc", [] { throw std::bad_alloc(); }},
     };
     for (const auto& [text, thrower] : throwers) {
-        listener.Clear();
-        listener.throwOnJobStart = thrower;
+        p.recorder.throwOnJobStart = thrower;
         BakeJob job;
-        listener.names = {&job};
-        std::vector<BakeJob*> jobs{&job};
         testing::internal::CaptureStdout();
-        manager.Bake(&jobs);
+        p.Bake({&job});
         EXPECT_EQ(testing::internal::GetCapturedStdout(), text + "\n");
-        EXPECT_EQ(listener.Calls(), (Calls{"BakeStart", "JobStart job0", "Error " + text}));
-        EXPECT_TRUE(manager.HasFailed());
+        EXPECT_EQ(p.recorder.Take(), (Calls{"BakeStart", "JobStart", "Error " + text}));
+        EXPECT_TRUE(p.manager.HasFailed());
     }
-}
-
-TEST_F(ManagerFixture, WithoutAListenerTheErrorIsStillPrinted) {
-    manager.SetListener(nullptr);
-    std::vector<BakeJob*> jobs{FailingJob()};
+    // Without a listener the error is still printed.
+    p.manager.SetListener(nullptr);
+    BakeJob failing = p.FailingJob("failing");
     testing::internal::CaptureStdout();
-    manager.Bake(&jobs);
+    p.Bake({&failing});
     EXPECT_NE(testing::internal::GetCapturedStdout(), "");
-    EXPECT_TRUE(manager.HasFailed());
+    EXPECT_TRUE(p.manager.HasFailed());
 }
 
-TEST_F(ManagerFixture, WorkerCountIsAtLeastOne) {
-    EXPECT_EQ(manager.GetRenderState().threadCount, 16);
-    manager.SetThreadCount(0);
-    EXPECT_EQ(manager.GetRenderState().threadCount, 1);
-    manager.SetThreadCount(-3);
-    EXPECT_EQ(manager.GetRenderState().threadCount, 1);
-    manager.SetThreadCount(6);
-    EXPECT_EQ(manager.GetRenderState().threadCount, 6);
-}
+TEST(BakeManager, WorkerCountIsAtLeastOneAndResolvableLinesCountFromTheProgressBase) {
+    Pipeline p;
+    p.manager.SetThreadCount(0);
+    EXPECT_EQ(p.manager.GetRenderState().threadCount, 1);
+    p.manager.SetThreadCount(-3);
+    EXPECT_EQ(p.manager.GetRenderState().threadCount, 1);
+    p.manager.SetThreadCount(6);
+    EXPECT_EQ(p.manager.GetRenderState().threadCount, 6);
 
-TEST_F(ManagerFixture, ResolvableLinesAreCountedFromTheProgressBase) {
     RenderState state;
     state.supersampling = 2;
     testing::internal::CaptureStdout();
-    manager.OnProgress(state, -1);
-    manager.OnProgress(state, 9);
+    p.manager.OnProgress(state, -1);
+    p.manager.OnProgress(state, 9);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Resolvable lines: 5\n");
 }
 
-TEST_F(ManagerFixture, InitSendsInitEveryTimeAndInfoOnce) {
-    manager.Init(3, 1024, 1024);
-    manager.Init(3, 1024, 1024);
-    manager.Init(5, 512, 256);
-    ASSERT_EQ(events.size(), 4u);
+TEST(BakeManager, InitSendsInitEveryTimeAndInfoOnce) {
+    Pipeline p;  // initialised once with 4 threads
+    p.manager.Init(4, 1024, 1024);
+    p.manager.Init(5, 512, 256);
+    ASSERT_EQ(p.events.size(), 4u);
     const std::string init = R"({"category":"system","eventtype":"init","initparameters":)";
-    EXPECT_EQ(events[0], init + R"({"threads":3,"tilex":1024,"tiley":1024},"nodeid":"test"})");
-    EXPECT_EQ(events[1].rfind(R"({"category":"system","eventtype":"info","opengl":{"version":")", 0), 0u);
-    EXPECT_EQ(events[1].find(R"("version":"")"), std::string::npos);  // the driver named itself
-    EXPECT_EQ(events[2], events[0]);
-    EXPECT_EQ(events[3], init + R"({"threads":5,"tilex":512,"tiley":256},"nodeid":"test"})");
+    EXPECT_EQ(p.events[0], init + R"({"threads":4,"tilex":1024,"tiley":1024},"nodeid":"test"})");
+    EXPECT_EQ(p.events[1].rfind(R"({"category":"system","eventtype":"info","opengl":{"version":")", 0), 0u);
+    EXPECT_EQ(p.events[1].find(R"("version":"")"), std::string::npos);  // the driver named itself
+    EXPECT_EQ(p.events[2], p.events[0]);
+    EXPECT_EQ(p.events[3], init + R"({"threads":5,"tilex":512,"tiley":256},"nodeid":"test"})");
 }
 
-TEST_F(ManagerFixture, BakeAsyncTwiceInARowRunsBothBakesInTurn) {
+TEST(BakeManager, BakeAsyncTwiceInARowRunsBothBakesInTurn) {
+    Pipeline p;
     std::vector<BakeJob*> none;
-    std::vector<BakeJob*> jobs{FailingJob()};
+    BakeJob failing = p.FailingJob("failing");
+    std::vector<BakeJob*> jobs{&failing};
     testing::internal::CaptureStdout();
     {
-        BakeManager async(&reporter, &grid);
-        async.SetListener(&listener);
+        BakeManager async(&p.reporter, &p.grid);
+        async.SetListener(&p.recorder);
         async.BakeAsync(&none);
         async.BakeAsync(&none);
         async.BakeAsync(&jobs);
@@ -214,11 +232,191 @@ TEST_F(ManagerFixture, BakeAsyncTwiceInARowRunsBothBakesInTurn) {
         // Leaving the scope joins the last bake.
     }
     testing::internal::GetCapturedStdout();
-    const Calls calls = listener.Calls();
+    const Calls calls = p.recorder.Take();
     ASSERT_EQ(calls.size(), 11u) << testing::PrintToString(calls);
     EXPECT_EQ(Calls(calls.begin(), calls.begin() + 8),
-              (Calls{"BakeStart", "BakeEnd 0", "BakeStart", "BakeEnd 0", "BakeStart", "JobStart job0",
-                     "Log Initializing", "Log Loading high poly scene"}));
+              (Calls{"BakeStart", "BakeEnd 0", "BakeStart", "BakeEnd 0", "BakeStart", "JobStart", "Log Initializing",
+                     "Log Loading high poly scene"}));
     EXPECT_EQ(calls[8].rfind("Error ", 0), 0u);
     EXPECT_EQ(Calls(calls.begin() + 9, calls.end()), (Calls{"BakeStart", "BakeEnd 0"}));
+}
+
+TEST(BakePipeline, ListenerSeesTheCallsLogLinesAndProgressInOrder) {
+    Pipeline p;
+    BakeJob job = p.MakeJob("crate");
+    job.tilingMode = 1;  // UVs over two tiles: 1001 and 1002
+    p.Bake({&job});
+    ASSERT_FALSE(p.manager.HasFailed());
+
+    const Calls calls = p.recorder.Take();
+    // 256 x 256 at supersampling 1: tiles of 32 samples, 8 x 8 per UV tile.
+    const Calls expectedStart = {"BakeStart", "JobStart", "Log Initializing", "Log Loading high poly scene",
+                                 "Log Loading low poly mesh", "MapStart 0", "TilingStart 0 0",
+                                 "Log Starting bake for crate_alpha.1001", "Log Baking tile 1/128 for crate_alpha.1001",
+                                 "TileDone 0 0 32 32", "Log Baking tile 2/128 for crate_alpha.1001",
+                                 "TileDone 0 32 32 32"};
+    ASSERT_GE(calls.size(), expectedStart.size());
+    EXPECT_EQ(Calls(calls.begin(), calls.begin() + long(expectedStart.size())), expectedStart);
+
+    EXPECT_EQ(Matching(calls, "TileDone").size(), 2u * 64u + 2u);  // every tile, then the whole image per UV tile
+    const Calls order = Matching(calls, "Log ");
+    auto position = [&](const std::string& line) {
+        return std::find(order.begin(), order.end(), "Log " + line) - order.begin();
+    };
+    EXPECT_LT(position("Baking tile 64/128 for crate_alpha.1001"), position("Processing crate_alpha.1001"));
+    EXPECT_LT(position("Processing crate_alpha.1001"), position("Completed render for crate_alpha.1001"));
+    EXPECT_LT(position("Completed render for crate_alpha.1001"), position("Exporting crate_alpha.1001"));
+    EXPECT_LT(position("Exporting crate_alpha.1001"), position("Starting bake for crate_alpha.1002"));
+    EXPECT_LT(position("Baking tile 128/128 for crate_alpha.1002"), position("Exporting crate_alpha.1002"));
+    EXPECT_EQ(order.back().rfind("Log  Bake complete: ", 0), 0u) << order.back();
+
+    const Calls tail(calls.end() - 9, calls.end());
+    const Calls expectedTail = {"TilingEnd 1 0", "Log Processing crate_alpha.1002",
+                                "Log Completed render for crate_alpha.1002", "TileDone 0 0 256 256",
+                                "Log Exporting crate_alpha.1002", "MapDone 0", "JobEnd", tail[7], "BakeEnd 1"};
+    EXPECT_EQ(tail, expectedTail);
+    EXPECT_TRUE(job.maps[0].done);
+
+    // Progress runs over the whole region: 0.5 after the first UV tile, 1 at the end.
+    ASSERT_EQ(p.recorder.progress.size(), 128u);
+    EXPECT_FLOAT_EQ(p.recorder.progress[0], 1.0f / 128.0f);
+    EXPECT_FLOAT_EQ(p.recorder.progress[63], 0.5f);
+    EXPECT_FLOAT_EQ(p.recorder.progress.back(), 1.0f);
+    EXPECT_TRUE(std::is_sorted(p.recorder.progress.begin(), p.recorder.progress.end()));
+
+    EXPECT_EQ(job.maps[0].traceTris, 128);
+    EXPECT_EQ(job.maps[0].lowresTris, 2);
+    EXPECT_GT(job.maps[0].cellCount, 0);
+    EXPECT_TRUE(fs::exists(p.folder / "crate_alpha.1001.png"));
+    EXPECT_TRUE(fs::exists(p.folder / "crate_alpha.1002.png"));
+}
+
+TEST(BakePipeline, CacheModeTwoReusesTheTraceMeshesUntilAFileChanges) {
+    Pipeline p;
+    BakeJob first = p.MakeJob("first");
+    BakeJob second = p.MakeJob("second");
+    first.cacheMode = second.cacheMode = 2;
+
+    testing::internal::CaptureStdout();
+    p.Bake({&first, &second});
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_FALSE(p.manager.HasFailed()) << out;
+    // The OBJ importer reports every file it reads: the second job read none.
+    size_t imports = 0;
+    for (size_t at = out.find("Number of verts"); at != std::string::npos; at = out.find("Number of verts", at + 1))
+        ++imports;
+    EXPECT_EQ(imports, 1u) << out;
+    EXPECT_TRUE(fs::exists(p.folder / "second_alpha.png"));
+
+    // A file modified after the load forces a new one.
+    fs::last_write_time(p.folder / "high.obj", fs::file_time_type::clock::now() + std::chrono::hours(1));
+    BakeJob third = p.MakeJob("third");
+    third.cacheMode = 2;
+    testing::internal::CaptureStdout();
+    p.Bake({&third});
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Number of verts"), std::string::npos);
+}
+
+TEST(BakePipeline, AFailedHighPolyLoadIsNeverReused) {
+    Pipeline p;
+    BakeJob good = p.MakeJob("good");
+    BakeJob broken = p.MakeJob("broken");  // its first high-poly file loads, the second does not
+    broken.highPolyPaths.push_back((p.folder / "missing.obj").string());
+    good.cacheMode = broken.cacheMode = 2;
+    testing::internal::CaptureStdout();
+    p.Bake({&good});
+    p.Bake({&broken});
+    EXPECT_TRUE(p.manager.HasFailed());
+    // The same failing job again must fail again rather than reuse a partial scene.
+    p.Bake({&broken});
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(p.manager.HasFailed());
+    EXPECT_FALSE(fs::exists(p.folder / "broken_alpha.png"));
+}
+
+TEST(BakePipeline, ACancelledBakeWritesNoFileAndSaysCanceled) {
+    Pipeline p;
+    p.recorder.cancelAtTilingStart = true;
+    BakeJob job = p.MakeJob("cancelled");
+    BakeJob later = p.MakeJob("later");
+    testing::internal::CaptureStdout();
+    p.Bake({&job, &later});
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Canceled\n"), std::string::npos) << out;
+    EXPECT_FALSE(fs::exists(p.folder / "cancelled_alpha.png"));
+    EXPECT_FALSE(fs::exists(p.folder / "later_alpha.png"));
+
+    const Calls calls = p.recorder.Take();
+    EXPECT_TRUE(Matching(calls, "MapDone").empty());
+    EXPECT_EQ(Matching(calls, "Log Canceling...").size(), 2u);  // the tile loop, then the later job's first check
+    EXPECT_EQ(Matching(calls, "MapStart").size(), 2u);          // later maps still start
+    EXPECT_EQ(Matching(calls, "TilingEnd").size(), 1u);
+    EXPECT_EQ(calls.back(), "BakeEnd 2");
+    EXPECT_FALSE(job.maps[0].done);
+}
+
+TEST(BakePipeline, ATooSmallOutputIsAnErrorAndTheManagerStaysUsable) {
+    Pipeline p;
+    BakeJob tiny = p.MakeJob("tiny");
+    tiny.width = 4;  // 4 samples a side gives tiles of 0 samples
+    testing::internal::CaptureStdout();
+    p.Bake({&tiny});
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(p.manager.HasFailed());
+    EXPECT_FALSE(Matching(p.recorder.Take(), "Error Output size 4 x 256").empty());
+
+    BakeJob fine = p.MakeJob("fine");
+    p.Bake({&fine});
+    EXPECT_FALSE(p.manager.HasFailed());
+    EXPECT_TRUE(fs::exists(p.folder / "fine_alpha.png"));
+}
+
+TEST(BakePipeline, ARangeMapOverThreeUvTilesCachesEveryTileBeforeFinishingAny) {
+    Pipeline p;
+    BakeJob job = p.MakeJob("crate");
+    job.maps[0].type = MapCurvature;
+    job.tilingMode = 2;
+    job.tileMinU = 0;
+    job.tileMaxU = 2;
+    job.tileMinV = job.tileMaxV = 0;
+    p.Bake({&job});
+    ASSERT_FALSE(p.manager.HasFailed());
+
+    Calls passes;
+    for (const std::string& line : Matching(p.recorder.Take(), "Log ")) {
+        if (line.rfind("Log Caching ", 0) == 0 || line.rfind("Log Post processing ", 0) == 0 ||
+            line.rfind("Log Exporting ", 0) == 0)
+            passes.push_back(line.substr(4));
+    }
+    const Calls expected = {
+        "Caching crate_curvature_packed.1001",         "Caching crate_curvature_packed.1002",
+        "Caching crate_curvature_packed.1003",         "Post processing crate_curvature_packed.1001",
+        "Exporting crate_curvature_packed.1001",       "Post processing crate_curvature_packed.1002",
+        "Exporting crate_curvature_packed.1002",       "Post processing crate_curvature_packed.1003",
+        "Exporting crate_curvature_packed.1003"};
+    EXPECT_EQ(passes, expected);
+    for (const char* tile : {".1001", ".1002", ".1003"}) {
+        for (const char* suffix : {"_curvature_packed", "_concavity", "_convexity", "_curvature"})
+            EXPECT_TRUE(fs::exists(p.folder / (std::string("crate") + suffix + tile + ".png"))) << suffix << tile;
+        EXPECT_FALSE(fs::exists(p.folder / (std::string("crate_curvature_packed") + tile + ".mif")));
+    }
+}
+
+TEST(BakePipeline, EveryUvTileStartsFromAnEmptyImage) {
+    // 300 texels make tiles of 37: the last four columns lie outside the tile grid, where only
+    // dilation reaches. Two steps fill two of them in every UV tile and never the last two.
+    Pipeline p;
+    BakeJob job = p.MakeJob("wide");
+    job.width = 300;
+    job.dilation = 2;
+    job.tilingMode = 1;
+    p.Bake({&job});
+    ASSERT_FALSE(p.manager.HasFailed());
+    for (const char* name : {"wide_alpha.1001.png", "wide_alpha.1002.png"}) {
+        const ImageFile image = ReadImageFile(p.folder / name);
+        ASSERT_EQ(image.width, 300);
+        EXPECT_EQ(image.At(297, 100)[3], 1.0f) << name;
+        EXPECT_EQ(image.At(298, 100)[3], 0.0f) << name;
+    }
 }

@@ -10,43 +10,12 @@
 
 #include <gtest/gtest.h>
 
-#include "bake/bakejob.h"
 #include "bake/image.h"
 #include "bake/threadpool.h"
+#include "support/testsupport.h"
 
 using namespace Pallix::Bake;
 namespace fs = std::filesystem;
-
-namespace {
-
-fs::path TempDir(const char* name) {
-    fs::path dir = fs::temp_directory_path() / ("kelvor_" + std::string(name) + "_" + std::to_string(::getpid()));
-    fs::create_directories(dir);
-    return dir;
-}
-
-}  // namespace
-
-TEST(BakeJob, ConstructorAndAddMapDefaults) {
-    BakeJob job;
-    EXPECT_EQ(job.width, 1024);
-    EXPECT_EQ(job.height, 1024);
-    EXPECT_EQ(job.dilation, 1);
-    EXPECT_EQ(job.tilingMode, 0);
-    EXPECT_EQ(job.tileNaming, 0);
-    EXPECT_FLOAT_EQ(job.roundingDistance, 1.0f);
-    MapSettings& map = job.AddMap();
-    EXPECT_EQ(map.tangentSpace, 1);
-    EXPECT_FLOAT_EQ(map.aoDistance, 10.0f);
-    EXPECT_FLOAT_EQ(map.spread, 1.5707951f);
-    EXPECT_EQ(map.rayCount, 16);
-    EXPECT_FLOAT_EQ(map.blur, 0.5f);
-    job.AddHighPolyPath("a.obj");
-    job.SetEnvelopePath(nullptr);
-    EXPECT_EQ(job.highPolyPaths.size(), 1u);
-    EXPECT_TRUE(job.envelopePath.empty());
-    EXPECT_GE(job.ElapsedSeconds(), 0.0);
-}
 
 TEST(Image, LargeSizesDoNotOverflow) {
     Image header = Image::Header(16384, 16384);
@@ -56,7 +25,7 @@ TEST(Image, LargeSizesDoNotOverflow) {
 }
 
 TEST(MifCache, RoundTripsEveryBitAndRejectsMismatches) {
-    const fs::path dir = TempDir("mif");
+    const KelvorTest::TempFolder dir("kelvor-mif");
     const std::string base = (dir / "map_ao.1001").string();
 
     Image source(2, 1);
@@ -94,7 +63,6 @@ TEST(MifCache, RoundTripsEveryBitAndRejectsMismatches) {
 
     // An unwritable location reports failure.
     EXPECT_FALSE(WriteMifCache((dir / "no" / "such" / "folder").string(), source));
-    fs::remove_all(dir);
 }
 
 TEST(ThreadPool, RunsTasksInParallelAndDrainsOnDestruction) {

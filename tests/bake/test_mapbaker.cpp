@@ -4,12 +4,13 @@
 #include <gtest/gtest.h>
 
 #include "bake/bakeexception.h"
-#include "bake/multimapbaker.h"
 #include "bake/singlemapbaker.h"
 #include "geometry/scene.h"
+#include "support/testsupport.h"
 
 using namespace Pallix::Bake;
 namespace fs = std::filesystem;
+using KelvorTest::TempFolder;
 
 namespace {
 
@@ -39,13 +40,6 @@ struct Fixture {
     }
 };
 
-fs::path TempFolder(const char* name) {
-    fs::path dir = fs::temp_directory_path() / (std::string("kelvor_mapbaker_") + name + "_" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
-}
-
 }  // namespace
 
 TEST(MapBaker, OutputNamesFollowTilingNamingAndExplicitPath) {
@@ -68,23 +62,6 @@ TEST(MapBaker, OutputNamesFollowTilingNamingAndExplicitPath) {
 
     f.job.explicitPath = true;
     EXPECT_EQ(baker->GetOutputName("_ao"), "out/crate");
-}
-
-TEST(MapBaker, LowPolyRequirementsFollowTheDirectionMode) {
-    Fixture f;
-    auto baker = f.Make();
-    f.job.hasHighPoly = true;
-    f.job.normalDirection = DirectionInterpolated;
-    EXPECT_EQ(baker->GetLowPolyRequirements(0), NeedUVsAndColours | NeedNormals);
-    f.job.normalDirection = DirectionGeometric;
-    EXPECT_EQ(baker->GetLowPolyRequirements(0), NeedUVsAndColours | NeedSmoothNormals);
-    f.job.normalDirection = DirectionRounded;
-    EXPECT_EQ(baker->GetLowPolyRequirements(0), 0x1D6);
-    // Hard-edge flags always bring the normals.
-    f.job.normalDirection = DirectionGeometric;
-    EXPECT_EQ(baker->GetLowPolyRequirements(NeedHardEdges),
-              NeedUVsAndColours | NeedSmoothNormals | NeedHardEdges | NeedNormals);
-    EXPECT_EQ(baker->GetTraceRequirements(), 0);
 }
 
 TEST(SingleMapBaker, PostProcessEndsInOutputForAnyDilationCount) {
@@ -110,7 +87,7 @@ TEST(SingleMapBaker, PostProcessEndsInOutputForAnyDilationCount) {
 }
 
 TEST(SingleMapBaker, CacheRoundTripsAndAMissingCacheIsAnError) {
-    const fs::path dir = TempFolder("cache");
+    const TempFolder dir("kelvor-mapbaker");
     Fixture f;
     f.job.outputPath = (dir / "crate").string();
     f.job.tilingMode = 1;
@@ -131,11 +108,10 @@ TEST(SingleMapBaker, CacheRoundTripsAndAMissingCacheIsAnError) {
     } catch (const BakeException& e) {
         EXPECT_NE(std::string(e.what()).find("crate_plain.1002.mif"), std::string::npos) << e.what();
     }
-    fs::remove_all(dir);
 }
 
 TEST(SingleMapBaker, ExportWritesTheFormatAndFailsLoudly) {
-    const fs::path dir = TempFolder("export");
+    const TempFolder dir("kelvor-mapbaker");
     Fixture f;
     f.job.outputPath = (dir / "crate").string();
     f.job.outputFormat = FormatPng8;
@@ -154,51 +130,4 @@ TEST(SingleMapBaker, ExportWritesTheFormatAndFailsLoudly) {
     } catch (const BakeException& e) {
         EXPECT_NE(std::string(e.what()).find("missing/crate_plain.tif"), std::string::npos) << e.what();
     }
-    fs::remove_all(dir);
-}
-
-namespace {
-
-class TwoLayerBaker : public MultiMapBaker {
-public:
-    using MultiMapBaker::MultiMapBaker;
-    std::string GetSuffix() const override { return "_mat"; }
-    Image* GetImage() override { return outputs[0].get(); }
-    void AddSlots() {
-        AddShader(nullptr);
-        AddShader(nullptr);
-    }
-    void PostProcessLayers(int, Image*, Image*) override {}
-    std::string GetLayerNames(int slot) override { return slot == 0 ? "_mat" : "_mat_steel"; }
-};
-
-}  // namespace
-
-TEST(MultiMapBaker, LayersGetTheTileNameOnlyWithTiling) {
-    const fs::path dir = TempFolder("layers");
-    BakeJob job;
-    job.width = job.height = 4;
-    job.outputPath = (dir / "crate").string();
-    job.outputFormat = FormatPng8;
-    job.explicitPath = true;  // not consulted by layered maps
-    MapSettings& map = job.AddMap();
-    RenderState state;
-    state.tileWidth = state.tileHeight = 4;
-    TwoLayerBaker baker(&job.times, &job, &map);
-    baker.state = &state;
-    testing::internal::CaptureStdout();
-    baker.AddSlots();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Adding map for a shader\nAdding map for a shader\n");
-    baker.Init();
-    EXPECT_EQ(baker.GetImageCount(), 3);
-    baker.Export();
-    EXPECT_TRUE(fs::exists(dir / "crate_mat.png"));
-    EXPECT_TRUE(fs::exists(dir / "crate_mat_steel.png"));
-
-    job.tilingMode = 1;
-    state.udimColumn = 1;
-    baker.Export();
-    EXPECT_TRUE(fs::exists(dir / "crate_mat.1002.png"));
-    EXPECT_TRUE(fs::exists(dir / "crate_mat_steel.1002.png"));
-    fs::remove_all(dir);
 }

@@ -1,4 +1,3 @@
-#include <algorithm>
 #include <cmath>
 
 #include <gtest/gtest.h>
@@ -17,13 +16,6 @@
 using namespace BakerTest;
 
 namespace {
-
-template <class Base>
-class Open : public Base {
-public:
-    using Base::Base;
-    Image& Output() { return this->output; }
-};
 
 // Flat-shaded cube [-1, 1]^3 with each face on its own cell of a 3 x 2 UV atlas (a margin of
 // 0.05 of a cell around each face).
@@ -96,7 +88,7 @@ TEST(ProjectionMaskBaker, FallsFromOneOnTheCubeEdgesToZeroAtTheRoundingDistance)
 
 TEST(VertexColourBaker, InterpolatesTheHitColoursAndMissesAreOpaqueBlack) {
     Rig rig(8, MapVertexColour);
-    AddRectangle(*rig.lowPoly->AddMesh("low"), -0.5f, -0.5f, 0.5f, 0.5f, 0.0f);
+    rig.AddLowPolySquare();
     Scene highPoly(NeedNormals | NeedUVsAndColours);
     SceneMesh* mesh = highPoly.AddMesh("high");
     // Full orange left of x = 0; right of it a red ramp from 255 at x = 0 to 153 at x = 0.4.
@@ -133,27 +125,6 @@ TEST(VertexColourBaker, WithoutHighPolyTheLowPolyColoursAreUsed) {
     for (int y = 0; y < 4; ++y)
         for (int x = 0; x < 4; ++x)
             for (int c = 0; c < 4; ++c) EXPECT_EQ(baker->Output().Pixel(x, y)[c], 1.0f);
-}
-
-TEST(DiagnosticMapBaker, WritesATransparentMapAndTheTableOfMethods) {
-    const TempFolder dir("kelvor-diagnostic");
-    Rig rig(8, MapDiagnostic);
-    rig.job.outputPath = (dir / "crate").string();
-    rig.job.outputFormat = FormatPng8;
-    rig.job.tilingMode = 1;  // the diagnostic map carries no tile name
-    AddRectangle(*rig.lowPoly->AddMesh("low"), -0.5f, -0.5f, 0.5f, 0.5f, 0.0f);
-    auto baker = rig.Make<DiagnosticMapBaker>();
-    baker->Init();
-    rig.BakeTile(*baker, 1);
-    baker->PostProcess();
-    testing::internal::CaptureStdout();
-    baker->Export();
-    std::string expected;
-    for (int i = 0; i < 8; ++i) expected += "Method " + std::to_string(i) + " Total error 0.000000, significant errors 0\n";
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
-    const KelvorTest::ImageFile image = ReadImageFile(dir / "crate_diag.png");
-    ASSERT_EQ(image.width, 8);
-    EXPECT_TRUE(std::all_of(image.pixels.begin(), image.pixels.end(), [](float v) { return v == 0.0f; }));
 }
 
 TEST(MapBakerFactory, MakesTheBakerOfEachTypeCode) {

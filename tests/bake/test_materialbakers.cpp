@@ -42,7 +42,7 @@ struct StripScene {
 
 TEST(ClownMapBaker, HitsTakeTheirMaterialColourAndMissesAreOpaqueBlack) {
     Rig rig(8, MapMaterialId);
-    AddRectangle(*rig.lowPoly->AddMesh("low"), -0.5f, -0.5f, 0.5f, 0.5f, 0.0f);
+    rig.AddLowPolySquare();
     StripScene strips;
     rig.AddHighPoly(strips.highPoly);
     auto baker = rig.Make<ClownMapBaker>();
@@ -78,7 +78,7 @@ TEST(ClownMapBaker, WithoutHighPolyTheLowPolyTrianglesGiveTheColour) {
 TEST(LayeredClownMapBaker, MasksCarryEachMaterialsShareOfTheSamples) {
     Rig rig(8, MapMaterialId, 2);
     rig.map->layers = true;
-    AddRectangle(*rig.lowPoly->AddMesh("low"), -0.5f, -0.5f, 0.5f, 0.5f, 0.0f);
+    rig.AddLowPolySquare();
     StripScene strips;
     rig.AddHighPoly(strips.highPoly);
     auto baker = rig.Make<OpenLayeredBaker>();
@@ -122,7 +122,7 @@ TEST(LayeredClownMapBaker, MasksCarryEachMaterialsShareOfTheSamples) {
 TEST(LayeredClownMapBaker, WithoutHighPolyEverythingIsTransparent) {
     Rig rig(4, MapMaterialId);
     rig.map->layers = true;
-    AddRectangle(*rig.lowPoly->AddMesh("low"), -0.5f, -0.5f, 0.5f, 0.5f, 0.0f);
+    rig.AddLowPolySquare();
     StripScene strips;
     rig.AddHighPoly(strips.highPoly);
     rig.job.hasHighPoly = false;  // the trace meshes stay, as for a job whose paths name no mesh
@@ -138,13 +138,15 @@ TEST(LayeredClownMapBaker, WithoutHighPolyEverythingIsTransparent) {
     EXPECT_EQ(baker->Slot(0).Pixel(2, 2)[0], 0.0f);
 }
 
-TEST(LayeredClownMapBaker, WritesOneFilePerMaterialAndSameNamesShareOne) {
+TEST(LayeredClownMapBaker, WritesOneFilePerMaterialAndUvTileAndSameNamesShareOne) {
     const TempFolder dir("kelvor-layered");
     Rig rig(8, MapMaterialId);
     rig.map->layers = true;
     rig.job.outputFormat = FormatPng8;
     rig.job.outputPath = (dir / "crate").string();
-    AddRectangle(*rig.lowPoly->AddMesh("low"), -0.5f, -0.5f, 0.5f, 0.5f, 0.0f);
+    rig.job.tilingMode = 1;      // layers carry the tile name too, or tiles overwrite each other
+    rig.job.explicitPath = true;  // not consulted by layered maps
+    rig.AddLowPolySquare();
     // Two materials named alike, and one whose name holds a path separator.
     Scene highPoly(NeedNormals);
     SceneMaterial* first = AddMaterial(highPoly, "steel", 1, 0, 0);
@@ -166,14 +168,15 @@ TEST(LayeredClownMapBaker, WritesOneFilePerMaterialAndSameNamesShareOne) {
     std::vector<std::string> files;
     for (const auto& entry : fs::directory_iterator(dir.Path())) files.push_back(entry.path().filename().string());
     std::sort(files.begin(), files.end());
-    EXPECT_EQ(files, (std::vector<std::string>{"crate_mat.png", "crate_mat_metal_rough.png", "crate_mat_steel.png"}));
+    EXPECT_EQ(files, (std::vector<std::string>{"crate_mat.1001.png", "crate_mat_metal_rough.1001.png",
+                                                "crate_mat_steel.1001.png"}));
 
     // The later of the two "steel" slots wrote the shared file last.
-    const KelvorTest::ImageFile steel = ReadImageFile(dir / "crate_mat_steel.png");
+    const KelvorTest::ImageFile steel = ReadImageFile(dir / "crate_mat_steel.1001.png");
     ASSERT_EQ(steel.width, 8);
     EXPECT_EQ(steel.At(0, 4)[3], 0.0f);
     EXPECT_EQ(steel.At(4, 4)[3], 1.0f);
-    const KelvorTest::ImageFile colour = ReadImageFile(dir / "crate_mat.png");
+    const KelvorTest::ImageFile colour = ReadImageFile(dir / "crate_mat.1001.png");
     ASSERT_EQ(colour.width, 8);
     EXPECT_EQ(colour.At(0, 0)[0], 1.0f);
     EXPECT_EQ(colour.At(7, 7)[2], 1.0f);

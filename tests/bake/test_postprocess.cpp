@@ -129,17 +129,6 @@ TEST(Resolve, TileReachingPastTheOutputWritesOnlyInside) {
     EXPECT_THROW(SoftwareBaker::ResolveCovered(TileState(4, 4, 0, 0, 0), &output, &tile), BakeException);
 }
 
-TEST(Blur, KernelIsTheUnnormalisedGaussianOfRadiusOverThree) {
-    float kernel[9];
-    MakeGaussianKernel(kernel, 3, 1.0f);
-    const double sigma = 1.0 / 3.0, centre = 1.0 / (sigma * sigma * 2.0 * M_PI);
-    EXPECT_NEAR(kernel[4], centre, 1e-5);
-    EXPECT_NEAR(kernel[1], centre * std::exp(-4.5), 1e-6);
-    EXPECT_NEAR(kernel[0], centre * std::exp(-9.0), 1e-7);
-    EXPECT_EQ(kernel[1], kernel[3]);
-    EXPECT_EQ(kernel[0], kernel[8]);
-}
-
 TEST(Blur, ImpulseSpreadsByTheNormalisedKernelAndClipsAtTheBorder) {
     Image in(5, 5), out(5, 5);
     Set(in, 2, 2, 1, 1, 1, 1);

@@ -1,5 +1,4 @@
 #include <array>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -7,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+
+#include "support/testsupport.h"
 
 namespace fs = std::filesystem;
 
@@ -54,20 +53,12 @@ Obj ReadObj(const fs::path& path) {
     return obj;
 }
 
-fs::path GenerateSamples() {
-    const fs::path program = fs::path(KELVOR_BINARY_DIR) / "tools" / "kelvor_samples";
-    const fs::path folder = fs::temp_directory_path() / ("kelvor_samples_" + std::to_string(::getpid()));
-    fs::remove_all(folder);
-    std::string command = "'";
-    command.append(program.string()).append("' '").append(folder.string()).append("' > /dev/null");
-    EXPECT_EQ(std::system(command.c_str()), 0) << command;
-    return folder;
-}
-
 }  // namespace
 
 TEST(SampleMeshes, LowPolyEnvelopeAndHighPolyFitTogether) {
-    const fs::path folder = GenerateSamples();
+    const KelvorTest::TempFolder folder("kelvor-samples");
+    const KelvorTest::ProgramResult run = KelvorTest::RunProgram(KelvorTest::SamplesProgramPath(), {folder.Path().string()});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
     const Obj low = ReadObj(folder / "crate_low.obj");
     const Obj high = ReadObj(folder / "crate_high.obj");
     const Obj envelope = ReadObj(folder / "crate_envelope.obj");
@@ -122,5 +113,4 @@ TEST(SampleMeshes, LowPolyEnvelopeAndHighPolyFitTogether) {
     // The envelope shares the low-poly's layout corner for corner.
     EXPECT_EQ(envelope.faces, low.faces);
     EXPECT_EQ(envelope.uvs, low.uvs);
-    fs::remove_all(folder);
 }

@@ -1,12 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,112 +9,74 @@
 #include "support/testsupport.h"
 
 using namespace Pallix::Bake;
-namespace fs = std::filesystem;
+using namespace KelvorTest;
 
 namespace {
 
-struct RunResult {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// Runs KelvorCmd with its own empty configuration folder, as on a machine where it never ran.
+// Runs KelvorCmd with a configuration folder of its own, as on a machine where it never ran.
 class KelvorCmdRun : public testing::Test {
 protected:
-    void SetUp() override {
-        const char* binaryDir = std::getenv("KELVOR_BINARY_DIR");
-        program = fs::path(binaryDir ? binaryDir : KELVOR_BINARY_DIR) / "cmd" / "KelvorCmd";
-        ASSERT_TRUE(fs::exists(program)) << program;
-        char pattern[] = "/tmp/kelvorcmd-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root = pattern;
-        config = NewConfigFolder();
-    }
-    void TearDown() override { fs::remove_all(root); }
-
-    fs::path NewConfigFolder() {
-        const fs::path folder = root / ("config" + std::to_string(++folders));
+    ProgramResult Run(const std::vector<std::string>& args, const fs::path& configFolder = {}) {
+        const fs::path folder = configFolder.empty() ? config : configFolder;
         fs::create_directories(folder);
-        return folder;
+        return RunProgram(KelvorCmdPath(), args, {{"XDG_CONFIG_HOME", folder.string()}}, root.Path());
     }
-
-    RunResult Run(const std::vector<std::string>& args) { return RunWith(config, args); }
-
-    RunResult RunWith(const fs::path& configFolder, const std::vector<std::string>& args) {
-        const KelvorTest::ProgramResult run =
-            KelvorTest::RunProgram(program, args, {{"XDG_CONFIG_HOME", configFolder.string()}});
-        return RunResult{run.status, run.out, run.err};
-    }
-
-    fs::path SettingsFile(const fs::path& configFolder) const { return configFolder / "Tamsel" / "Kelvor.conf"; }
-    fs::path SettingsFile() const { return SettingsFile(config); }
 
     std::string LogId(const fs::path& configFolder) const {
-        const std::string text = ReadFile(SettingsFile(configFolder));
+        const std::string text = ReadAll(configFolder / "Tamsel" / "Kelvor.conf");
         const size_t at = text.find("logid=");
         if (at == std::string::npos) return {};
         return text.substr(at + 6, text.find('\n', at) - at - 6);
     }
 
-    fs::path program;
-    fs::path root;
-    fs::path config;
-    int folders = 0;
+    TempFolder root{"kelvorcmd"};
+    const fs::path config = root / "config";
+    const fs::path settings = config / "Tamsel" / "Kelvor.conf";
 };
 
 }  // namespace
 
 TEST_F(KelvorCmdRun, NoArgumentBakesNothingAndKeepsTheInstallationId) {
-    const RunResult first = Run({});
+    const ProgramResult first = Run({});
     EXPECT_EQ(first.status, 0);
     EXPECT_EQ(first.out, "No bake type specified\n");
     EXPECT_EQ(first.err, "");
-    ASSERT_TRUE(fs::exists(SettingsFile()));
-    const std::string stored = ReadFile(SettingsFile());
+    ASSERT_TRUE(fs::exists(settings));
+    const std::string stored = ReadAll(settings);
     const std::string id = LogId(config);
     ASSERT_FALSE(id.empty()) << stored;
     EXPECT_EQ(id.find_first_not_of("0123456789"), std::string::npos) << id;
 
-    const RunResult second = Run({});
+    const ProgramResult second = Run({});
     EXPECT_EQ(second.status, 0);
     EXPECT_EQ(second.out, "No bake type specified\n");
-    EXPECT_EQ(ReadFile(SettingsFile()), stored);
+    EXPECT_EQ(ReadAll(settings), stored);
 
     // "height" has no baker either.
-    const RunResult height = Run({"height"});
+    const ProgramResult height = Run({"height"});
     EXPECT_EQ(height.status, 0);
     EXPECT_EQ(height.out, "No bake type specified\n");
-}
 
-TEST_F(KelvorCmdRun, InstallationsGetDifferentIds) {
-    const fs::path other = NewConfigFolder();
-    ASSERT_EQ(Run({}).status, 0);
-    ASSERT_EQ(RunWith(other, {}).status, 0);
-    EXPECT_NE(LogId(config), "");
-    EXPECT_NE(LogId(config), LogId(other));
+    // Another installation draws another id.
+    const fs::path other = root / "other";
+    ASSERT_EQ(Run({}, other).status, 0);
+    EXPECT_NE(LogId(other), "");
+    EXPECT_NE(LogId(other), id);
 }
 
 TEST_F(KelvorCmdRun, BadOptionValuesFailBeforeTheStoreIsOpened) {
-    const RunResult width = Run({"--width", "300"});
+    const ProgramResult width = Run({"--width", "300"});
     EXPECT_EQ(width.status, 1);
     EXPECT_NE(width.err.find("Value '300' does not meet constraint: 256|512|1024|2048|4096|8192|16384"),
               std::string::npos)
         << width.err;
     EXPECT_EQ(width.out, "");
 
-    const RunResult grid = Run({"normal", "--targetmin", "600"});
+    const ProgramResult grid = Run({"normal", "--targetmin", "600"});
     EXPECT_EQ(grid.status, 1);
     EXPECT_EQ(grid.err, "error: --targetmin (600) must not be greater than --targetmax (512)\n");
 
-    const RunResult density = Run({"normal", "--density", "0"});
+    const ProgramResult density = Run({"normal", "--density", "0"});
     EXPECT_EQ(density.status, 1);
     EXPECT_EQ(density.err, "error: --density must be greater than 0 (got 0)\n");
 
@@ -130,7 +87,7 @@ TEST_F(KelvorCmdRun, BadOptionValuesFailBeforeTheStoreIsOpened) {
 TEST_F(KelvorCmdRun, ScriptModesPrintTheirScriptAndTouchNoSettings) {
     for (const char* mode : {"-lowpolymaya", "-lowpoly", "-lowpolyboth", "-envelope", "-highpoly", "-python",
                              "-declaremel"}) {
-        const RunResult result = Run({mode});
+        const ProgramResult result = Run({mode});
         EXPECT_EQ(result.status, 0) << mode;
         std::string expected;
         ASSERT_TRUE(MayaScriptForMode(mode, expected));
@@ -144,21 +101,19 @@ TEST_F(KelvorCmdRun, ScriptModesPrintTheirScriptAndTouchNoSettings) {
     EXPECT_FALSE(fs::exists(config / "Tamsel"));
 
     // Any other spelling goes to the parser, which knows no such option.
-    const RunResult upper = Run({"-PYTHON"});
+    const ProgramResult upper = Run({"-PYTHON"});
     EXPECT_EQ(upper.status, 1);
     EXPECT_EQ(upper.out, "");
 }
 
 TEST_F(KelvorCmdRun, UnsupportedKernelChoiceFails) {
-    const RunResult result = Run({"--simd", "sse", "--precision", "double", "normal"});
+    const ProgramResult result = Run({"--simd", "sse", "--precision", "double", "normal"});
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.out, "SSE not supported for double precision\n");
 }
 
 TEST_F(KelvorCmdRun, FailedBakeReportsItsErrorThenTheSummaryAndFails) {
-    const fs::path missing = root / "missing.fbx";
-    const RunResult result = Run({"normal", "--low", missing.string(), "--high", (root / "missing.obj").string(),
-                                  "-p", (root / "out").string()});
+    const ProgramResult result = Run({"normal", "--low", "missing.fbx", "--high", "missing.obj", "-p", "out"});
     EXPECT_EQ(result.status, 1) << result.out << result.err;
     const size_t done = result.out.find("Done bake (total ");
     ASSERT_NE(done, std::string::npos) << result.out;
@@ -175,6 +130,5 @@ TEST_F(KelvorCmdRun, FailedBakeReportsItsErrorThenTheSummaryAndFails) {
         << summary;
     EXPECT_EQ(size_t(consumed), summary.size()) << summary;
     for (const double value : seconds) EXPECT_GE(value, 0.0);
-    EXPECT_GT(seconds[0], 0.0)
-        << result.out;
+    EXPECT_GT(seconds[0], 0.0) << result.out;
 }

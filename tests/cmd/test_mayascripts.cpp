@@ -35,8 +35,6 @@ std::string UnescapeMel(const std::string& text) {
     return out;
 }
 
-std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n') + 1); }
-
 }  // namespace
 
 TEST(MayaScripts, ModesAreExactAndCaseSensitive) {
@@ -96,47 +94,6 @@ TEST(MayaScripts, LowPolyModeExportsLockedNormalsThroughTheDialog) {
     EXPECT_NE(rest.find("FBXExportTangents -v true;\n"), std::string::npos);
     const std::string tail = "KVExportLockedMesh( $fileName[0] );select -cl; select $selcache;\n}\n}\nKVExport();\n";
     EXPECT_EQ(rest.substr(rest.size() - tail.size()), tail);
-}
-
-TEST(MayaScripts, HighPolyModeStartsWithTheProcAndHandlesSmoothPreview) {
-    const std::string high = Script("-highpoly");
-    EXPECT_EQ(FirstLine(high), "proc KVExport() {\n");
-    EXPECT_EQ(high.find("python"), std::string::npos);
-    EXPECT_NE(high.find("int $smoothness[] = `displaySmoothness -q -po $meshNode[0]`;\n"), std::string::npos);
-    EXPECT_NE(high.find("} // if\n} // for\n$allObjs = $scrubbedobj;\n"), std::string::npos);
-    EXPECT_NE(high.find("FBXExportTriangulate -v true;\n"), std::string::npos);
-    EXPECT_NE(high.find("FBXExportTangents -v false;\n"), std::string::npos);
-    const std::string tail =
-        "select -cl;\nselect $allObjs;\nFBXExport -f $fileName[0] -s;\nif (size($dupes) > 0) {\ndelete $dupes;\n}\n"
-        "select -cl; select $selcache;\n}\n}\nKVExport();\n";
-    EXPECT_EQ(high.substr(high.size() - tail.size()), tail);
-}
-
-TEST(MayaScripts, EnvelopeProcInPathFormIsExact) {
-    std::string out;
-    PrintEnvelopeExportProc(out, "KVExportEnv", true);
-    EXPECT_EQ(out,
-              "proc KVExportEnv(string $filepath) {\n"
-              "string $fileName[];\n"
-              "$fileName[0] = $filepath;\n"
-              "if (size($fileName) > 0) {\n"
-              "loadPlugin -qt \"fbxmaya\";\n"
-              "string $selcache[] = `ls -sl`;\n"
-              "FBXExportColladaTriangulate -v false;\n"
-              "FBXExportTriangulate -v true;\n"
-              "FBXExportInAscii -v false;\n"
-              "FBXExportInstances -v false;\n"
-              "FBXExportSmoothingGroups -v true;\n"
-              "FBXExportTangents -v false;\n"
-              "FBXExportSmoothMesh -v false;\n"
-              "FBXExportShapes -v false;\n"
-              "FBXExportLights -v false;\n"
-              "FBXExportAnimationOnly -v false;\n"
-              "FBXExportSkins -v false;\n"
-              "FBXExport -f $fileName[0] -s;\n"
-              "select -cl; select $selcache;\n"
-              "}\n"
-              "}\n");
 }
 
 TEST(MayaScripts, DeclareMelDefinesThreePathProcsAndEndsWithTheHint) {

@@ -76,21 +76,3 @@ TEST(SettingsStore, AStoredEmptyTextCountsAsPresent) {
     EXPECT_EQ(store.GetString("emptyId"), "");
     store.settings.remove("emptyId");
 }
-
-TEST(SettingsStore, InstallationIdIsCreatedOnceAndKept) {
-    Remove("logid");
-    QString first;
-    {
-        SettingsStore store;
-        first = GetInstallationId(store);
-    }
-    bool ok = false;
-    const qlonglong value = first.toLongLong(&ok);
-    EXPECT_TRUE(ok) << first.toStdString();
-    EXPECT_GE(value, 0);
-    EXPECT_LE(value, 2147483647LL);
-    SettingsStore store;
-    EXPECT_EQ(GetInstallationId(store), first);
-    EXPECT_EQ(store.GetString("logid"), first);
-    Remove("logid");
-}

@@ -304,26 +304,6 @@ TEST(FbxCorners, LayerElementModesAndFallbacks) {
     EXPECT_EQ(m.tangents[1].w, -1.0f);  // n (0,1,0) x t (1,0,0) = (0,0,-1), against b (0,0,1)
 }
 
-TEST(FbxCorners, MissingElementsGiveDefaultsInEveryRequestedArray) {
-    SceneData data;
-    data.meshes.push_back(ThreePolygons());
-    data.models.push_back({"bare", -1, "Mesh", 0, {}, {}});
-    const auto scene = ImportScene(data);
-    const SceneMesh& m = *scene->meshes[0];
-    ASSERT_EQ(m.positions.size(), 10u);
-    ASSERT_EQ(m.normals.size(), 10u);
-    ASSERT_EQ(m.uvs.size(), 10u);
-    ASSERT_EQ(m.colours.size(), 10u);
-    ASSERT_EQ(m.tangents.size(), 10u);
-    for (size_t v = 0; v < 10; ++v) {
-        EXPECT_EQ(m.normals[v], (Math::Vec3{0, 0, 0}));
-        EXPECT_EQ(m.uvs[v].x, 0.0f);
-        EXPECT_EQ(m.colours[v], PackColour(0, 0, 0, 255));
-        EXPECT_EQ(m.tangents[v].x, 1.0f);
-        EXPECT_EQ(m.bitangents[v], (Math::Vec3{0, 0, 1}));
-    }
-}
-
 TEST(FbxLoadFailures, MissingFileReportsAndThrows) {
     const std::string path = (TestDir() / "missing.fbx").string();
     auto scene = std::make_unique<Scene>(AllNeeds);

@@ -53,117 +53,95 @@ M3 Rz(double degrees) {
 
 }  // namespace
 
-TEST(FbxTransform, GlobalAndGeometricExamples) {
+TEST(FbxTransform, EveryPartOfTheChainMatchesTheHandComputedMatrix) {
     SceneData data;
-    data.models[AddTriangleModel(data, "rot")].properties = {VectorProperty("Lcl Rotation", 90, 90, 0)};
-    data.models[AddTriangleModel(data, "pivotless")].properties = {
-        VectorProperty("Lcl Translation", 1, 0, 0), VectorProperty("Lcl Rotation", 0, 0, 90),
-        VectorProperty("GeometricTranslation", 0, 1, 0)};
-    data.models[AddTriangleModel(data, "scaled")].properties = {VectorProperty("Lcl Scaling", 2, 2, 2),
-                                                                VectorProperty("GeometricTranslation", 1, 2, 3)};
-    const auto scene = ImportScene(data);
-    ExpectTransform(*scene, "rot", {{0, 0, -1}, {1, 0, 0}, {0, -1, 0}, {0, 0, 0}});
-    ExpectTransform(*scene, "pivotless", {{0, 1, 0}, {-1, 0, 0}, {0, 0, 1}, {0, 0, 0}});
-    ExpectTransform(*scene, "scaled", {{2, 0, 0}, {0, 2, 0}, {0, 0, 2}, {2, 4, 6}});
-    // The normal matrix is the inverse transpose: for a uniform scale 2 it is 0.5.
-    EXPECT_NEAR(FindMesh(*scene, "scaled")->normalMatrix[0], 0.5, 1e-6);
-}
+    std::vector<std::pair<std::string, Columns>> expected;
+    auto add = [&](const std::string& name, std::vector<Property> properties, const Columns& columns, int parent = -1) {
+        const int model = AddTriangleModel(data, name, parent);
+        data.models[model].properties = std::move(properties);
+        expected.emplace_back(name, columns);
+        return model;
+    };
+    add("rot", {VectorProperty("Lcl Rotation", 90, 90, 0)}, {{0, 0, -1}, {1, 0, 0}, {0, -1, 0}, {0, 0, 0}});
+    // Geometric transforms move the mesh only.
+    add("pivotless",
+        {VectorProperty("Lcl Translation", 1, 0, 0), VectorProperty("Lcl Rotation", 0, 0, 90),
+         VectorProperty("GeometricTranslation", 0, 1, 0)},
+        {{0, 1, 0}, {-1, 0, 0}, {0, 0, 1}, {0, 0, 0}});
+    add("scaled", {VectorProperty("Lcl Scaling", 2, 2, 2), VectorProperty("GeometricTranslation", 1, 2, 3)},
+        {{2, 0, 0}, {0, 2, 0}, {0, 0, 2}, {2, 4, 6}});
 
-TEST(FbxTransform, RotationOrderAppliesWhileRotationIsActive) {
+    // The rotation order applies while RotationActive is set; without it X, then Y, then Z.
     const double a = 30, b = 45, c = 60;
     const M3 x = Rx(a), y = Ry(b), z = Rz(c);
-    const M3 expected[6] = {z * y * x, y * z * x, x * z * y, z * x * y, y * x * z, x * y * z};
-    SceneData data;
-    for (int order = 0; order < 6; ++order) {
-        data.models[AddTriangleModel(data, "order" + std::to_string(order))].properties = {
-            VectorProperty("Lcl Rotation", a, b, c), EnumProperty("RotationOrder", order),
-            BoolProperty("RotationActive", true)};
-    }
-    // Without RotationActive the order is not applied: X, then Y, then Z.
-    data.models[AddTriangleModel(data, "inactive")].properties = {VectorProperty("Lcl Rotation", a, b, c),
-                                                                  EnumProperty("RotationOrder", 5)};
-    for (const Format& format : {Format{Encoding::Binary, 7500, true}, Format{Encoding::Ascii, 7400, false}}) {
-        SCOPED_TRACE(format.Describe());
-        const auto scene = ImportScene(data, format);
-        for (int order = 0; order < 6; ++order)
-            ExpectTransform(*scene, "order" + std::to_string(order), expected[order].AsColumns());
-        ExpectTransform(*scene, "inactive", expected[0].AsColumns());
-    }
-    // Two hand-checked cases: (90, 0, 90) in XYZ order maps x to y, y to z, z to x; in ZYX
-    // order x to z, y to -x, z to -y.
-    SceneData quarter;
-    quarter.models[AddTriangleModel(quarter, "xyz")].properties = {VectorProperty("Lcl Rotation", 90, 0, 90),
-                                                                   BoolProperty("RotationActive", true)};
-    quarter.models[AddTriangleModel(quarter, "zyx")].properties = {
-        VectorProperty("Lcl Rotation", 90, 0, 90), EnumProperty("RotationOrder", 5), BoolProperty("RotationActive", true)};
-    const auto scene = ImportScene(quarter);
-    ExpectTransform(*scene, "xyz", {{0, 1, 0}, {0, 0, 1}, {1, 0, 0}, {0, 0, 0}});
-    ExpectTransform(*scene, "zyx", {{0, 0, 1}, {-1, 0, 0}, {0, -1, 0}, {0, 0, 0}});
-}
+    const M3 orders[6] = {z * y * x, y * z * x, x * z * y, z * x * y, y * x * z, x * y * z};
+    for (int order = 0; order < 6; ++order)
+        add("order" + std::to_string(order),
+            {VectorProperty("Lcl Rotation", a, b, c), EnumProperty("RotationOrder", order), BoolProperty("RotationActive", true)},
+            orders[order].AsColumns());
+    add("orderInactive", {VectorProperty("Lcl Rotation", a, b, c), EnumProperty("RotationOrder", 5)}, orders[0].AsColumns());
+    // (90, 0, 90) in XYZ order maps x to y, y to z, z to x; in ZYX order x to z, y to -x, z to -y.
+    add("xyz", {VectorProperty("Lcl Rotation", 90, 0, 90), BoolProperty("RotationActive", true)},
+        {{0, 1, 0}, {0, 0, 1}, {1, 0, 0}, {0, 0, 0}});
+    add("zyx", {VectorProperty("Lcl Rotation", 90, 0, 90), EnumProperty("RotationOrder", 5), BoolProperty("RotationActive", true)},
+        {{0, 0, 1}, {-1, 0, 0}, {0, -1, 0}, {0, 0, 0}});
 
-TEST(FbxTransform, PreAndPostRotation) {
-    SceneData data;
     // Pre (90, 0, 0), rotation (0, 0, 90), post (0, 90, 0): Rx(90) Rz(90) Ry(-90) takes x to -y,
-    // y to -x and z to -z.
+    // y to -x and z to -z; pre- and post-rotation only count while the rotation is active.
     const std::vector<Property> rotations{VectorProperty("PreRotation", 90, 0, 0), VectorProperty("Lcl Rotation", 0, 0, 90),
                                           VectorProperty("PostRotation", 0, 90, 0)};
     std::vector<Property> active = rotations;
     active.push_back(BoolProperty("RotationActive", true));
-    data.models[AddTriangleModel(data, "active")].properties = active;
-    data.models[AddTriangleModel(data, "inactive")].properties = rotations;
-    const auto scene = ImportScene(data);
-    ExpectTransform(*scene, "active", {{0, -1, 0}, {-1, 0, 0}, {0, 0, -1}, {0, 0, 0}});
-    ExpectTransform(*scene, "inactive", {{0, 1, 0}, {-1, 0, 0}, {0, 0, 1}, {0, 0, 0}});
-}
+    add("prePostActive", active, {{0, -1, 0}, {-1, 0, 0}, {0, 0, -1}, {0, 0, 0}});
+    add("prePostInactive", rotations, {{0, 1, 0}, {-1, 0, 0}, {0, 0, 1}, {0, 0, 0}});
 
-TEST(FbxTransform, OffsetsAndPivots) {
-    SceneData data;
     // Rotation about the pivot (1, 0, 0): the translation column is R (-1, 0, 0) + (1, 0, 0).
-    data.models[AddTriangleModel(data, "rotationPivot")].properties = {VectorProperty("Lcl Rotation", 0, 0, 90),
-                                                                       VectorProperty("RotationPivot", 1, 0, 0)};
+    add("rotationPivot", {VectorProperty("Lcl Rotation", 0, 0, 90), VectorProperty("RotationPivot", 1, 0, 0)},
+        {{0, 1, 0}, {-1, 0, 0}, {0, 0, 1}, {1, -1, 0}});
     // T + Roff + Rp + R (-Rp + Soff + Sp - S Sp) = (11, 0, 5) + Rz(90) (-1, 2, 0) = (9, -1, 5).
-    data.models[AddTriangleModel(data, "all")].properties = {
-        VectorProperty("Lcl Translation", 10, 0, 0), VectorProperty("RotationOffset", 0, 0, 5),
-        VectorProperty("RotationPivot", 1, 0, 0),    VectorProperty("Lcl Rotation", 0, 0, 90),
-        VectorProperty("ScalingOffset", 0, 3, 0),    VectorProperty("ScalingPivot", 0, 1, 0),
-        VectorProperty("Lcl Scaling", 2, 2, 2)};
-    const auto scene = ImportScene(data);
-    ExpectTransform(*scene, "rotationPivot", {{0, 1, 0}, {-1, 0, 0}, {0, 0, 1}, {1, -1, 0}});
-    ExpectTransform(*scene, "all", {{0, 2, 0}, {-2, 0, 0}, {0, 0, 2}, {9, -1, 5}});
-}
+    add("allOffsets",
+        {VectorProperty("Lcl Translation", 10, 0, 0), VectorProperty("RotationOffset", 0, 0, 5),
+         VectorProperty("RotationPivot", 1, 0, 0), VectorProperty("Lcl Rotation", 0, 0, 90),
+         VectorProperty("ScalingOffset", 0, 3, 0), VectorProperty("ScalingPivot", 0, 1, 0), VectorProperty("Lcl Scaling", 2, 2, 2)},
+        {{0, 2, 0}, {-2, 0, 0}, {0, 0, 2}, {9, -1, 5}});
 
-TEST(FbxTransform, InheritTypesDecideWhereTheParentScaleActs) {
-    // Parent: rotation 90 about Z, scaling (2, 1, 1). Child: translation (1, 0, 0), rotation 90
-    // about Z. The child's origin is parent (1, 0, 0) = (0, 2, 0) in every case.
-    SceneData data;
-    const int parent = AddTriangleModel(data, "parent");
-    data.models[parent].properties = {VectorProperty("Lcl Rotation", 0, 0, 90), VectorProperty("Lcl Scaling", 2, 1, 1)};
-    for (int type = 0; type < 3; ++type) {
-        data.models[AddTriangleModel(data, "inherit" + std::to_string(type), parent)].properties = {
-            VectorProperty("Lcl Translation", 1, 0, 0), VectorProperty("Lcl Rotation", 0, 0, 90),
-            EnumProperty("InheritType", type)};
+    // Parent: rotation 90 about Z, scaling (2, 1, 1). Children: translation (1, 0, 0), rotation
+    // 90 about Z, whose origin is parent (1, 0, 0) = (0, 2, 0) whatever the inherit type. Type 0
+    // scales in the child's axes, Rz(180) diag(2, 1, 1); type 1 is the plain product Rz(90)
+    // diag(2, 1, 1) Rz(90); type 2 keeps the parent's own scale from the child.
+    const int parent = add("parent", {VectorProperty("Lcl Rotation", 0, 0, 90), VectorProperty("Lcl Scaling", 2, 1, 1)},
+                           {{0, 2, 0}, {-1, 0, 0}, {0, 0, 1}, {0, 0, 0}});
+    const Columns inherited[3] = {{{-2, 0, 0}, {0, -1, 0}, {0, 0, 1}, {0, 2, 0}},
+                                  {{-1, 0, 0}, {0, -2, 0}, {0, 0, 1}, {0, 2, 0}},
+                                  {{-1, 0, 0}, {0, -1, 0}, {0, 0, 1}, {0, 2, 0}}};
+    for (int type = 0; type < 3; ++type)
+        add("inherit" + std::to_string(type),
+            {VectorProperty("Lcl Translation", 1, 0, 0), VectorProperty("Lcl Rotation", 0, 0, 90), EnumProperty("InheritType", type)},
+            inherited[type], parent);
+
+    // Geometric transforms are not inherited.
+    const int geometric = add("geometric",
+                              {VectorProperty("Lcl Translation", 0, 0, 1), VectorProperty("GeometricTranslation", 0, 0, 7),
+                               VectorProperty("GeometricScaling", 3, 3, 3), VectorProperty("GeometricRotation", 0, 0, 90)},
+                              {{0, 3, 0}, {-3, 0, 0}, {0, 0, 3}, {0, 0, 8}});
+    add("geometricChild", {VectorProperty("Lcl Translation", 1, 0, 0)}, {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {1, 0, 1}}, geometric);
+
+    // A mirroring scale keeps its handedness.
+    Columns mirrored = Ry(30).AsColumns();
+    for (int i = 0; i < 3; ++i) {
+        mirrored.x[i] *= -1;
+        mirrored.y[i] *= 2;
+        mirrored.z[i] *= 3;
     }
-    const auto scene = ImportScene(data);
-    ExpectTransform(*scene, "parent", {{0, 2, 0}, {-1, 0, 0}, {0, 0, 1}, {0, 0, 0}});
-    // Parent scale after the child's rotation, in the child's axes: Rz(180) diag(2, 1, 1).
-    ExpectTransform(*scene, "inherit0", {{-2, 0, 0}, {0, -1, 0}, {0, 0, 1}, {0, 2, 0}});
-    // The plain product: Rz(90) diag(2, 1, 1) Rz(90).
-    ExpectTransform(*scene, "inherit1", {{-1, 0, 0}, {0, -2, 0}, {0, 0, 1}, {0, 2, 0}});
-    // The parent's own scale does not reach the child.
-    ExpectTransform(*scene, "inherit2", {{-1, 0, 0}, {0, -1, 0}, {0, 0, 1}, {0, 2, 0}});
-}
+    add("mirror", {VectorProperty("Lcl Scaling", -1, 2, 3), VectorProperty("Lcl Rotation", 0, 30, 0)}, mirrored);
 
-TEST(FbxTransform, GeometricTransformsAreNotInherited) {
-    SceneData data;
-    const int parent = AddTriangleModel(data, "parent");
-    data.models[parent].properties = {VectorProperty("Lcl Translation", 0, 0, 1), VectorProperty("GeometricTranslation", 0, 0, 7),
-                                      VectorProperty("GeometricScaling", 3, 3, 3),
-                                      VectorProperty("GeometricRotation", 0, 0, 90)};
-    const int child = AddTriangleModel(data, "child", parent);
-    data.models[child].properties = {VectorProperty("Lcl Translation", 1, 0, 0)};
-    const auto scene = ImportScene(data);
-    ExpectTransform(*scene, "parent", {{0, 3, 0}, {-3, 0, 0}, {0, 0, 3}, {0, 0, 8}});
-    ExpectTransform(*scene, "child", {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {1, 0, 1}});
+    for (const Format& format : {Format{Encoding::Binary, 7500, true}, Format{Encoding::Ascii, 7400, false}}) {
+        SCOPED_TRACE(format.Describe());
+        const auto scene = ImportScene(data, format);
+        for (const auto& [name, columns] : expected) ExpectTransform(*scene, name, columns);
+        // The normal matrix is the inverse transpose: for a uniform scale 2 it is 0.5.
+        EXPECT_NEAR(FindMesh(*scene, "scaled")->normalMatrix[0], 0.5, 1e-6);
+    }
 }
 
 TEST(FbxTransform, TemplateDefaultsFillMissingProperties) {
@@ -174,19 +152,4 @@ TEST(FbxTransform, TemplateDefaultsFillMissingProperties) {
     const auto scene = ImportScene(data, {Encoding::Ascii, 7400, false});
     ExpectTransform(*scene, "fromTemplate", {{3, 0, 0}, {0, 3, 0}, {0, 0, 3}, {0, 5, 0}});
     ExpectTransform(*scene, "own", {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {0, 5, 0}});
-}
-
-TEST(FbxTransform, MirroringScaleKeepsItsHandedness) {
-    SceneData data;
-    data.models[AddTriangleModel(data, "mirror")].properties = {VectorProperty("Lcl Scaling", -1, 2, 3),
-                                                                VectorProperty("Lcl Rotation", 0, 30, 0)};
-    const auto scene = ImportScene(data);
-    const M3 r = Ry(30);
-    Columns expected = r.AsColumns();
-    for (int i = 0; i < 3; ++i) {
-        expected.x[i] *= -1;
-        expected.y[i] *= 2;
-        expected.z[i] *= 3;
-    }
-    ExpectTransform(*scene, "mirror", expected);
 }

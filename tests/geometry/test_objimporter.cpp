@@ -4,11 +4,11 @@
 #include <string>
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "bake/bakeexception.h"
 #include "geometry/objimporter.h"
 #include "geometry/scene.h"
+#include "support/testsupport.h"
 
 using namespace Pallix::Bake;
 using Pallix::Math::Vec3;
@@ -147,11 +147,10 @@ TEST(OBJImporter, ReadsFilesAndNamesMissingOnes) {
     } catch (const ImportException& e) {
         EXPECT_STREQ(e.what(), "Can not open OBJ file");
     }
-    const std::string path =
-        (std::filesystem::temp_directory_path() / ("kelvor_obj_" + std::to_string(::getpid()) + ".obj")).string();
+    const KelvorTest::TempFolder folder("kelvor-geometry");
+    const std::string path = (folder / "mesh.obj").string();
     std::ofstream(path, std::ios::binary) << Square << "f 1 2 3\r\nf 1 3 4";
     Scene fromFile;
     importer.Import(path.c_str(), &fromFile);
     EXPECT_EQ(fromFile.meshes[0]->TriangleCount(), 2u);
-    std::filesystem::remove(path);
 }

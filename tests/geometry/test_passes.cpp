@@ -61,20 +61,6 @@ TEST(ScenePasses, SmoothSphereHasNoHardVerticesOrEdges) {
     EXPECT_EQ(sphere->hardEdges.size(), size_t(sphere->topology->EdgeCount()));
 }
 
-TEST(ScenePasses, SingleTriangle) {
-    Scene scene(NeedHardEdges | NeedEdgeNormals | NeedNeighbourDirections);
-    SceneMesh* mesh = scene.AddMesh("t");
-    const Vec3 n{0, 0, 1};
-    AddPolygon(*mesh, {{{0, 0, 0}, n, {}}, {{1, 0, 0}, n, {}}, {{0, 1, 0}, n, {}}});
-    scene.Prepare(MapSettings{});
-    EXPECT_EQ(mesh->hardEdges, (std::vector<bool>{true, true, true}));
-    for (const Vec3& edgeNormal : mesh->edgeNormals) EXPECT_TRUE(Near(edgeNormal, n, 1e-5f));
-    for (const Vec2& extent : mesh->neighbourDirections) {
-        EXPECT_NEAR(extent.x, 0.0f, 1e-6f);
-        EXPECT_NEAR(extent.y, 0.0f, 1e-6f);
-    }
-}
-
 TEST(ScenePasses, NeighbourExtentsOfATent) {
     // A ridge vertex at the origin looking up, one neighbour below its tangent plane at 45
     // degrees and one above at about 26.6 degrees.
@@ -133,21 +119,6 @@ TEST(ScenePasses, DegenerateTrianglesDoNotSpreadNaN) {
     EXPECT_TRUE(Near(mesh->smoothNormals[0], n, 1e-5f));
     EXPECT_EQ(mesh->smoothNormals[6], (Vec3{}));  // a position in no healthy triangle
     EXPECT_TRUE(Near(mesh->smoothNormals[9], n, 1e-5f));
-}
-
-TEST(ScenePasses, TopologyPartsFollowTheNeedFlags) {
-    auto partsAfterPrepare = [](int needs) {
-        Scene scene(needs);
-        MeshBuilders::AddFlatCube(*scene.AddMesh("cube"));
-        scene.Prepare(MapSettings{});
-        return scene.meshes[0]->topologyParts;
-    };
-    EXPECT_EQ(partsAfterPrepare(0), 0);
-    EXPECT_EQ(partsAfterPrepare(NeedNeighbourDirections), 3);
-    EXPECT_EQ(partsAfterPrepare(NeedHardVertices), 3);
-    EXPECT_EQ(partsAfterPrepare(NeedAdjacency), 7);
-    EXPECT_EQ(partsAfterPrepare(NeedHardEdges), 7);
-    EXPECT_EQ(partsAfterPrepare(NeedEdgeNormals), 7);
 }
 
 TEST(ScenePasses, TangentConventionsByTargetApplication) {

@@ -6,11 +6,11 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "geometry/ply.h"
 #include "geometry/plyimporter.h"
 #include "geometry/scene.h"
+#include "support/testsupport.h"
 
 using namespace Pallix::Bake;
 using Pallix::Math::Vec3;
@@ -117,26 +117,15 @@ TEST(PLYImporter, BothByteOrdersGiveTheSameMesh) {
 }
 
 TEST(PLYImporter, ReaderConvertsTypesAndSpellings) {
-    EXPECT_EQ(PlyTypeFromName("int32"), PlyInt32);
     EXPECT_EQ(PlyTypeFromName("int"), PlyInt32);
-    EXPECT_EQ(PlyTypeFromName("uchar"), PlyUint8);
     EXPECT_EQ(PlyTypeFromName("float64"), PlyFloat64);
     EXPECT_EQ(PlyTypeFromName("Float"), PlyInvalid);
     EXPECT_EQ(PlyTypeFromName("int64"), PlyInvalid);
-
-    const PlyValue fromFloat = get_ascii_item("-2.75", PlyFloat32);
-    EXPECT_EQ(fromFloat.intValue, -2);
-    EXPECT_EQ(fromFloat.doubleValue, -2.75);
+    EXPECT_EQ(get_ascii_item("-2.75", PlyFloat32).intValue, -2);
     EXPECT_EQ(get_ascii_item("4000000000", PlyUint32).unsignedValue, 4000000000u);
     EXPECT_EQ(get_ascii_item("1e300", PlyFloat64).intValue, INT32_MAX);  // no undefined conversion
     EXPECT_THROW(get_ascii_item("abc", PlyInt32), std::invalid_argument);
     EXPECT_THROW(get_ascii_item("1", PlyInvalid), std::domain_error);
-    unsigned char bytes[2] = {0, 0};
-    store_item(bytes, PlyUint8, get_ascii_item("300", PlyInt32));
-    EXPECT_EQ(bytes[0], 300 % 256);
-    int16_t shortValue = 0;
-    store_item(&shortValue, PlyInt16, get_ascii_item("-7", PlyInt8));
-    EXPECT_EQ(shortValue, -7);
 
     const std::string header = "ply\nformat ascii 1.0\ncomment \t two words\nobj_info scanner\nelement thing 1\n"
                                "property \"quoted name\" oddity\nproperty list uchar float values\nend_header\n";
@@ -207,8 +196,8 @@ TEST(PLYImporter, ReadsFilesAndNamesMissingOnes) {
     } catch (const ImportException& e) {
         EXPECT_STREQ(e.what(), "Can not open PLY file '/nonexistent/kelvor.ply'");
     }
-    const std::string path =
-        (std::filesystem::temp_directory_path() / ("kelvor_ply_" + std::to_string(::getpid()) + ".ply")).string();
+    const KelvorTest::TempFolder folder("kelvor-geometry");
+    const std::string path = (folder / "mesh.ply").string();
     // Large enough to span several reads of the file.
     std::string data = "ply\nformat binary_little_endian 1.0\nelement vertex 300000\nproperty float x\nproperty float y\n"
                        "property float z\nelement face 1\nproperty list uchar uint vertex_indices\nend_header\n";
@@ -226,5 +215,4 @@ TEST(PLYImporter, ReadsFilesAndNamesMissingOnes) {
     EXPECT_EQ(mesh.VertexCount(), 300000u);
     EXPECT_EQ(mesh.positions[299999], (Vec3{299999.0f, 0, 1}));
     EXPECT_EQ(mesh.indices, (std::vector<uint32_t>{299999, 1, 2}));
-    std::filesystem::remove(path);
 }

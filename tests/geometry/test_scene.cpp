@@ -23,15 +23,6 @@ void AddCorners(SceneMesh& mesh, int count, const SceneMaterial* material) {
 
 }  // namespace
 
-TEST(Scene, NeedFlagsSetTheImportBytes) {
-    const Scene none(0);
-    EXPECT_FALSE(none.hasNormals || none.hasTangents || none.hasUVs || none.hasColours || none.hasNeighbourDirections);
-    const Scene all(NeedNormals | NeedTangents | NeedUVsAndColours | NeedNeighbourDirections);
-    EXPECT_TRUE(all.hasNormals && all.hasTangents && all.hasUVs && all.hasColours && all.hasNeighbourDirections);
-    const Scene smooth(NeedSmoothNormals | NeedAdjacency);
-    EXPECT_FALSE(smooth.hasNormals);
-}
-
 TEST(Scene, PolygonsFanFromTheirFirstCorner) {
     Scene scene;
     SceneMesh* mesh = scene.AddMesh("m");
@@ -130,28 +121,4 @@ TEST(Scene, FlatNormalsCoverEveryMesh) {
     ASSERT_EQ(second->normals.size(), 4u);
     EXPECT_NEAR(second->normals[2].z, 1.0f, 1e-5f);
     EXPECT_EQ(second->normals[3], (Vec3{0, 0, 0}));  // in no triangle
-}
-
-TEST(Mesh, FinaliseAndMaterialCopies) {
-    Mesh mesh;
-    EXPECT_EQ(mesh.radius, -1.0f);
-    SceneMaterial material;
-    material.name = "steel";
-    material.g = 0.5f;
-    material.id = 7;
-    EXPECT_EQ(mesh.AddMaterial(material), 0);
-    EXPECT_EQ(mesh.materials[0]->id, 0);
-    EXPECT_EQ(mesh.materials[0]->g, 0.5f);
-    mesh.positions = {{0, 0, 0}, {2, 0, 0}, {0, 2, 0}};
-    EXPECT_EQ(mesh.AddTriangle(0, 1, 2, 0), 0);
-    EXPECT_EQ(mesh.AddTriangle(0, 2, 1, 5), 1);
-    EXPECT_EQ(mesh.triangles[0].material, mesh.materials[0].get());
-    EXPECT_EQ(mesh.triangles[1].material, nullptr);
-    mesh.bounds.Expand(Vec3{0, 0, 0});
-    mesh.bounds.Expand(Vec3{2, 0, 0});
-    EXPECT_DOUBLE_EQ(mesh.Finalize(), 2.0);
-    EXPECT_EQ(mesh.centre, (Vec3{1, 0, 0}));
-    EXPECT_FLOAT_EQ(mesh.radius, 1.0f);
-    EXPECT_NEAR(mesh.triangles[0].normal.z, 1.0f, 1e-5f);
-    EXPECT_NEAR(mesh.triangles[1].normal.z, -1.0f, 1e-5f);
 }

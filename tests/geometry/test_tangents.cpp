@@ -5,8 +5,11 @@
 
 #include "geometry/scene.h"
 #include "meshbuilders.h"
+#include "support/testsupport.h"
 
 using namespace Pallix::Bake;
+using KelvorTest::ExpectNear;
+using KelvorTest::Unit;
 using MeshBuilders::AddPolygon;
 using Pallix::Math::Vec2;
 using Pallix::Math::Vec3;
@@ -17,14 +20,6 @@ namespace {
 const Vec3 Up{0, 0, 1};
 
 Vec3 Xyz(Vec4 v) { return {v.x, v.y, v.z}; }
-
-void ExpectNear(Vec3 actual, Vec3 expected, float tolerance) {
-    EXPECT_NEAR(actual.x, expected.x, tolerance);
-    EXPECT_NEAR(actual.y, expected.y, tolerance);
-    EXPECT_NEAR(actual.z, expected.z, tolerance);
-}
-
-Vec3 Unit(Vec3 v) { return v * (1.0f / Pallix::Math::Length(v)); }
 
 // The unit quad as four corners (two triangles sharing corners 0 and 2 through the index list).
 SceneMesh* AddQuad(Scene& scene, bool mirrorU) {

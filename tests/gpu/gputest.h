@@ -2,14 +2,27 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
 #include <vector>
 
+#include "bake/bakeexception.h"
 #include "bake/image.h"
 #include "geometry/scene.h"
 #include "gpu/hardwarebaker.h"
 #include "gpu/offscreencontext.h"
 
 namespace Pallix::Bake::Test {
+
+// The text of the BakeException the call throws.
+inline std::string ThrownText(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const BakeException& e) {
+        return e.what();
+    }
+    return "(nothing thrown)";
+}
 
 // A hardware baker with its programs built and the context locked on the test's thread.
 class GLTest : public ::testing::Test {

@@ -28,16 +28,12 @@ TempFolder::~TempFolder() {
     fs::remove_all(path, ignored);
 }
 
-namespace {
-
 std::string ReadAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
 }
-
-}  // namespace
 
 ProgramResult RunProgram(const fs::path& program, const std::vector<std::string>& args,
                          const std::vector<std::pair<std::string, std::string>>& environment,

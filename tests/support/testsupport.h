@@ -9,11 +9,24 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "geometry/vecmath.h"
 
 namespace KelvorTest {
 
 namespace fs = std::filesystem;
+
+inline Pallix::Math::Vec3 Unit(Pallix::Math::Vec3 v) { return v * (1.0f / Pallix::Math::Length(v)); }
+
+inline void ExpectNear(Pallix::Math::Vec3 got, Pallix::Math::Vec3 want, float tolerance) {
+    EXPECT_NEAR(got.x, want.x, tolerance);
+    EXPECT_NEAR(got.y, want.y, tolerance);
+    EXPECT_NEAR(got.z, want.z, tolerance);
+}
+
+// The whole file, empty when it cannot be read.
+std::string ReadAll(const fs::path& path);
 
 // A fresh folder under /tmp, removed with everything in it when the object goes.
 class TempFolder {

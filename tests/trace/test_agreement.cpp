@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -135,26 +137,17 @@ Outcome Trace(const SWTraceMesh& mesh, const RayCase& r, int kernel) {
     return o;
 }
 
+// Rays that agree, that are excused as legitimately open, and that differ; counted by every
+// checking thread.
 struct Tally {
-    long long agreed = 0, excused = 0, failed = 0;
-    void Add(const Tally& o) {
-        agreed += o.agreed;
-        excused += o.excused;
-        failed += o.failed;
-    }
+    std::atomic<long long> agreed{0}, excused{0}, failed{0};
 };
 
 struct Counts {
     Tally kernels[8];
     Tally reference;  // kernel 5 against brute force
     Tally anyHit;
-    long long hits = 0;
-    void Add(const Counts& o) {
-        for (int k = 0; k < 8; ++k) kernels[k].Add(o.kernels[k]);
-        reference.Add(o.reference);
-        anyHit.Add(o.anyHit);
-        hits += o.hits;
-    }
+    std::atomic<long long> hits{0};
 };
 
 class Checker {
@@ -201,8 +194,7 @@ public:
             ++tally.excused;
             return;
         }
-        ++tally.failed;
-        if (tally.failed <= 3) {
+        if (++tally.failed <= 3) {
             std::printf("disagreement: ray o=(%.9g %.9g %.9g) d=(%.9g %.9g %.9g) limit %.9g: got %d/%d t=%.9g u=%g v=%g, "
                         "want %d/%d t=%.9g u=%g v=%g\n",
                         ray.origin.x, ray.origin.y, ray.origin.z, ray.direction.x, ray.direction.y, ray.direction.z,
@@ -215,13 +207,11 @@ private:
     const RayCase& ray;
 };
 
-Counts CheckRays(const SWTraceMesh& mesh, const std::vector<Triangle>& soup, const std::vector<RayCase>& rays) {
+void CheckRays(const SWTraceMesh& mesh, const std::vector<Triangle>& soup, const std::vector<RayCase>& rays, Counts& c) {
     const unsigned threads = std::max(2u, std::thread::hardware_concurrency());
-    std::vector<Counts> partial(threads);
     std::vector<std::thread> workers;
     for (unsigned w = 0; w < threads; ++w) {
         workers.emplace_back([&, w] {
-            Counts& c = partial[w];
             for (size_t i = w; i < rays.size(); i += threads) {
                 const RayCase& r = rays[i];
                 const Checker check(soup, r);
@@ -237,36 +227,33 @@ Counts CheckRays(const SWTraceMesh& mesh, const std::vector<Triangle>& soup, con
                 check.Compare(reference, exact, 1e-5, 1e-5, c.reference);
 
                 const TraceRay ray = TraceRay::Make(r.origin, r.direction, r.limit, KernelPlueckerDouble);
-                const bool occluded = mesh.grid.Occluded(ray);
-                if (occluded == TraceTest::BruteForceAny(soup, r.origin, r.direction, r.limit)) {
+                if (mesh.grid.Occluded(ray) == TraceTest::BruteForceAny(soup, r.origin, r.direction, r.limit))
                     ++c.anyHit.agreed;
-                } else if (check.AnyOpenCase(1e-4)) {
+                else if (check.AnyOpenCase(1e-4))
                     ++c.anyHit.excused;
-                } else {
+                else
                     ++c.anyHit.failed;
-                }
             }
         });
     }
     for (std::thread& t : workers) t.join();
-    Counts total;
-    for (const Counts& c : partial) total.Add(c);
-    return total;
 }
 
-void Report(const char* name, const Counts& c, size_t rays) {
-    std::printf("%s: %zu rays, %lld hit\n", name, rays, c.hits);
-    for (int k : kKernels)
-        std::printf("  kernel %d: %lld agree, %lld excused, %lld differ\n", k, c.kernels[k].agreed, c.kernels[k].excused,
-                    c.kernels[k].failed);
-    std::printf("  kernel 5 vs brute force: %lld agree, %lld excused, %lld differ\n", c.reference.agreed,
-                c.reference.excused, c.reference.failed);
-    std::printf("  any hit vs brute force: %lld agree, %lld excused, %lld differ\n", c.anyHit.agreed, c.anyHit.excused,
-                c.anyHit.failed);
-}
+// Casts the rays, prints the counts and expects agreement with few rays excused.
+void ExpectAgreement(const char* name, const SWTraceMesh& mesh, const std::vector<Triangle>& soup,
+                     const std::vector<RayCase>& rays) {
+    Counts c;
+    CheckRays(mesh, soup, rays, c);
+    auto print = [](const std::string& what, const Tally& t) {
+        std::printf("  %s: %lld agree, %lld excused, %lld differ\n", what.c_str(), t.agreed.load(), t.excused.load(),
+                    t.failed.load());
+    };
+    std::printf("%s: %zu rays, %lld hit\n", name, rays.size(), c.hits.load());
+    for (int k : kKernels) print("kernel " + std::to_string(k), c.kernels[k]);
+    print("kernel 5 vs brute force", c.reference);
+    print("any hit vs brute force", c.anyHit);
 
-void ExpectAgreement(const Counts& c, size_t rays) {
-    const long long n = (long long)rays;
+    const long long n = (long long)rays.size();
     EXPECT_GT(c.hits, n / 5) << "too few rays hit for the comparison to mean much";
     for (int k : kKernels) {
         if (k == 7 && !KernelAvxAvailable()) continue;
@@ -295,10 +282,8 @@ TEST(Agreement, MixedSoupWithNestedCells) {
         int nested = 0;
         for (int i = 0; i < mesh->grid.cellCount; ++i) nested += mesh->grid.cells[i].nested ? 1 : 0;
         ASSERT_GT(nested, 0);
-        const std::vector<RayCase> rays = MakeRays(random, mesh->grid.bounds, 60000);
-        const Counts counts = CheckRays(*mesh, soup, rays);
-        Report(fine ? "mixed soup, fine root grid" : "mixed soup, default grid", counts, rays.size());
-        ExpectAgreement(counts, rays.size());
+        ExpectAgreement(fine ? "mixed soup, fine root grid" : "mixed soup, default grid", *mesh, soup,
+                        MakeRays(random, mesh->grid.bounds, 60000));
     }
 }
 
@@ -309,8 +294,5 @@ TEST(Agreement, SheetWithSharedEdges) {
     settings.targetMin = 4.0f;
     settings.targetMax = 16.0f;
     const auto mesh = TraceTest::MakeTraceMesh(soup, settings);
-    const std::vector<RayCase> rays = MakeRays(random, mesh->grid.bounds, 80000);
-    const Counts counts = CheckRays(*mesh, soup, rays);
-    Report("sheet", counts, rays.size());
-    ExpectAgreement(counts, rays.size());
+    ExpectAgreement("sheet", *mesh, soup, MakeRays(random, mesh->grid.bounds, 80000));
 }

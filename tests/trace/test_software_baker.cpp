@@ -8,7 +8,6 @@
 
 #include "bake/bakeexception.h"
 #include "bake/softwarebaker.h"
-#include "bake/threadpool.h"
 #include "geometry/scene.h"
 
 using namespace Pallix::Bake;
@@ -109,6 +108,15 @@ TEST(SoftwareBaker, FillsEveryCoveredTexelFromTheTargets) {
         EXPECT_EQ(s.mesh, s.objectId < 2 ? scene.meshes[s.objectId].get() : nullptr);
     }
     EXPECT_EQ(out.Pixel(3, 2)[2], 3.0f);  // sampleX
+
+    // Whatever the rows per task, every texel is shaded once.
+    for (int rows : {0, 1, 2, 3, 100}) {
+        Recorder banded;
+        baker.Render(state, &out, targets, &banded, nullptr, 0, rows);
+        std::vector<int> count(12, 0);
+        for (const TraceSample& s : banded.samples) ++count[size_t(s.x + 4 * s.y)];
+        EXPECT_EQ(count, std::vector<int>(12, 1)) << rows;
+    }
 }
 
 TEST(SoftwareBaker, SampleAndPixelCoordinatesCountOverTheWholeUvTile) {
@@ -197,19 +205,4 @@ TEST(SoftwareBaker, RejectsTargetsThatDoNotCoverTheTile) {
     // Without a thread count the baker makes its own pool.
     baker.Render(state, &out, targets, &shader, nullptr, 0);
     EXPECT_EQ(shader.calls, 16);
-}
-
-TEST(SoftwareBaker, SetThreadCountKeepsOrReplacesThePool) {
-    SoftwareBaker baker;
-    EXPECT_EQ(baker.GetPool(), nullptr);
-    baker.SetThreadCount(3);
-    ThreadPool* first = baker.GetPool();
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(first->WorkerCount(), 3u);
-    baker.SetThreadCount(3);
-    EXPECT_EQ(baker.GetPool(), first);
-    baker.SetThreadCount(5);
-    EXPECT_EQ(baker.GetPool()->WorkerCount(), 5u);
-    baker.SetThreadCount(0);
-    EXPECT_EQ(baker.GetPool()->WorkerCount(), 1u);
 }

@@ -1,17 +1,21 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <limits>
 #include <memory>
 #include <vector>
 
-#include "lowpolyfixture.h"
+#include "geometry/meshbuilders.h"
+#include "support/testsupport.h"
 #include "trace/traceshader.h"
 #include "tracetesthelpers.h"
 
 using namespace Pallix::Bake;
 using Pallix::Math::Vec3;
 using TraceTest::Triangle;
+using KelvorTest::ExpectNear;
+using KelvorTest::Unit;
 
 namespace {
 
@@ -45,13 +49,32 @@ TraceSample SampleAt(Vec3 position, Vec3 normal = {0, 0, 1}) {
     return s;
 }
 
-void ExpectVec(Vec3 got, Vec3 want, float tolerance = 1e-5f) {
-    EXPECT_NEAR(got.x, want.x, tolerance);
-    EXPECT_NEAR(got.y, want.y, tolerance);
-    EXPECT_NEAR(got.z, want.z, tolerance);
+// Flat-shaded triangles (a, b, c, normal) stored per corner, prepared by the scene's own passes
+// for the hard-edge queries: connectivity, hard vertices and edges, edge normals.
+void BuildLowPoly(SceneMesh& mesh, const std::vector<std::array<Vec3, 4>>& faces) {
+    for (const auto& [a, b, c, n] : faces) MeshBuilders::AddPolygon(mesh, {{a, n, {}}, {b, n, {}}, {c, n, {}}});
+    mesh.EnsureTopology(7);
+    mesh.MarkHardVertices();
+    mesh.MarkHardEdges();
+    mesh.scene->ComputeEdgeNormals();
 }
 
-Vec3 Unit(Vec3 v) { return v * (1.0f / Pallix::Math::Length(v)); }
+// Flat-shaded cube [-1, 1]^3 wound outwards, two triangles per face; triangle 0 covers y < x on
+// the top face.
+std::vector<std::array<Vec3, 4>> Cube() {
+    std::vector<std::array<Vec3, 4>> faces;
+    auto quad = [&](Vec3 p0, Vec3 p1, Vec3 p2, Vec3 p3, Vec3 n) {
+        faces.push_back({p0, p1, p2, n});
+        faces.push_back({p0, p2, p3, n});
+    };
+    quad({-1, -1, 1}, {1, -1, 1}, {1, 1, 1}, {-1, 1, 1}, {0, 0, 1});
+    quad({-1, -1, -1}, {-1, 1, -1}, {1, 1, -1}, {1, -1, -1}, {0, 0, -1});
+    quad({-1, -1, -1}, {1, -1, -1}, {1, -1, 1}, {-1, -1, 1}, {0, -1, 0});
+    quad({-1, 1, -1}, {-1, 1, 1}, {1, 1, 1}, {1, 1, -1}, {0, 1, 0});
+    quad({-1, -1, -1}, {-1, -1, 1}, {-1, 1, 1}, {-1, 1, -1}, {-1, 0, 0});
+    quad({1, -1, -1}, {1, 1, -1}, {1, 1, 1}, {1, -1, 1}, {1, 0, 0});
+    return faces;
+}
 
 }  // namespace
 
@@ -65,7 +88,7 @@ TEST(TraceShader, OneSidedSearchesFromTheOuterEnd) {
         TraceHit hit;
         ASSERT_TRUE(shader.Trace(SampleAt({0.5f, 0.25f, 0}), &hit));
         EXPECT_NEAR(hit.distance, z, 1e-6);
-        ExpectVec(hit.position, {0.5f, 0.25f, z});
+        ExpectNear(hit.position, {0.5f, 0.25f, z}, 1e-5f);
         EXPECT_EQ(hit.mesh, mesh.get());
         ASSERT_NE(hit.triangle, nullptr);
         EXPECT_EQ(hit.triangle, &mesh->triangles[size_t(hit.triangleId)]);
@@ -105,7 +128,7 @@ TEST(TraceShader, TheEnvelopeCutsTheOutwardSearch) {
     shader.twoSided = 1;
     ASSERT_TRUE(shader.Trace(SampleAt({0, 0, 0}), &hit));
     EXPECT_NEAR(hit.distance, 0.8, 1e-6);
-    ExpectVec(hit.position, {0, 0, -0.8f});
+    ExpectNear(hit.position, {0, 0, -0.8f}, 1e-5f);
 
     // An envelope list without an entry for the mesh id leaves the search as it is.
     const TraceMeshList noEnvelope;
@@ -128,12 +151,12 @@ TEST(TraceShader, TwoSidedPrefersTheNearerSideAndTheForwardOneOnATie) {
     TraceHit hit;
     ASSERT_TRUE(shader.Trace(sample, &hit));
     EXPECT_NEAR(hit.distance, 0.3, 1e-6);
-    ExpectVec(hit.position, {0, 0, 0.3f});
+    ExpectNear(hit.position, {0, 0, 0.3f}, 1e-5f);
 
     sample.meshId = 1;
     ASSERT_TRUE(shader.Trace(sample, &hit));
     EXPECT_NEAR(hit.distance, 0.2, 1e-6);  // reported positive
-    ExpectVec(hit.position, {0, 0, -0.2f});
+    ExpectNear(hit.position, {0, 0, -0.2f}, 1e-5f);
 }
 
 TEST(TraceShader, DirectionModesAndUnusableQueries) {
@@ -177,7 +200,7 @@ TEST(TraceShader, DirectionModesAndUnusableQueries) {
 class HardEdges : public ::testing::Test {
 protected:
     void SetUp() override {
-        LowPoly::Build(*cube, LowPoly::Cube());
+        BuildLowPoly(*cube, Cube());
         shader.hardEdgeDistance = 0.5f;
         shader.directionMode = DirectionRounded;
     }
@@ -196,23 +219,29 @@ protected:
     Probe shader;
 };
 
-TEST_F(HardEdges, RoundedDirectionBlendsFromTheEdgeToTheInterpolatedNormal) {
+TEST_F(HardEdges, RoundedDirectionAndDistanceFallFromTheEdgeToTheInterpolatedNormal) {
     const Vec3 edgeNormal = Unit({0, -1, 1});  // between the top and the front face
     // On the edge: the edge's direction.
-    ExpectVec(shader.GetHardEdgeDirection(OnTop(0.0f, -1.0f)), edgeNormal, 2e-5f);
+    ExpectNear(shader.GetHardEdgeDirection(OnTop(0.0f, -1.0f)), edgeNormal, 2e-5f);
     // Half way into the rounding distance.
     const TraceSample mid = OnTop(0.0f, -0.75f);
     const float w = 1.0f - std::atan(1.0f - 0.25f / 0.5f) / (3.1415927f / 4.0f);
-    ExpectVec(shader.GetHardEdgeDirection(mid), Unit(edgeNormal * (1 - w) + mid.normal * w), 2e-5f);
+    ExpectNear(shader.GetHardEdgeDirection(mid), Unit(edgeNormal * (1 - w) + mid.normal * w), 2e-5f);
     // At the rounding distance and beyond: the interpolated normal, unchanged.
     const TraceSample centre = OnTop(0.1f, 0.0f);
-    const Vec3 direction = shader.GetHardEdgeDirection(centre);
-    EXPECT_EQ(direction, centre.normal);
+    EXPECT_EQ(shader.GetHardEdgeDirection(centre), centre.normal);
     // Near a corner where three hard edges meet: the geometric normal, unchanged.
     const TraceSample corner = OnTop(0.9f, -0.95f);
     EXPECT_EQ(shader.GetHardEdgeDirection(corner), corner.geometricNormal);
     // The search ray follows the rounded direction.
     EXPECT_EQ(shader.GetRayDirection(corner), corner.geometricNormal);
+
+    // The hard-edge distance falls from one on the edge to zero at the rounding distance.
+    EXPECT_NEAR(shader.GetHardEdgeDistance(OnTop(0.0f, -1.0f)), 1.0f, 1e-6f);
+    EXPECT_NEAR(shader.GetHardEdgeDistance(mid), 0.5f, 1e-5f);
+    EXPECT_NEAR(shader.GetHardEdgeDistance(centre), 0.0f, 1e-6f);
+    shader.hardEdgeDistance = 0.0f;  // no rounding range: nothing is near an edge
+    EXPECT_EQ(shader.GetHardEdgeDistance(OnTop(0.0f, -1.0f)), 0.0f);
 }
 
 TEST_F(HardEdges, PositionPairsWithoutAnEdgeAreSkipped) {
@@ -223,16 +252,8 @@ TEST_F(HardEdges, PositionPairsWithoutAnEdgeAreSkipped) {
     for (int i = 0; i < t.neighbourCount[size_t(corner)]; ++i) t.neighbourEdges[size_t(t.neighbourOffset[size_t(corner)] + i)] = -1;
     const TraceSample sample = OnTop(0.9f, -0.95f);
     const float w = 1.0f - std::atan(1.0f - 0.05f / 0.5f) / (3.1415927f / 4.0f);
-    ExpectVec(shader.GetHardEdgeDirection(sample), Unit(sample.geometricNormal * (1 - w) + sample.normal * w), 2e-5f);
+    ExpectNear(shader.GetHardEdgeDirection(sample), Unit(sample.geometricNormal * (1 - w) + sample.normal * w), 2e-5f);
     EXPECT_NEAR(shader.GetHardEdgeDistance(sample), 1.0f - 0.05f / 0.5f, 1e-5f);
-}
-
-TEST_F(HardEdges, HardEdgeDistanceFallsFromOneToZero) {
-    EXPECT_NEAR(shader.GetHardEdgeDistance(OnTop(0.0f, -1.0f)), 1.0f, 1e-6f);
-    EXPECT_NEAR(shader.GetHardEdgeDistance(OnTop(0.0f, -0.75f)), 0.5f, 1e-5f);
-    EXPECT_NEAR(shader.GetHardEdgeDistance(OnTop(0.1f, 0.0f)), 0.0f, 1e-6f);
-    shader.hardEdgeDistance = 0.0f;  // no rounding range: nothing is near an edge
-    EXPECT_EQ(shader.GetHardEdgeDistance(OnTop(0.0f, -1.0f)), 0.0f);
 }
 
 TEST_F(HardEdges, EdgesOfOtherTrianglesAreReachedAroundHardCorners) {
@@ -275,7 +296,7 @@ TEST(HardEdgeWalk, TheEndNearestTheSampleDecidesAboutTheCorner) {
     const Vec3 left = Unit({0, -1, 1}), right = Unit({0, 1, 1});
     Scene scene(NeedNormals);
     SceneMesh* roof = scene.AddMesh("roof");
-    LowPoly::Build(*roof, {{r0, f1, f0, right}, {r0, r1, f1, right}, {e0, e1, r0, left}, {e1, r1, r0, left}});
+    BuildLowPoly(*roof, {{r0, f1, f0, right}, {r0, r1, f1, right}, {e0, e1, r0, left}, {e1, r1, r0, left}});
     ASSERT_LT(roof->topology->vertexPosition[4], roof->topology->vertexPosition[7]);
 
     Probe shader;
@@ -287,7 +308,7 @@ TEST(HardEdgeWalk, TheEndNearestTheSampleDecidesAboutTheCorner) {
     // 0.1 from the gable edge, nearer its R1 end and 0.3 from R1: the edge's own direction
     // is the base, blended towards the interpolated normal.
     const float w = 1.0f - std::atan(1.0f - 0.1f / 0.25f) / (3.1415927f / 4.0f);
-    ExpectVec(shader.GetHardEdgeDirection(sample), Unit(left * (1 - w) + sample.normal * w), 2e-5f);
+    ExpectNear(shader.GetHardEdgeDirection(sample), Unit(left * (1 - w) + sample.normal * w), 2e-5f);
 }
 
 TEST(HardEdgeWalk, ACyclicFanAroundACornerEnds) {
@@ -297,7 +318,7 @@ TEST(HardEdgeWalk, ACyclicFanAroundACornerEnds) {
     const Vec3 p{0, 0, 0}, a{1, 0, 0}, b{0.5f, 1, 0}, c{-0.5f, 1, 0}, d{-1, 0, 0};
     Scene scene(NeedNormals);
     SceneMesh* fan = scene.AddMesh("fan");
-    LowPoly::Build(*fan, {{p, a, b, {0, 0, 1}}, {p, b, c, {0, 0, 1}}, {p, c, d, {0, 0, 1}}});
+    BuildLowPoly(*fan, {{p, a, b, {0, 0, 1}}, {p, b, c, {0, 0, 1}}, {p, c, d, {0, 0, 1}}});
     MeshTopology& t = *fan->topology;
     const int edgeBP = t.triangleEdges[2], edgeCP = t.triangleEdges[5], edgeDP = t.triangleEdges[8];
     t.triangleEdges[3] = edgeCP;  // the middle triangle lists C-P first

@@ -21,16 +21,16 @@ struct Triangle {
     Vec3 a, b, c;
 };
 
-// A trace mesh over the given triangles, with a grid over their bounds padded like a scene's.
-inline std::unique_ptr<SWTraceMesh> MakeTraceMesh(const std::vector<Triangle>& soup, const TraceGridSettings& settings,
-                                                  unsigned workers = 0, const AABB3* box = nullptr) {
+// A trace mesh over the given triangles with a grid over box (by default their bounds padded
+// like a scene's) in cells of cellSize (by default the size the settings choose), built by the
+// given number of workers.
+inline std::unique_ptr<SWTraceMesh> MakeTraceMesh(const std::vector<Triangle>& soup, const TraceGridSettings& settings = {},
+                                                  unsigned workers = 0, const AABB3* box = nullptr, float cellSize = 0.0f) {
     auto mesh = std::make_unique<SWTraceMesh>();
     AABB3 bounds;
     for (const Triangle& t : soup) {
         const int base = int(mesh->positions.size());
-        mesh->positions.push_back(t.a);
-        mesh->positions.push_back(t.b);
-        mesh->positions.push_back(t.c);
+        mesh->positions.insert(mesh->positions.end(), {t.a, t.b, t.c});
         mesh->AddTriangle(base, base + 1, base + 2, -1);
         bounds.Expand(t.a);
         bounds.Expand(t.b);
@@ -38,9 +38,16 @@ inline std::unique_ptr<SWTraceMesh> MakeTraceMesh(const std::vector<Triangle>& s
     }
     bounds.Pad(0.004f);
     if (box) bounds = *box;
-    mesh->grid.Init(bounds, Pallix::Bake::ChooseRootCellSize(settings, bounds, int(soup.size())));
+    mesh->grid.Init(bounds, cellSize > 0.0f ? cellSize : Pallix::Bake::ChooseRootCellSize(settings, bounds, int(soup.size())));
     mesh->Build(&settings, workers);
     return mesh;
+}
+
+inline AABB3 Box(Vec3 lo, Vec3 hi) {
+    AABB3 b;
+    b.Expand(lo);
+    b.Expand(hi);
+    return b;
 }
 
 // Packets holding the triangles in order, padded and finished the way a leaf is.

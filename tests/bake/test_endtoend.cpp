@@ -1,0 +1,412 @@
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "bake/bakemanager.h"
+#include "events/eventreporter.h"
+#include "fbx/fbxtestwriter.h"
+#include "support/testsupport.h"
+#include "trace/tracegridsettings.h"
+
+using namespace Pallix::Bake;
+using namespace KelvorTest;
+using Pallix::Math::Vec3;
+
+// Every map type baked end to end, by KelvorCmd or, for the types it has no keyword for, by a
+// bake manager in this process, on meshes written here.
+namespace {
+
+// The square [x0, x1] x [y0, y1] at height z facing up, its UVs over the whole first UV tile.
+ObjMesh Square(float x0, float x1, float y0, float y1, float z = 0.0f) {
+    ObjMesh mesh = GridMesh(1, x0, x1, y0, y1);
+    for (auto& p : mesh.positions) p.z = z;
+    return mesh;
+}
+
+ObjMesh Plane() { return Square(-1, 1, -1, 1); }
+
+// A rectangle with one normal as two triangles.
+void AddQuad(ObjMesh& mesh, Vec3 a, Vec3 b, Vec3 c, Vec3 d, Vec3 n) {
+    const int base = int(mesh.positions.size());
+    mesh.positions.insert(mesh.positions.end(), {a, b, c, d});
+    mesh.normals.insert(mesh.normals.end(), {n, n, n, n});
+    mesh.faces.push_back({base, base + 1, base + 2});
+    mesh.faces.push_back({base, base + 2, base + 3});
+}
+
+// A closed box from lo to hi, its sides facing in.
+ObjMesh Room(Vec3 lo, Vec3 hi) {
+    ObjMesh mesh;
+    AddQuad(mesh, {lo.x, lo.y, hi.z}, {lo.x, hi.y, hi.z}, {hi.x, hi.y, hi.z}, {hi.x, lo.y, hi.z}, {0, 0, -1});
+    AddQuad(mesh, {lo.x, lo.y, lo.z}, {hi.x, lo.y, lo.z}, {hi.x, hi.y, lo.z}, {lo.x, hi.y, lo.z}, {0, 0, 1});
+    AddQuad(mesh, {lo.x, lo.y, lo.z}, {lo.x, lo.y, hi.z}, {hi.x, lo.y, hi.z}, {hi.x, lo.y, lo.z}, {0, 1, 0});
+    AddQuad(mesh, {lo.x, hi.y, lo.z}, {hi.x, hi.y, lo.z}, {hi.x, hi.y, hi.z}, {lo.x, hi.y, hi.z}, {0, -1, 0});
+    AddQuad(mesh, {lo.x, lo.y, lo.z}, {lo.x, hi.y, lo.z}, {lo.x, hi.y, hi.z}, {lo.x, lo.y, hi.z}, {1, 0, 0});
+    AddQuad(mesh, {hi.x, lo.y, lo.z}, {hi.x, lo.y, hi.z}, {hi.x, hi.y, hi.z}, {hi.x, hi.y, lo.z}, {-1, 0, 0});
+    return mesh;
+}
+
+// A box standing on the plane, its top and sides facing out.
+ObjMesh Block(Vec3 lo, Vec3 hi) {
+    ObjMesh mesh;
+    AddQuad(mesh, {lo.x, lo.y, hi.z}, {hi.x, lo.y, hi.z}, {hi.x, hi.y, hi.z}, {lo.x, hi.y, hi.z}, {0, 0, 1});
+    AddQuad(mesh, {lo.x, lo.y, lo.z}, {hi.x, lo.y, lo.z}, {hi.x, lo.y, hi.z}, {lo.x, lo.y, hi.z}, {0, -1, 0});
+    AddQuad(mesh, {lo.x, hi.y, lo.z}, {lo.x, hi.y, hi.z}, {hi.x, hi.y, hi.z}, {hi.x, hi.y, lo.z}, {0, 1, 0});
+    AddQuad(mesh, {lo.x, lo.y, lo.z}, {lo.x, lo.y, hi.z}, {lo.x, hi.y, hi.z}, {lo.x, hi.y, lo.z}, {-1, 0, 0});
+    AddQuad(mesh, {hi.x, lo.y, lo.z}, {hi.x, hi.y, lo.z}, {hi.x, hi.y, hi.z}, {hi.x, lo.y, hi.z}, {1, 0, 0});
+    return mesh;
+}
+
+// The mesh as one FBX model. OBJ high-poly meshes get flat face normals and no materials; an
+// FBX file keeps the vertex normals it carries and face f takes materials[faceMaterials[f]].
+void WriteFbx(const fs::path& path, const ObjMesh& mesh, const std::vector<int>& faceMaterials = {},
+              const std::vector<FbxTest::MaterialData>& materials = {}) {
+    FbxTest::SceneData scene;
+    FbxTest::MeshData& data = scene.meshes.emplace_back();
+    for (const Vec3& p : mesh.positions) data.vertices.insert(data.vertices.end(), {p.x, p.y, p.z});
+    for (const auto& f : mesh.faces) data.polygonVertexIndex.insert(data.polygonVertexIndex.end(), {f[0], f[1], ~f[2]});
+    FbxTest::LayerElement& normals = data.normals.emplace_back();
+    normals.mapping = "ByVertice";
+    for (const Vec3& n : mesh.normals) normals.direct.insert(normals.direct.end(), {n.x, n.y, n.z});
+    if (!faceMaterials.empty()) {
+        FbxTest::LayerElement& layer = data.materials.emplace_back();
+        layer.mapping = "ByPolygon";
+        layer.reference = "IndexToDirect";
+        layer.index = faceMaterials;
+    }
+    scene.materials = materials;
+    FbxTest::ModelData& model = scene.models.emplace_back();
+    model.name = "high";
+    model.mesh = 0;
+    for (size_t m = 0; m < materials.size(); ++m) model.materials.push_back(int(m));
+    FbxTest::WriteFile(path.string(), FbxTest::WriteScene(scene, {}));
+}
+
+// ASCII PLY with one byte colour per vertex.
+void WritePly(const fs::path& path, const ObjMesh& mesh, std::array<int, 3> colour) {
+    std::ofstream out(path);
+    out << "ply\nformat ascii 1.0\nelement vertex " << mesh.positions.size()
+        << "\nproperty float x\nproperty float y\nproperty float z\nproperty uchar red\nproperty uchar green\n"
+           "property uchar blue\nelement face "
+        << mesh.faces.size() << "\nproperty list uchar int vertex_indices\nend_header\n";
+    for (const Vec3& p : mesh.positions)
+        out << p.x << ' ' << p.y << ' ' << p.z << ' ' << colour[0] << ' ' << colour[1] << ' ' << colour[2] << '\n';
+    for (const auto& f : mesh.faces) out << "3 " << f[0] << ' ' << f[1] << ' ' << f[2] << '\n';
+}
+
+// The files a bake wrote: every file in the folder but the meshes.
+std::vector<std::string> FilesIn(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        const std::string extension = entry.path().extension().string();
+        if (entry.is_regular_file() && extension != ".obj" && extension != ".fbx" && extension != ".ply")
+            names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+const std::vector<std::string> kSmall{"-f", "png8", "--width", "256", "--height", "256"};
+
+// Runs KelvorCmd in the folder with the arguments (and the size and format given last) and
+// expects a finished bake.
+void Bake(const fs::path& folder, std::vector<std::string> args, const std::vector<std::string>& more = kSmall) {
+    args.insert(args.end(), more.begin(), more.end());
+    const ProgramResult run = RunKelvorCmd(args, folder);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    ASSERT_NE(run.out.find("Done bake (total "), std::string::npos) << run.out << run.err;
+}
+
+// Every pixel of an 8-bit map holds this colour, opaque.
+void ExpectEverywhere(const ImageFile& image, std::array<int, 3> colour, int size = 256) {
+    ASSERT_EQ(image.width, size);
+    ASSERT_EQ(image.height, size);
+    for (int y = 0; y < size; ++y)
+        for (int x = 0; x < size; ++x) {
+            const float* p = image.At(x, y);
+            for (int c = 0; c < 3; ++c) ASSERT_EQ(int(std::lround(p[c] * 255.0f)), colour[size_t(c)]) << x << " " << y << " " << c;
+            ASSERT_EQ(p[3], 1.0f) << x << " " << y;
+        }
+}
+
+// A job baked in this process, for the map types KelvorCmd has no keyword for.
+struct InProcess {
+    TempFolder folder{"kelvor-bakers"};
+    EventReporter reporter{"test"};
+    TraceGridSettings grid;
+    BakeManager manager{&reporter, &grid};
+    BakeJob job;
+
+    explicit InProcess(int type) {
+        ChooseTraceKernel(CpuFeatures(), &grid, SimdAuto, PrecisionDefault);
+        manager.SetThreadCount(4);
+        manager.Init(4, 1024, 1024);
+        WriteObj(folder / "low.obj", Square(-0.5f, 0.5f, -0.5f, 0.5f));
+        WriteObj(folder / "high.obj", Square(-0.6f, 0.6f, -0.6f, 0.6f, 0.05f));
+        job.width = job.height = 256;
+        job.dilation = 0;
+        job.outputFormat = FormatPng8;
+        job.lowPolyPath = (folder / "low.obj").string();
+        job.AddHighPolyPath((folder / "high.obj").string().c_str());
+        job.outputPath = (folder / "crate").string();
+        MapSettings& map = job.AddMap();
+        map.type = type;
+        map.blur = 0.0f;
+    }
+
+    void Bake() {
+        std::vector<BakeJob*> jobs{&job};
+        manager.Bake(&jobs);
+        ASSERT_FALSE(manager.HasFailed());
+    }
+};
+
+}  // namespace
+
+TEST(EndToEnd, FlatQuadOntoItselfGivesFlatNormalsInOneFilePerConvention) {
+    TempFolder folder("kelvorcmd-normals");
+    WriteObj(folder / "quad.obj", Plane());
+    const struct {
+        const char* engine;
+        std::vector<std::string> files;
+    } conventions[] = {
+        {"fbx", {"quad_onm.png", "quad_tnm_fbx.png"}},     {"maya", {"quad_onm.png", "quad_tnm_maya.png"}},
+        {"mikk", {"quad_onm.png", "quad_tnm_mikkt.png"}},  {"unreal47", {"quad_onm.png", "quad_tnm_ue47.png"}},
+        {"unity", {"quad_onm.png", "quad_tnm_unity.png"}}, {"source", {"quad_onm.png", "quad_tnm_source.png"}},
+        {"object", {"quad_onm.png"}},
+    };
+    for (const auto& c : conventions) {
+        SCOPED_TRACE(c.engine);
+        for (const std::string& name : FilesIn(folder.Path())) fs::remove(folder / name);
+        Bake(folder.Path(), {"normal", "--low", "quad.obj", "--high", "quad.obj", "-p", "quad", "-e", c.engine});
+        ASSERT_EQ(FilesIn(folder.Path()), c.files);
+        for (const std::string& name : c.files) ExpectEverywhere(ReadImageFile(folder / name), {128, 128, 255});
+    }
+}
+
+TEST(EndToEnd, OcclusionOfAnOpenPlaneIsWhiteAndOfACoveredOneBlack) {
+    TempFolder folder("kelvorcmd-ao");
+    WriteObj(folder / "plane.obj", Plane());
+    WriteObj(folder / "enclosed.obj", std::vector<ObjMesh>{Plane(), Room({-3, -3, -1}, {3, 3, 0.3f})});
+    Bake(folder.Path(), {"ao", "--low", "plane.obj", "--high", "plane.obj", "-p", "open"});
+    ExpectEverywhere(ReadImageFile(folder / "open_ao.png"), {255, 255, 255});
+    // The search stays below the roof, so the occlusion rays start on the plane. The room also
+    // closes the cone's jittered rays that reach below the horizon.
+    Bake(folder.Path(), {"ao", "--low", "plane.obj", "--high", "enclosed.obj", "-p", "enclosed", "-d", "0.1"});
+    ExpectEverywhere(ReadImageFile(folder / "enclosed_ao.png"), {0, 0, 0});
+    // A narrower cone stays above the horizon: a wide roof alone closes it.
+    ObjMesh roof;
+    AddQuad(roof, {-3, -3, 0.3f}, {-3, 3, 0.3f}, {3, 3, 0.3f}, {3, -3, 0.3f}, {0, 0, -1});
+    WriteObj(folder / "roofed.obj", std::vector<ObjMesh>{Plane(), roof});
+    Bake(folder.Path(), {"ao", "--low", "plane.obj", "--high", "roofed.obj", "-p", "roofed", "-d", "0.1", "--spread", "90"});
+    ExpectEverywhere(ReadImageFile(folder / "roofed_ao.png"), {0, 0, 0});
+}
+
+TEST(EndToEnd, OcclusionRunsAreIdenticalAndAZeroSpreadFinishes) {
+    TempFolder folder("kelvorcmd-ao-runs");
+    WriteObj(folder / "plane.obj", Plane());
+    WriteObj(folder / "blocks.obj",
+             std::vector<ObjMesh>{Plane(), Block({-0.5f, -0.5f, 0}, {0.1f, 0.2f, 0.3f}), Block({0.4f, -0.8f, 0}, {0.7f, 0.6f, 0.15f})});
+    const std::vector<std::string> args{"ao", "--low", "plane.obj", "--high", "blocks.obj", "-d", "0.05"};
+    auto with = [&](std::vector<std::string> more) {
+        more.insert(more.begin(), args.begin(), args.end());
+        return more;
+    };
+    Bake(folder.Path(), with({"-p", "first"}));
+    Bake(folder.Path(), with({"-p", "second"}));
+    const std::string first = ReadAll(folder / "first_ao.png");
+    ASSERT_FALSE(first.empty());
+    EXPECT_EQ(first, ReadAll(folder / "second_ao.png"));
+
+    // The blocks shade the plane around them, so the identical files say something.
+    const ImageFile map = ReadImageFile(folder / "first_ao.png");
+    float darkest = 1.0f, lightest = 0.0f;
+    for (size_t i = 0; i < map.pixels.size(); i += 4) {
+        darkest = std::min(darkest, map.pixels[i]);
+        lightest = std::max(lightest, map.pixels[i]);
+    }
+    EXPECT_LT(darkest, 0.6f);
+    EXPECT_EQ(lightest, 1.0f);
+
+    Bake(folder.Path(), with({"-p", "narrow", "--spread", "0"}));
+    const ImageFile narrow = ReadImageFile(folder / "narrow_ao.png");
+    ASSERT_EQ(narrow.width, 256);
+    // A cone without width sends every ray along the texel's jittered axis, which in the top
+    // right corner, away from the blocks, leaves the scene.
+    EXPECT_EQ(narrow.At(255, 0)[0], 1.0f);
+}
+
+TEST(EndToEnd, ThicknessWithoutAHighPolyMeshIsZero) {
+    TempFolder folder("kelvorcmd-thickness");
+    WriteObj(folder / "plane.obj", Plane());
+    Bake(folder.Path(), {"thickness", "--low", "plane.obj", "-p", "plane"});
+    ExpectEverywhere(ReadImageFile(folder / "plane_thickness.png"), {0, 0, 0});
+}
+
+TEST(EndToEnd, NormalsAndDisplacementOfASmoothHeightFieldMatchTheAnalyticSurface) {
+    // h = A cos(k x) cos(k y) over the low-poly plane [-1, 1]^2, finely tessellated, with the
+    // analytic normals at the vertices: the baked normals are as smooth as the surface.
+    const float amplitude = 0.05f, k = 2.0f * 3.14159265f * 1.5f;
+    auto height = [&](float x, float y) { return amplitude * std::cos(k * x) * std::cos(k * y); };
+    auto normalAt = [&](float x, float y) {
+        const float dx = -amplitude * k * std::sin(k * x) * std::cos(k * y);
+        const float dy = -amplitude * k * std::cos(k * x) * std::sin(k * y);
+        return Unit({-dx, -dy, 1});
+    };
+    ObjMesh field = GridMesh(400, -1, 1, -1, 1);
+    for (size_t i = 0; i < field.positions.size(); ++i) {
+        Vec3& p = field.positions[i];
+        p.z = height(p.x, p.y);
+        field.normals[i] = normalAt(p.x, p.y);
+    }
+    TempFolder folder("kelvorcmd-heightfield");
+    WriteFbx(folder / "field.fbx", field);
+    WriteObj(folder / "plane.obj", Plane());
+    Bake(folder.Path(), {"normal", "--low", "plane.obj", "--high", "field.fbx", "-p", "field", "-e", "mikk", "-s", "2"},
+         {"-f", "exr", "--width", "1024", "--height", "1024"});
+    const ImageFile map = ReadImageFile(folder / "field_tnm_mikkt.exr");
+    ASSERT_EQ(map.width, 1024);
+    ASSERT_EQ(map.height, 1024);
+
+    // MikkTSpace gives the plane the frame (+X, +Y, +Z): its tangent space is object space. The
+    // file's first row is the top of the map, v = 1.
+    std::vector<double> errors;
+    for (int row = 0; row < 1024; ++row)
+        for (int column = 0; column < 1024; ++column) {
+            const float* p = map.At(column, row);
+            const float u = (float(column) + 0.5f) / 1024.0f, v = 1.0f - (float(row) + 0.5f) / 1024.0f;
+            const Vec3 expected = normalAt(2 * u - 1, 2 * v - 1);
+            const double c = Pallix::Math::Dot(Unit({p[0] * 2 - 1, p[1] * 2 - 1, p[2] * 2 - 1}), expected);
+            errors.push_back(std::acos(std::clamp(c, -1.0, 1.0)) * 180.0 / 3.14159265358979);
+        }
+    double mean = 0.0;
+    for (double e : errors) mean += e / double(errors.size());
+    std::sort(errors.begin(), errors.end());
+    const double p99 = errors[errors.size() * 99 / 100];
+    std::printf("height field: mean angular error %.4f degrees, 99th percentile %.4f, largest %.4f\n", mean, p99, errors.back());
+    // Well inside a degree on average and three at the 99th percentile; what remains is mostly
+    // the half-float file's rounding.
+    EXPECT_LT(mean, 0.1);
+    EXPECT_LT(p99, 0.3);
+
+    Bake(folder.Path(), {"displacement", "--low", "plane.obj", "--high", "field.fbx", "-p", "field"},
+         {"-f", "exr", "--width", "256", "--height", "256"});
+    const ImageFile displacement = ReadImageFile(folder / "field_displacement.exr");
+    ASSERT_EQ(displacement.width, 256);
+    float worst = 0.0f;
+    for (int row = 0; row < 256; ++row)
+        for (int column = 0; column < 256; ++column) {
+            const float x = 2.0f * (float(column) + 0.5f) / 256.0f - 1.0f, y = 1.0f - 2.0f * (float(row) + 0.5f) / 256.0f;
+            const float* p = displacement.At(column, row);
+            ASSERT_EQ(p[3], 1.0f);
+            worst = std::max(worst, std::fabs(p[0] - height(x, y)));
+        }
+    std::printf("height field: largest displacement error %.4f of the bump height\n", worst / amplitude);
+    EXPECT_LT(worst, 0.01f * amplitude);
+}
+
+TEST(EndToEnd, FlatCurvatureIsFullRedNoGreenHalfBlue) {
+    InProcess bake(MapCurvature);
+    bake.Bake();
+    const ImageFile packed = ReadImageFile(bake.folder / "crate_curvature_packed.png");
+    ExpectEverywhere(packed, {255, 0, 128});
+    for (const char* name : {"crate_concavity.png", "crate_convexity.png", "crate_curvature.png"})
+        EXPECT_TRUE(fs::exists(bake.folder / name)) << name;
+}
+
+TEST(EndToEnd, DiagnosticMapIsEmptyAndPrintsItsTable) {
+    InProcess bake(MapDiagnostic);
+    testing::internal::CaptureStdout();
+    bake.Bake();
+    const std::string out = testing::internal::GetCapturedStdout();
+    std::string table;
+    for (int i = 0; i < 8; ++i) table += "Method " + std::to_string(i) + " Total error 0.000000, significant errors 0\n";
+    EXPECT_NE(out.find(table), std::string::npos) << out;
+    const ImageFile image = ReadImageFile(bake.folder / "crate_diag.png");
+    ASSERT_EQ(image.width, 256);
+    EXPECT_TRUE(std::all_of(image.pixels.begin(), image.pixels.end(), [](float v) { return v == 0.0f; }));
+}
+
+TEST(EndToEnd, WorldPositionOfAQuadAtTenSpansItsOwnCoordinates) {
+    TempFolder folder("kelvor-position");
+    WriteObj(folder / "quad.obj", Square(9.5f, 10.5f, -0.5f, 0.5f));
+    Bake(folder.Path(), {"position", "--low", "quad.obj", "--high", "quad.obj", "-p", "quad"},
+         {"--format", "exr", "--width", "256", "--height", "256"});
+    const ImageFile image = ReadImageFile(folder / "quad_worldposition.exr");
+    ASSERT_EQ(image.width, 256);
+    float low = 1e9f, high = -1e9f;
+    for (int y = 0; y < image.height; ++y) {
+        for (int x = 0; x < image.width; ++x) {
+            const float* p = image.At(x, y);
+            ASSERT_EQ(p[3], 1.0f);
+            low = std::min(low, p[0]);
+            high = std::max(high, p[0]);
+            EXPECT_NEAR(p[2], 0.0f, 1e-3f);
+        }
+    }
+    // Texel centres lie half a texel inside the quad; halves near 10 step by 1/128.
+    EXPECT_NEAR(low, 9.5f, 0.01f);
+    EXPECT_NEAR(high, 10.5f, 0.01f);
+}
+
+TEST(EndToEnd, PlyAndObjVertexColoursComeOutUnchanged) {
+    TempFolder folder("kelvor-vcolor");
+    WriteObj(folder / "low.obj", Square(-0.5f, 0.5f, -0.5f, 0.5f));
+    const ObjMesh high = Square(-0.6f, 0.6f, -0.6f, 0.6f, 0.05f);
+    WritePly(folder / "high.ply", high, {255, 128, 0});
+    {
+        // A sculpting tool's colour line: one MMRRGGBB block per vertex, before the faces.
+        std::ofstream obj(folder / "high.obj");
+        for (const auto& p : high.positions) obj << "v " << p.x << ' ' << p.y << ' ' << p.z << '\n';
+        obj << "#MRGB ff4080c0ff4080c0ff4080c0ff4080c0\n";
+        for (const auto& f : high.faces) obj << "f " << f[0] + 1 << ' ' << f[1] + 1 << ' ' << f[2] + 1 << '\n';
+    }
+    const struct {
+        const char* file;
+        std::array<int, 3> colour;
+    } cases[] = {{"high.ply", {255, 128, 0}}, {"high.obj", {64, 128, 192}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        Bake(folder.Path(), {"vertexcolors", "--low", "low.obj", "--high", c.file, "-p", "quad"});
+        ExpectEverywhere(ReadImageFile(folder / "quad_vcolor.png"), c.colour);
+    }
+}
+
+TEST(EndToEnd, LayeredMaterialIdWritesOneFilePerMaterial) {
+    TempFolder folder("kelvor-layered");
+    WriteObj(folder / "low.obj", Square(-0.5f, 0.5f, -0.5f, 0.5f));
+    // Left half red, right half green.
+    const ObjMesh high = GridMesh(2, -0.6f, 0.6f, -0.6f, 0.6f);
+    std::vector<int> faceMaterials;
+    for (const auto& face : high.faces) faceMaterials.push_back(high.positions[size_t(face[0])].x < 0.0f ? 0 : 1);
+    WriteFbx(folder / "high.fbx", high, faceMaterials,
+             {{"red", "Phong", std::array<double, 3>{1, 0, 0}, ""}, {"green", "Phong", std::array<double, 3>{0, 1, 0}, ""}});
+    const ProgramResult run = RunKelvorCmd({"clown", "--layers", "--low", "low.obj", "--high", "high.fbx", "-p", "crate",
+                                            "--format", "png8", "--width", "256", "--height", "256"},
+                                           folder.Path());
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("Adding map for a shader\nAdding map for a shader\nAdding map for a shader\n"), std::string::npos);
+    EXPECT_EQ(FilesIn(folder.Path()), (std::vector<std::string>{"crate_mat.png", "crate_mat_green.png", "crate_mat_red.png"}));
+
+    const ImageFile colour = ReadImageFile(folder / "crate_mat.png");
+    const ImageFile red = ReadImageFile(folder / "crate_mat_red.png");
+    const ImageFile green = ReadImageFile(folder / "crate_mat_green.png");
+    ASSERT_EQ(colour.width, 256);
+    ASSERT_EQ(red.width, 256);
+    ASSERT_EQ(green.width, 256);
+    for (int y = 0; y < 256; y += 17) {
+        EXPECT_EQ(colour.At(20, y)[0], 1.0f);
+        EXPECT_EQ(colour.At(230, y)[1], 1.0f);
+        EXPECT_EQ(red.At(20, y)[3], 1.0f);
+        EXPECT_EQ(red.At(230, y)[3], 0.0f);
+        EXPECT_EQ(green.At(20, y)[3], 0.0f);
+        EXPECT_EQ(green.At(230, y)[3], 1.0f);
+        EXPECT_EQ(green.At(20, y)[0], 1.0f);  // a white layer
+    }
+}
