@@ -10,7 +10,7 @@
 
 #include "bake/bakemanager.h"
 #include "events/eventreporter.h"
-#include "fbx/fbxtestwriter.h"
+#include "support/fbxtestwriter.h"
 #include "support/testsupport.h"
 #include "trace/tracegridsettings.h"
 

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "fbx/fbxtestwriter.h"
+#include "support/fbxtestwriter.h"
 #include "geometry/fbximporter.h"
 #include "geometry/scene.h"
 

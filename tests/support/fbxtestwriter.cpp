@@ -1,4 +1,4 @@
-#include "fbx/fbxtestwriter.h"
+#include "support/fbxtestwriter.h"
 
 #include <charconv>
 #include <cmath>
