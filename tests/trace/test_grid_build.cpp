@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <limits>
 #include <cstring>
@@ -185,6 +186,53 @@ TEST(GridBuild, TriangleBoxOverlapTest) {
     EXPECT_FALSE(TriangleBoxOverlap(centre, half, {1.2f, 1, -3}, {1, 1.2f, -3}, {1.1f, 1.1f, 3}));    // beside an edge
     EXPECT_TRUE(TriangleBoxOverlap(centre, half, {1.1f, 0.9f, -3}, {0.9f, 1.1f, -3}, {1, 1, 3}));     // across an edge
     EXPECT_TRUE(TriangleBoxOverlap(centre, half, {1, -3, -3}, {1, 3, -3}, {1, 0, 3}));                // touching a face
+}
+
+namespace {
+
+// Reference overlap: clip the triangle by the six faces of a box of half-size h in double.
+bool ClippedTriangleIsNotEmpty(const Vec3 (&corners)[3], double h) {
+    std::vector<std::array<double, 3>> polygon;
+    for (const Vec3& c : corners) polygon.push_back({c.x, c.y, c.z});
+    for (int axis = 0; axis < 3 && !polygon.empty(); ++axis) {
+        for (double side : {-1.0, 1.0}) {
+            std::vector<std::array<double, 3>> kept;
+            for (size_t i = 0; i < polygon.size(); ++i) {
+                const auto& a = polygon[i];
+                const auto& b = polygon[(i + 1) % polygon.size()];
+                const double da = h - side * a[axis], db = h - side * b[axis];  // >= 0 inside
+                if (da >= 0) kept.push_back(a);
+                if ((da >= 0) != (db >= 0)) {
+                    const double t = da / (da - db);
+                    kept.push_back({a[0] + t * (b[0] - a[0]), a[1] + t * (b[1] - a[1]), a[2] + t * (b[2] - a[2])});
+                }
+            }
+            polygon.swap(kept);
+        }
+    }
+    return !polygon.empty();
+}
+
+}  // namespace
+
+TEST(GridBuild, TriangleBoxOverlapAgreesWithClipping) {
+    // Small triangles scattered around the box exercise every separating axis, the nine edge
+    // axes included; cases within 1e-3 of touching are left out.
+    TraceTest::Random random(11);
+    int decided = 0, disagreements = 0;
+    for (int i = 0; i < 200000; ++i) {
+        const Vec3 centre = random.InBox(-1.8f, 1.8f);
+        const float size = random.Range(0.05f, 1.55f);
+        const Vec3 corners[3] = {centre + random.InBox(-size, size), centre + random.InBox(-size, size),
+                                 centre + random.InBox(-size, size)};
+        const bool inside = ClippedTriangleIsNotEmpty(corners, 1.0 - 1e-3);
+        const bool touching = ClippedTriangleIsNotEmpty(corners, 1.0 + 1e-3);
+        if (inside != touching) continue;
+        ++decided;
+        disagreements += TriangleBoxOverlap({0, 0, 0}, {1, 1, 1}, corners[0], corners[1], corners[2]) != inside;
+    }
+    EXPECT_GT(decided, 190000);
+    EXPECT_EQ(disagreements, 0);
 }
 
 TEST(GridBuild, SameGridWithOneOrEightWorkers) {
