@@ -24,17 +24,8 @@ void DiagnosticMapBaker::Init() {
 
 int DiagnosticMapBaker::RenderTraced(HardwareBaker& hardware, HardwareScene& scene) {
     // The engine builds no GPU trace grid, so the tracing program runs with the tile's uniforms only.
-    static const float parameters[12] = {1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0};
-    TileRecord tile;
-    tile.tileWidth = state->tileWidth;
-    tile.tileHeight = state->tileHeight;
-    tile.column = state->tileX;
-    tile.row = state->tileY;
-    tile.columns = state->tilesX;
-    tile.rows = state->tilesY;
-    tile.udimColumn = state->udimColumn;
-    tile.udimRow = state->udimRow;
-    ConversionTraceResolver resolver(parameters, &tile, nullptr);
+    const TileRecord tile = CurrentTile();
+    ConversionTraceResolver resolver(passParameters, &tile, nullptr);
     return hardware.Render(tile, scene, 4, &resolver);
 }
 

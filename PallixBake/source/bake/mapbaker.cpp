@@ -83,9 +83,9 @@ void WriteImageFile(const Image& image, const std::string& name, int format) {
 }
 
 
-int MapBaker::RenderTexturePass(HardwareBaker& hardware, HardwareScene& scene, int program) const {
-    // Every baker hands the pass the same fixed parameter block.
-    static const float parameters[12] = {1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0};
+const float MapBaker::passParameters[12] = {1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0};
+
+TileRecord MapBaker::CurrentTile() const {
     TileRecord tile;
     tile.tileWidth = state->tileWidth;
     tile.tileHeight = state->tileHeight;
@@ -95,7 +95,12 @@ int MapBaker::RenderTexturePass(HardwareBaker& hardware, HardwareScene& scene, i
     tile.rows = state->tilesY;
     tile.udimColumn = state->udimColumn;
     tile.udimRow = state->udimRow;
-    ConversionResolver resolver(parameters, &tile);
+    return tile;
+}
+
+int MapBaker::RenderTexturePass(HardwareBaker& hardware, HardwareScene& scene, int program) const {
+    const TileRecord tile = CurrentTile();
+    ConversionResolver resolver(passParameters, &tile);
     return hardware.Render(tile, scene, program, &resolver);
 }
 

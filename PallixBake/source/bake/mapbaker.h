@@ -16,6 +16,7 @@ class HardwareScene;
 class SoftwareBaker;
 class SWTraceMesh;
 class TraceShader;
+struct TileRecord;
 struct TraceGridSettings;
 
 using TraceMeshList = std::vector<SWTraceMesh*>;
@@ -72,6 +73,10 @@ public:
 
     // Runs the texture-space pass of the current tile with a GPU program; returns the set number.
     int RenderTexturePass(HardwareBaker& hardware, HardwareScene& scene, int program) const;
+    // Where the current tile lies, for the GPU pass.
+    TileRecord CurrentTile() const;
+    // The fixed parameter block every baker hands the GPU pass.
+    static const float passParameters[12];
 
     // Set by the manager: render state and software baker just before Init, the trace-mesh
     // lists just before the map is baked.
