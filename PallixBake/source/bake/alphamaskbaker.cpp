@@ -10,9 +10,7 @@ void AlphaMaskBaker::AlphaMaskShader::Shade(float* out, const TraceSample& sampl
 
 void AlphaMaskBaker::Init() {
     SingleMapBaker::Init();
-    auto alphaShader = std::make_unique<AlphaMaskShader>();
-    ConfigureTraceShader(*alphaShader);
-    shader = std::move(alphaShader);
+    shader = MakeTraceShader<AlphaMaskShader>();
 }
 
 }  // namespace Pallix::Bake

@@ -30,8 +30,7 @@ void AOMapBaker::AOShader::Shade(float* out, const TraceSample& sample, void*, i
 
 void AOMapBaker::Init() {
     SingleMapBaker::Init();
-    auto occlusion = std::make_unique<AOShader>();
-    ConfigureTraceShader(*occlusion);
+    auto occlusion = MakeTraceShader<AOShader>();
     occlusion->Configure(*map, state->sceneExtent);
     occlusion->PrepareTile(state->tileWidth, state->tileHeight, software ? software->GetPool() : nullptr);
     shader = std::move(occlusion);

@@ -28,9 +28,7 @@ void ClownMapBaker::ClownShader::Shade(float* out, const TraceSample& sample, vo
 
 void ClownMapBaker::Init() {
     SingleMapBaker::Init();
-    auto clownShader = std::make_unique<ClownShader>();
-    ConfigureTraceShader(*clownShader);
-    shader = std::move(clownShader);
+    shader = MakeTraceShader<ClownShader>();
 }
 
 }  // namespace Pallix::Bake

@@ -44,9 +44,7 @@ void CurvatureMapBaker::CurvatureShader::Shade(float* out, const TraceSample& sa
 
 void CurvatureMapBaker::Init() {
     SingleMapBaker::Init();
-    auto curvatureShader = std::make_unique<CurvatureShader>();
-    ConfigureTraceShader(*curvatureShader);
-    shader = std::move(curvatureShader);
+    shader = MakeTraceShader<CurvatureShader>();
 }
 
 void CurvatureMapBaker::PostProcessRange() { SoftwareBaker::ExtendRange(&output, rangeMin, rangeMax); }

@@ -18,8 +18,7 @@ DiagnosticMapBaker::~DiagnosticMapBaker() = default;
 
 void DiagnosticMapBaker::Init() {
     tileImage = std::make_unique<Image>(state->tileWidth, state->tileHeight);
-    shader = std::make_unique<DiagnosticShader>(this);
-    ConfigureTraceShader(*shader);
+    shader = MakeTraceShader<DiagnosticShader>(this);
 }
 
 int DiagnosticMapBaker::RenderTraced(HardwareBaker& hardware, HardwareScene& scene) {

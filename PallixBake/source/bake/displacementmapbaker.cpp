@@ -18,9 +18,7 @@ void DisplacementMapBaker::ScalarDisplacementShader::Shade(float* out, const Tra
 void DisplacementMapBaker::Init() {
     SingleMapBaker::Init();
     normalize = map->normalized;
-    auto displacementShader = std::make_unique<ScalarDisplacementShader>();
-    ConfigureTraceShader(*displacementShader);
-    shader = std::move(displacementShader);
+    shader = MakeTraceShader<ScalarDisplacementShader>();
 }
 
 void DisplacementMapBaker::PostProcessRange() {

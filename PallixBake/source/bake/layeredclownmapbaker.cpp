@@ -49,9 +49,7 @@ void LayeredClownMapBaker::LayeredClownShader::Shade(float* out, const TraceSamp
 void LayeredClownMapBaker::Init() {
     shaders.clear();
     layerNames.clear();
-    auto colourShader = std::make_unique<LayeredClownShader>();
-    ConfigureTraceShader(*colourShader);
-    AddShader(std::move(colourShader));
+    AddShader(MakeTraceShader<LayeredClownShader>());
     const SWTraceMesh* first = traceMeshes && !traceMeshes->empty() ? traceMeshes->front() : nullptr;
     if (first) {
         for (const auto& material : first->materials) {

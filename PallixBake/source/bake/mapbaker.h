@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bake/bakejob.h"
@@ -70,6 +71,13 @@ public:
     // The ray-query settings every concrete baker gives its shader: search mode and distance,
     // direction mode, rounding distance, kernel, trace meshes and envelope.
     void ConfigureTraceShader(TraceShader& shader) const;
+    // A new shader of a concrete baker, configured as above.
+    template <class Shader, class... Args>
+    std::unique_ptr<Shader> MakeTraceShader(Args&&... args) const {
+        auto shader = std::make_unique<Shader>(std::forward<Args>(args)...);
+        ConfigureTraceShader(*shader);
+        return shader;
+    }
 
     // Runs the texture-space pass of the current tile with a GPU program; returns the set number.
     int RenderTexturePass(HardwareBaker& hardware, HardwareScene& scene, int program) const;

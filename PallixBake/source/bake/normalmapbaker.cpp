@@ -120,8 +120,7 @@ void NormalMapBaker::Init() {
     missFilled = std::make_unique<Image>(tileWidth, tileHeight);
     objectTile = std::make_unique<Image>(tileWidth, tileHeight);
     tangentTile = std::make_unique<Image>(tileWidth, tileHeight);
-    normalShader = std::make_unique<NormalShader>();
-    ConfigureTraceShader(*normalShader);
+    normalShader = MakeTraceShader<NormalShader>();
     toTangentShader = std::make_unique<ObjectNormalToTangentShader>(ConversionFor(map->tangentSpace));
 }
 

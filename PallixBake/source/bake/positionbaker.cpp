@@ -17,8 +17,7 @@ void PositionBaker::PositionShader::Shade(float* out, const TraceSample& sample,
 void PositionBaker::Init() {
     SingleMapBaker::Init();
     normalize = map->normalized;
-    auto positionShader = std::make_unique<PositionShader>();
-    ConfigureTraceShader(*positionShader);
+    auto positionShader = MakeTraceShader<PositionShader>();
     positionShader->origin = origin;
     shader = std::move(positionShader);
 }

@@ -16,9 +16,7 @@ void ProjectionMaskBaker::ProjectionMaskShader::Shade(float* out, const TraceSam
 
 void ProjectionMaskBaker::Init() {
     SingleMapBaker::Init();
-    auto maskShader = std::make_unique<ProjectionMaskShader>();
-    ConfigureTraceShader(*maskShader);
-    shader = std::move(maskShader);
+    shader = MakeTraceShader<ProjectionMaskShader>();
 }
 
 int ProjectionMaskBaker::GetLowPolyRequirements(int flags) const {

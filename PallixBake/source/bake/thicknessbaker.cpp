@@ -34,8 +34,7 @@ void ThicknessBaker::ThicknessShader::Shade(float* out, const TraceSample& sampl
 
 void ThicknessBaker::Init() {
     SingleMapBaker::Init();
-    auto thickness = std::make_unique<ThicknessShader>();
-    ConfigureTraceShader(*thickness);
+    auto thickness = MakeTraceShader<ThicknessShader>();
     thickness->Configure(*map, state->sceneExtent);
     thickness->PrepareTile(state->tileWidth, state->tileHeight, software ? software->GetPool() : nullptr);
     shader = std::move(thickness);

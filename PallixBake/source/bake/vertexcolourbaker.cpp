@@ -41,9 +41,7 @@ void VertexColourBaker::VertexColourShader::Shade(float* out, const TraceSample&
 
 void VertexColourBaker::Init() {
     SingleMapBaker::Init();
-    auto colourShader = std::make_unique<VertexColourShader>();
-    ConfigureTraceShader(*colourShader);
-    shader = std::move(colourShader);
+    shader = MakeTraceShader<VertexColourShader>();
 }
 
 }  // namespace Pallix::Bake
