@@ -14,23 +14,69 @@ int64_t SaturatingInteger(double v) {
     return int64_t(v);
 }
 
+// The array alternatives of FbxValue::Storage: all but the number and text ones.
 template <typename T>
-void AppendReals(const std::vector<T>& in, std::vector<double>& out) {
-    out.resize(in.size());
-    for (size_t i = 0; i < in.size(); ++i) out[i] = double(in[i]);
-}
+constexpr bool IsArrayStorage =
+    !std::is_same_v<T, int64_t> && !std::is_same_v<T, double> && !std::is_same_v<T, std::string>;
 
-template <typename T>
-bool AppendInt32s(const std::vector<T>& in, std::vector<int32_t>& out) {
-    out.resize(in.size());
-    for (size_t i = 0; i < in.size(); ++i) {
-        const T v = in[i];
+struct ToReal {
+    template <typename T>
+    bool operator()(T v, double& out) const {
+        out = double(v);
+        return true;
+    }
+};
+
+// Refuses a number that is not whole or not in the 32-bit range.
+struct ToInt32 {
+    template <typename T>
+    bool operator()(T v, int32_t& out) const {
         if constexpr (std::is_floating_point_v<T>) {
             if (!(v >= -2147483648.0 && v <= 2147483647.0) || std::trunc(v) != v) return false;
         } else if constexpr (sizeof(T) > 4) {
             if (v < std::numeric_limits<int32_t>::min() || v > std::numeric_limits<int32_t>::max()) return false;
         }
-        out[i] = int32_t(v);
+        out = int32_t(v);
+        return true;
+    }
+};
+
+// The numbers of an element, each passed through convert; false at the first entry that is not
+// a number or that convert refuses.
+template <typename Out, typename Convert>
+bool ElementNumbers(FbxElement& element, std::vector<Out>& out, Convert convert) {
+    out.clear();
+    if (element.values.size() == 1 && element.values[0].IsArray()) {
+        auto& data = element.values[0].data;
+        // An array of the wanted type is taken over rather than copied; the element is not read again.
+        if (auto* same = std::get_if<std::vector<Out>>(&data)) {
+            out.swap(*same);
+            return true;
+        }
+        return std::visit(
+            [&](const auto& v) -> bool {
+                if constexpr (IsArrayStorage<std::decay_t<decltype(v)>>) {
+                    out.resize(v.size());
+                    for (size_t i = 0; i < v.size(); ++i)
+                        if (!convert(v[i], out[i])) return false;
+                    return true;
+                } else {
+                    return false;
+                }
+            },
+            data);
+    }
+    out.reserve(element.values.size());
+    for (const FbxValue& value : element.values) {
+        Out number;
+        if (const auto* i = std::get_if<int64_t>(&value.data)) {
+            if (!convert(*i, number)) return false;
+        } else if (const auto* d = std::get_if<double>(&value.data)) {
+            if (!convert(*d, number)) return false;
+        } else {
+            return false;
+        }
+        out.push_back(number);
     }
     return true;
 }
@@ -57,11 +103,10 @@ std::string_view FbxValue::AsText() const {
 size_t FbxValue::ArraySize() const {
     return std::visit(
         [](const auto& v) -> size_t {
-            using T = std::decay_t<decltype(v)>;
-            if constexpr (std::is_same_v<T, int64_t> || std::is_same_v<T, double> || std::is_same_v<T, std::string>)
-                return 0;
-            else
+            if constexpr (IsArrayStorage<std::decay_t<decltype(v)>>)
                 return v.size();
+            else
+                return 0;
         },
         data);
 }
@@ -79,67 +124,11 @@ FbxElement* FbxElement::Find(std::string_view childName) {
 }
 
 bool ElementReals(FbxElement& element, std::vector<double>& out) {
-    out.clear();
-    if (element.values.size() == 1 && element.values[0].IsArray()) {
-        auto& data = element.values[0].data;
-        // Large arrays are taken over rather than copied; the element is not read again.
-        if (auto* d = std::get_if<std::vector<double>>(&data)) {
-            out.swap(*d);
-            return true;
-        }
-        return std::visit(
-            [&out](const auto& v) -> bool {
-                using T = std::decay_t<decltype(v)>;
-                if constexpr (std::is_same_v<T, int64_t> || std::is_same_v<T, double> ||
-                              std::is_same_v<T, std::string>)
-                    return false;
-                else {
-                    AppendReals(v, out);
-                    return true;
-                }
-            },
-            data);
-    }
-    out.reserve(element.values.size());
-    for (const FbxValue& v : element.values) {
-        if (!v.IsNumber()) return false;
-        out.push_back(v.AsReal());
-    }
-    return true;
+    return ElementNumbers(element, out, ToReal());
 }
 
 bool ElementInt32s(FbxElement& element, std::vector<int32_t>& out) {
-    out.clear();
-    if (element.values.size() == 1 && element.values[0].IsArray()) {
-        auto& data = element.values[0].data;
-        if (auto* i = std::get_if<std::vector<int32_t>>(&data)) {
-            out.swap(*i);
-            return true;
-        }
-        return std::visit(
-            [&out](const auto& v) -> bool {
-                using T = std::decay_t<decltype(v)>;
-                if constexpr (std::is_same_v<T, int64_t> || std::is_same_v<T, double> ||
-                              std::is_same_v<T, std::string>)
-                    return false;
-                else
-                    return AppendInt32s(v, out);
-            },
-            data);
-    }
-    out.reserve(element.values.size());
-    for (const FbxValue& v : element.values) {
-        if (const auto* i = std::get_if<int64_t>(&v.data)) {
-            if (*i < std::numeric_limits<int32_t>::min() || *i > std::numeric_limits<int32_t>::max()) return false;
-            out.push_back(int32_t(*i));
-        } else if (const auto* d = std::get_if<double>(&v.data)) {
-            if (!(*d >= -2147483648.0 && *d <= 2147483647.0) || std::trunc(*d) != *d) return false;
-            out.push_back(int32_t(*d));
-        } else {
-            return false;
-        }
-    }
-    return true;
+    return ElementNumbers(element, out, ToInt32());
 }
 
 }  // namespace Pallix::Bake
