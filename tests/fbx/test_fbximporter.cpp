@@ -1,4 +1,5 @@
 #include <cmath>
+#include <filesystem>
 #include <iostream>
 #include <limits>
 #include <sstream>
@@ -315,6 +316,13 @@ TEST(FbxLoadFailures, MissingFileReportsAndThrows) {
                        "\n\n\n\nAn error occurred while loading the scene...");
     EXPECT_TRUE(scene->meshes.empty());
     EXPECT_TRUE(scene->materials.empty());
+
+    // A folder named like a mesh opens as a stream on Linux: it must read as a plain failure.
+    const std::filesystem::path folder = TestDir() / "folder.fbx";
+    std::filesystem::create_directories(folder);
+    testing::internal::CaptureStdout();
+    EXPECT_THROW(importer.Import(folder.string().c_str(), scene.get()), ImportException);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("Error returned: The path is a folder, not a file"), std::string::npos);
 }
 
 TEST(FbxLoadFailures, UnsupportedVersionsPrintBothVersions) {

@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <new>
 
@@ -89,6 +90,9 @@ bool FbxFileReader::Initialize(const std::string& path) {
     status = FbxStatusCode::Success;
     statusText.clear();
 
+    // A folder opens as a stream on Linux and reports a nonsense size.
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) return Fail(FbxStatusCode::Failure, "The path is a folder, not a file");
     std::ifstream file(path, std::ios::binary | std::ios::ate);
     if (!file) return Fail(FbxStatusCode::Failure, "File not found or not readable");
     const std::streamoff size = file.tellg();
