@@ -144,6 +144,25 @@ TEST(GridBuild, CrowdedCellsGetANestedGrid) {
     EXPECT_FALSE(UnitCellMesh(twentyOne, {1, 1, 1}, lenient)->grid.cells[0].nested);
 }
 
+TEST(GridBuild, ACrowdedCellAtTheEdgeOfTheFloatRangeStaysALeaf) {
+    // Cells of 2e38 over [0, 3e38]: the far cells end past the largest float, so their boxes
+    // are unbounded and cannot hold a nested grid.
+    std::vector<Triangle> crowd;
+    for (int i = 0; i < 21; ++i) {
+        const float s = 2.2e38f + 1e36f * float(i);
+        crowd.push_back({{s, s, s}, {s + 5e37f, s, s}, {s, s + 5e37f, s}});
+    }
+    const AABB3 box = Box({0, 0, 0}, {3e38f, 3e38f, 3e38f});
+    auto mesh = MakeTraceMesh(crowd, {}, 2, &box, 2e38f);
+    ASSERT_EQ(mesh->grid.cellCount, 8);
+    const SWGridCellCluster& cell = mesh->grid.Cell(1, 1, 1);
+    EXPECT_FALSE(std::isfinite(cell.box.maxX));
+    EXPECT_FALSE(cell.nested);
+    EXPECT_EQ(cell.triangleCount, 21);
+    EXPECT_EQ(cell.written, 21);
+    EXPECT_EQ(cell.packetCount, 6);
+}
+
 TEST(GridBuild, BinningByBoxAndByOverlap) {
     // A sliver from (0.05, 0.05) to (1.95, 1.2): its box covers four cells of the 2 x 2 layer
     // but it never enters cell (0, 1).

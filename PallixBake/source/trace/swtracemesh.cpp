@@ -48,7 +48,7 @@ int ClampedCell(float offset, float invCellSize, int n) {
 // padded box when that box covers at most two cells, else only the cells it overlaps.
 template <class Visit>
 void BinTriangle(TraceGrid& grid, Vec3 a, Vec3 b, Vec3 c, Visit&& visit) {
-    if (!Math::IsFinite(a) || !Math::IsFinite(b) || !Math::IsFinite(c)) return;
+    if (grid.cellCount == 0 || !Math::IsFinite(a) || !Math::IsFinite(b) || !Math::IsFinite(c)) return;
     Vec3 lo = Min3(a, b, c), hi = Max3(a, b, c);
     lo = lo - Vec3{kTrianglePadding, kTrianglePadding, kTrianglePadding};
     hi = hi + Vec3{kTrianglePadding, kTrianglePadding, kTrianglePadding};
@@ -92,6 +92,12 @@ void SplitCell(SWGridCellCluster& cell, SWTraceMesh* owner, const TraceGridSetti
     float divisions = std::ceil(settings.density * std::pow(float(cell.triangleCount), settings.densityPower));
     if (!(divisions >= 2.0f)) divisions = 2.0f;  // also catches a NaN from odd tuning values
     nested->Init(box, longest / divisions);
+    // A cell out at the edge of the float range can have a box too wide for a grid of its
+    // own; it stays a leaf with all its triangles.
+    if (nested->cellCount == 0) {
+        cell.PadAndComputeNormals();
+        return;
+    }
 
     const int count = cell.written;
     for (int i = 0; i < count; ++i) {
