@@ -33,7 +33,7 @@ public:
     void OnMapStart(BakeJob*, int mapIndex, Image*) override { Add("MapStart " + std::to_string(mapIndex)); }
     void OnTilingStart(BakeJob*, MapSettings*, int u, int v) override {
         Add("TilingStart " + std::to_string(u) + " " + std::to_string(v));
-        if (cancelAtTilingStart) manager->Cancel();
+        if (cancelAtTilingStart || ++tilings == cancelAtTiling) manager->Cancel();
     }
     void OnTileDone(const BakeManager::TileUpdate* tile) override {
         Add("TileDone " + std::to_string(tile->x) + " " + std::to_string(tile->y) + " " +
@@ -61,6 +61,8 @@ public:
     std::vector<float> progress;
     BakeManager* manager = nullptr;
     bool cancelAtTilingStart = false;
+    int cancelAtTiling = 0;  // cancels at the start of this UV tile (counting from 1) when set
+    int tilings = 0;
     std::function<void()> throwOnJobStart;
 
 private:
@@ -419,4 +421,41 @@ TEST(BakePipeline, EveryUvTileStartsFromAnEmptyImage) {
         EXPECT_EQ(image.At(297, 100)[3], 1.0f) << name;
         EXPECT_EQ(image.At(298, 100)[3], 0.0f) << name;
     }
+}
+
+TEST(BakePipeline, ManualRegionsAtTheEndsOfTheIntRangeStayFinite) {
+    Pipeline p;
+    // The two last rows: two UV tiles, named past the int range, and then the loops end.
+    p.recorder.cancelAtTiling = 3;  // a wrapped row counter would go on baking
+    BakeJob edge = p.MakeJob("edge");
+    edge.tilingMode = 2;
+    edge.tileNaming = 1;
+    edge.tileMinU = edge.tileMaxU = 0;
+    edge.tileMinV = 2147483646;
+    edge.tileMaxV = 2147483647;
+    testing::internal::CaptureStdout();
+    p.Bake({&edge});
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_FALSE(p.manager.HasFailed()) << out;
+    EXPECT_EQ(out.find("Canceled"), std::string::npos) << out;
+    EXPECT_EQ(Matching(p.recorder.Take(), "TilingStart"),
+              (Calls{"TilingStart 0 2147483646", "TilingStart 0 2147483647"}));
+    EXPECT_TRUE(fs::exists(p.folder / "edge_alpha_u1_v2147483647.png"));
+    EXPECT_TRUE(fs::exists(p.folder / "edge_alpha_u1_v2147483648.png"));
+
+    // No columns under every row there is: nothing to bake, at once.
+    BakeJob empty = p.MakeJob("empty");
+    empty.maps[0].type = MapCurvature;
+    empty.tilingMode = 2;
+    empty.tileMinU = 1;
+    empty.tileMaxU = 0;
+    empty.tileMinV = -2147483647 - 1;
+    empty.tileMaxV = 2147483647;
+    testing::internal::CaptureStdout();
+    p.Bake({&empty});
+    out = testing::internal::GetCapturedStdout();
+    ASSERT_FALSE(p.manager.HasFailed()) << out;
+    EXPECT_TRUE(Matching(p.recorder.Take(), "TilingStart").empty());
+    for (const auto& entry : fs::directory_iterator(p.folder.Path()))
+        EXPECT_NE(entry.path().filename().string().rfind("empty", 0), 0u) << entry.path();
 }

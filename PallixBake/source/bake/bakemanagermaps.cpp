@@ -135,23 +135,25 @@ void BakeManager::BakeMap(MapBaker* baker, BakeJob* job, MapSettings* map, int m
     if (listener) listener->OnMapStart(job, mapIndex, baker->GetImage());
     software.SetScene(&lowPoly);
 
-    const bool twoPass = int64_t(maxU - minU + 1) * int64_t(maxV - minV + 1) >= 2 && maxU >= minU && maxV >= minV &&
-                         baker->NeedsRangePass();
+    // At least two UV tiles; manual regions can span the whole int range, so no tile count is formed.
+    const bool twoPass = maxU >= minU && maxV >= minV && (maxU > minU || maxV > minV) && baker->NeedsRangePass();
 
     // Visits the region row by row; stops, with a log line, when the cancel flag is seen.
     auto forEachTile = [&](auto&& visit) {
-        for (int row = minV; row <= maxV; ++row) {
+        if (minU > maxU) return;
+        // 64-bit counters: a region that ends at the largest int must not wrap around.
+        for (int64_t row = minV; row <= maxV; ++row) {
             if (cancel) {
                 Log("Canceling...");
                 return;
             }
-            for (int column = minU; column <= maxU; ++column) {
+            for (int64_t column = minU; column <= maxU; ++column) {
                 if (cancel) {
                     Log("Canceling...");
                     return;
                 }
-                state.udimColumn = column;
-                state.udimRow = row;
+                state.udimColumn = int(column);
+                state.udimRow = int(row);
                 if (!visit()) return;
             }
         }
@@ -233,12 +235,12 @@ void BakeManager::BakeTiles(BakeJob* job, MapSettings* map, MapBaker* baker, Har
     ReadbackSet readback[2] = {MakeReadbackSet(state.tileWidth, state.tileHeight),
                                MakeReadbackSet(state.tileWidth, state.tileHeight)};
 
-    const int64_t regionTiles =
-        int64_t(state.regionMaxU - state.regionMinU + 1) * int64_t(state.regionMaxV - state.regionMinV + 1);
-    const int64_t total = int64_t(state.tilesX) * state.tilesY * regionTiles;
+    const int64_t regionColumns = int64_t(state.regionMaxU) - state.regionMinU + 1;
+    const int64_t regionRows = int64_t(state.regionMaxV) - state.regionMinV + 1;
+    const int64_t total = int64_t(state.tilesX) * state.tilesY * regionColumns * regionRows;
     int64_t done = int64_t(state.tilesX) * state.tilesY *
-                   ((state.udimColumn - state.regionMinU) +
-                    int64_t(state.regionMaxU - state.regionMinU + 1) * (state.udimRow - state.regionMinV));
+                   ((int64_t(state.udimColumn) - state.regionMinU) +
+                    regionColumns * (int64_t(state.udimRow) - state.regionMinV));
 
     // Tiles in column-major order; the cancel flag is read before each column and each tile.
     bool stopped = false;

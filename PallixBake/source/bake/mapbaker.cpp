@@ -46,10 +46,10 @@ std::string MapBaker::GetTileName() const {
     std::string name;
     if (job->tilingMode == 0) return name;
     if (job->tileNaming == 1) {
-        name.append("_u").append(std::to_string(state->udimColumn + 1));
-        name.append("_v").append(std::to_string(state->udimRow + 1));
+        name.append("_u").append(std::to_string(int64_t(state->udimColumn) + 1));
+        name.append("_v").append(std::to_string(int64_t(state->udimRow) + 1));
     } else {
-        name.append(".").append(std::to_string(1001 + state->udimColumn + 10 * state->udimRow));
+        name.append(".").append(std::to_string(1001 + int64_t(state->udimColumn) + 10 * int64_t(state->udimRow)));
     }
     return name;
 }
