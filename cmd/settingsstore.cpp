@@ -21,6 +21,38 @@ QString SettingsStore::GetStringOrCreate(const QString& key, const QString& defa
     return defaultValue;
 }
 
+QString SettingsStore::PresetKey(const QString& key) const {
+    if (currentPreset.isEmpty()) return key;
+    return "preset_" + currentPreset + "/" + key;
+}
+
+void SettingsStore::SetString(const QString& key, const QString& text) {
+    settings.setValue(PresetKey(key), text);
+    settings.sync();
+}
+
+void SettingsStore::SetInt(const QString& key, int value) {
+    settings.setValue(PresetKey(key), value);
+    settings.sync();
+}
+
+int SettingsStore::GetInt(const QString& key, int defaultValue) const {
+    return settings.value(PresetKey(key), defaultValue).toInt();
+}
+
+QString SettingsStore::GetStringOr(const QString& key, const QString& defaultValue) const {
+    const QString scoped = PresetKey(key);
+    if (settings.contains(scoped)) return settings.value(scoped).toString();
+    return defaultValue;
+}
+
+void SettingsStore::RemovePresetGroup() {
+    settings.beginGroup("preset_" + currentPreset);
+    for (const QString& key : settings.childKeys()) settings.remove(key);
+    settings.endGroup();
+    settings.sync();
+}
+
 QString NewInstallationId() {
     std::random_device entropy;
     const auto now = uint64_t(std::chrono::system_clock::now().time_since_epoch().count());

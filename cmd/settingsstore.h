@@ -15,6 +15,18 @@ public:
     // The stored text when the key is present; otherwise the default, stored first when create is set.
     QString GetStringOrCreate(const QString& key, const QString& defaultValue, bool create);
 
+    // Keys of the interactive program's presets: while a preset is current, key k lives in the
+    // group "preset_" + name; with none current it stays unscoped.
+    QString PresetKey(const QString& key) const;
+    // Each write is synced at once, so a crash or a second program never sees a stale store.
+    void SetString(const QString& key, const QString& text);
+    void SetInt(const QString& key, int value);
+    int GetInt(const QString& key, int defaultValue) const;
+    // The stored text, or the default when the key is absent; nothing is written.
+    QString GetStringOr(const QString& key, const QString& defaultValue) const;
+    // Removes the keys directly inside the current preset's group.
+    void RemovePresetGroup();
+
     QSettings settings;
     QString currentPreset;
 };

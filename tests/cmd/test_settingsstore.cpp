@@ -76,3 +76,35 @@ TEST(SettingsStore, AStoredEmptyTextCountsAsPresent) {
     EXPECT_EQ(store.GetString("emptyId"), "");
     store.settings.remove("emptyId");
 }
+
+TEST(SettingsStore, PresetHelpersScopeKeysToTheCurrentPreset) {
+    SettingsStore store;
+    EXPECT_EQ(store.PresetKey("numbakes"), "numbakes");
+    store.currentPreset = "hero";
+    EXPECT_EQ(store.PresetKey("numbakes"), "preset_hero/numbakes");
+
+    store.SetInt("scopedCount", 3);
+    store.SetString("scopedText", "AO Map");
+    store.SetString("scopedNumber", "abc");
+    EXPECT_EQ(store.settings.value("preset_hero/scopedCount").toInt(), 3);
+    EXPECT_FALSE(store.settings.contains("scopedCount"));
+    EXPECT_EQ(store.GetInt("scopedCount", 7), 3);
+    EXPECT_EQ(store.GetInt("scopedMissing", 7), 7);
+    EXPECT_EQ(store.GetInt("scopedNumber", 7), 0);
+    EXPECT_EQ(store.GetStringOr("scopedText", "x"), "AO Map");
+    EXPECT_EQ(store.GetStringOr("scopedMissing", "x"), "x");
+    EXPECT_FALSE(store.settings.contains("preset_hero/scopedMissing"));
+
+    // Only the keys directly inside the current preset's group go.
+    store.settings.setValue("preset_hero/sub/deeper", 1);
+    store.settings.setValue("preset_heroine/scopedCount", 1);
+    store.settings.setValue("preset_hero_batch_on", 1);
+    store.RemovePresetGroup();
+    EXPECT_FALSE(store.settings.contains("preset_hero/scopedCount"));
+    EXPECT_FALSE(store.settings.contains("preset_hero/scopedText"));
+    EXPECT_TRUE(store.settings.contains("preset_hero/sub/deeper"));
+    EXPECT_TRUE(store.settings.contains("preset_heroine/scopedCount"));
+    EXPECT_TRUE(store.settings.contains("preset_hero_batch_on"));
+    for (const char* key : {"preset_hero/sub/deeper", "preset_heroine/scopedCount", "preset_hero_batch_on"})
+        store.settings.remove(key);
+}

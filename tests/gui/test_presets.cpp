@@ -1,0 +1,235 @@
+#include "gui/guitest.h"
+
+#include <QFileInfo>
+
+using namespace Pallix::Bake;
+using namespace Pallix::Bake::BakeModel;
+using KelvorTest::GuiStoreTest;
+using KelvorTest::OpenCurrentPreset;
+
+namespace {
+
+QStringList Names(const Preset& model) {
+    QStringList names;
+    model.PresetNames(names);
+    return names;
+}
+
+QStringList NodeNames(const Preset::NodeList& nodes) {
+    QStringList names;
+    for (const auto& node : nodes) names << node->Name();
+    return names;
+}
+
+}  // namespace
+
+TEST_F(GuiStoreTest, AFirstNamedPresetLandsInItsOwnSection) {
+    SettingsStore store;
+    EXPECT_EQ(QFileInfo(store.settings.fileName()).absoluteFilePath(), QFileInfo(SettingsFile()).absoluteFilePath());
+    Preset model(&store);
+    EXPECT_EQ(Names(model), QStringList{""});
+    EXPECT_EQ(model.CurrentPresetName(), "");
+    EXPECT_EQ(Ini("General", "preset"), QString());
+    // Construction writes its defaults unscoped.
+    EXPECT_EQ(Ini("General", "numbakes"), "1");
+    EXPECT_EQ(Ini("General", "traceMeshes"), "1");
+    EXPECT_EQ(Ini("General", "map0_maptype"), "Normal Map");
+    EXPECT_EQ(Ini("General", "trace0_enabled"), "1");
+
+    ASSERT_TRUE(model.AddPreset("hero"));
+    Node& map = *model.MapNodes()[0];
+    map.Set(model.Attrs().maptype, 1);
+    map.SetFloat(model.Attrs().distance, 0.1f);
+
+    EXPECT_EQ(Ini("General", "presets"), "\",hero\"");
+    EXPECT_EQ(Ini("General", "preset"), "hero");
+    EXPECT_EQ(Ini("preset_hero", "map0_maptype"), "AO Map");
+    EXPECT_EQ(Ini("preset_hero", "map0_distance"), "0.1");
+    EXPECT_EQ(Ini("preset_hero", "numbakes"), "1");
+    EXPECT_EQ(Ini("preset_hero", "traceMeshes"), "1");
+    // The unnamed preset is untouched and stays in the list.
+    EXPECT_EQ(Ini("General", "map0_maptype"), "Normal Map");
+    EXPECT_EQ(Names(model), (QStringList{"", "hero"}));
+    EXPECT_EQ(model.CurrentPresetName(), "hero");
+    EXPECT_EQ(store.currentPreset, "hero");
+}
+
+TEST_F(GuiStoreTest, RestartWithoutANamedPresetKeepsOnlyTheFixedNodes) {
+    {
+        SettingsStore store;
+        Preset model(&store);
+        OpenCurrentPreset(model);
+        model.AddMapNode()->Set(model.Attrs().maptype, 5);
+        model.AddTraceNode()->SetString(model.Attrs().path, "/h/second.obj");
+        model.Target().SetString(model.Attrs().path, "/l/low.fbx");
+        model.Envelope().SetBool(model.Attrs().enabled, true);
+        model.Envelope().SetString(model.Attrs().path, "/l/cage.fbx");
+        model.Output().Set(model.Attrs().width, 6);
+        model.Output().SetFloat(model.Attrs().rounding, 2.5f);
+        EXPECT_EQ(Ini("General", "numbakes"), "2");
+    }
+    SettingsStore store;
+    Preset model(&store);
+    OpenCurrentPreset(model);
+    EXPECT_EQ(NodeNames(model.MapNodes()), QStringList{"map0"});
+    EXPECT_EQ(NodeNames(model.TraceNodes()), QStringList{"trace0"});
+    EXPECT_EQ(model.Target().Path(), "/l/low.fbx");
+    EXPECT_EQ(model.Envelope().Path(), "/l/cage.fbx");
+    EXPECT_EQ(model.Envelope().ValueText(model.Attrs().enabled), "true");
+    EXPECT_EQ(model.Output().ValueText(model.Attrs().width), "4096");
+    EXPECT_EQ(model.Output().ValueText(model.Attrs().rounding), "2.5");
+    EXPECT_EQ(Ini("General", "numbakes"), "1");
+    EXPECT_EQ(Ini("General", "traceMeshes"), "1");
+}
+
+TEST_F(GuiStoreTest, RestartWithANamedPresetBringsItsMapsAndMeshesBack) {
+    {
+        SettingsStore store;
+        Preset model(&store);
+        OpenCurrentPreset(model);
+        model.MapNodes()[0]->Set(model.Attrs().quality, 3);
+        ASSERT_TRUE(model.AddPreset("hero"));
+        model.AddMapNode()->Set(model.Attrs().maptype, 2);
+        model.AddTraceNode()->SetString(model.Attrs().path, "/h/b.ply");
+        model.AddTraceNode()->SetBool(model.Attrs().enabled, false);
+        model.Output().Set(model.Attrs().format, 4);
+    }
+    SettingsStore store;
+    Preset model(&store);
+    // The unscoped start-up writes reach neither the preset's section nor its counts.
+    EXPECT_EQ(Ini("preset_hero", "numbakes"), "2");
+    EXPECT_EQ(Ini("preset_hero", "traceMeshes"), "3");
+    OpenCurrentPreset(model);
+    EXPECT_EQ(model.PresetName(), "hero");
+    ASSERT_EQ(NodeNames(model.MapNodes()), (QStringList{"map0", "map1"}));
+    ASSERT_EQ(NodeNames(model.TraceNodes()), (QStringList{"trace0", "trace1", "trace2"}));
+    const Attributes& a = model.Attrs();
+    EXPECT_EQ(model.MapNodes()[0]->ValueText(a.quality), "Ultra");
+    EXPECT_EQ(model.MapNodes()[1]->ValueText(a.maptype), "Material ID");
+    EXPECT_EQ(model.TraceNodes()[1]->Path(), "/h/b.ply");
+    EXPECT_EQ(model.TraceNodes()[2]->ValueText(a.enabled), "false");
+    EXPECT_EQ(model.Output().ValueText(a.format), "exr");
+    EXPECT_TRUE(TakeDebugLines().isEmpty());
+}
+
+TEST_F(GuiStoreTest, RemovingANodeRenumbersTheRestAndLeavesStaleKeys) {
+    SettingsStore store;
+    Preset model(&store);
+    ASSERT_TRUE(model.AddPreset("hero"));
+    const Attributes& a = model.Attrs();
+    model.AddMapNode()->Set(a.maptype, 1);
+    model.AddMapNode()->Set(a.maptype, 5);
+
+    model.RemoveMapNode(model.MapNodes()[1].get());
+    ASSERT_EQ(NodeNames(model.MapNodes()), (QStringList{"map0", "map1"}));
+    EXPECT_EQ(model.MapNodes()[1]->Index(), 1);
+    EXPECT_EQ(model.MapNodes()[1]->ValueText(a.maptype), "Curvature");
+    EXPECT_EQ(Ini("preset_hero", "map1_maptype"), "Curvature");
+    EXPECT_EQ(Ini("preset_hero", "numbakes"), "2");
+    EXPECT_EQ(Ini("preset_hero", "map2_maptype"), "Curvature");
+
+    model.LoadPreset("hero");
+    ASSERT_EQ(NodeNames(model.MapNodes()), (QStringList{"map0", "map1"}));
+    EXPECT_EQ(model.MapNodes()[1]->ValueText(a.maptype), "Curvature");
+
+    // Trace nodes follow the same rule under their own count.
+    model.AddTraceNode()->SetString(a.path, "/h/b.obj");
+    model.RemoveTraceNode(model.TraceNodes()[0].get());
+    ASSERT_EQ(NodeNames(model.TraceNodes()), QStringList{"trace0"});
+    EXPECT_EQ(Ini("preset_hero", "trace0_path"), "/h/b.obj");
+    EXPECT_EQ(Ini("preset_hero", "traceMeshes"), "1");
+
+    // A node of the other list is not this list's to remove.
+    model.RemoveMapNode(model.TraceNodes()[0].get());
+    EXPECT_EQ(model.MapNodes().size(), 2u);
+    EXPECT_EQ(model.TraceNodes().size(), 1u);
+}
+
+TEST_F(GuiStoreTest, APresetWithoutMapsOrMeshesGetsOneDefaultOfEach) {
+    SettingsStore store;
+    Preset model(&store);
+    ASSERT_TRUE(model.AddPreset("hero"));
+    model.RemoveMapNode(model.MapNodes()[0].get());
+    EXPECT_TRUE(model.MapNodes().empty());
+    EXPECT_EQ(Ini("preset_hero", "numbakes"), "0");
+    store.SetInt("traceMeshes", -3);
+
+    model.LoadPreset("hero");
+    EXPECT_EQ(NodeNames(model.MapNodes()), QStringList{"map0"});
+    EXPECT_EQ(NodeNames(model.TraceNodes()), QStringList{"trace0"});
+    EXPECT_EQ(Ini("preset_hero", "numbakes"), "1");
+    EXPECT_EQ(Ini("preset_hero", "traceMeshes"), "1");
+}
+
+TEST_F(GuiStoreTest, RemovingAPresetLoadsTheFirstRemainingName) {
+    SettingsStore store;
+    Preset model(&store);
+
+    // The only name cannot go.
+    QByteArray before = FileBytes();
+    model.RemovePreset();
+    EXPECT_EQ(FileBytes(), before);
+
+    ASSERT_TRUE(model.AddPreset("a"));
+    ASSERT_TRUE(model.AddPreset("b"));
+    model.MapNodes()[0]->Set(model.Attrs().blur, 3);
+    ASSERT_TRUE(model.AddPreset("c"));
+    model.LoadPreset("b");
+    EXPECT_EQ(Ini("preset_b", "map0_blur"), "3 pixel");
+    model.RemovePreset();
+    EXPECT_EQ(Ini("General", "presets"), "\",a,c\"");
+    EXPECT_EQ(Ini("preset_b", "map0_blur"), QString());
+    EXPECT_EQ(Ini("preset_b", "numbakes"), QString());
+    EXPECT_EQ(model.PresetName(), "");
+    EXPECT_EQ(model.CurrentPresetName(), "");
+    EXPECT_EQ(store.currentPreset, "");
+    EXPECT_EQ(Ini("preset_c", "map0_blur"), "3 pixel");
+}
+
+TEST_F(GuiStoreTest, RemovingAPresetListedOnlyUnderItsOwnNameChangesNothing) {
+    SettingsStore store;
+    Preset model(&store);
+    store.settings.setValue("presets", "hero,hero");
+    model.LoadPreset("hero");
+    model.MapNodes()[0]->Set(model.Attrs().maptype, 3);
+
+    const QByteArray before = FileBytes();
+    model.RemovePreset();
+    EXPECT_EQ(FileBytes(), before);
+    EXPECT_EQ(model.PresetName(), "hero");
+    EXPECT_EQ(model.MapNodes()[0]->ValueText(model.Attrs().maptype), "Displacement");
+}
+
+TEST_F(GuiStoreTest, APresetNameWithACommaIsRefused) {
+    SettingsStore store;
+    Preset model(&store);
+    ASSERT_TRUE(model.AddPreset("hero"));
+    const QByteArray before = FileBytes();
+    EXPECT_FALSE(model.AddPreset("hero,v2"));
+    EXPECT_EQ(FileBytes(), before);
+    EXPECT_EQ(model.PresetName(), "hero");
+    EXPECT_EQ(Names(model), (QStringList{"", "hero"}));
+}
+
+TEST_F(GuiStoreTest, AStaleEnumerationTextLoadsByFallbackAndIsRewrittenOnlyWhenSet) {
+    SettingsStore store;
+    Preset model(&store);
+    ASSERT_TRUE(model.AddPreset("hero"));
+    store.SetString("map0_quality", "Extreme");
+    store.SetString("map0_blur", "2");
+    TakeDebugLines();
+
+    model.LoadPreset("hero");
+    Node& map = *model.MapNodes()[0];
+    EXPECT_EQ(map.ValueText(model.Attrs().quality), "Low");
+    EXPECT_EQ(map.ValueText(model.Attrs().blur), "2 pixel");
+    const QStringList lines = TakeDebugLines();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[0].contains("Extreme"));
+    EXPECT_EQ(Ini("preset_hero", "map0_quality"), "Extreme");
+    EXPECT_EQ(Ini("preset_hero", "map0_blur"), "2");
+
+    map.Set(model.Attrs().quality, 2);
+    EXPECT_EQ(Ini("preset_hero", "map0_quality"), "High");
+    EXPECT_EQ(Ini("preset_hero", "map0_blur"), "2");
+}
