@@ -2,8 +2,7 @@
 
 #include <string>
 
-#include "bake/bakejob.h"
-#include "trace/tracegridsettings.h"
+#include "pallixbake.h"
 
 namespace Pallix::Bake {
 

@@ -6,12 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "bake/bakeexception.h"
-#include "bake/bakemanager.h"
 #include "commandoptions.h"
-#include "events/eventreporter.h"
-#include "events/postjson.h"
 #include "mayascripts.h"
+#include "pallixbake.h"
 #include "settingsstore.h"
 
 using namespace Pallix::Bake;

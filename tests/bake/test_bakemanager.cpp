@@ -8,10 +8,10 @@
 #include <utility>
 #include <vector>
 
-#include "bake/bakeexception.h"
 #include "bake/bakemanager.h"
+#include "core/bakeexception.h"
 #include "events/eventreporter.h"
-#include "geometry/sceneimporter.h"
+#include "io/sceneimporter.h"
 #include "support/testsupport.h"
 #include "trace/tracegridsettings.h"
 

@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "bake/image.h"
-#include "bake/threadpool.h"
+#include "core/image.h"
+#include "core/threadpool.h"
 #include "support/testsupport.h"
 
 using namespace Pallix::Bake;

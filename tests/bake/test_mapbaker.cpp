@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "bake/bakeexception.h"
 #include "bake/singlemapbaker.h"
+#include "core/bakeexception.h"
 #include "geometry/scene.h"
 #include "support/testsupport.h"
 

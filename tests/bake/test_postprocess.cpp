@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "bake/bakeexception.h"
 #include "bake/softwarebaker.h"
+#include "core/bakeexception.h"
 
 using namespace Pallix::Bake;
 

@@ -6,9 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include "support/fbxtestwriter.h"
-#include "geometry/fbximporter.h"
 #include "geometry/scene.h"
+#include "io/fbximporter.h"
+#include "support/fbxtestwriter.h"
 
 namespace FbxTest {
 

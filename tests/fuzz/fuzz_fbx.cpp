@@ -11,8 +11,8 @@
 #include <sstream>
 #include <string>
 
-#include "geometry/fbximporter.h"
 #include "geometry/scene.h"
+#include "io/fbximporter.h"
 
 using namespace Pallix::Bake;
 

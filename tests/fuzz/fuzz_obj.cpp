@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "bake/bakeexception.h"
-#include "geometry/objimporter.h"
+#include "core/bakeexception.h"
 #include "geometry/scene.h"
+#include "io/objimporter.h"
 
 using namespace Pallix::Bake;
 

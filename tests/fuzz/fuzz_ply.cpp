@@ -2,8 +2,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "geometry/plyimporter.h"
 #include "geometry/scene.h"
+#include "io/plyimporter.h"
 
 using namespace Pallix::Bake;
 

@@ -6,10 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include "bake/bakeexception.h"
-#include "geometry/objimporter.h"
-#include "geometry/plyimporter.h"
+#include "core/bakeexception.h"
 #include "geometry/scene.h"
+#include "io/objimporter.h"
+#include "io/plyimporter.h"
 
 using namespace Pallix::Bake;
 namespace fs = std::filesystem;

@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include "bake/bakeexception.h"
-#include "geometry/objimporter.h"
+#include "core/bakeexception.h"
 #include "geometry/scene.h"
+#include "io/objimporter.h"
 #include "support/testsupport.h"
 
 using namespace Pallix::Bake;

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "geometry/objtokenizer.h"
+#include "io/objtokenizer.h"
 #include "support/testsupport.h"
 
 using namespace Pallix::Bake;

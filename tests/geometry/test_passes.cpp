@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "bake/bakejob.h"
+#include "core/bakejob.h"
 #include "geometry/scene.h"
 #include "meshbuilders.h"
 

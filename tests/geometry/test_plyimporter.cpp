@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include "geometry/ply.h"
-#include "geometry/plyimporter.h"
 #include "geometry/scene.h"
+#include "io/ply.h"
+#include "io/plyimporter.h"
 #include "support/testsupport.h"
 
 using namespace Pallix::Bake;

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "bake/bakeexception.h"
-#include "bake/image.h"
+#include "core/bakeexception.h"
+#include "core/image.h"
 #include "geometry/scene.h"
 #include "gpu/hardwarebaker.h"
 #include "gpu/offscreencontext.h"

@@ -7,7 +7,7 @@
 #include <numbers>
 #include <vector>
 
-#include "bake/bakeexception.h"
+#include "core/bakeexception.h"
 #include "gputest.h"
 
 using namespace Pallix::Bake;

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "bake/bakeexception.h"
+#include "core/bakeexception.h"
 #include "gpu/offscreencontext.h"
 #include "gputest.h"
 

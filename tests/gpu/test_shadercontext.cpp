@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "bake/bakeexception.h"
+#include "core/bakeexception.h"
 #include "gpu/glslprograms.h"
 #include "gpu/shadercontext.h"
 #include "gpu/vertexbuffer.h"

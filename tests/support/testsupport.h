@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "geometry/vecmath.h"
+#include "core/vecmath.h"
 
 namespace KelvorTest {
 

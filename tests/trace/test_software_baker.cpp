@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "bake/bakeexception.h"
 #include "bake/softwarebaker.h"
+#include "core/bakeexception.h"
 #include "geometry/scene.h"
 
 using namespace Pallix::Bake;

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "bake/bakeexception.h"
+#include "core/bakeexception.h"
 #include "geometry/scene.h"
 #include "trace/swtracemesh.h"
 

@@ -6,9 +6,9 @@
 #include <memory>
 #include <vector>
 
+#include "bake/traceshader.h"
 #include "geometry/meshbuilders.h"
 #include "support/testsupport.h"
-#include "trace/traceshader.h"
 #include "tracetesthelpers.h"
 
 using namespace Pallix::Bake;

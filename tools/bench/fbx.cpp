@@ -15,8 +15,8 @@
 #include <zlib.h>
 
 #include "bench.h"
-#include "geometry/fbximporter.h"
 #include "geometry/scene.h"
+#include "io/fbximporter.h"
 
 namespace {
 

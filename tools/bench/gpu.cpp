@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "bench.h"
-#include "bake/image.h"
+#include "core/image.h"
 #include "geometry/scene.h"
 #include "gpu/hardwarebaker.h"
 #include "gpu/offscreencontext.h"

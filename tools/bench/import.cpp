@@ -7,9 +7,9 @@
 #include <unistd.h>
 
 #include "bench.h"
-#include "geometry/objimporter.h"
-#include "geometry/plyimporter.h"
 #include "geometry/scene.h"
+#include "io/objimporter.h"
+#include "io/plyimporter.h"
 
 namespace {
 

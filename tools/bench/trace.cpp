@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "bake/threadpool.h"
 #include "bench.h"
+#include "core/threadpool.h"
 #include "trace/swtracemesh.h"
 #include "trace/tracekernels.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "bake/singlemapbaker.h"
-#include "trace/traceshader.h"
+#include "bake/traceshader.h"
 
 namespace Pallix::Bake {
 

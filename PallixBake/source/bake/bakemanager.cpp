@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <exception>
 
-#include "bake/bakeexception.h"
+#include "core/bakeexception.h"
 #include "events/eventreporter.h"
-#include "geometry/sceneimporter.h"
 #include "gpu/offscreencontext.h"
+#include "io/sceneimporter.h"
 #include "trace/swtracemesh.h"
 
 namespace Pallix::Bake {

@@ -7,11 +7,11 @@
 #include <thread>
 #include <vector>
 
-#include "bake/bakejob.h"
-#include "bake/image.h"
 #include "bake/mapbaker.h"
 #include "bake/renderstate.h"
 #include "bake/softwarebaker.h"
+#include "core/bakejob.h"
+#include "core/image.h"
 #include "gpu/hardwarebaker.h"
 
 namespace Pallix::Bake {

@@ -2,11 +2,11 @@
 #include <cmath>
 #include <cstdio>
 
-#include "bake/bakeexception.h"
 #include "bake/bakemanager.h"
-#include "geometry/fbximporter.h"
+#include "core/bakeexception.h"
 #include "geometry/scene.h"
 #include "gpu/offscreencontext.h"
+#include "io/fbximporter.h"
 #include "trace/swtracemesh.h"
 
 namespace Pallix::Bake {

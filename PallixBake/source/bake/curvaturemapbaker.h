@@ -3,7 +3,7 @@
 #include <cfloat>
 
 #include "bake/singlemapbaker.h"
-#include "trace/traceshader.h"
+#include "bake/traceshader.h"
 
 namespace Pallix::Bake {
 

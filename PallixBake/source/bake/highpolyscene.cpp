@@ -8,10 +8,10 @@
 #include <chrono>
 
 #include "bake/bakemanager.h"
-#include "geometry/fbximporter.h"
-#include "geometry/objimporter.h"
-#include "geometry/plyimporter.h"
 #include "geometry/scene.h"
+#include "io/fbximporter.h"
+#include "io/objimporter.h"
+#include "io/plyimporter.h"
 #include "trace/swtracemesh.h"
 
 namespace Pallix::Bake {

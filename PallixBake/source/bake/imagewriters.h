@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "bake/image.h"
+#include "core/image.h"
 
 namespace Pallix::Bake {
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "bake/multimapbaker.h"
-#include "trace/traceshader.h"
+#include "bake/traceshader.h"
 
 namespace Pallix::Bake {
 

@@ -1,10 +1,10 @@
 #include "bake/mapbaker.h"
 
-#include "bake/bakeexception.h"
 #include "bake/imagewriters.h"
+#include "bake/traceshader.h"
+#include "core/bakeexception.h"
 #include "geometry/scene.h"
 #include "gpu/hardwarebaker.h"
-#include "trace/traceshader.h"
 
 namespace Pallix::Bake {
 

@@ -5,10 +5,11 @@
 #include <utility>
 #include <vector>
 
-#include "bake/bakejob.h"
-#include "bake/image.h"
 #include "bake/renderstate.h"
-#include "geometry/vecmath.h"
+#include "core/bakejob.h"
+#include "core/image.h"
+#include "core/rendertargets.h"
+#include "core/vecmath.h"
 
 namespace Pallix::Bake {
 

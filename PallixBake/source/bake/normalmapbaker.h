@@ -5,7 +5,7 @@
 
 #include "bake/mapbaker.h"
 #include "bake/softwarebaker.h"
-#include "trace/traceshader.h"
+#include "bake/traceshader.h"
 
 namespace Pallix::Bake {
 

@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "bake/normalmapbaker.h"
-#include "bake/threadpool.h"
+#include "core/threadpool.h"
 #include "geometry/scene.h"
 #include "trace/swtracemesh.h"
 

@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "bake/bakejob.h"
-#include "geometry/vecmath.h"
-#include "trace/traceshader.h"
+#include "bake/traceshader.h"
+#include "core/bakejob.h"
+#include "core/vecmath.h"
 
 namespace Pallix::Bake {
 

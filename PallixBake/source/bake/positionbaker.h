@@ -3,8 +3,8 @@
 #include <cfloat>
 
 #include "bake/singlemapbaker.h"
-#include "geometry/vecmath.h"
-#include "trace/traceshader.h"
+#include "bake/traceshader.h"
+#include "core/vecmath.h"
 
 namespace Pallix::Bake {
 

@@ -10,9 +10,9 @@
 #include <vector>
 #include <immintrin.h>
 
-#include "bake/bakeexception.h"
 #include "bake/softwarebaker.h"
-#include "trace/tracegridsettings.h"
+#include "core/bakeexception.h"
+#include "core/cpufeatures.h"
 
 namespace Pallix::Bake {
 

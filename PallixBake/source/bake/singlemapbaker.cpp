@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "bake/bakeexception.h"
+#include "core/bakeexception.h"
 
 namespace Pallix::Bake {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "bake/bakeexception.h"
-#include "bake/threadpool.h"
+#include "core/bakeexception.h"
+#include "core/threadpool.h"
 #include "geometry/scene.h"
 
 namespace Pallix::Bake {

@@ -4,9 +4,10 @@
 #include <memory>
 #include <vector>
 
-#include "bake/image.h"
 #include "bake/renderstate.h"
-#include "geometry/vecmath.h"
+#include "core/image.h"
+#include "core/rendertargets.h"
+#include "core/vecmath.h"
 
 namespace Pallix::Bake {
 

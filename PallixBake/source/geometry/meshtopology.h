@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "geometry/vecmath.h"
+#include "core/vecmath.h"
 
 namespace Pallix::Bake {
 

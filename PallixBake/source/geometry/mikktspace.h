@@ -1,6 +1,6 @@
 #pragma once
 
-#include "geometry/vecmath.h"
+#include "core/vecmath.h"
 
 namespace Pallix::Bake {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "core/vecmath.h"
 #include "geometry/meshtopology.h"
-#include "geometry/vecmath.h"
 
 namespace Pallix::Bake {
 

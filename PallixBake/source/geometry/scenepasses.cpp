@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "bake/bakejob.h"
+#include "core/bakejob.h"
 #include "geometry/mikktspace.h"
 #include "geometry/scene.h"
 

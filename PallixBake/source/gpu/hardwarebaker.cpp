@@ -4,7 +4,7 @@
 
 #include <exception>
 
-#include "bake/bakeexception.h"
+#include "core/bakeexception.h"
 #include "gpu/offscreencontext.h"
 #include "gpu/shadercontext.h"
 #include "gpu/vertexbuffer.h"

@@ -4,8 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "bake/image.h"
-#include "geometry/vecmath.h"
+#include "core/image.h"
+#include "core/rendertargets.h"
+#include "core/vecmath.h"
 #include "gpu/glslprograms.h"
 
 namespace Pallix::Bake {

@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "bake/bakeexception.h"
+#include "core/bakeexception.h"
 
 namespace Pallix::Bake {
 

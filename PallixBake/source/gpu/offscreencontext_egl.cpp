@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "bake/bakeexception.h"
+#include "core/bakeexception.h"
 #include "gpu/offscreencontext.h"
 
 // The offscreen context on EGL: Mesa's surfaceless platform (or the device platform) gives a

@@ -1,4 +1,4 @@
-#include "bake/bakeexception.h"
+#include "core/bakeexception.h"
 #include "geometry/scene.h"
 #include "gpu/hardwarebaker.h"
 #include "gpu/vertexbuffer.h"

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "bake/bakeexception.h"
+#include "core/bakeexception.h"
 #include "gpu/offscreencontext.h"
 
 namespace Pallix::Bake {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "geometry/vecmath.h"
+#include "core/vecmath.h"
 
 namespace Pallix::Bake {
 

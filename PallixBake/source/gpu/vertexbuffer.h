@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <span>
 
-#include "geometry/vecmath.h"
+#include "core/vecmath.h"
 
 namespace Pallix::Bake {
 

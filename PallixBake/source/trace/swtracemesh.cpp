@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "bake/threadpool.h"
+#include "core/threadpool.h"
 
 namespace Pallix::Bake {
 

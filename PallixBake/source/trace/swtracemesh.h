@@ -4,8 +4,8 @@
 #include <cstring>
 #include <memory>
 
+#include "core/vecmath.h"
 #include "geometry/scene.h"
-#include "geometry/vecmath.h"
 #include "trace/tracegridsettings.h"
 #include "trace/traceray.h"
 

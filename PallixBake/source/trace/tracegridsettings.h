@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "core/cpufeatures.h"
+
 namespace Pallix::Bake {
 
 // Closest-hit intersection kernel ids.
@@ -29,31 +31,6 @@ struct TraceGridSettings {
     int32_t maxRootCells = 131072;
     float targetMin = 64.0f;
     float targetMax = 512.0f;
-};
-
-// CPU feature bits read through CPUID.
-class CpuFeatures {
-public:
-    enum Bits : uint32_t {
-        SSE = 0x1,
-        SSE2 = 0x2,
-        SSE3 = 0x4,
-        SSSE3 = 0x8,
-        SSE41 = 0x10,
-        SSE42 = 0x20,
-        POPCNT = 0x40,
-        AVX = 0x80,
-        F16C = 0x100,
-        RDRAND = 0x200,
-        LZCNT = 0x1000,
-    };
-
-    CpuFeatures();
-    explicit CpuFeatures(uint32_t bits) : features(bits) {}
-    void Detect();
-    bool Has(uint32_t bit) const { return (features & bit) != 0; }
-
-    uint32_t features = 0;
 };
 
 enum SimdMode : int { SimdAuto = 0, SimdScalar = 1, SimdSse = 2, SimdAvx = 3, SimdAvx2 = 4 };

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "geometry/vecmath.h"
+#include "core/vecmath.h"
 
 namespace Pallix::Bake {
 

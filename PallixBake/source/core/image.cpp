@@ -1,0 +1,82 @@
+#include "core/image.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace Pallix::Bake {
+
+Image::Image(int w, int h) : width(w), height(h), channels(4) {
+    storage.assign(FloatCount(), 0.0f);
+    data = storage.data();
+}
+
+Image Image::Header(int w, int h) {
+    Image image;
+    image.width = w;
+    image.height = h;
+    image.channels = 4;
+    return image;
+}
+
+Image::Image(Image&& other) noexcept
+    : width(other.width), height(other.height), channels(other.channels), storage(std::move(other.storage)) {
+    data = storage.empty() ? other.data : storage.data();
+    other.data = nullptr;
+}
+
+Image& Image::operator=(Image&& other) noexcept {
+    if (this != &other) {
+        width = other.width;
+        height = other.height;
+        channels = other.channels;
+        storage = std::move(other.storage);
+        data = storage.empty() ? other.data : storage.data();
+        other.data = nullptr;
+    }
+    return *this;
+}
+
+void Image::Fill(float r, float g, float b, float a) {
+    const float value[4] = {r, g, b, a};
+    const size_t n = FloatCount();
+    for (size_t i = 0; i < n; ++i) data[i] = value[i % 4];
+}
+
+void Image::CopyFrom(const Image& other) {
+    std::memcpy(data, other.data, std::min(FloatCount(), other.FloatCount()) * sizeof(float));
+}
+
+namespace {
+struct FileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+}  // namespace
+
+bool WriteMifCache(const std::string& path, const Image& image) {
+    File file(std::fopen((path + ".mif").c_str(), "wb"));
+    if (!file) return false;
+    const int32_t header[4] = {1, image.width, image.height, image.channels};
+    bool ok = std::fwrite(header, sizeof(header), 1, file.get()) == 1;
+    const size_t count = image.FloatCount();
+    if (ok && count > 0) ok = std::fwrite(image.data, sizeof(float), count, file.get()) == count;
+    // fclose flushes; a failed flush (full disk) is a failed write as well.
+    return std::fclose(file.release()) == 0 && ok;
+}
+
+bool ReadMifCache(const std::string& path, Image& image) {
+    File file(std::fopen((path + ".mif").c_str(), "rb"));
+    if (!file) return false;
+    int32_t header[4] = {0, 0, 0, 0};
+    if (std::fread(header, sizeof(header), 1, file.get()) != 1) return false;
+    if (header[0] != 1 || header[1] != image.width || header[2] != image.height || header[3] != image.channels)
+        return false;
+    // A file cut short leaves the pixels behind the cut as they were and reports failure.
+    const size_t count = image.FloatCount();
+    return count == 0 || std::fread(image.data, sizeof(float), count, file.get()) == count;
+}
+
+}  // namespace Pallix::Bake

@@ -1,0 +1,183 @@
+#include "io/fbx/fbxfilereader.h"
+
+#include <algorithm>
+
+#include <charconv>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <new>
+
+#include "io/fbx/objadapter.h"
+
+namespace Pallix::Bake {
+
+namespace {
+
+constexpr int OldestVersion = 7100;
+constexpr int NewestVersion = FbxFileReader::NewestMajor * 1000 + FbxFileReader::NewestMinor * 100 +
+                              FbxFileReader::NewestRevision;
+
+std::string_view WithoutBom(std::string_view text) {
+    return text.substr(0, 3) == "\xEF\xBB\xBF" ? text.substr(3) : text;
+}
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+int ParseInt(std::string_view text) {
+    int value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+}
+
+// An ASCII FBX file opens with comment lines (the first names the version, "; FBX 7.4.0 project
+// file") and the header record. Returns false when the text is not one; version 0 when it has none.
+bool RecogniseAscii(std::string_view text, int& version) {
+    text = WithoutBom(text);
+    version = 0;
+    bool namedFbx = false;
+    size_t pos = 0;
+    for (;;) {
+        while (pos < text.size() && IsSpace(text[pos])) ++pos;
+        if (pos >= text.size() || text[pos] != ';') break;
+        const size_t end = std::min(text.find('\n', pos), text.size());
+        std::string_view comment = text.substr(pos + 1, end - pos - 1);
+        while (!comment.empty() && comment[0] == ' ') comment.remove_prefix(1);
+        if (comment.substr(0, 4) == "FBX ") {
+            namedFbx = true;
+            // "7.4.0": major, minor and revision as one number, 7400.
+            const std::string_view numbers = comment.substr(4);
+            const size_t dot1 = numbers.find('.');
+            const size_t dot2 = dot1 == std::string_view::npos ? dot1 : numbers.find('.', dot1 + 1);
+            if (dot2 != std::string_view::npos) {
+                version = ParseInt(numbers.substr(0, dot1)) * 1000 + ParseInt(numbers.substr(dot1 + 1)) * 100 +
+                          ParseInt(numbers.substr(dot2 + 1));
+            }
+        }
+        pos = end;
+    }
+    const bool headerFirst = text.substr(pos, 19) == "FBXHeaderExtension:";
+    if (!namedFbx && !headerFirst) return false;
+    // The header record's version wins over the comment's.
+    const size_t key = text.find("FBXVersion:", pos);
+    if (key != std::string_view::npos && key < pos + 65536) {
+        size_t at = key + 11;
+        while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) ++at;
+        const int fromHeader = ParseInt(text.substr(at, 12));
+        if (fromHeader > 0) version = fromHeader;
+    }
+    return true;
+}
+
+bool HeaderSaysEncrypted(const FbxDocument& document) {
+    const FbxElement* header = document.root.Find("FBXHeaderExtension");
+    const FbxElement* encryption = header ? header->Find("EncryptionType") : nullptr;
+    return encryption && !encryption->values.empty() && encryption->values[0].AsInteger() != 0;
+}
+
+}  // namespace
+
+bool FbxFileReader::Fail(FbxStatusCode code, std::string text) {
+    status = code;
+    statusText = std::move(text);
+    return false;
+}
+
+bool FbxFileReader::Initialize(const std::string& path) {
+    contents.clear();
+    format = Format::Unknown;
+    version = 0;
+    status = FbxStatusCode::Success;
+    statusText.clear();
+
+    // A folder opens as a stream on Linux and reports a nonsense size.
+    std::error_code error;
+    if (std::filesystem::is_directory(path, error)) return Fail(FbxStatusCode::Failure, "The path is a folder, not a file");
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    if (!file) return Fail(FbxStatusCode::Failure, "File not found or not readable");
+    const std::streamoff size = file.tellg();
+    if (size < 0) return Fail(FbxStatusCode::Failure, "File not found or not readable");
+    try {
+        contents.resize(size_t(size));
+    } catch (const std::exception&) {
+        return Fail(FbxStatusCode::Failure, "Not enough memory to read the file");
+    }
+    file.seekg(0);
+    if (!file.read(contents.data(), size) || file.gcount() != size) return Fail(FbxStatusCode::Failure, "Read error");
+
+    if (contents.size() >= 21 && std::memcmp(contents.data(), "Kaydara FBX Binary  \0", 21) == 0) {
+        if (contents.size() < 27) return Fail(FbxStatusCode::InvalidFile, "File is truncated in its header");
+        uint32_t stored;
+        std::memcpy(&stored, contents.data() + 23, 4);
+        format = Format::Binary;
+        version = stored > uint32_t(INT32_MAX) ? INT32_MAX : int(stored);
+    } else if (RecogniseAscii(contents, version)) {
+        format = Format::Ascii;
+    } else if (ObjAdapter::Recognise(contents)) {
+        format = Format::Obj;
+        return true;
+    } else {
+        return Fail(FbxStatusCode::InvalidFile, "Unexpected file type");
+    }
+    if (version < OldestVersion || version > NewestVersion)
+        return Fail(FbxStatusCode::InvalidFileVersion, "File is not in a supported FBX version");
+    return true;
+}
+
+void FbxFileReader::GetFileVersion(int& major, int& minor, int& revision) const {
+    major = version / 1000;
+    minor = version % 1000 / 100;
+    revision = version % 100;
+}
+
+bool FbxFileReader::Import(FbxScene& scene) {
+    if (format == Format::Unknown) return Fail(FbxStatusCode::Failure, "No file was initialised");
+    status = FbxStatusCode::Success;
+    statusText.clear();
+    scene = FbxScene();
+    try {
+        if (format == Format::Obj)
+            ObjAdapter::Read(contents, scene);
+        else
+            ImportFbx(scene);
+    } catch (const FbxFormatError& error) {
+        scene = FbxScene();
+        if (status == FbxStatusCode::PasswordError) return false;
+        return Fail(FbxStatusCode::InvalidFile, std::string("File is corrupt: ") + error.what());
+    } catch (const std::bad_alloc&) {
+        scene = FbxScene();
+        return Fail(FbxStatusCode::Failure, "Not enough memory to import the file");
+    }
+    return status == FbxStatusCode::Success;
+}
+
+void FbxFileReader::ImportFbx(FbxScene& scene) {
+    FbxDocument document;
+    if (format == Format::Binary) {
+        try {
+            document = FbxDocument::ParseBinary(contents);
+        } catch (const FbxFormatError&) {
+            // An encrypted body does not parse; its header record says why.
+            FbxDocument header;
+            try {
+                header = FbxDocument::ParseBinary(contents, 1);
+            } catch (const FbxFormatError&) {
+            }
+            if (HeaderSaysEncrypted(header)) {
+                Fail(FbxStatusCode::PasswordError, "File is password protected");
+                throw FbxFormatError(statusText);
+            }
+            throw;
+        }
+    } else {
+        document = FbxDocument::ParseAscii(contents);
+    }
+    // Encrypted content cannot be read here, with or without a password.
+    if (HeaderSaysEncrypted(document)) {
+        Fail(FbxStatusCode::PasswordError, password.empty() ? "File is password protected" : "Wrong password");
+        return;
+    }
+    scene.Build(document);
+}
+
+}  // namespace Pallix::Bake

@@ -1,0 +1,59 @@
+#include "io/fbx/fbxscene.h"
+
+#include <charconv>
+
+namespace Pallix::Bake {
+
+const FbxPropertyTable::Property* FbxPropertyTable::Find(std::string_view name) const {
+    for (const Property& property : properties)
+        if (property.name == name) return &property;
+    return nullptr;
+}
+
+void FbxPropertyTable::Add(Property property) {
+    for (Property& existing : properties) {
+        if (existing.name == property.name) {
+            existing = std::move(property);
+            return;
+        }
+    }
+    properties.push_back(std::move(property));
+}
+
+const double* FbxLayerElement::Resolve(int64_t at) const {
+    switch (reference) {
+        case FbxReferenceMode::Direct: return DirectAt(at);
+        case FbxReferenceMode::IndexToDirect: return DirectAt(IndexAt(at));
+        default: return nullptr;
+    }
+}
+
+std::string FbxValueText(const FbxValue& value) {
+    if (value.IsText()) return std::string(value.AsText());
+    char buffer[64];
+    std::to_chars_result result;
+    if (const auto* i = std::get_if<int64_t>(&value.data))
+        result = std::to_chars(buffer, buffer + sizeof buffer, *i);
+    else if (const auto* d = std::get_if<double>(&value.data))
+        result = std::to_chars(buffer, buffer + sizeof buffer, *d);
+    else
+        return {};
+    return std::string(buffer, result.ptr);
+}
+
+bool FbxNode::FindPropertyText(std::string_view propertyName, std::string& text) const {
+    const FbxPropertyTable::Property* property = properties.Find(propertyName);
+    if (!property && templateProperties) property = templateProperties->Find(propertyName);
+    if (!property) return false;
+    text = property->values.empty() ? std::string() : FbxValueText(property->values[0]);
+    return true;
+}
+
+void FbxScene::Triangulate() {
+    // Ear clipping is quadratic in the corners of a polygon; past this many point tests per
+    // file the remaining concave polygons are fanned, so no file can stall the import.
+    uint64_t budget = uint64_t(1) << 26;
+    for (auto& mesh : meshes) mesh->Triangulate(budget);
+}
+
+}  // namespace Pallix::Bake

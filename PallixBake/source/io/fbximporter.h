@@ -1,0 +1,39 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "io/sceneimporter.h"
+
+namespace Pallix::Bake {
+
+class FbxScene;
+struct FbxNode;
+
+// Reads an FBX file (or an OBJ file, recognised by its content) into a Scene: one scene mesh per
+// accepted mesh node, with its world transform, its materials and per corner the position and,
+// as the Scene asks, UV, colour, normal and tangent frame.
+class FBXImporter : public SceneImporter {
+public:
+    FBXImporter();
+    ~FBXImporter() override;
+
+    void Import(const char* path, Scene* scene) override;
+
+private:
+    // Copies of the options, taken when the node walk starts.
+    struct WalkState {
+        bool triangulate = false;
+        bool rejectPolygons = false;
+        std::string viewName;
+    };
+
+    bool Load(const char* path, FbxScene& fbxScene, std::string& reason);
+    // The node walk over a loaded scene, converting every accepted mesh node.
+    void Convert(FbxScene& fbxScene, Scene* scene);
+    void ConvertNode(const FbxNode& node, Scene* scene);
+
+    std::unique_ptr<WalkState> walkState;
+};
+
+}  // namespace Pallix::Bake

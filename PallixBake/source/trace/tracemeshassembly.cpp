@@ -1,0 +1,73 @@
+#include <climits>
+#include <stdexcept>
+#include <string>
+
+#include "core/bakeexception.h"
+#include "geometry/scene.h"
+#include "trace/swtracemesh.h"
+
+// Turns the scene meshes of one trace group into a world-space SWTraceMesh and builds its grid.
+// Scene methods defined beside the tracer, so that the geometry folder does not depend on it.
+namespace Pallix::Bake {
+
+using Math::Vec3;
+
+void SceneMesh::AppendTo(Mesh& target) const {
+    const size_t base = target.positions.size();
+    const size_t vertexCount = positions.size();
+    if (base + vertexCount > size_t(INT32_MAX)) throw std::length_error("trace mesh has too many vertices");
+
+    const bool withUVs = scene && scene->hasUVs;
+    const bool withNormals = scene && scene->hasNormals;
+    const bool withColours = scene && scene->hasColours;
+    const bool withNeighbours = scene && scene->hasNeighbourDirections;
+    for (size_t j = 0; j < vertexCount; ++j) {
+        target.positions.push_back(ToWorld(positions[j]));
+        // An array the importer left short contributes defaults, so the per-vertex arrays of the
+        // trace mesh stay parallel to its positions.
+        if (withUVs) target.uvs.push_back(j < uvs.size() ? uvs[j] : Math::Vec2{});
+        if (withNormals) target.normals.push_back(j < normals.size() ? Math::NormalizeFast(NormalToWorld(normals[j])) : Vec3{});
+        if (withColours) target.colours.push_back(j < colours.size() ? colours[j] : ColourWhite);
+        if (withNeighbours)
+            target.neighbourDirections.push_back(j < neighbourDirections.size() ? neighbourDirections[j] : Math::Vec2{});
+    }
+
+    const size_t triangleCount = indices.size() / 3;
+    for (size_t k = 0; k < triangleCount; ++k) {
+        const uint32_t i0 = indices[3 * k], i1 = indices[3 * k + 1], i2 = indices[3 * k + 2];
+        if (i0 >= vertexCount || i1 >= vertexCount || i2 >= vertexCount)
+            throw BakeException("Mesh " + name + " has a triangle index beyond its vertex count");
+        int material = k < triangleMaterials.size() ? triangleMaterials[k] : -1;
+        if (material < 0) material = 0;
+        target.AddTriangle(int(base + i0), int(base + i1), int(base + i2), material);
+    }
+}
+
+bool Scene::BuildTraceMesh(SWTraceMesh* target, const TraceGridSettings* settings, const std::string* nameFilter) const {
+    const TraceGridSettings defaults;
+    if (!settings) settings = &defaults;
+    auto selected = [nameFilter](const SceneMesh& mesh) {
+        return !nameFilter || mesh.name.find(*nameFilter) != std::string::npos;
+    };
+
+    size_t triangleTotal = 0;
+    for (const auto& mesh : meshes)
+        if (selected(*mesh)) triangleTotal += mesh->indices.size() / 3;
+    if (triangleTotal > size_t(INT32_MAX)) throw std::length_error("trace mesh has too many triangles");
+
+    target->Reserve(3 * triangleTotal, triangleTotal, hasUVs, hasColours);
+    if (hasNeighbourDirections) target->neighbourDirections.reserve(target->positions.capacity());
+
+    // The grid covers the whole scene, selected or not, so every trace group of a job shares
+    // one frame.
+    const Math::AABB3 box = GetBounds();
+    target->grid.Init(box, ChooseRootCellSize(*settings, box, int(triangleTotal)));
+    target->bounds = target->grid.bounds;
+
+    for (const auto& material : materials) target->AddMaterial(*material);
+    for (const auto& mesh : meshes)
+        if (selected(*mesh)) mesh->AppendTo(*target);
+    return target->Build(settings);
+}
+
+}  // namespace Pallix::Bake
