@@ -4,6 +4,7 @@ add_library(kelvor_program STATIC
   ${CMAKE_CURRENT_LIST_DIR}/aboutdialog.cpp
   ${CMAKE_CURRENT_LIST_DIR}/eulawindow.cpp
   ${CMAKE_CURRENT_LIST_DIR}/legalwindow.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/mayashelf.cpp
   ${CMAKE_CURRENT_LIST_DIR}/programresources.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stylesheet.cpp
   ${CMAKE_CURRENT_LIST_DIR}/kelvor_program.qrc)
