@@ -11,6 +11,7 @@
 
 #include <cstdlib>
 
+#include "startup.h"
 #include "stylesheet.h"
 
 namespace GuiTest {
@@ -63,7 +64,7 @@ int main(int argc, char** argv) {
     QTemporaryDir config;
     setenv("XDG_CONFIG_HOME", config.path().toUtf8().constData(), 1);
 
-    QApplication::setStyle("Fusion");
+    Pallix::Bake::SetProgramStyle();
     QApplication application(argc, argv);
     // A test closing its last window must not end a later test's event loop.
     application.setQuitOnLastWindowClosed(false);
