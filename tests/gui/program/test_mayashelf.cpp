@@ -205,18 +205,6 @@ TEST(MayaShelf, ScanAsksPerVersionFolderInOrderAndWritesOnlyOnYes) {
     EXPECT_FALSE(QFileInfo::exists(maya.path() + "/2016/prefs/shelves/shelf_Kelvor.mel"));
 }
 
-TEST(MayaShelf, ScanCreatesNoShelvesFolder) {
-    QTemporaryDir maya;
-    ASSERT_TRUE(QDir().mkpath(maya.path() + "/2018"));
-    int asked = 0;
-    EXPECT_TRUE(InstallShelfForMayaVersions(maya.path() + "/", [&](const QString&, const QString&) {
-                    ++asked;
-                    return true;
-                }).isEmpty());
-    EXPECT_EQ(asked, 1);
-    EXPECT_FALSE(QFileInfo::exists(maya.path() + "/2018/prefs"));
-}
-
 TEST(MayaShelf, ManualInstallWritesIntoTheChosenFolderAndNothingWhenCancelled) {
     QTemporaryDir chosen;
     const QString previous = QDir::currentPath();
