@@ -111,14 +111,14 @@ TEST(ThreadPool, ExceptionsStayInFuturesAndZeroWorkersIsOne) {
 TEST(ThreadPool, ParallelForCoversTheRangeInRunsAndRethrowsAfterAllRuns) {
     ThreadPool pool(3);
     std::vector<std::atomic<int>> hits(103);
-    std::atomic<int> runs{0}, longest{0};
+    std::atomic<int> runs{0}, tooLong{0};
     pool.ParallelFor(0, 103, 10, [&](int first, int last) {
         ++runs;
-        longest = std::max(longest.load(), last - first);
+        if (last - first > 10) ++tooLong;
         for (int i = first; i < last; ++i) ++hits[size_t(i)];
     });
     EXPECT_EQ(runs.load(), 11);
-    EXPECT_EQ(longest.load(), 10);
+    EXPECT_EQ(tooLong.load(), 0);
     for (const auto& hit : hits) EXPECT_EQ(hit.load(), 1);
 
     // An empty range runs nothing; a grain below 1 is taken as 1.
