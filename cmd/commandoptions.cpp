@@ -186,9 +186,13 @@ int DirectionCode(const std::string& direction) {
                   DirectionGeometric);
 }
 
-int TileNamingCode(const std::string& naming) { return Lookup(naming, {{"udim", 0}, {"mudbox", 1}}, 0); }
+int TileNamingCode(const std::string& naming) {
+    return Lookup(naming, {{"udim", TileNamingUdim}, {"mudbox", TileNamingMudbox}}, TileNamingUdim);
+}
 
-int TilingModeCode(const std::string& mode) { return Lookup(mode, {{"off", 0}, {"auto", 1}, {"manual", 2}}, 0); }
+int TilingModeCode(const std::string& mode) {
+    return Lookup(mode, {{"off", TilingOff}, {"auto", TilingAuto}, {"manual", TilingManual}}, TilingOff);
+}
 
 int SimdCode(const std::string& simd) {
     return Lookup(simd, {{"scalar", SimdScalar}, {"sse", SimdSse}, {"avx", SimdAvx}}, SimdAuto);

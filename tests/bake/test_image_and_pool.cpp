@@ -107,3 +107,33 @@ TEST(ThreadPool, ExceptionsStayInFuturesAndZeroWorkersIsOne) {
     EXPECT_THROW(WaitAllAndRethrow(futures), std::logic_error);
     EXPECT_EQ(ran.load(), 10);  // every task finished before the rethrow
 }
+
+TEST(ThreadPool, ParallelForCoversTheRangeInRunsAndRethrowsAfterAllRuns) {
+    ThreadPool pool(3);
+    std::vector<std::atomic<int>> hits(103);
+    std::atomic<int> runs{0}, tooLong{0};
+    pool.ParallelFor(0, 103, 10, [&](int first, int last) {
+        ++runs;
+        if (last - first > 10) ++tooLong;
+        for (int i = first; i < last; ++i) ++hits[size_t(i)];
+    });
+    EXPECT_EQ(runs.load(), 11);
+    EXPECT_EQ(tooLong.load(), 0);
+    for (const auto& hit : hits) EXPECT_EQ(hit.load(), 1);
+
+    // An empty range runs nothing; a grain below 1 is taken as 1.
+    pool.ParallelFor(5, 5, 4, [&](int, int) { ++runs; });
+    EXPECT_EQ(runs.load(), 11);
+    pool.ParallelFor(size_t(0), size_t(4), size_t(0), [&](size_t first, size_t last) { runs += int(last - first); });
+    EXPECT_EQ(runs.load(), 15);
+
+    std::atomic<int> finished{0};
+    EXPECT_THROW(pool.ParallelFor(0, 40, 1,
+                                  [&](int first, int) {
+                                      if (first == 3) throw std::logic_error("run 3");
+                                      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                                      ++finished;
+                                  }),
+                 std::logic_error);
+    EXPECT_EQ(finished.load(), 39);  // every other run was done before the failure came out
+}

@@ -127,7 +127,7 @@ void BakeManager::ProcessJob(BakeJob* job) {
     if (listener) listener->OnJobStart(job);
     Log("Initializing");
     job->times.StartPhase();
-    const bool keepCache = job->cacheMode == 2;
+    const bool keepCache = job->cacheMode == CacheMemory;
 
     // One baker per map entry; a null entry keeps the positions of the later ones.
     std::vector<std::unique_ptr<MapBaker>> bakers;

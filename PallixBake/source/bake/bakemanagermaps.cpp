@@ -94,12 +94,12 @@ void BakeManager::BakeMap(MapBaker* baker, BakeJob* job, MapSettings* map, int m
 
     // The UV-tile region.
     int minU = 0, maxU = 0, minV = 0, maxV = 0;
-    if (job->tilingMode == 2) {
+    if (job->tilingMode == TilingManual) {
         minU = job->tileMinU;
         maxU = job->tileMaxU;
         minV = job->tileMinV;
         maxV = job->tileMaxV;
-    } else if (job->tilingMode == 1) {
+    } else if (job->tilingMode == TilingAuto) {
         double lowU = INFINITY, lowV = INFINITY, highU = -INFINITY, highV = -INFINITY;
         for (const auto& mesh : lowPoly.meshes) {
             for (const Math::Vec2& uv : mesh->uvs) {
@@ -119,7 +119,7 @@ void BakeManager::BakeMap(MapBaker* baker, BakeJob* job, MapSettings* map, int m
             maxU = maxV = -1;  // no texture coordinates at all: nothing to bake
         }
     }
-    if (job->tileNaming == 0) {
+    if (job->tileNaming == TileNamingUdim) {
         minU = std::min(minU, 9);
         maxU = std::min(maxU, 9);
     }

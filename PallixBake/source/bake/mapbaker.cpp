@@ -44,8 +44,8 @@ int MapBaker::GetLowPolyRequirements(int flags) const {
 
 std::string MapBaker::GetTileName() const {
     std::string name;
-    if (job->tilingMode == 0) return name;
-    if (job->tileNaming == 1) {
+    if (job->tilingMode == TilingOff) return name;
+    if (job->tileNaming == TileNamingMudbox) {
         name.append("_u").append(std::to_string(int64_t(state->udimColumn) + 1));
         name.append("_v").append(std::to_string(int64_t(state->udimRow) + 1));
     } else {

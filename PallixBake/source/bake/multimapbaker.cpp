@@ -61,7 +61,7 @@ void MultiMapBaker::PostProcess() {
 void MultiMapBaker::Export() {
     // Layer files carry no tile suffix of their own; with tiling on they get the tile name so
     // that UV tiles do not overwrite each other.
-    const std::string tile = job->tilingMode != 0 ? GetTileName() : std::string();
+    const std::string tile = job->tilingMode != TilingOff ? GetTileName() : std::string();
     for (size_t slot = 0; slot < outputs.size(); ++slot) {
         const std::string name = GetLayerNames(int(slot));
         if (name.empty()) continue;

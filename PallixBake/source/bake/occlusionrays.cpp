@@ -178,16 +178,7 @@ void OcclusionShaderBase::PrepareTile(int width, int height, ThreadPool* pool) {
         return;
     }
     constexpr int kRowsPerTask = 16;
-    std::vector<std::future<void>> tasks;
-    try {
-        for (int y = 0; y < tileHeight; y += kRowsPerTask)
-            tasks.push_back(pool->Enqueue(rows, y, std::min(y + kRowsPerTask, tileHeight)));
-    } catch (...) {
-        // Queued tasks write into this shader: they must be done before it can go.
-        for (auto& task : tasks) task.wait();
-        throw;
-    }
-    WaitAllAndRethrow(tasks);
+    pool->ParallelFor(0, tileHeight, kRowsPerTask, rows);
 }
 
 bool OcclusionShaderBase::FindStart(const TraceSample& sample, Vec3* position, Vec3* normal) const {

@@ -30,9 +30,9 @@ void PositionBaker::FinishPostProcess() {
         const float maximum[4] = {rangeMax[0], rangeMax[1], rangeMax[2], 1.0f};
         SoftwareBaker::NormalizeRange(&output, minimum, maximum);
     }
-    if (map->axis >= 1 && map->axis <= 3) {
+    if (map->axis >= AxisX && map->axis <= AxisZ) {
         Image grey(output.width, output.height);
-        SoftwareBaker::SplatChannel(&grey, &output, map->axis - 1);
+        SoftwareBaker::SplatChannel(&grey, &output, map->axis - AxisX);
         std::swap(output, grey);
     }
     BlurAndDilate();

@@ -1,9 +1,8 @@
 #include "bake/softwarebaker.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/bakeexception.h"
@@ -51,40 +50,16 @@ void SoftwareBaker::Render(const RenderState& renderState, Image* targetImage, c
     }
     if (!pool) SetThreadCount(int(std::max(1u, std::thread::hardware_concurrency())));
 
-    state = &renderState;
-    target = targetImage;
-    readback = &readbackSet;
-    shader = imageShader;
-    userData = data;
-    userIndex = index;
-
-    const int rows = std::max(rowsPerTask, 1);
-    std::vector<std::future<void>> futures;
-    futures.reserve(size_t(renderState.tileHeight / rows + 1));
-    try {
-        for (int y = 0; y < renderState.tileHeight; y += rows) {
-            const int end = std::min(y + rows, renderState.tileHeight);
-            futures.push_back(pool->Enqueue([this, y, end] {
-                for (int row = y; row < end; ++row) RenderRow(row);
-            }));
-        }
-    } catch (...) {
-        // Rows already queued read this call's arguments: let them finish before unwinding.
-        for (auto& future : futures) future.wait();
-        throw;
-    }
-    for (int i = 0; i < int(futures.size()); ++i) {
-        if (!futures[i].valid()) {
-            std::printf("Future is invalid %d\n", i * rows);
-            std::fflush(stdout);
-        }
-    }
-    WaitAllAndRethrow(futures);
+    const RenderCall call{renderState, *targetImage, readbackSet, *imageShader, data, index};
+    pool->ParallelFor(0, renderState.tileHeight, std::max(rowsPerTask, 1), [this, &call](int first, int last) {
+        for (int row = first; row < last; ++row) RenderRow(call, row);
+    });
 }
 
-void SoftwareBaker::RenderRow(int y) {
-    const RenderState& s = *state;
-    const ReadbackSet& targets = *readback;
+void SoftwareBaker::RenderRow(const RenderCall& call, int y) const {
+    const RenderState& s = call.state;
+    const ReadbackSet& targets = call.readback;
+    Image* target = &call.target;
     const Image& position = targets[TargetPosition];
     const Image& normal = targets[TargetNormal];
     const Image& tangent = targets[TargetTangent];
@@ -128,7 +103,7 @@ void SoftwareBaker::RenderRow(int y) {
         sample.mesh = sample.objectId < meshCount ? scene->meshes[sample.objectId].get() : nullptr;
 
         float value[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-        shader->Shade(value, sample, userData, userIndex);
+        call.shader.Shade(value, sample, call.userData, call.userIndex);
         for (int c = 0; c < channels; ++c) out[c] = value[c];
     }
 }

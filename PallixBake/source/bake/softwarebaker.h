@@ -89,17 +89,20 @@ public:
     static void SplatChannel(Image* destination, const Image* source, int channel);
 
 private:
-    void RenderRow(int y);
+    // The arguments of one Render call, read by its row tasks.
+    struct RenderCall {
+        const RenderState& state;
+        Image& target;
+        const ReadbackSet& readback;
+        const IImageShader& shader;
+        void* userData;
+        int userIndex;
+    };
+
+    void RenderRow(const RenderCall& call, int y) const;
 
     std::unique_ptr<ThreadPool> pool;
     const Scene* scene = nullptr;
-    // Arguments of the Render call in progress, read by the row tasks.
-    const RenderState* state = nullptr;
-    Image* target = nullptr;
-    const ReadbackSet* readback = nullptr;
-    const IImageShader* shader = nullptr;
-    void* userData = nullptr;
-    int userIndex = 0;
 };
 
 // Free post-processing operations of the normal map.

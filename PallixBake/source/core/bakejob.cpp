@@ -29,7 +29,7 @@ BakeJob::BakeJob() { times.startTicks = NowTicks(); }
 MapSettings& BakeJob::AddMap() {
     MapSettings& map = maps.emplace_back();
     map.tangentSpace = TangentFbx;
-    map.axis = 0;
+    map.axis = AxisAll;
     map.aoDistance = 10.0f;
     map.spread = 1.5707951f;
     map.rayCount = 16;

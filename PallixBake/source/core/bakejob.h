@@ -48,6 +48,35 @@ enum TangentSpace : int32_t {
 // Name of a tangent space as it appears in normal-map file names ("" for none and object).
 const char* TangentSpaceName(int tangentSpace);
 
+// High-poly cache modes (BakeJob::cacheMode). Only CacheMemory keeps the trace meshes for the next
+// job; CacheFiles is the interactive program's file caching and clears like CacheNone.
+enum CacheMode : int32_t {
+    CacheNone = 0,
+    CacheFiles = 1,
+    CacheMemory = 2,
+};
+
+// UV-tile region (BakeJob::tilingMode). Any other code bakes the single tile u 0, v 0.
+enum TilingMode : int32_t {
+    TilingOff = 0,
+    TilingAuto = 1,    // from the low-poly UV bounds
+    TilingManual = 2,  // tileMinU..tileMaxU, tileMinV..tileMaxV
+};
+
+// UV-tile names (BakeJob::tileNaming): ".1001" and on, or "_u1_v1" and on.
+enum TileNaming : int32_t {
+    TileNamingUdim = 0,
+    TileNamingMudbox = 1,
+};
+
+// Axis a world-position map is reduced to (MapSettings::axis); any other code keeps all three.
+enum PositionAxis : int32_t {
+    AxisAll = 0,
+    AxisX = 1,
+    AxisY = 2,
+    AxisZ = 3,
+};
+
 // Ray direction of every shader's query (BakeJob::normalDirection).
 enum DirectionMode : int32_t {
     DirectionInterpolated = 0,
@@ -84,7 +113,7 @@ struct BakeTimes {
 struct MapSettings {
     int32_t tangentSpace = TangentFbx;
     int32_t type = MapNone;
-    int32_t axis = 0;
+    int32_t axis = AxisAll;
     int32_t supersampling = 1;
     float aoDistance = 10.0f;
     float spread = 1.5707951f;
@@ -127,13 +156,13 @@ public:
     int32_t width = 1024;
     int32_t height = 1024;
     int32_t dilation = 1;
-    int32_t cacheMode = 0;
-    int32_t tilingMode = 0;
+    int32_t cacheMode = CacheNone;
+    int32_t tilingMode = TilingOff;
     int32_t tileMinU = 0;
     int32_t tileMaxU = 0;
     int32_t tileMinV = 0;
     int32_t tileMaxV = 0;
-    int32_t tileNaming = 0;
+    int32_t tileNaming = TileNamingUdim;
     int32_t normalDirection = DirectionGeometric;
     float roundingDistance = 1.0f;
     bool hasHighPoly = false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -42,6 +43,12 @@ public:
         return future;
     }
 
+    // Runs body(first, last) on the workers for consecutive runs of at most grain indices that
+    // cover [begin, end), in order, waits for every run and rethrows the first failure. Runs
+    // already queued when handing out fails are waited for too: they use the caller's data.
+    template <class Index, class Body>
+    void ParallelFor(Index begin, Index end, Index grain, const Body& body);
+
 private:
     void Worker(size_t index);
 
@@ -67,6 +74,24 @@ void WaitAllAndRethrow(std::vector<std::future<T>>& futures) {
     }
     futures.clear();
     if (first) std::rethrow_exception(first);
+}
+
+template <class Index, class Body>
+void ThreadPool::ParallelFor(Index begin, Index end, Index grain, const Body& body) {
+    grain = std::max(grain, Index(1));
+    std::vector<std::future<void>> futures;
+    if (end > begin) futures.reserve(size_t((end - begin) / grain + 1));
+    try {
+        for (Index first = begin; first < end;) {
+            const Index last = end - first > grain ? first + grain : end;
+            futures.push_back(Enqueue([&body, first, last] { body(first, last); }));
+            first = last;
+        }
+    } catch (...) {
+        for (auto& future : futures) future.wait();
+        throw;
+    }
+    WaitAllAndRethrow(futures);
 }
 
 }  // namespace Pallix::Bake

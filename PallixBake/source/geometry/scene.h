@@ -24,6 +24,12 @@ constexpr Colour32 PackColour(uint8_t r, uint8_t g, uint8_t b, uint8_t a) {
 constexpr uint8_t ColourChannel(Colour32 c, int channel) { return uint8_t(c >> (8 * channel)); }
 constexpr Colour32 ColourWhite = PackColour(255, 255, 255, 255);
 
+// Corner weights of SceneMesh::RebuildNormals; any mode but NormalsAngleWeighted weights 1.
+enum NormalWeighting : int {
+    NormalsUnweighted = 0,
+    NormalsAngleWeighted = 2,
+};
+
 // Scene need flags.
 enum SceneNeeds : int {
     NeedAdjacency = 0x1,

@@ -196,7 +196,7 @@ void SceneMesh::RebuildNormals(int mode, bool toSmoothNormals) {
         const Vec3 n = FaceNormal(p0, p1, p2);
         if (!Math::IsFinite(n)) continue;  // degenerate: no direction to add
         float w0 = 1.0f, w1 = 1.0f, w2 = 1.0f;
-        if (mode == 2) {
+        if (mode == NormalsAngleWeighted) {
             const Vec3 e01 = UnitOrZero(p1 - p0), e02 = UnitOrZero(p2 - p0), e12 = UnitOrZero(p2 - p1);
             w0 = AngleBetween(e01, e02);
             w1 = AngleBetween(-e01, e12);
@@ -242,11 +242,11 @@ void Scene::Prepare(const MapSettings& map) {
     if (flags & NeedNeighbourDirections) ComputeNeighbourDirections();
     if (flags & NeedEdgeNormals) ComputeEdgeNormals();
     if (flags & NeedSmoothNormals)
-        for (const auto& mesh : meshes) mesh->RebuildNormals(2, true);
+        for (const auto& mesh : meshes) mesh->RebuildNormals(NormalsAngleWeighted, true);
     if (!(flags & NeedTangents)) return;
     auto rebuildVertexNormals = [&] {
         if (map.rebuildNormals)
-            for (const auto& mesh : meshes) mesh->RebuildNormals(0, false);
+            for (const auto& mesh : meshes) mesh->RebuildNormals(NormalsUnweighted, false);
     };
     bool generated = false;
     switch (map.tangentSpace) {

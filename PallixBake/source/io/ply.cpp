@@ -238,7 +238,7 @@ std::unique_ptr<PlyReader> ReadHeader(std::unique_ptr<PlyReader> reader) {
         }
     }
     if (!ended) r.Fail("the header has no end_header line");
-    if (r.fileType == 0) r.Fail("the header has no format line");
+    if (r.fileType == PlyNoFormat) r.Fail("the header has no format line");
     for (PlyElementDesc& element : r.elements) element.stored.assign(element.properties.size(), 0);
     return reader;
 }

@@ -32,7 +32,7 @@ enum PlyType : int {
     PlyFloat64 = 8,
 };
 
-enum PlyFileType : int { PlyAscii = 1, PlyBinaryBigEndian = 2, PlyBinaryLittleEndian = 3 };
+enum PlyFileType : int { PlyNoFormat = 0, PlyAscii = 1, PlyBinaryBigEndian = 2, PlyBinaryLittleEndian = 3 };
 
 enum PlyKind : int { PlyScalar = 0, PlyList = 1, PlyString = 2 };
 
@@ -75,7 +75,7 @@ public:
     PlyReader(const PlyReader&) = delete;
     PlyReader& operator=(const PlyReader&) = delete;
 
-    int fileType = 0;
+    int fileType = PlyNoFormat;
     std::vector<PlyElementDesc> elements;
     std::vector<std::string> comments;
     std::vector<std::string> objInfo;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <future>
 #include <limits>
 #include <stdexcept>
 #include <thread>
@@ -320,29 +319,20 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
     for (int i = 0; i < grid.cellCount; ++i) totalLoad += grid.cells[i].triangleCount + 1;
     const int64_t runLoad = std::max<int64_t>(1, totalLoad / (int64_t(workers) * 32));
 
-    std::vector<std::future<void>> futures;
-    {
-        ThreadPool pool(workers);
-        auto finishRun = [this, &cellAt, &tuning](int64_t begin, int64_t end) {
-            for (int64_t k = begin; k < end; ++k) FinishCell(cellAt(k), this, tuning, 1);
-        };
-        try {
-            int64_t begin = 0, load = 0;
-            for (int64_t k = 0; k < grid.cellCount; ++k) {
-                load += cellAt(k).triangleCount + 1;
-                if (load >= runLoad || k + 1 == grid.cellCount) {
-                    futures.push_back(pool.Enqueue(finishRun, begin, k + 1));
-                    begin = k + 1;
-                    load = 0;
-                }
-            }
-        } catch (...) {
-            // The pool's destructor still runs every queued run before the exception leaves.
-            futures.clear();
-            throw;
+    std::vector<int64_t> runEnds;
+    int64_t load = 0;
+    for (int64_t k = 0; k < grid.cellCount; ++k) {
+        load += cellAt(k).triangleCount + 1;
+        if (load >= runLoad || k + 1 == grid.cellCount) {
+            runEnds.push_back(k + 1);
+            load = 0;
         }
-        WaitAllAndRethrow(futures);
     }
+    ThreadPool pool(workers);
+    pool.ParallelFor(size_t(0), runEnds.size(), size_t(1), [&](size_t first, size_t last) {
+        for (size_t run = first; run < last; ++run)
+            for (int64_t k = run == 0 ? 0 : runEnds[run - 1]; k < runEnds[run]; ++k) FinishCell(cellAt(k), this, tuning, 1);
+    });
 }
 
 // ---- Cell size and overlap --------------------------------------------------------------------

@@ -11,6 +11,13 @@ namespace Pallix::Bake {
 
 namespace {
 
+// How a node inherits its parent's scaling (the "InheritType" property).
+enum InheritType : int64_t {
+    InheritRrSs = 0,  // parent scaling applied after the child's rotation
+    InheritRSrs = 1,  // parent scaling before the child's rotation
+    InheritRrs = 2,   // the parent's own scaling does not reach the child
+};
+
 struct ObjectRecord {
     FbxElement* element = nullptr;
     std::string_view type;  // the record name: Model, Geometry, Material, ...
@@ -438,10 +445,10 @@ private:
             const FbxMatrix parentLinear = parentGlobal.Linear();
             const FbxMatrix parentScaling = parentRotation.Inverse() * parentLinear;
             FbxMatrix linear;
-            if (inheritType == 1) {
+            if (inheritType == InheritRSrs) {
                 // Parent scaling before the child's rotation: the plain matrix product.
                 linear = parentLinear * localRotation * scaling;
-            } else if (inheritType == 2) {
+            } else if (inheritType == InheritRrs) {
                 // The parent's own scaling does not reach the child.
                 const FbxVector3 ps = localScaling[size_t(node.parent)];
                 const auto inverse = [](double v) { return v != 0.0 ? 1.0 / v : 0.0; };
