@@ -27,7 +27,8 @@ TEST(EventReporter, SharedEventsHaveTheirExactText) {
     r.reporter.ReportBoot("1.5.0");
     r.reporter.ReportInit(8, 1024, 1024);
     r.reporter.ReportOpenGLInfo("4.5 (Core Profile) Mesa 22.3.6", "Mesa", "llvmpipe (LLVM 15.0.6, 256 bits)");
-    ASSERT_EQ(r.events.size(), 3u);
+    r.reporter.ReportShutdown();
+    ASSERT_EQ(r.events.size(), 4u);
     EXPECT_EQ(r.events[0],
               R"j({"category":"system","eventtype":"boot","version":"1.5.0","platform":"win64","nodeid":"16838"})j");
     EXPECT_EQ(r.events[1],
@@ -36,6 +37,7 @@ TEST(EventReporter, SharedEventsHaveTheirExactText) {
     EXPECT_EQ(r.events[2],
               R"j({"category":"system","eventtype":"info","opengl":{"version":"4.5 (Core Profile) Mesa 22.3.6",)j"
               R"j("vendor":"Mesa","renderer":"llvmpipe (LLVM 15.0.6, 256 bits)"},"nodeid":"16838"})j");
+    EXPECT_EQ(r.events[3], R"j({"category":"system","eventtype":"shutdown","nodeid":"16838"})j");
 }
 
 TEST(EventReporter, DisabledReporterBuildsButDeliversNothing) {
@@ -46,6 +48,7 @@ TEST(EventReporter, DisabledReporterBuildsButDeliversNothing) {
     reporter.ReportBoot("1.5.0");
     reporter.ReportInit(1, 2, 3);
     reporter.ReportOpenGLInfo("a", "b", "c");
+    reporter.ReportShutdown();
     EXPECT_EQ(delivered, 0);
 }
 

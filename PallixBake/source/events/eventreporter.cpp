@@ -103,6 +103,10 @@ void EventReporter::ReportOpenGLInfo(const std::string& version, const std::stri
          JsonRaw("opengl", opengl));
 }
 
+void EventReporter::ReportShutdown() {
+    Send(JsonString("category", "system", true) + JsonString("eventtype", "shutdown", true));
+}
+
 void EventReporter::Send(const std::string& members) const {
     if (!enabled || !sender) return;
     sender(JsonObject(members + JsonString("nodeid", nodeId, false)));

@@ -17,6 +17,8 @@ public:
     void ReportBoot(const std::string& version);
     void ReportInit(int threads, int tileWidth, int tileHeight);
     void ReportOpenGLInfo(const std::string& version, const std::string& vendor, const std::string& renderer);
+    // The interactive program's window is going away.
+    void ReportShutdown();
 
     // Completes a member list (which ends with a comma) with the node id and delivers it while enabled.
     void Send(const std::string& members) const;

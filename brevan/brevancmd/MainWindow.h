@@ -1,0 +1,288 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "bakemodel.h"
+#include "pallixbake.h"
+
+class QAction;
+class QActionGroup;
+class QComboBox;
+class QErrorMessage;
+class QLabel;
+class QMenu;
+class QStackedWidget;
+class QTimer;
+class QUrl;
+class QVBoxLayout;
+
+namespace Pallix::Bake {
+
+// The product web site's pages, on a placeholder domain.
+inline constexpr char kHomePage[] = "https://kelvor.example/";
+inline constexpr char kTutorialsPage[] = "https://kelvor.example/tutorials";
+inline constexpr char kSupportPage[] = "https://kelvor.example/support";
+
+// a + "_" + b. Node names and attribute keys hold no "_", so a widget named this way leads back
+// to its node and attribute.
+QString JoinName(const QString& a, const QString& b);
+
+// The path up to and including its last "/" or "\", or all of it without either; prints
+// "opening " and that folder.
+std::string DirectoryOfPath(const std::string& path);
+
+// The base path that a file picked in the output chooser stands for: the normal-map suffixes
+// and the extension of the file name go, so the bake can append its own.
+QString OutputBasePath(const QString& chosen);
+
+// An int field's text: read as a float and truncated toward zero; non-finite gives 0 and the
+// rest is held to the int range.
+int IntFromFieldText(const QString& text);
+
+// Hardware threads as the standard library reports them, at least 1.
+int ProcessorCount();
+
+// The processors combo's index for a stored choice: all threads when the choice is not one
+// of the count items, as when the store comes from a machine with more threads.
+int ProcessorIndex(int stored, int count);
+
+class RenderMapWidget;
+
+// The one main window of Kelvor: the settings of the current preset in rows, the presets, the
+// menus of global options and batch, and the progress page of a running bake.
+class MainWindow : public QMainWindow, public BakeManager::IBakeListener {
+    Q_OBJECT
+public:
+    // Shows a folder in the file browser or a page in the web browser.
+    using Opener = std::function<void(const QUrl& url)>;
+
+    // Neither pointer is owned; both outlive the window.
+    MainWindow(EventReporter* reporter, SettingsStore* settings);
+    ~MainWindow() override;
+
+    QSize sizeHint() const override;
+
+    void OnBakeStart() override;
+    void OnJobStart(BakeJob* job) override;
+    void OnMapStart(BakeJob* job, int mapIndex, Image* image) override;
+    void OnTilingStart(BakeJob* job, MapSettings* map, int udimColumn, int udimRow) override;
+    void OnTileDone(const BakeManager::TileUpdate* tile) override;
+    void OnProgress(float fraction) override;
+    void OnError(const std::string& message) override;
+    void OnLog(const std::string& line) override;
+    void OnTilingEnd(BakeJob* job, MapSettings* map, int udimColumn, int udimRow) override;
+    void OnMapDone(BakeJob* job, int mapIndex) override;
+    void OnJobEnd(BakeJob* job) override;
+    void OnBakeEnd(int jobCount) override;
+    void OnBakeStopped() override;
+
+    // Makes name the current preset (a new one holding the values on screen when it is not
+    // listed) and refills every region from it without writing any widget value back.
+    void LoadPresetIntoWindow(const QString& name);
+
+    void SetOpener(Opener replacement) { opener = std::move(replacement); }
+    BakeModel::Preset& Model() { return model; }
+    BakeManager& Manager() { return *manager; }
+    const TraceGridSettings& GridSettings() const { return gridSettings; }
+
+    // The jobs of the current run; the window owns them until the next run or its end.
+    std::vector<BakeJob*>& Jobs() { return jobs; }
+    BakeJob* AddBakeJob();
+    void ClearBakeJobs();
+
+    // The value widget of attribute on node, wrapped in a labelled frame unless its label is
+    // empty, connected to the generic callback of its kind; null for an unknown kind.
+    QWidget* BuildAttributeRow(BakeModel::Node& node, const BakeModel::Attribute& attribute);
+    // Writes the model's value into the attribute's existing widget; like a user edit it emits
+    // the widget's change signal.
+    void UpdateAttributeField(const BakeModel::Node& node, const BakeModel::Attribute& attribute);
+    void UpdateAttributeField(const BakeModel::Node& node, const QString& key);
+    // The node named by the first part of the sender's object name.
+    BakeModel::Node* NodeForSender(QObject* sender);
+    // Shows in a map row only the settings rows that its map type uses.
+    void UpdateMapTypeVisibility(QWidget* mapRow, BakeModel::Node* node);
+    // The folder of path when it exists, else the folder of the last file chosen.
+    QString StartFolderFor(const QString& path) const;
+    const QString& LastFolder() const { return lastFolder; }
+
+public slots:
+    // Bake start and monitor.
+    void bake();
+    void actionBakeBatch();
+    void cancelBake();
+
+    // Dialogs and the Maya shelf.
+    void showAbout();
+    void showLegal();
+    void showEULA();
+    void mayaInstall();
+    void mayaInstallCustom();
+
+    void addBakeMap();
+    void removeBakeMap();
+    void addTraceMeshHandler();
+    void removeTraceMesh();
+    void presetComboChangedHandler(int index);
+    void addPresetHandler();
+    void removePresetHandler();
+    void actionToggleBack();
+    void openOutputFolder();
+    void openWebsite();
+    void openTutorials();
+    void openSupport();
+    void openTutorialURL();
+
+    void setCachingNone();
+    void setCachingFile();
+    void setCachingMemory();
+    void setUDIMOff();
+    void setUDIMAuto();
+    void setUDIMFull();
+    void setTileNamingUDIM();
+    void setTileNamingMudbox();
+    void setNameMatchingOff();
+    void setNameMatchingOn();
+
+    void chooseHighRes();
+    void chooseLowRes();
+    void chooseEnvelope();
+    void chooseOutputDirectory();
+
+    void CallbackSetNodeAttributeI(int value);
+    void CallbackSetNodeAttributeS(const QString& text);
+    void CallbackSaveUICheckboxSetting(int state);
+    void CallbackSaveUIComboSetting(int index);
+    void CallbackSetMapType(int index);
+    void CallbackSetTangentType(int index);
+
+private:
+    struct PixelEntry {
+        int x = 0;
+        int y = 0;
+        uint8_t r = 0;
+        uint8_t g = 0;
+        uint8_t b = 0;
+    };
+
+    void BuildUi();
+    void CreateActions();
+    void CreateMenus();
+    void RebuildBatchMenu();
+    QAction* MakeAction(const QString& text, const QString& statusTip, void (MainWindow::*slot)(),
+                        QActionGroup* group = nullptr);
+    void SetGlobalOption(QAction* action, const char* key, const char* value);
+
+    QWidget* BuildSettingsPage();
+    QWidget* BuildProgressPage();
+    QWidget* BuildHeader(bool withProcessorCombo);
+    QWidget* BuildPresetRegion();
+    QWidget* BuildHighPolyRegion();
+    QWidget* BuildEnvelopeRegion();
+    QWidget* BuildLowPolyRegion();
+    QWidget* BuildMapsRegion();
+    QWidget* BuildOutputRegion();
+    QWidget* BuildBottomButtons();
+    QWidget* BuildHighPolyRow(BakeModel::Node& node);
+    QWidget* BuildEnvelopeRow();
+    QWidget* BuildLowPolyRow();
+    QWidget* BuildMapRow(BakeModel::Node& node);
+    QWidget* BuildOutputRow(const std::vector<const BakeModel::Attribute*>& attributes);
+    QWidget* MakePathButton(const QString& node, void (MainWindow::*slot)());
+    QWidget* MakeRemoveButton(const QString& key, void (MainWindow::*slot)());
+    QWidget* MakeAddButton(const QString& key, void (MainWindow::*slot)());
+
+    QWidget* MakeComboRow(const QString& name, const QString& label, const QStringList& items, int index);
+    QWidget* MakeCheckRow(const QString& name, const QString& label, bool checked);
+    QWidget* MakeRangeRow(const QString& name, const QString& label, const QString& text);
+    QWidget* MakeIntRow(const QString& name, const QString& label, const QString& text);
+    QWidget* MakeTextRow(const QString& name, const QString& label, const QString& text);
+    QWidget* MakeLineEdit(const QString& name, const char* property, const QString& text);
+
+    QVBoxLayout* RegionLayout(const QString& key);
+    void RebuildHighPolyRows();
+    void RebuildMapRows();
+    void UpdateOutputFields();
+    void RefillPresetCombo();
+    // Reads the current preset's processor choice into the combo without storing it again.
+    void ReadProcessorChoice();
+    void StoreProcessorChoice();
+    void ChooseMesh(const QString& filter);
+
+    QAction* websiteAct = nullptr;
+    QAction* tutorialsAct = nullptr;
+    QAction* supportAct = nullptr;
+    QAction* legalAct = nullptr;
+    QAction* eulaAct = nullptr;
+    QAction* mayaInstallAct = nullptr;
+    QAction* mayaInstallCustomAct = nullptr;
+    QAction* aboutAct = nullptr;
+    QAction* cachingNoneAct = nullptr;
+    QAction* cachingFileAct = nullptr;
+    QAction* cachingMemoryAct = nullptr;
+    QAction* udimOffAct = nullptr;
+    QAction* udimAutoAct = nullptr;
+    QAction* udimFullAct = nullptr;
+    QAction* tileNamingUdimAct = nullptr;
+    QAction* tileNamingMudboxAct = nullptr;
+    QAction* nameMatchingOffAct = nullptr;
+    QAction* nameMatchingOnAct = nullptr;
+    QAction* tutorialUrlAct = nullptr;
+    QActionGroup* cachingGroup = nullptr;
+    QActionGroup* udimGroup = nullptr;
+    QActionGroup* tileNamingGroup = nullptr;
+    QActionGroup* nameMatchingGroup = nullptr;
+    QMenu* batchMenu = nullptr;
+    // The central widget; also the parent of rows built after the pages.
+    QStackedWidget* stack = nullptr;
+    QWidget* settingsPage = nullptr;
+    QWidget* progressPage = nullptr;
+    // Made by the first bake start.
+    QTimer* progressTimer = nullptr;
+    QTimer* pixelTimer = nullptr;
+    QErrorMessage* errorMessage = nullptr;
+    QString lastFolder;
+    std::unique_ptr<BakeManager> manager;
+    SettingsStore* settings;
+    EventReporter* reporter;
+    CpuFeatures cpu;
+    TraceGridSettings gridSettings;
+    std::vector<BakeJob*> jobs;
+    std::vector<std::unique_ptr<BakeJob>> ownedJobs;
+    BakeModel::Preset model;
+    // Set while a preset is written into the widgets: their signals must not store anything.
+    bool updating = false;
+
+    // Handed from the bake thread to the GUI thread. Mutex A guards the first group, mutex B
+    // the second; when both are needed, A is taken first.
+    bool resetImage = false;
+    BakeJob* currentJob = nullptr;
+    Image* currentImage = nullptr;
+    bool paintAll = false;
+    std::list<PixelEntry> pixels;
+    size_t pixelCount = 0;
+    std::deque<BakeManager::TileUpdate> tileBlocks;
+    std::string statusText;
+    std::string errorText;
+    std::atomic<float> progress{0.0f};
+    std::atomic<bool> baking{false};
+    int bakeId = 0;  // bake thread only
+    std::mutex mutexA;
+    std::mutex mutexB;
+
+    QComboBox* presetCombo = nullptr;
+    RenderMapWidget* renderMap = nullptr;
+    Opener opener;
+};
+
+}  // namespace Pallix::Bake

@@ -1,0 +1,389 @@
+#include "MainWindow.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDebug>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpacerItem>
+#include <QStackedWidget>
+#include <QVBoxLayout>
+
+#include <array>
+#include <cmath>
+#include <limits>
+
+namespace Pallix::Bake {
+
+using Kind = BakeModel::Attribute::Kind;
+
+namespace {
+
+QWidget* MakeSettingRow(const QString& name, const QString& label, QWidget* widget) {
+    if (label.isEmpty()) return widget;
+    auto* frame = new QFrame;
+    frame->setObjectName(name + "_frame");
+    QSizePolicy policy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    policy.setHorizontalStretch(0);
+    policy.setVerticalStretch(0);
+    frame->setSizePolicy(policy);
+    auto* layout = new QHBoxLayout(frame);
+    auto* text = new QLabel(label);
+    text->setObjectName(name + "_label");
+    text->setProperty("settingname", true);
+    layout->addWidget(text, 0, Qt::AlignRight);
+    layout->addWidget(widget);
+    return frame;
+}
+
+// A row is taken out of the window at once, so that the name lookups find only its successor,
+// but deleted later: it may hold the button whose click is being handled.
+void DiscardRow(QWidget* row) {
+    row->hide();
+    row->setParent(nullptr);
+    row->deleteLater();
+}
+
+}  // namespace
+
+QString JoinName(const QString& a, const QString& b) { return a + "_" + b; }
+
+int IntFromFieldText(const QString& text) {
+    const float value = text.toFloat();
+    if (!std::isfinite(value)) return 0;
+    // 2^31 is the first float above the int range; -2^31 itself is representable.
+    if (value >= 2147483648.0f) return std::numeric_limits<int>::max();
+    if (value < -2147483648.0f) return std::numeric_limits<int>::min();
+    return int(value);
+}
+
+QWidget* MainWindow::MakeComboRow(const QString& name, const QString& label, const QStringList& items, int index) {
+    auto* box = new QComboBox;
+    box->setObjectName(name);
+    box->setProperty("settingbox", true);
+    box->addItems(items);
+    box->setCurrentIndex(index);
+    box->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    connect(box, qOverload<int>(&QComboBox::currentIndexChanged), this, &MainWindow::CallbackSetNodeAttributeI);
+    return MakeSettingRow(name, label, box);
+}
+
+QWidget* MainWindow::MakeCheckRow(const QString& name, const QString& label, bool checked) {
+    auto* box = new QCheckBox;
+    box->setObjectName(name);
+    box->setChecked(checked);
+    connect(box, &QCheckBox::stateChanged, this, &MainWindow::CallbackSetNodeAttributeI);
+    return MakeSettingRow(name, label, box);
+}
+
+QWidget* MainWindow::MakeLineEdit(const QString& name, const char* property, const QString& text) {
+    auto* edit = new QLineEdit;
+    edit->setObjectName(name);
+    edit->setProperty(property, true);
+    edit->setText(text);
+    connect(edit, &QLineEdit::textChanged, this, &MainWindow::CallbackSetNodeAttributeS);
+    return edit;
+}
+
+QWidget* MainWindow::MakeRangeRow(const QString& name, const QString& label, const QString& text) {
+    return MakeSettingRow(name, label, MakeLineEdit(name, "settingrange", text));
+}
+
+QWidget* MainWindow::MakeIntRow(const QString& name, const QString& label, const QString& text) {
+    return MakeSettingRow(name, label, MakeLineEdit(name, "settingint", text));
+}
+
+QWidget* MainWindow::MakeTextRow(const QString& name, const QString& label, const QString& text) {
+    return MakeSettingRow(name, label, MakeLineEdit(name, "settingtext", text));
+}
+
+QWidget* MainWindow::BuildAttributeRow(BakeModel::Node& node, const BakeModel::Attribute& attribute) {
+    const QString name = JoinName(node.Name(), attribute.key);
+    const BakeModel::Node::Value value = node.ValueOrDefault(attribute);
+    switch (attribute.kind) {
+    case Kind::Bool: return MakeCheckRow(name, attribute.label, value.boolValue);
+    case Kind::Float: return MakeRangeRow(name, attribute.label, QString::number(double(value.floatValue), 'g', 6));
+    case Kind::Enumeration: return MakeComboRow(name, attribute.label, attribute.items, value.intValue);
+    case Kind::Int: return MakeIntRow(name, attribute.label, QString::number(value.intValue));
+    case Kind::String: return MakeTextRow(name, attribute.label, node.ValueText(attribute));
+    }
+    return nullptr;
+}
+
+QWidget* MainWindow::MakePathButton(const QString& node, void (MainWindow::*slot)()) {
+    auto* button = new QPushButton("...");
+    button->setObjectName(JoinName(node, "pathbutton"));
+    button->setProperty("pathbutton", true);
+    connect(button, &QPushButton::clicked, this, slot);
+    return button;
+}
+
+QWidget* MainWindow::MakeRemoveButton(const QString& key, void (MainWindow::*slot)()) {
+    auto* button = new QPushButton(tr("-"));
+    button->setObjectName(JoinName(key, "removebutton"));
+    button->setProperty("removebutton", true);
+    connect(button, &QPushButton::clicked, this, slot);
+    return button;
+}
+
+QWidget* MainWindow::MakeAddButton(const QString& key, void (MainWindow::*slot)()) {
+    auto* button = new QPushButton(tr("+"));
+    button->setObjectName(JoinName(key, "addbutton"));
+    button->setProperty("addbutton", true);
+    connect(button, &QPushButton::clicked, this, slot);
+    return button;
+}
+
+QWidget* MainWindow::BuildHighPolyRow(BakeModel::Node& node) {
+    const BakeModel::Attributes& a = model.Attrs();
+    auto* row = new QWidget(stack);
+    row->setObjectName(JoinName(node.Name(), "widget"));
+    auto* layout = new QHBoxLayout(row);
+    layout->addWidget(BuildAttributeRow(node, a.enabled), 0, Qt::AlignRight);
+    layout->addWidget(BuildAttributeRow(node, a.path));
+    layout->addWidget(MakePathButton(node.Name(), &MainWindow::chooseHighRes));
+    layout->addWidget(MakeRemoveButton(node.Name(), &MainWindow::removeTraceMesh), 0, Qt::AlignRight);
+    return row;
+}
+
+QWidget* MainWindow::BuildEnvelopeRow() {
+    const BakeModel::Attributes& a = model.Attrs();
+    BakeModel::Node& node = model.Envelope();
+    auto* row = new QFrame(stack);
+    row->setObjectName("envelopeFrame");
+    auto* layout = new QHBoxLayout(row);
+    layout->addWidget(BuildAttributeRow(node, a.enabled), 0, Qt::AlignRight);
+    layout->addWidget(BuildAttributeRow(node, a.path));
+    layout->addWidget(MakePathButton(node.Name(), &MainWindow::chooseEnvelope));
+    return row;
+}
+
+QWidget* MainWindow::BuildLowPolyRow() {
+    BakeModel::Node& node = model.Target();
+    auto* row = new QFrame(stack);
+    row->setObjectName("lowpolyrowframe");
+    auto* layout = new QHBoxLayout(row);
+    layout->addWidget(BuildAttributeRow(node, model.Attrs().path));
+    layout->addWidget(MakePathButton(node.Name(), &MainWindow::chooseLowRes));
+    return row;
+}
+
+QWidget* MainWindow::BuildMapRow(BakeModel::Node& node) {
+    const BakeModel::Attributes& a = model.Attrs();
+    auto* row = new QWidget(stack);
+    row->setObjectName(JoinName(node.Name(), "frame"));
+    auto* layout = new QHBoxLayout(row);
+    for (const BakeModel::Attribute* attribute :
+         {&a.enabled, &a.maptype, &a.tangents, &a.normals, &a.supersampling, &a.blur, &a.yup, &a.quality, &a.spread,
+          &a.distance, &a.radius, &a.layers, &a.normalized, &a.axis}) {
+        QWidget* widget = BuildAttributeRow(node, *attribute);
+        layout->addWidget(widget);
+        // Both run after the generic callback, which they rely on to have stored the new index.
+        if (attribute == &a.maptype || attribute == &a.tangents) {
+            auto* box = widget->findChild<QComboBox*>(JoinName(node.Name(), attribute->key));
+            if (!box) box = qobject_cast<QComboBox*>(widget);
+            if (attribute == &a.maptype)
+                connect(box, qOverload<int>(&QComboBox::currentIndexChanged), this, &MainWindow::CallbackSetMapType);
+            else
+                connect(box, qOverload<int>(&QComboBox::currentIndexChanged), this,
+                        &MainWindow::CallbackSetTangentType);
+        }
+    }
+    layout->addItem(new QSpacerItem(1, 1, QSizePolicy::Expanding, QSizePolicy::Expanding));
+    layout->addWidget(MakeRemoveButton(node.Name(), &MainWindow::removeBakeMap));
+    UpdateMapTypeVisibility(row, &node);
+    return row;
+}
+
+QVBoxLayout* MainWindow::RegionLayout(const QString& key) {
+    auto* region = findChild<QFrame*>(JoinName(key, "region"));
+    return region ? qobject_cast<QVBoxLayout*>(region->layout()) : nullptr;
+}
+
+void MainWindow::RebuildHighPolyRows() {
+    QVBoxLayout* layout = RegionLayout("trace");
+    if (!layout) return;
+    while (layout->count() > 2) {
+        QLayoutItem* item = layout->takeAt(1);
+        if (QWidget* row = item->widget()) DiscardRow(row);
+        delete item;
+    }
+    int position = 1;
+    for (const auto& node : model.TraceNodes()) layout->insertWidget(position++, BuildHighPolyRow(*node));
+}
+
+void MainWindow::RebuildMapRows() {
+    QVBoxLayout* layout = RegionLayout("maps");
+    if (!layout) return;
+    while (layout->count() > 2) {
+        QLayoutItem* item = layout->takeAt(1);
+        if (QWidget* row = item->widget()) DiscardRow(row);
+        delete item;
+    }
+    int position = 1;
+    for (const auto& node : model.MapNodes()) layout->insertWidget(position++, BuildMapRow(*node));
+}
+
+void MainWindow::UpdateOutputFields() {
+    for (const char* key : {"width", "height", "searchdistance", "direction", "rounding", "dilation", "path",
+                            "format", "searchmethod", "tilingmethod", "tilingnaming", "tilingminu", "tilingmaxu",
+                            "tilingminv", "tilingmaxv"})
+        UpdateAttributeField(model.Output(), key);
+}
+
+void MainWindow::UpdateAttributeField(const BakeModel::Node& node, const BakeModel::Attribute& attribute) {
+    const QString name = JoinName(node.Name(), attribute.key);
+    switch (attribute.kind) {
+    case Kind::Bool:
+        if (auto* box = findChild<QCheckBox*>(name)) box->setChecked(node.ValueOrDefault(attribute).boolValue);
+        break;
+    case Kind::Float:
+    case Kind::Int:
+    case Kind::String:
+        if (auto* edit = findChild<QLineEdit*>(name)) edit->setText(node.ValueText(attribute));
+        break;
+    case Kind::Enumeration:
+        if (auto* box = findChild<QComboBox*>(name))
+            box->setCurrentIndex(node.ValueOrDefault(attribute).intValue);
+        else
+            qDebug() << "Could not find combobox:" << name;
+        break;
+    }
+}
+
+void MainWindow::UpdateAttributeField(const BakeModel::Node& node, const QString& key) {
+    if (const BakeModel::Attribute* attribute = model.FindAttribute(key)) UpdateAttributeField(node, *attribute);
+}
+
+BakeModel::Node* MainWindow::NodeForSender(QObject* from) {
+    if (!from) return nullptr;
+    return model.GetNode(from->objectName().split('_', Qt::KeepEmptyParts, Qt::CaseSensitive).value(0));
+}
+
+void MainWindow::CallbackSetNodeAttributeI(int value) {
+    if (updating) return;
+    auto* widget = qobject_cast<QWidget*>(sender());
+    const QString name = widget ? widget->objectName() : QString();
+    const QStringList parts = name.split('_', Qt::KeepEmptyParts, Qt::CaseSensitive);
+    if (parts.size() < 2) {
+        qDebug() << "Malformed widget name:" << parts.value(0);
+        return;
+    }
+    qDebug() << "Set Node (" << parts[0] << ") attribute (" << parts[1] << ")";
+    BakeModel::Node* node = model.GetNode(parts[0]);
+    const BakeModel::Attribute* attribute = model.FindAttribute(parts[1]);
+    if (!node || !attribute) {
+        qDebug() << "Can't find node or attribute for:" << name;
+        return;
+    }
+    switch (attribute->kind) {
+    case Kind::Bool: node->SetBool(*attribute, value != 0); break;
+    case Kind::Float: node->SetFloat(*attribute, float(value)); break;
+    case Kind::Enumeration:
+    case Kind::Int: node->Set(*attribute, value); break;
+    case Kind::String: node->SetString(*attribute, QString::number(value)); break;
+    }
+}
+
+void MainWindow::CallbackSetNodeAttributeS(const QString& text) {
+    if (updating) return;
+    auto* widget = qobject_cast<QWidget*>(sender());
+    const QString name = widget ? widget->objectName() : QString();
+    const QStringList parts = name.split('_', Qt::KeepEmptyParts, Qt::CaseSensitive);
+    BakeModel::Node* node = model.GetNode(parts.value(0));
+    const BakeModel::Attribute* attribute = parts.size() < 2 ? nullptr : model.FindAttribute(parts[1]);
+    if (!node || !attribute) {
+        qDebug() << "Can't find node or attribute for:" << name;
+        return;
+    }
+    switch (attribute->kind) {
+    case Kind::Bool: node->SetBool(*attribute, text.toInt(nullptr, 10) != 0); break;
+    case Kind::Float: node->SetFloat(*attribute, text.toFloat()); break;
+    case Kind::Enumeration: node->SetEnumerationText(*attribute, text); break;
+    case Kind::Int: node->Set(*attribute, IntFromFieldText(text)); break;
+    case Kind::String: node->SetString(*attribute, text); break;
+    }
+}
+
+void MainWindow::CallbackSaveUICheckboxSetting(int state) {
+    if (updating) return;
+    auto* box = qobject_cast<QCheckBox*>(sender());
+    if (!box) return;
+    qDebug() << "Callback sender:" << box->objectName();
+    settings->settings.setValue(box->objectName(), state);
+    settings->settings.sync();
+}
+
+void MainWindow::CallbackSaveUIComboSetting(int index) {
+    if (QObject* box = sender()) settings->SetInt(box->objectName(), index);
+}
+
+void MainWindow::CallbackSetMapType(int) {
+    auto* box = qobject_cast<QComboBox*>(sender());
+    QWidget* row = box ? box->parentWidget() : nullptr;
+    if (!row) {
+        qDebug() << "Error: Could not find layout for ";
+        return;
+    }
+    BakeModel::Node* node = NodeForSender(box);
+    if (!node) {
+        qDebug() << "Error: Could not find node for " << box->objectName();
+        return;
+    }
+    const BakeModel::Attributes& a = model.Attrs();
+    const BakeModel::Node::Value* type = node->FindValue(a.maptype);
+    if (type && type->intValue == 6) node->SetFloat(a.distance, 1.0f);
+    UpdateAttributeField(*node, a.distance);
+    UpdateMapTypeVisibility(row, node);
+}
+
+void MainWindow::CallbackSetTangentType(int) {
+    auto* box = qobject_cast<QComboBox*>(sender());
+    QWidget* frame = box ? box->parentWidget() : nullptr;
+    QWidget* row = frame ? frame->parentWidget() : nullptr;
+    if (!row) {
+        qDebug() << "Error: Could not find layout for ";
+        return;
+    }
+    BakeModel::Node* node = NodeForSender(box);
+    if (!node) {
+        qDebug() << "Error: Could not find node for " << box->objectName();
+        return;
+    }
+    UpdateMapTypeVisibility(row, node);
+}
+
+void MainWindow::UpdateMapTypeVisibility(QWidget* mapRow, BakeModel::Node* node) {
+    static const std::array<const char*, 12> keys = {"supersampling", "quality", "distance", "radius",
+                                                     "axis",          "spread",  "yup",      "layers",
+                                                     "normalized",    "tangents", "normals", "blur"};
+    // Rows shown per map type index; "normals" and "radius" are never shown.
+    static const std::array<std::vector<const char*>, 10> shown = {{
+        {"tangents", "supersampling", "blur", "yup"},
+        {"quality", "distance", "spread"},
+        {"supersampling", "blur", "layers"},
+        {"supersampling", "blur", "normalized"},
+        {"supersampling", "blur"},
+        {"supersampling", "blur"},
+        {"quality", "distance", "spread"},
+        {"supersampling", "blur", "normalized", "axis"},
+        {"supersampling", "blur"},
+        {"supersampling", "blur"},
+    }};
+    if (!mapRow || !node) return;
+    auto frameOf = [&](const char* key) -> QWidget* {
+        auto* widget = mapRow->findChild<QWidget*>(JoinName(node->Name(), key));
+        return widget ? widget->parentWidget() : nullptr;
+    };
+    for (const char* key : keys)
+        if (QWidget* frame = frameOf(key)) frame->hide();
+    const int index = node->ValueOrDefault(model.Attrs().maptype).intValue;
+    if (index < 0 || index > 9) return;
+    for (const char* key : shown[size_t(index)])
+        if (QWidget* frame = frameOf(key)) frame->show();
+}
+
+}  // namespace Pallix::Bake

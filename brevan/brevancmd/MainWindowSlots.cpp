@@ -1,0 +1,167 @@
+#include "MainWindow.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QSignalBlocker>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include <cstdio>
+
+namespace Pallix::Bake {
+
+namespace {
+
+void ShowNotice(const QString& text) {
+    QMessageBox box;
+    box.setText(text);
+    box.exec();
+}
+
+}  // namespace
+
+void MainWindow::LoadPresetIntoWindow(const QString& name) {
+    QStringList names;
+    model.PresetNames(names);
+    bool added = false;
+    if (names.contains(name)) {
+        model.LoadPreset(name);
+    } else if (model.AddPreset(name)) {
+        added = true;
+    } else {
+        // A name the preset list cannot hold (one with ","): open the first listed preset instead.
+        model.LoadPreset(names.value(0));
+    }
+
+    updating = true;
+    RebuildHighPolyRows();
+    RebuildMapRows();
+    const BakeModel::Attributes& a = model.Attrs();
+    UpdateAttributeField(model.Target(), a.path);
+    UpdateAttributeField(model.Envelope(), a.enabled);
+    UpdateAttributeField(model.Envelope(), a.path);
+    UpdateOutputFields();
+    RefillPresetCombo();
+    // The processor choice belongs to the preset: a new one keeps what is on screen.
+    if (added)
+        StoreProcessorChoice();
+    else
+        ReadProcessorChoice();
+    updating = false;
+}
+
+void MainWindow::RefillPresetCombo() {
+    const QSignalBlocker blocker(presetCombo);
+    QStringList names;
+    model.PresetNames(names);
+    presetCombo->clear();
+    presetCombo->addItems(names);
+    presetCombo->setCurrentText(model.PresetName());
+}
+
+void MainWindow::ReadProcessorChoice() {
+    auto* box = findChild<QComboBox*>("processorsBox");
+    if (!box) return;
+    const QSignalBlocker blocker(box);
+    box->setCurrentIndex(ProcessorIndex(settings->GetInt("processorsBox", box->count() - 1), box->count()));
+}
+
+void MainWindow::StoreProcessorChoice() {
+    if (auto* box = findChild<QComboBox*>("processorsBox")) settings->SetInt("processorsBox", box->currentIndex());
+}
+
+void MainWindow::addBakeMap() {
+    BakeModel::Node* node = model.AddMapNode();
+    if (QVBoxLayout* layout = RegionLayout("maps"))
+        layout->insertWidget(int(model.MapNodes().size()), BuildMapRow(*node));
+}
+
+void MainWindow::removeBakeMap() {
+    if (model.MapNodes().size() < 2) return;
+    BakeModel::Node* node = NodeForSender(sender());
+    if (!node) return;
+    model.RemoveMapNode(node);
+    RebuildMapRows();
+}
+
+void MainWindow::addTraceMeshHandler() {
+    BakeModel::Node* node = model.AddTraceNode();
+    if (QVBoxLayout* layout = RegionLayout("trace"))
+        layout->insertWidget(int(model.TraceNodes().size()), BuildHighPolyRow(*node));
+}
+
+void MainWindow::removeTraceMesh() {
+    if (model.TraceNodes().size() < 2) return;
+    BakeModel::Node* node = NodeForSender(sender());
+    if (!node) return;
+    model.RemoveTraceNode(node);
+    RebuildHighPolyRows();
+}
+
+void MainWindow::presetComboChangedHandler(int index) {
+    auto* box = qobject_cast<QComboBox*>(sender());
+    if (!box || index < 0) return;
+    LoadPresetIntoWindow(box->itemText(index));
+}
+
+void MainWindow::addPresetHandler() {
+    bool accepted = false;
+    const QString name =
+        QInputDialog::getText(this, tr("New Preset"), tr("Preset Name"), QLineEdit::Normal, QString(), &accepted);
+    if (accepted && !name.isEmpty()) {
+        QStringList names;
+        model.PresetNames(names);
+        if (names.contains(name, Qt::CaseSensitive)) {
+            ShowNotice("The preset already exists");
+        } else if (name.contains(',')) {
+            // The preset list is stored joined with ",", so such a name would come back as two.
+            ShowNotice("Preset names cannot contain ','");
+        } else {
+            model.AddPreset(name);
+            RefillPresetCombo();
+            StoreProcessorChoice();
+        }
+    }
+    RebuildBatchMenu();
+}
+
+void MainWindow::removePresetHandler() {
+    if (presetCombo->count() >= 1) {
+        model.RemovePreset();
+        LoadPresetIntoWindow(model.PresetName());
+    }
+    RebuildBatchMenu();
+}
+
+std::string DirectoryOfPath(const std::string& path) {
+    const size_t separator = path.find_last_of("/\\");
+    std::string folder = separator == std::string::npos ? path : path.substr(0, separator + 1);
+    std::printf("opening %s\n", folder.c_str());
+    std::fflush(stdout);
+    return folder;
+}
+
+void MainWindow::openOutputFolder() {
+    const std::string folder = DirectoryOfPath(model.Output().Path().toUtf8().toStdString());
+    opener(QUrl::fromLocalFile(QString::fromStdString(folder)));
+}
+
+void MainWindow::openWebsite() { opener(QUrl(kHomePage)); }
+
+void MainWindow::openTutorials() { opener(QUrl(kTutorialsPage)); }
+
+void MainWindow::openSupport() { opener(QUrl(kSupportPage)); }
+
+void MainWindow::openTutorialURL() {
+    if (QObject* action = sender()) opener(QUrl(action->property("URL").toString()));
+}
+
+void MainWindow::showAbout() {}          // left for the dialogs
+void MainWindow::showLegal() {}          // left for the dialogs
+void MainWindow::showEULA() {}           // left for the dialogs
+void MainWindow::mayaInstall() {}        // left for the Maya shelf installer
+void MainWindow::mayaInstallCustom() {}  // left for the Maya shelf installer
+
+}  // namespace Pallix::Bake

@@ -1,0 +1,179 @@
+#include "gui/guitest.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLayout>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "rendermapwidget.h"
+
+using namespace Pallix::Bake;
+using KelvorTest::Find;
+using KelvorTest::GuiWindowTest;
+
+namespace {
+
+// What a layout holds, top to bottom: object names, or the text of unnamed labels, or "-" for
+// a separator; with headers set, the region header texts found inside each item instead.
+QStringList LayoutItems(QLayout& layout, bool headers = false) {
+    QStringList items;
+    for (int i = 0; i < layout.count(); ++i) {
+        QWidget* item = layout.itemAt(i)->widget();
+        if (item->property("separator").toBool()) {
+            items << "-";
+        } else if (headers) {
+            for (QLabel* label : item->findChildren<QLabel*>())
+                if (label->property("regionheader").toBool()) items << label->text();
+        } else {
+            auto* label = qobject_cast<QLabel*>(item);
+            items << (label ? label->text() : item->objectName());
+        }
+    }
+    return items;
+}
+
+}  // namespace
+
+TEST_F(GuiWindowTest, AFreshWindowShowsTheRegionsInOrderAndEveryProcessorChoice) {
+    auto window = MakeWindow();
+    EXPECT_EQ(window->sizeHint(), QSize(600, 850));
+    EXPECT_EQ(LayoutItems(*Find<QFrame>(*window, "settingsFrame").layout(), true),
+              (QStringList{"PRESETS", "-", "HIGH POLY MESHES", "-", "ENVELOPE", "-", "LOW POLY MESH", "-", "MAPS", "-",
+                           "OUTPUT / SETTINGS"}));
+    const int n = ProcessorCount();
+    auto& processors = Find<QComboBox>(*window, "processorsBox");
+    ASSERT_EQ(processors.count(), n);
+    EXPECT_EQ(processors.itemText(0), QString("1 of %1").arg(n));
+    EXPECT_EQ(processors.currentText(), QString("%1 of %1").arg(n));
+    // Both headers put their version label on the window itself, outside every layout.
+    const auto versions = window->findChildren<QLabel*>("version", Qt::FindDirectChildrenOnly);
+    ASSERT_EQ(versions.size(), 2);
+    EXPECT_EQ(versions[1]->geometry(), QRect(10, 75, 240, 30));
+}
+
+TEST_F(GuiWindowTest, APresetWithThreeMapsFillsTheMapsRegionBetweenTitleAndPlus) {
+    {
+        BakeModel::Preset model(store.get());
+        ASSERT_TRUE(model.AddPreset("hero"));
+        model.AddMapNode()->Set(model.Attrs().maptype, 1);
+        model.AddMapNode();
+    }
+    ReopenStore();
+    auto window = MakeWindow();
+    EXPECT_EQ(LayoutItems(*Find<QFrame>(*window, "maps_region").layout()),
+              (QStringList{"MAPS", "map0_frame", "map1_frame", "map2_frame", "maps_addbutton"}));
+    EXPECT_EQ(Find<QComboBox>(*window, "map1_maptype").currentText(), "AO Map");
+}
+
+TEST_F(GuiWindowTest, EachPresetKeepsItsOwnProcessorChoice) {
+    if (ProcessorCount() < 2) GTEST_SKIP() << "one thread offers a single choice";
+    {
+        auto window = MakeWindow();
+        auto& processors = Find<QComboBox>(*window, "processorsBox");
+        processors.setCurrentIndex(0);
+        // A new preset starts with the choice on screen, like every other setting.
+        KelvorTest::InputAnswer answer("hero");
+        window->addPresetHandler();
+        EXPECT_EQ(Ini("preset_hero", "processorsBox"), "0");
+        processors.setCurrentIndex(1);
+        EXPECT_EQ(Ini("preset_hero", "processorsBox"), "1");
+    }
+    ReopenStore();
+    auto window = MakeWindow();
+    EXPECT_EQ(Find<QComboBox>(*window, "processorsBox").currentIndex(), 1);
+    const QByteArray before = FileBytes();
+    Find<QComboBox>(*window, "presetCombo").setCurrentText("");
+    EXPECT_EQ(Find<QComboBox>(*window, "processorsBox").currentIndex(), 0);
+    EXPECT_EQ(FileBytes(), QByteArray(before).replace("preset=hero", "preset="));
+
+    // A start on a preset that is not listed adds it, with the choice on screen.
+    window.reset();
+    store->settings.setValue("preset", "ghost");
+    ReopenStore();
+    window = MakeWindow();
+    EXPECT_EQ(Ini("preset_ghost", "processorsBox"), "0");
+}
+
+TEST_F(GuiWindowTest, AStoredChoiceBeyondThisMachinesThreadsSelectsAllWithoutRewritingIt) {
+    const int n = ProcessorCount();
+    store->SetInt("processorsBox", n);
+    auto window = MakeWindow();
+    EXPECT_EQ(Find<QComboBox>(*window, "processorsBox").currentIndex(), n - 1);
+    EXPECT_EQ(Ini("General", "processorsBox"), QString::number(n));
+    EXPECT_EQ(Find<QLabel>(*window, "processorCountLabel").text(), "GPU");
+}
+
+namespace {
+
+// Holds the bake thread in its first job until the manager is told to cancel, and notes
+// whether the window had already reported its shutdown by then.
+class HoldingListener : public BakeManager::IBakeListener {
+public:
+    HoldingListener(BakeManager& manager, KelvorTest::RecordingReporter& events) : manager(manager), events(events) {}
+
+    void OnJobStart(BakeJob* job) override {
+        started = true;
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!manager.IsCancelled() && std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        shutdownBeforeRelease = events.Count("shutdown") > 0;
+        // The rest of the run reads the job as well.
+        job->width = 64;
+    }
+    void OnBakeStart() override {}
+    void OnMapStart(BakeJob*, int, Image*) override {}
+    void OnTilingStart(BakeJob*, MapSettings*, int, int) override {}
+    void OnTileDone(const BakeManager::TileUpdate*) override {}
+    void OnProgress(float) override {}
+    void OnError(const std::string&) override {}
+    void OnLog(const std::string&) override {}
+    void OnTilingEnd(BakeJob*, MapSettings*, int, int) override {}
+    void OnMapDone(BakeJob*, int) override {}
+    void OnJobEnd(BakeJob*) override {}
+    void OnBakeEnd(int) override {}
+    void OnBakeStopped() override {}
+
+    std::atomic<bool> started{false};
+    std::atomic<bool> shutdownBeforeRelease{false};
+
+private:
+    BakeManager& manager;
+    KelvorTest::RecordingReporter& events;
+};
+
+}  // namespace
+
+TEST_F(GuiWindowTest, ClosingDuringABakeEndsTheBakeBeforeItsJobsGoAndReportsShutdownOnce) {
+    auto window = MakeWindow();
+    HoldingListener listener(window->Manager(), events);
+    window->Manager().SetListener(&listener);
+    window->AddBakeJob();
+    window->Manager().BakeAsync(&window->Jobs());
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!listener.started && std::chrono::steady_clock::now() < limit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(listener.started);
+
+    EXPECT_EQ(events.Count("shutdown"), 0);
+    window.reset();
+    EXPECT_FALSE(listener.shutdownBeforeRelease);
+    EXPECT_EQ(events.Count("shutdown"), 1);
+}
+
+TEST_F(GuiWindowTest, ThePreviewKeepsTheJobsAspectWithinFiveHundredTwelvePixels) {
+    for (const auto& [width, height, shown] : {std::tuple{2048, 1024, QSize(512, 256)},
+                                               std::tuple{1024, 2048, QSize(256, 512)},
+                                               std::tuple{1024, 1024, QSize(512, 512)},
+                                               std::tuple{300, 100, QSize(512, 170)}}) {
+        RenderMapWidget preview;
+        preview.ResetImage(width, height);
+        EXPECT_EQ(preview.minimumSize(), shown) << width << "x" << height;
+        EXPECT_EQ(preview.maximumSize(), shown);
+        ASSERT_NE(preview.Image(), nullptr);
+        EXPECT_EQ(preview.Image()->size(), QSize(width, height));
+        EXPECT_EQ(preview.Image()->pixel(width - 1, height - 1), qRgb(58, 12, 12));
+    }
+}
