@@ -112,3 +112,29 @@ TEST(FbxEncodings, AsciiCommentsQuotesAndBareWords) {
     ASSERT_EQ(scene->meshes.size(), 1u);
     EXPECT_EQ(scene->meshes[0]->name, "low; \"A\"");
 }
+
+TEST(FbxEncodings, SignedByteArraysReadLikeUnsignedOnes) {
+    // Some exporters store material and smoothing arrays as 'c', a signed byte per entry.
+    const SceneData cube = CubeScene();
+    const auto reference = ImportScene(cube, {Encoding::Binary, 7400, false});
+    for (const Format& format : {Format{Encoding::Binary, 7400, false}, Format{Encoding::Binary, 7500, true}}) {
+        SCOPED_TRACE(format.Describe());
+        std::vector<Node> records = cube.Records(format);
+        for (Node& object : records[3].children) {
+            if (object.name != "Geometry") continue;
+            for (Node& layer : object.children)
+                if (layer.name == "LayerElementMaterial") layer.children.back().values[0].type = 'c';
+            Node smoothing{"LayerElementSmoothing", {Value::Int(0)}};
+            smoothing.Add({"MappingInformationType", {Value::String("ByPolygon")}});
+            Value flags = Value::Ints({1, 0, 1, 0, 1, 0});
+            flags.type = 'c';
+            smoothing.Add({"Smoothing", {flags}});
+            object.Add(smoothing);
+        }
+        const std::string path = (TestDir() / "bytes.fbx").string();
+        WriteFile(path, Write(records, format));
+        const auto scene = ImportFile(path);
+        ASSERT_EQ(scene->CountTriangles(), 12);
+        ExpectSameScene(*reference, *scene);
+    }
+}
