@@ -138,3 +138,43 @@ TEST(FbxEncodings, SignedByteArraysReadLikeUnsignedOnes) {
         ExpectSameScene(*reference, *scene);
     }
 }
+
+TEST(FbxEncodings, AsciiValuesContinueOnTheNextLines) {
+    const SceneData cube = CubeScene();
+    const auto reference = ImportScene(cube, {Encoding::Binary, 7400, false});
+    Format ascii{Encoding::Ascii, 7400, false};
+    std::string text = WriteScene(cube, ascii);
+
+    // Embedded texture content: "Content: ," and the base64 text on the following lines, in
+    // one long string or in several.
+    std::string base64;
+    for (int i = 0; i < 6000; ++i) base64 += "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"[i % 64];
+    const std::string videos = "\tVideo: 7000, \"Video::albedo\", \"Clip\" {\n\t\tType: \"Clip\"\n\t\tContent: , \n\t\t\"" +
+                               base64 + "=\"\n\t}\n\tVideo: 7001, \"Video::rough\", \"Clip\" {\n\t\tContent: ,\n\t\t\"" +
+                               base64.substr(0, 76) + "\",\n\t\t\"" + base64.substr(76, 76) + "\"\n\t\t,\"AA==\"\n\t}\n";
+    const size_t objects = text.find("Objects:  {\n");
+    ASSERT_NE(objects, std::string::npos);
+    text.insert(objects + 12, videos);
+
+    // Number lists wrapped with the comma at the start of the next line, inline and in arrays.
+    const size_t vertices = text.find("Vertices: *24 {");
+    ASSERT_NE(vertices, std::string::npos);
+    const size_t close = text.find('}', vertices);
+    std::string inlineList = "Vertices: ";
+    for (size_t i = 0; i < cube.meshes[0].vertices.size(); ++i) {
+        if (i) inlineList += i % 5 == 0 ? "\n\t\t," : ",";
+        inlineList += std::to_string(int(cube.meshes[0].vertices[i]));
+    }
+    text.replace(vertices, close + 1 - vertices, inlineList);
+    const size_t normals = text.find("Normals: *");
+    ASSERT_NE(normals, std::string::npos);
+    const size_t wrap = text.find(",\n", normals);
+    ASSERT_LT(wrap, text.find('}', normals));
+    text.replace(wrap, 2, "\n\t\t\t,");
+
+    const std::string path = (TestDir() / "continued.fbx").string();
+    WriteFile(path, text);
+    const auto scene = ImportFile(path);
+    ASSERT_EQ(scene->CountTriangles(), 12);
+    ExpectSameScene(*reference, *scene);
+}
