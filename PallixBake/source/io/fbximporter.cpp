@@ -167,6 +167,9 @@ void FBXImporter::ConvertNode(const FbxNode& node, Scene* scene) {
     float affine[12];
     for (int column = 0; column < 4; ++column)
         for (int row = 0; row < 3; ++row) affine[column * 3 + row] = transform.m[row][column];
+    for (float value : affine)
+        if (!std::isfinite(value))
+            throw ImportException("The transform of mesh '" + name + "' is not a finite single-precision map");
     SceneMesh* target = scene->AddMesh(name);
     target->SetTransform(affine);
 
@@ -199,7 +202,13 @@ void FBXImporter::ConvertNode(const FbxNode& node, Scene* scene) {
             const int cp = mesh.PolygonVertex(p, k);
             if (cp < 0 || size_t(cp) >= controlPoints)
                 throw ImportException("Invalid control point index " + std::to_string(cp) + " in mesh '" + name + "'");
-            target->positions.push_back(ToVec3(mesh.ControlPoint(cp)));
+            const Vec3 position = ToVec3(mesh.ControlPoint(cp));
+            // Infinite or NaN coordinates (or ones beyond single precision) would break welding,
+            // bounds and every ray that meets them.
+            if (!Math::IsFinite(position))
+                throw ImportException("Control point " + std::to_string(cp) + " of mesh '" + name +
+                                      "' has a coordinate that is not a finite number");
+            target->positions.push_back(position);
             if (scene->hasUVs) target->uvs.push_back(CornerUV(mesh, cp, pv));
             if (scene->hasColours) target->colours.push_back(CornerColour(mesh, cp, pv));
             if (scene->hasNormals) {
