@@ -311,6 +311,40 @@ TEST(EndToEnd, NormalsAndDisplacementOfASmoothHeightFieldMatchTheAnalyticSurface
     EXPECT_LT(worst, 0.01f * amplitude);
 }
 
+TEST(EndToEnd, ALowPolyWithoutNormalsGetsBuiltOnes) {
+    // A quad tilted about y, written with UVs but no "vn", over a plane tilted further: the
+    // tangent-space map shows the difference, not the flat (128, 128, 255) of zero normals.
+    const float lowSlope = 0.2f, highSlope = 0.532f;
+    ObjMesh low = Square(-0.5f, 0.5f, -0.5f, 0.5f);
+    for (Vec3& p : low.positions) p.z = lowSlope * p.x;
+    low.normals.clear();
+    ObjMesh high = Square(-0.8f, 0.8f, -0.8f, 0.8f);
+    for (Vec3& p : high.positions) p.z = highSlope * p.x;
+    high.normals.clear();
+    TempFolder folder("kelvorcmd-no-normals");
+    WriteObj(folder / "low.obj", low);
+    WriteObj(folder / "high.obj", high);
+    const ProgramResult run = RunKelvorCmd({"normal", "--low", "low.obj", "--high", "high.obj", "-p", "tilted", "-e", "mikk",
+                                            "-d", "0.5", "-f", "png8", "--width", "256", "--height", "256"},
+                                           folder.Path());
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("Mesh 'default' has no normals: building smooth vertex normals\n"), std::string::npos) << run.out;
+
+    // The frame of the low quad: tangent along u (x), bitangent along v (y), its face normal.
+    const Vec3 tangent = Unit({1, 0, lowSlope}), bitangent{0, 1, 0}, normal = Unit({-lowSlope, 0, 1});
+    const Vec3 target = Unit({-highSlope, 0, 1});
+    const Vec3 expected{Pallix::Math::Dot(target, tangent), Pallix::Math::Dot(target, bitangent), Pallix::Math::Dot(target, normal)};
+    const ImageFile map = ReadImageFile(folder / "tilted_tnm_mikkt.png");
+    ASSERT_EQ(map.width, 256);
+    for (int y = 8; y < 256; y += 16)
+        for (int x = 8; x < 256; x += 16) {
+            const float* p = map.At(x, y);
+            for (int c = 0; c < 3; ++c)
+                ASSERT_NEAR(p[c] * 255.0f, (expected[c] + 1.0f) * 0.5f * 255.0f, 1.5f) << x << " " << y << " " << c;
+        }
+    EXPECT_LT(map.At(128, 128)[0] * 255.0f, 100.0f);
+}
+
 TEST(EndToEnd, FlatCurvatureIsFullRedNoGreenHalfBlue) {
     InProcess bake(MapCurvature);
     bake.Bake();

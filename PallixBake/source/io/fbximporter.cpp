@@ -229,6 +229,16 @@ void FBXImporter::ConvertNode(const FbxNode& node, Scene* scene) {
         }
         target->FinishPolygon(usedDefaultTangent);
     }
+    // Without normals every normal would be zero and a tangent-space map flat whatever the
+    // high-poly mesh; tangent frames are made from these later.
+    if (scene->hasNormals) {
+        const size_t filled = target->FillMissingNormals();
+        if (filled > 0 && filled == target->VertexCount())
+            std::printf("Mesh '%s' has no normals: building smooth vertex normals\n", name.c_str());
+        else if (filled > 0)
+            std::printf("Mesh '%s' has no normals at %zu of %zu vertices: building smooth normals there\n", name.c_str(),
+                        filled, target->VertexCount());
+    }
 }
 
 }  // namespace Pallix::Bake
