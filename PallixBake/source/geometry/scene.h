@@ -143,7 +143,6 @@ public:
     SceneMesh* AddMesh(const std::string& name);
     SceneMaterial* FindOrAddMaterial(const std::string& name);
     int CountTriangles() const;
-    void BuildFlatNormals();
     // Union of every mesh's world bounds, each side moved outward by 0.004.
     Math::AABB3 GetBounds() const;
     void Translate(Math::Vec3 offset);
