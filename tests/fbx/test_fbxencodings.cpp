@@ -114,25 +114,11 @@ TEST(FbxEncodings, AsciiCommentsQuotesAndBareWords) {
 }
 
 TEST(FbxEncodings, SignedByteArraysReadLikeUnsignedOnes) {
-    // Some exporters store material and smoothing arrays as 'c', a signed byte per entry.
-    const SceneData cube = CubeScene();
-    const auto reference = ImportScene(cube, {Encoding::Binary, 7400, false});
+    const auto reference = ImportScene(CubeScene(), {Encoding::Binary, 7400, false});
     for (const Format& format : {Format{Encoding::Binary, 7400, false}, Format{Encoding::Binary, 7500, true}}) {
         SCOPED_TRACE(format.Describe());
-        std::vector<Node> records = cube.Records(format);
-        for (Node& object : records[3].children) {
-            if (object.name != "Geometry") continue;
-            for (Node& layer : object.children)
-                if (layer.name == "LayerElementMaterial") layer.children.back().values[0].type = 'c';
-            Node smoothing{"LayerElementSmoothing", {Value::Int(0)}};
-            smoothing.Add({"MappingInformationType", {Value::String("ByPolygon")}});
-            Value flags = Value::Ints({1, 0, 1, 0, 1, 0});
-            flags.type = 'c';
-            smoothing.Add({"Smoothing", {flags}});
-            object.Add(smoothing);
-        }
-        const std::string path = (TestDir() / "bytes.fbx").string();
-        WriteFile(path, Write(records, format));
+        const std::string path = (TestDir() / ("bytes_" + format.Describe() + ".fbx")).string();
+        WriteFile(path, SignedByteCube(format));
         const auto scene = ImportFile(path);
         ASSERT_EQ(scene->CountTriangles(), 12);
         ExpectSameScene(*reference, *scene);
@@ -140,40 +126,9 @@ TEST(FbxEncodings, SignedByteArraysReadLikeUnsignedOnes) {
 }
 
 TEST(FbxEncodings, AsciiValuesContinueOnTheNextLines) {
-    const SceneData cube = CubeScene();
-    const auto reference = ImportScene(cube, {Encoding::Binary, 7400, false});
-    Format ascii{Encoding::Ascii, 7400, false};
-    std::string text = WriteScene(cube, ascii);
-
-    // Embedded texture content: "Content: ," and the base64 text on the following lines, in
-    // one long string or in several.
-    std::string base64;
-    for (int i = 0; i < 6000; ++i) base64 += "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"[i % 64];
-    const std::string videos = "\tVideo: 7000, \"Video::albedo\", \"Clip\" {\n\t\tType: \"Clip\"\n\t\tContent: , \n\t\t\"" +
-                               base64 + "=\"\n\t}\n\tVideo: 7001, \"Video::rough\", \"Clip\" {\n\t\tContent: ,\n\t\t\"" +
-                               base64.substr(0, 76) + "\",\n\t\t\"" + base64.substr(76, 76) + "\"\n\t\t,\"AA==\"\n\t}\n";
-    const size_t objects = text.find("Objects:  {\n");
-    ASSERT_NE(objects, std::string::npos);
-    text.insert(objects + 12, videos);
-
-    // Number lists wrapped with the comma at the start of the next line, inline and in arrays.
-    const size_t vertices = text.find("Vertices: *24 {");
-    ASSERT_NE(vertices, std::string::npos);
-    const size_t close = text.find('}', vertices);
-    std::string inlineList = "Vertices: ";
-    for (size_t i = 0; i < cube.meshes[0].vertices.size(); ++i) {
-        if (i) inlineList += i % 5 == 0 ? "\n\t\t," : ",";
-        inlineList += std::to_string(int(cube.meshes[0].vertices[i]));
-    }
-    text.replace(vertices, close + 1 - vertices, inlineList);
-    const size_t normals = text.find("Normals: *");
-    ASSERT_NE(normals, std::string::npos);
-    const size_t wrap = text.find(",\n", normals);
-    ASSERT_LT(wrap, text.find('}', normals));
-    text.replace(wrap, 2, "\n\t\t\t,");
-
+    const auto reference = ImportScene(CubeScene(), {Encoding::Binary, 7400, false});
     const std::string path = (TestDir() / "continued.fbx").string();
-    WriteFile(path, text);
+    WriteFile(path, ContinuedLinesCube());
     const auto scene = ImportFile(path);
     ASSERT_EQ(scene->CountTriangles(), 12);
     ExpectSameScene(*reference, *scene);
