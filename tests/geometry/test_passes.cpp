@@ -139,7 +139,7 @@ TEST(ScenePasses, MissingNormalsAreFilledFromTheFacesAroundThem) {
     SceneMesh* smooth = reference.AddMesh("m");
     smooth->positions = mesh->positions;
     smooth->indices = mesh->indices;
-    smooth->RebuildNormals(2, true);
+    smooth->RebuildNormals(NormalsAngleWeighted, true);
 
     EXPECT_EQ(mesh->FillMissingNormals(), 7u);
     ASSERT_EQ(mesh->normals.size(), 9u);

@@ -113,7 +113,7 @@ public:
     void MarkHardEdges();
     void RebuildNormals(int mode, bool toSmoothNormals);
     // Gives every vertex whose normal has no direction (zero, not finite, or absent) the
-    // angle-weighted normal of its welded position, as RebuildNormals mode 2 makes it, and its
+    // angle-weighted normal of its welded position, as RebuildNormals makes it, and its
     // tangent frame the handedness that normal gives. Returns how many vertices it filled.
     size_t FillMissingNormals();
 

@@ -237,7 +237,7 @@ size_t SceneMesh::FillMissingNormals() {
     for (const Vec3& n : normals) missing += !HasDirection(n);
     if (missing == 0) return 0;
     std::vector<int32_t> vertexPosition;
-    const std::vector<Vec3> sums = PositionNormals(*this, 2, vertexPosition);
+    const std::vector<Vec3> sums = PositionNormals(*this, NormalsAngleWeighted, vertexPosition);
     for (size_t v = 0; v < normals.size(); ++v) {
         if (HasDirection(normals[v])) continue;
         normals[v] = sums[size_t(vertexPosition[v])];
