@@ -88,15 +88,22 @@ void WriteFbx(const fs::path& path, const ObjMesh& mesh, const std::vector<int>&
     FbxTest::WriteFile(path.string(), FbxTest::WriteScene(scene, {}));
 }
 
-// ASCII PLY with one byte colour per vertex.
-void WritePly(const fs::path& path, const ObjMesh& mesh, std::array<int, 3> colour) {
+// ASCII PLY with one byte colour per vertex, and the mesh's normals when it has them.
+void WritePly(const fs::path& path, const ObjMesh& mesh, std::array<int, 3> colour = {255, 255, 255}) {
     std::ofstream out(path);
+    out.precision(9);
+    const bool normals = !mesh.normals.empty();
     out << "ply\nformat ascii 1.0\nelement vertex " << mesh.positions.size()
-        << "\nproperty float x\nproperty float y\nproperty float z\nproperty uchar red\nproperty uchar green\n"
-           "property uchar blue\nelement face "
-        << mesh.faces.size() << "\nproperty list uchar int vertex_indices\nend_header\n";
-    for (const Vec3& p : mesh.positions)
-        out << p.x << ' ' << p.y << ' ' << p.z << ' ' << colour[0] << ' ' << colour[1] << ' ' << colour[2] << '\n';
+        << "\nproperty float x\nproperty float y\nproperty float z\n"
+        << (normals ? "property float nx\nproperty float ny\nproperty float nz\n" : "")
+        << "property uchar red\nproperty uchar green\nproperty uchar blue\nelement face " << mesh.faces.size()
+        << "\nproperty list uchar int vertex_indices\nend_header\n";
+    for (size_t i = 0; i < mesh.positions.size(); ++i) {
+        const Vec3 p = mesh.positions[i];
+        out << p.x << ' ' << p.y << ' ' << p.z << ' ';
+        if (normals) out << mesh.normals[i].x << ' ' << mesh.normals[i].y << ' ' << mesh.normals[i].z << ' ';
+        out << colour[0] << ' ' << colour[1] << ' ' << colour[2] << '\n';
+    }
     for (const auto& f : mesh.faces) out << "3 " << f[0] << ' ' << f[1] << ' ' << f[2] << '\n';
 }
 
@@ -249,30 +256,43 @@ TEST(EndToEnd, ThicknessWithoutAHighPolyMeshIsZero) {
     ExpectEverywhere(ReadImageFile(folder / "plane_thickness.png"), {0, 0, 0});
 }
 
-TEST(EndToEnd, NormalsAndDisplacementOfASmoothHeightFieldMatchTheAnalyticSurface) {
-    // h = A cos(k x) cos(k y) over the low-poly plane [-1, 1]^2, finely tessellated, with the
-    // analytic normals at the vertices: the baked normals are as smooth as the surface.
-    const float amplitude = 0.05f, k = 2.0f * 3.14159265f * 1.5f;
-    auto height = [&](float x, float y) { return amplitude * std::cos(k * x) * std::cos(k * y); };
-    auto normalAt = [&](float x, float y) {
+namespace {
+
+// h = A cos(k x) cos(k y) over the low-poly plane [-1, 1]^2, finely tessellated, with the
+// analytic normals at the vertices.
+struct HeightField {
+    float amplitude = 0.05f, k = 2.0f * 3.14159265f * 1.5f;
+
+    float Height(float x, float y) const { return amplitude * std::cos(k * x) * std::cos(k * y); }
+    Vec3 NormalAt(float x, float y) const {
         const float dx = -amplitude * k * std::sin(k * x) * std::cos(k * y);
         const float dy = -amplitude * k * std::cos(k * x) * std::sin(k * y);
         return Unit({-dx, -dy, 1});
-    };
-    ObjMesh field = GridMesh(400, -1, 1, -1, 1);
-    for (size_t i = 0; i < field.positions.size(); ++i) {
-        Vec3& p = field.positions[i];
-        p.z = height(p.x, p.y);
-        field.normals[i] = normalAt(p.x, p.y);
     }
-    TempFolder folder("kelvorcmd-heightfield");
-    WriteFbx(folder / "field.fbx", field);
-    WriteObj(folder / "plane.obj", Plane());
-    Bake(folder.Path(), {"normal", "--low", "plane.obj", "--high", "field.fbx", "-p", "field", "-e", "mikk", "-s", "2"},
+    ObjMesh Mesh() const {
+        ObjMesh field = GridMesh(400, -1, 1, -1, 1);
+        for (size_t i = 0; i < field.positions.size(); ++i) {
+            Vec3& p = field.positions[i];
+            p.z = Height(p.x, p.y);
+            field.normals[i] = NormalAt(p.x, p.y);
+        }
+        return field;
+    }
+};
+
+struct AngularErrors {
+    double mean = 0.0, p99 = 0.0, largest = 0.0;
+};
+
+// Bakes the high-poly file's tangent-space normals onto plane.obj in the folder and measures
+// them against the analytic normals of the field, in degrees.
+AngularErrors BakeFieldNormals(const fs::path& folder, const HeightField& field, const std::string& high) {
+    Bake(folder, {"normal", "--low", "plane.obj", "--high", high, "-p", "field", "-e", "mikk", "-s", "2"},
          {"-f", "exr", "--width", "1024", "--height", "1024"});
     const ImageFile map = ReadImageFile(folder / "field_tnm_mikkt.exr");
-    ASSERT_EQ(map.width, 1024);
-    ASSERT_EQ(map.height, 1024);
+    EXPECT_EQ(map.width, 1024);
+    EXPECT_EQ(map.height, 1024);
+    if (map.width != 1024 || map.height != 1024) return {180, 180, 180};
 
     // MikkTSpace gives the plane the frame (+X, +Y, +Z): its tangent space is object space. The
     // file's first row is the top of the map, v = 1.
@@ -281,19 +301,33 @@ TEST(EndToEnd, NormalsAndDisplacementOfASmoothHeightFieldMatchTheAnalyticSurface
         for (int column = 0; column < 1024; ++column) {
             const float* p = map.At(column, row);
             const float u = (float(column) + 0.5f) / 1024.0f, v = 1.0f - (float(row) + 0.5f) / 1024.0f;
-            const Vec3 expected = normalAt(2 * u - 1, 2 * v - 1);
+            const Vec3 expected = field.NormalAt(2 * u - 1, 2 * v - 1);
             const double c = Pallix::Math::Dot(Unit({p[0] * 2 - 1, p[1] * 2 - 1, p[2] * 2 - 1}), expected);
             errors.push_back(std::acos(std::clamp(c, -1.0, 1.0)) * 180.0 / 3.14159265358979);
         }
-    double mean = 0.0;
-    for (double e : errors) mean += e / double(errors.size());
+    AngularErrors result;
+    for (double e : errors) result.mean += e / double(errors.size());
     std::sort(errors.begin(), errors.end());
-    const double p99 = errors[errors.size() * 99 / 100];
-    std::printf("height field: mean angular error %.4f degrees, 99th percentile %.4f, largest %.4f\n", mean, p99, errors.back());
+    result.p99 = errors[errors.size() * 99 / 100];
+    result.largest = errors.back();
+    std::printf("height field from %s: mean angular error %.4f degrees, 99th percentile %.4f, largest %.4f\n", high.c_str(),
+                result.mean, result.p99, result.largest);
+    return result;
+}
+
+}  // namespace
+
+TEST(EndToEnd, NormalsAndDisplacementOfASmoothHeightFieldMatchTheAnalyticSurface) {
+    // With the analytic normals at the vertices the baked normals are as smooth as the surface.
+    const HeightField field;
+    TempFolder folder("kelvorcmd-heightfield");
+    WriteFbx(folder / "field.fbx", field.Mesh());
+    WriteObj(folder / "plane.obj", Plane());
+    const AngularErrors errors = BakeFieldNormals(folder.Path(), field, "field.fbx");
     // Well inside a degree on average and three at the 99th percentile; what remains is mostly
     // the half-float file's rounding.
-    EXPECT_LT(mean, 0.1);
-    EXPECT_LT(p99, 0.3);
+    EXPECT_LT(errors.mean, 0.1);
+    EXPECT_LT(errors.p99, 0.3);
 
     Bake(folder.Path(), {"displacement", "--low", "plane.obj", "--high", "field.fbx", "-p", "field"},
          {"-f", "exr", "--width", "256", "--height", "256"});
@@ -305,10 +339,113 @@ TEST(EndToEnd, NormalsAndDisplacementOfASmoothHeightFieldMatchTheAnalyticSurface
             const float x = 2.0f * (float(column) + 0.5f) / 256.0f - 1.0f, y = 1.0f - 2.0f * (float(row) + 0.5f) / 256.0f;
             const float* p = displacement.At(column, row);
             ASSERT_EQ(p[3], 1.0f);
-            worst = std::max(worst, std::fabs(p[0] - height(x, y)));
+            worst = std::max(worst, std::fabs(p[0] - field.Height(x, y)));
         }
-    std::printf("height field: largest displacement error %.4f of the bump height\n", worst / amplitude);
-    EXPECT_LT(worst, 0.01f * amplitude);
+    std::printf("height field: largest displacement error %.4f of the bump height\n", worst / field.amplitude);
+    EXPECT_LT(worst, 0.01f * field.amplitude);
+}
+
+// The same field from the other formats: with the file's normals as close as from FBX, and
+// without them close to it through normals built from the faces.
+void ExpectFieldNormalsFromObjAndPly(bool withNormals, double meanLimit) {
+    const HeightField field;
+    ObjMesh mesh = field.Mesh();
+    if (!withNormals) mesh.normals.clear();
+    TempFolder folder("kelvorcmd-heightfield-formats");
+    WriteObj(folder / "plane.obj", Plane());
+    WriteObj(folder / "field.obj", mesh);
+    WritePly(folder / "field.ply", mesh);
+    for (const char* high : {"field.obj", "field.ply"}) {
+        SCOPED_TRACE(high);
+        EXPECT_LT(BakeFieldNormals(folder.Path(), field, high).mean, meanLimit);
+    }
+}
+
+TEST(EndToEnd, HeightFieldNormalsFromObjAndPlyFilesMatchTheAnalyticSurface) { ExpectFieldNormalsFromObjAndPly(true, 0.05); }
+
+TEST(EndToEnd, HeightFieldNormalsBuiltForObjAndPlyFilesMatchTheAnalyticSurface) { ExpectFieldNormalsFromObjAndPly(false, 0.1); }
+
+TEST(EndToEnd, ALowPolyWithoutNormalsGetsBuiltOnes) {
+    // A quad tilted about y, written with UVs but no "vn", over a plane tilted further: the
+    // tangent-space map shows the difference, not the flat (128, 128, 255) of zero normals.
+    const float lowSlope = 0.2f, highSlope = 0.532f;
+    ObjMesh low = Square(-0.5f, 0.5f, -0.5f, 0.5f);
+    for (Vec3& p : low.positions) p.z = lowSlope * p.x;
+    low.normals.clear();
+    ObjMesh high = Square(-0.8f, 0.8f, -0.8f, 0.8f);
+    for (Vec3& p : high.positions) p.z = highSlope * p.x;
+    high.normals.clear();
+    TempFolder folder("kelvorcmd-no-normals");
+    WriteObj(folder / "low.obj", low);
+    WriteObj(folder / "high.obj", high);
+    const ProgramResult run = RunKelvorCmd({"normal", "--low", "low.obj", "--high", "high.obj", "-p", "tilted", "-e", "mikk",
+                                            "-d", "0.5", "-f", "png8", "--width", "256", "--height", "256"},
+                                           folder.Path());
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("Mesh 'default' has no normals: building smooth vertex normals\n"), std::string::npos) << run.out;
+
+    // The frame of the low quad: tangent along u (x), bitangent along v (y), its face normal.
+    const Vec3 tangent = Unit({1, 0, lowSlope}), bitangent{0, 1, 0}, normal = Unit({-lowSlope, 0, 1});
+    const Vec3 target = Unit({-highSlope, 0, 1});
+    const Vec3 expected{Pallix::Math::Dot(target, tangent), Pallix::Math::Dot(target, bitangent), Pallix::Math::Dot(target, normal)};
+    const ImageFile map = ReadImageFile(folder / "tilted_tnm_mikkt.png");
+    ASSERT_EQ(map.width, 256);
+    for (int y = 8; y < 256; y += 16)
+        for (int x = 8; x < 256; x += 16) {
+            const float* p = map.At(x, y);
+            for (int c = 0; c < 3; ++c)
+                ASSERT_NEAR(p[c] * 255.0f, (expected[c] + 1.0f) * 0.5f * 255.0f, 1.5f) << x << " " << y << " " << c;
+        }
+    EXPECT_LT(map.At(128, 128)[0] * 255.0f, 100.0f);
+}
+
+TEST(EndToEnd, ADegenerateFaceInAPlyHighPolyChangesNoTexel) {
+    const HeightField field;
+    ObjMesh coarse = GridMesh(40, -1, 1, -1, 1);
+    for (Vec3& p : coarse.positions) p.z = field.Height(p.x, p.y);
+    coarse.normals.clear();
+    ObjMesh degenerate = coarse;
+    degenerate.faces.insert(degenerate.faces.begin() + 400, {500, 500, 501});
+    TempFolder folder("kelvorcmd-degenerate");
+    WriteObj(folder / "plane.obj", Plane());
+    WritePly(folder / "clean.ply", coarse);
+    WritePly(folder / "degenerate.ply", degenerate);
+    for (const char* name : {"clean", "degenerate"})
+        Bake(folder.Path(), {"normal", "--low", "plane.obj", "--high", std::string(name) + ".ply", "-p", name, "-e", "mikk"},
+             {"-f", "png16", "--width", "256", "--height", "256"});
+    const std::string clean = ReadAll(folder / "clean_tnm_mikkt.png");
+    ASSERT_FALSE(clean.empty());
+    EXPECT_EQ(clean, ReadAll(folder / "degenerate_tnm_mikkt.png"));
+    // The bumps are there, so the equal files say something.
+    const ImageFile map = ReadImageFile(folder / "clean_tnm_mikkt.png");
+    float lowest = 1.0f;
+    for (size_t i = 0; i < map.pixels.size(); i += 4) lowest = std::min(lowest, map.pixels[i]);
+    EXPECT_LT(lowest, 0.4f);
+}
+
+TEST(EndToEnd, AnObjHighPolyAfterAnFbxOneLeavesTheFbxNormals) {
+    // The left half of the high-poly plane is an FBX file whose normals lean towards +x, the
+    // right half an OBJ file without normals: both halves keep their own in one job.
+    InProcess bake(MapNormal);
+    ObjMesh left = Square(-0.6f, 0.0f, -0.6f, 0.6f, 0.05f), right = Square(0.0f, 0.6f, -0.6f, 0.6f, 0.05f);
+    const Vec3 leaning = Unit({0.3f, 0, 1});
+    for (Vec3& n : left.normals) n = leaning;
+    right.normals.clear();
+    WriteFbx(bake.folder / "left.fbx", left);
+    WriteObj(bake.folder / "right.obj", right);
+    bake.job.highPolyPaths = {(bake.folder / "left.fbx").string(), (bake.folder / "right.obj").string()};
+    bake.job.hasHighPoly = true;
+    bake.job.maps[0].tangentSpace = TangentMikkt;
+    bake.Bake();
+    const ImageFile map = ReadImageFile(bake.folder / "crate_tnm_mikkt.png");
+    ASSERT_EQ(map.width, 256);
+    for (int y = 16; y < 256; y += 32) {
+        for (int x : {16, 64, 100}) {
+            EXPECT_NEAR(map.At(x, y)[0] * 255.0f, (leaning.x + 1.0f) * 0.5f * 255.0f, 1.5f) << x << " " << y;
+            EXPECT_NEAR(map.At(x, y)[2] * 255.0f, (leaning.z + 1.0f) * 0.5f * 255.0f, 1.5f) << x << " " << y;
+        }
+        for (int x : {156, 200, 240}) EXPECT_NEAR(map.At(x, y)[0] * 255.0f, 127.5f, 1.0f) << x << " " << y;
+    }
 }
 
 TEST(EndToEnd, FlatCurvatureIsFullRedNoGreenHalfBlue) {

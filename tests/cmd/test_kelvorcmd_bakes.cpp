@@ -1,3 +1,5 @@
+#include <fstream>
+
 #include <gtest/gtest.h>
 
 #include "support/testsupport.h"
@@ -131,4 +133,25 @@ TEST(KelvorCmdBake, MissingOrBrokenInputFailsWithoutAnImage) {
                        folder.Path());
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.out.find("no/such/folder/out_alpha.png"), std::string::npos) << run.out;
+}
+
+TEST(KelvorCmdBake, NonFiniteCoordinatesFailTheBakeInEveryRole) {
+    TempFolder folder("kelvorcmd-nonfinite");
+    WriteHalfCoveredScene(folder.Path());
+    // Low-poly and envelope files go through the FBX importer whatever their extension.
+    const std::string quad = "vt 0 0\nvt 1 0\nvt 0 1\nvn 0 0 1\nf 1/1/1 2/2/1 3/3/1\n";
+    std::ofstream(folder / "nan.obj") << "v nan 0 0\nv 1 0 0\nv 0 1 0\n" << quad;
+    std::ofstream(folder / "huge.obj") << "v 0 0 0\nv 1e400 0 0\nv 0 1 0\n" << quad;
+    const std::vector<std::vector<std::string>> roles{{"--low", "nan.obj", "--high", "high.obj"},
+                                                      {"--low", "low.obj", "--high", "high.obj", "--env", "huge.obj"},
+                                                      {"--low", "low.obj", "--high", "nan.obj"}};
+    for (std::vector<std::string> args : roles) {
+        SCOPED_TRACE(args[1] + " " + args.back());
+        args.insert(args.end(), {"-p", "out", "-f", "png8", "--width", "256", "--height", "256", "normal"});
+        const ProgramResult run = RunKelvorCmd(args, folder.Path());
+        EXPECT_EQ(run.status, 1) << run.out << run.err;
+        EXPECT_NE(run.out.find("not a finite number"), std::string::npos) << run.out;
+        for (const auto& entry : fs::directory_iterator(folder.Path()))
+            EXPECT_NE(entry.path().extension(), ".png") << entry.path();
+    }
 }

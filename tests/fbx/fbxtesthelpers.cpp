@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <stdexcept>
 
 namespace FbxTest {
 
@@ -104,6 +105,50 @@ int AddTriangleModel(SceneData& scene, const std::string& name, int parent) {
     model.parent = parent;
     model.mesh = int(scene.meshes.size()) - 1;
     return int(scene.models.size()) - 1;
+}
+
+std::string SignedByteCube(const Format& format) {
+    std::vector<Node> records = CubeScene().Records(format);
+    for (Node& object : records[3].children) {
+        if (object.name != "Geometry") continue;
+        for (Node& layer : object.children)
+            if (layer.name == "LayerElementMaterial") layer.children.back().values[0].type = 'c';
+        Node smoothing{"LayerElementSmoothing", {Value::Int(0)}};
+        smoothing.Add({"MappingInformationType", {Value::String("ByPolygon")}});
+        Value flags = Value::Ints({1, 0, 1, 0, 1, 0});
+        flags.type = 'c';
+        smoothing.Add({"Smoothing", {flags}});
+        object.Add(smoothing);
+    }
+    return Write(records, format);
+}
+
+std::string ContinuedLinesCube() {
+    const SceneData cube = CubeScene();
+    std::string text = WriteScene(cube, {Encoding::Ascii, 7400, false});
+    const auto find = [&text](const std::string& what, size_t from = 0) {
+        const size_t at = text.find(what, from);
+        if (at == std::string::npos) throw std::logic_error("the cube's text has no " + what);
+        return at;
+    };
+    // Two clips, their base64 text in one long string and in several.
+    std::string base64;
+    for (int i = 0; i < 6000; ++i) base64 += "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"[i % 64];
+    const std::string videos = "\tVideo: 7000, \"Video::albedo\", \"Clip\" {\n\t\tType: \"Clip\"\n\t\tContent: , \n\t\t\"" +
+                               base64 + "=\"\n\t}\n\tVideo: 7001, \"Video::rough\", \"Clip\" {\n\t\tContent: ,\n\t\t\"" +
+                               base64.substr(0, 76) + "\",\n\t\t\"" + base64.substr(76, 76) + "\"\n\t\t,\"AA==\"\n\t}\n";
+    text.insert(find("Objects:  {\n") + 12, videos);
+    // The vertices inline, and the normals array, wrapped with the comma starting a line.
+    const size_t vertices = find("Vertices: *24 {");
+    const size_t close = find("}", vertices);
+    std::string inlineList = "Vertices: ";
+    for (size_t i = 0; i < cube.meshes[0].vertices.size(); ++i) {
+        if (i) inlineList += i % 5 == 0 ? "\n\t\t," : ",";
+        inlineList += std::to_string(int(cube.meshes[0].vertices[i]));
+    }
+    text.replace(vertices, close + 1 - vertices, inlineList);
+    text.replace(find(",\n", find("Normals: *")), 2, "\n\t\t\t,");
+    return text;
 }
 
 }  // namespace FbxTest

@@ -36,4 +36,11 @@ const Pallix::Bake::SceneMesh* FindMesh(const Pallix::Bake::Scene& scene, const 
 // A model with a one-triangle mesh of its own, for transform and filter tests.
 int AddTriangleModel(SceneData& scene, const std::string& name, int parent = -1);
 
+// The cube as some exporters write it in binary: its material array, and a smoothing array
+// beside it, as signed bytes ('c').
+std::string SignedByteCube(const Format& format);
+// The cube as ASCII text whose values continue on the next lines: embedded texture content after
+// "Content: ,", and number lists wrapped with the comma at the start of the next line.
+std::string ContinuedLinesCube();
+
 }  // namespace FbxTest

@@ -1,3 +1,4 @@
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -37,6 +38,36 @@ std::vector<std::pair<std::string, std::string>> Seeds() {
     seeds.emplace_back("groups.obj",
                        "# low-poly\nv 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nvt 0 0\nvt 1 1\nvn 0 0 1\n"
                        "o body\nusemtl skin\nf 1/1/1 2/2/1 3/2/1 4/1/1\ng head\nf -1//1 -2//1 -3//1\n");
+
+    // What other exporters write.
+    seeds.emplace_back("signed_bytes_binary7400raw.fbx", SignedByteCube({Encoding::Binary, 7400, false}));
+    seeds.emplace_back("signed_bytes_binary7500zlib.fbx", SignedByteCube({Encoding::Binary, 7500, true}));
+    seeds.emplace_back("continued_lines_ascii.fbx", ContinuedLinesCube());
+    SceneData bare;
+    AddTriangleModel(bare, "noNormals");
+    bare.meshes[0].uvs.push_back({"ByPolygonVertex", "Direct", {0, 0, 1, 0, 0, 1}, {}, 0});
+    seeds.emplace_back("no_normals_binary7500zlib.fbx", WriteScene(bare, {Encoding::Binary, 7500, true}));
+    seeds.emplace_back("uvs_without_normals.obj",
+                       "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nvt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\ng low\nf 1/1 2/2 3/3 4/4\n");
+    seeds.emplace_back("concave.obj", "v 0 0 0\nv 4 0 0\nv 4 3 0\nv 3 3 0\nv 3 1 0\nv 1 1 0\nv 1 3 0\nv 0 3 0\n"
+                                      "f 6 7 8 1 2 3 4 5\n");
+    return seeds;
+}
+
+// Seeds the importer must refuse: coordinates and transforms beyond single precision.
+std::vector<std::pair<std::string, std::string>> RefusedSeeds() {
+    std::vector<std::pair<std::string, std::string>> seeds;
+    SceneData point;
+    AddTriangleModel(point, "tri");
+    point.meshes[0].vertices[4] = std::nan("");
+    seeds.emplace_back("nan_vertex_binary7400raw.fbx", WriteScene(point, {}));
+    point.meshes[0].vertices[4] = 1e39;
+    seeds.emplace_back("beyond_float_vertex_ascii.fbx", WriteScene(point, {Encoding::Ascii, 7400, false}));
+    SceneData scaled;
+    AddTriangleModel(scaled, "tri");
+    scaled.models[0].properties = {VectorProperty("Lcl Scaling", 1e39, 1, 1)};
+    seeds.emplace_back("beyond_float_scaling_binary7400raw.fbx", WriteScene(scaled, {}));
+    seeds.emplace_back("nonfinite_vertices.obj", "v 0 0 0\nv nan 0 0\nv 1e400 0 0\nv 0 1e39 0\nv 1 1 0\nf 1 4 5\n");
     return seeds;
 }
 
@@ -58,5 +89,17 @@ TEST(FbxCorpus, SeedsAreCurrentAndLoad) {
             EXPECT_EQ(stored.str(), contents) << name;
         }
         EXPECT_FALSE(ImportFile(path.string())->meshes.empty()) << name;
+    }
+    for (const auto& [name, contents] : RefusedSeeds()) {
+        const fs::path path = dir / name;
+        if (write) WriteFile(path.string(), contents);
+        std::ifstream file(path, std::ios::binary);
+        ASSERT_TRUE(file) << "missing seed " << path;
+        std::stringstream stored;
+        stored << file.rdbuf();
+        EXPECT_EQ(stored.str(), contents) << name;
+        testing::internal::CaptureStdout();
+        EXPECT_THROW(ImportFile(path.string()), ImportException) << name;
+        testing::internal::GetCapturedStdout();
     }
 }

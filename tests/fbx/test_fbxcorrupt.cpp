@@ -1,3 +1,4 @@
+#include <cmath>
 #include <cstring>
 #include <random>
 
@@ -151,4 +152,29 @@ TEST(FbxCorrupt, UnrecognisedContentFailsAtInitialisation) {
     EXPECT_NE(ErrorOf("").find("Unexpected file type"), std::string::npos);
     EXPECT_NE(ErrorOf("ply\nformat ascii 1.0\n").find("Unexpected file type"), std::string::npos);
     EXPECT_NE(ErrorOf(std::string("Kaydara FBX Binary  \0\x1a", 22)).find("truncated"), std::string::npos);
+}
+
+TEST(FbxCorrupt, CoordinatesOutsideSinglePrecisionAreRefused) {
+    // NaN, infinity, and a double beyond the float range, in every encoding.
+    for (double bad : {std::nan(""), HUGE_VAL, 1e39}) {
+        SceneData data;
+        AddTriangleModel(data, "tri");
+        data.meshes[0].vertices[4] = bad;
+        for (const Format& format : {Format{Encoding::Binary, 7400, false}, Format{Encoding::Ascii, 7400, false}}) {
+            if (format.encoding == Encoding::Ascii && !std::isfinite(bad)) continue;  // no text form
+            EXPECT_NE(ErrorOf(WriteScene(data, format)).find("Control point 1 of mesh 'tri' has a coordinate that is not a finite number"),
+                      std::string::npos)
+                << bad << " " << format.Describe();
+        }
+    }
+    // A transform that makes every point infinite.
+    SceneData scaled;
+    AddTriangleModel(scaled, "tri");
+    scaled.models[0].properties = {VectorProperty("Lcl Scaling", 1e39, 1, 1)};
+    EXPECT_NE(ErrorOf(WriteScene(scaled, {})).find("transform of mesh 'tri'"), std::string::npos);
+    // OBJ text read through the FBX importer refuses them as the OBJ importer does.
+    for (const char* line : {"v nan 0 0\n", "v 1e400 0 0\n", "v 0 1e39 0\n", "v 0 0 -inf\n"}) {
+        const std::string error = ErrorOf(std::string("v 0 0 0\n") + line + "v 1 1 0\nf 1 2 3\n");
+        EXPECT_NE(error.find("vertex coordinate is not a finite number on line 2"), std::string::npos) << line << error;
+    }
 }

@@ -112,3 +112,24 @@ TEST(FbxEncodings, AsciiCommentsQuotesAndBareWords) {
     ASSERT_EQ(scene->meshes.size(), 1u);
     EXPECT_EQ(scene->meshes[0]->name, "low; \"A\"");
 }
+
+TEST(FbxEncodings, SignedByteArraysReadLikeUnsignedOnes) {
+    const auto reference = ImportScene(CubeScene(), {Encoding::Binary, 7400, false});
+    for (const Format& format : {Format{Encoding::Binary, 7400, false}, Format{Encoding::Binary, 7500, true}}) {
+        SCOPED_TRACE(format.Describe());
+        const std::string path = (TestDir() / ("bytes_" + format.Describe() + ".fbx")).string();
+        WriteFile(path, SignedByteCube(format));
+        const auto scene = ImportFile(path);
+        ASSERT_EQ(scene->CountTriangles(), 12);
+        ExpectSameScene(*reference, *scene);
+    }
+}
+
+TEST(FbxEncodings, AsciiValuesContinueOnTheNextLines) {
+    const auto reference = ImportScene(CubeScene(), {Encoding::Binary, 7400, false});
+    const std::string path = (TestDir() / "continued.fbx").string();
+    WriteFile(path, ContinuedLinesCube());
+    const auto scene = ImportFile(path);
+    ASSERT_EQ(scene->CountTriangles(), 12);
+    ExpectSameScene(*reference, *scene);
+}

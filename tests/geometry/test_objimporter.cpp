@@ -1,3 +1,4 @@
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -51,10 +52,60 @@ TEST(OBJImporter, FacesFanOverPerCornerVertices) {
     EXPECT_EQ(mesh.triangleMaterials, (std::vector<int>{1, 1, 1}));
     EXPECT_EQ(mesh.positions[5], (Vec3{1, 1, 0}));
     EXPECT_EQ(mesh.colours, std::vector<Colour32>(7, ColourWhite));
-    // Normals come from the faces, not from the vn line.
-    ASSERT_EQ(mesh.normals.size(), 7u);
-    for (const Vec3& n : mesh.normals) EXPECT_NEAR(n.z, 1.0f, 1e-5f);
+    // The scene asked for neither.
+    EXPECT_TRUE(mesh.normals.empty());
     EXPECT_TRUE(mesh.uvs.empty());
+}
+
+TEST(OBJImporter, CornersTakeTheFileNormalsAndTheOthersAreBuilt) {
+    const std::string faces = "vn 0 0 -1\nvn 0 nan 1\nf 1//1 2//1 3//1\nf 1 3 4\nf 1//2 3//9 4/1/1\n";
+    Scene scene(NeedNormals);
+    SceneMesh& mesh = ImportText(scene, Square + faces);
+    ASSERT_EQ(mesh.normals.size(), 9u);
+    // Named normals are kept as written, even against the winding.
+    for (size_t v : {0, 1, 2, 8}) EXPECT_EQ(mesh.normals[v], (Vec3{0, 0, -1})) << v;
+    // No normal, an unreadable one and one past the list: built from the faces around the
+    // corner's position, all in the plane z = 0 and facing up.
+    for (size_t v : {3, 4, 5, 6, 7}) KelvorTest::ExpectNear(mesh.normals[v], {0, 0, 1}, 1e-5f);
+
+    // A face without area next to them changes none of the built normals.
+    Scene withDegenerate(NeedNormals);
+    SceneMesh& more = ImportText(withDegenerate, Square + "v 0 0 5\n" + faces + "f 1 5 1\nf 2 2 5\n");
+    ASSERT_EQ(more.normals.size(), 15u);
+    for (size_t v = 0; v < 9; ++v) EXPECT_EQ(more.normals[v], mesh.normals[v]) << v;
+}
+
+TEST(OBJImporter, ConcavePolygonsKeepTheirArea) {
+    // A five-pointed star starting at an inner corner: a fan from there covers far more than the star.
+    const float pi = 3.14159265f;
+    std::string text;
+    std::vector<Vec3> outline;
+    for (int k = 0; k < 10; ++k) {
+        const float radius = k % 2 == 0 ? 0.3f : 1.0f, angle = 2.0f * pi * float(k) / 10.0f;
+        outline.push_back({radius * std::cos(angle), radius * std::sin(angle), 2.0f});
+        text += "v " + std::to_string(outline.back().x) + " " + std::to_string(outline.back().y) + " 2\n";
+    }
+    text += "f 1 2 3 4 5 6 7 8 9 10\n";
+    Scene scene;
+    SceneMesh& mesh = ImportText(scene, text);
+    ASSERT_EQ(mesh.VertexCount(), 10u);
+    ASSERT_EQ(mesh.TriangleCount(), 8u);
+    EXPECT_EQ(mesh.triangleMaterials, std::vector<int>(8, 0));
+    double outlineArea = 0.0;
+    for (size_t k = 0; k < 10; ++k) {
+        const Vec3 a = mesh.positions[k], b = mesh.positions[(k + 1) % 10];
+        outlineArea += 0.5 * (double(a.x) * b.y - double(b.x) * a.y);
+    }
+    // Every triangle keeps the outline's winding, and together they cover exactly its area.
+    double covered = 0.0;
+    for (size_t t = 0; t < mesh.TriangleCount(); ++t) {
+        const Vec3 a = mesh.positions[mesh.indices[3 * t]], b = mesh.positions[mesh.indices[3 * t + 1]],
+                   c = mesh.positions[mesh.indices[3 * t + 2]];
+        const double area = 0.5 * Pallix::Math::Cross(b - a, c - a).z;
+        EXPECT_GT(area, 0.0) << t;
+        covered += std::fabs(area);
+    }
+    EXPECT_NEAR(covered, outlineArea, 1e-5);
 }
 
 TEST(OBJImporter, FaceIndicesAreCheckedAgainstThePositionsSoFar) {
@@ -128,14 +179,15 @@ TEST(OBJImporter, HeaderCountsAreOnlyHints) {
     EXPECT_EQ(mesh.TriangleCount(), 1u);
 }
 
-TEST(OBJImporter, FlatNormalsReachEveryMeshOfTheScene) {
+TEST(OBJImporter, NormalsOfMeshesFromEarlierFilesStayAsTheyAre) {
     Scene scene(NeedNormals);
     SceneMesh* earlier = scene.AddMesh("from another file");
     earlier->positions = {{0, 0, 0}, {0, 1, 0}, {0, 0, 1}};
-    earlier->normals = {{0, 0, 1}, {0, 0, 1}, {0, 0, 1}};
+    earlier->normals = {{0, 0, 1}, {0, 0.6f, 0.8f}, {0, 0, 1}};
     earlier->indices = {0, 1, 2};
     ImportText(scene, Square + "f 1 2 3\n");
-    for (const Vec3& n : earlier->normals) EXPECT_NEAR(n.x, 1.0f, 1e-5f);
+    EXPECT_EQ(earlier->normals, (std::vector<Vec3>{{0, 0, 1}, {0, 0.6f, 0.8f}, {0, 0, 1}}));
+    KelvorTest::ExpectNear(scene.meshes[1]->normals[0], {0, 0, 1}, 1e-5f);
 }
 
 TEST(OBJImporter, ReadsFilesAndNamesMissingOnes) {

@@ -121,6 +121,43 @@ TEST(ScenePasses, DegenerateTrianglesDoNotSpreadNaN) {
     EXPECT_TRUE(Near(mesh->smoothNormals[9], n, 1e-5f));
 }
 
+TEST(ScenePasses, MissingNormalsAreFilledFromTheFacesAroundThem) {
+    // The two triangles of the angle-weighting case, stored per corner, with a zero-area
+    // triangle on the shared corner; only some vertices carry a normal.
+    Scene scene;
+    SceneMesh* mesh = scene.AddMesh("m");
+    mesh->positions = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 0}, {0, 1, 0}, {0, 1, 0.05f}, {0, 0, 0}, {1, 0, 0}, {1, 0, 0}};
+    mesh->indices = {0, 1, 2, 3, 4, 5, 6, 7, 8};
+    const float nan = std::nanf("");
+    mesh->normals = {{0, 0, 1}, {}, {nan, 0, 1}, {}, {0, 1, 0}, {}, {}};  // two short of the vertices
+    // Frames whose handedness flips with the normal: b = n x t for n = (0, 0, 1).
+    mesh->tangents.assign(9, {1, 0, 0, -1});
+    mesh->bitangents.assign(9, {0, 1, 0});
+    mesh->tangents[4].w = 1;
+
+    Scene reference;
+    SceneMesh* smooth = reference.AddMesh("m");
+    smooth->positions = mesh->positions;
+    smooth->indices = mesh->indices;
+    smooth->RebuildNormals(NormalsAngleWeighted, true);
+
+    EXPECT_EQ(mesh->FillMissingNormals(), 7u);
+    ASSERT_EQ(mesh->normals.size(), 9u);
+    EXPECT_EQ(mesh->normals[0], (Vec3{0, 0, 1}));
+    EXPECT_EQ(mesh->normals[4], (Vec3{0, 1, 0}));
+    for (size_t v : {1, 2, 3, 5, 6, 7, 8}) {
+        EXPECT_EQ(mesh->normals[v], smooth->smoothNormals[v]) << v;
+        EXPECT_TRUE(Pallix::Math::IsFinite(mesh->normals[v])) << v;
+    }
+    EXPECT_TRUE(Near(mesh->normals[1], {0, 0, 1}, 1e-5f));
+    // A filled vertex's frame takes the handedness of its new normal; the others keep theirs.
+    EXPECT_EQ(mesh->tangents[1].w, 1.0f);
+    EXPECT_EQ(mesh->tangents[0].w, -1.0f);
+    EXPECT_EQ(mesh->tangents[4].w, 1.0f);
+    // Nothing left to fill.
+    EXPECT_EQ(mesh->FillMissingNormals(), 0u);
+}
+
 TEST(ScenePasses, TangentConventionsByTargetApplication) {
     // A quad tilted in its plane's normal, with imported frames that are easy to recognise.
     auto build = [](Scene& scene) {

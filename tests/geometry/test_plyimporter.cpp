@@ -112,8 +112,63 @@ TEST(PLYImporter, BothByteOrdersGiveTheSameMesh) {
     EXPECT_EQ(a.indices, (std::vector<uint32_t>{0, 2, 1, 0, 1, 3, 0, 3, 2, 1, 2, 3}));
     EXPECT_EQ(a.colours, b.colours);
     EXPECT_EQ(a.colours[3], PackColour(30, 20, 30, 255));
-    ASSERT_EQ(a.normals.size(), 4u);  // flat normals: the last face through a vertex wins
-    EXPECT_NEAR(a.normals[3].x, 1.0f / std::sqrt(3.0f), 1e-5f);
+    EXPECT_EQ(a.normals, b.normals);
+    // The file has no normals: the apex (0, 0, 1) takes its three faces' normals weighted by
+    // the corner angles there, a quarter turn on two faces and a sixth on the slanted one.
+    ASSERT_EQ(a.normals.size(), 4u);
+    const float pi = 3.14159265f;
+    const Vec3 apex = KelvorTest::Unit(Vec3{0, -1, 0} * (pi / 4) + Vec3{-1, 0, 0} * (pi / 4) +
+                                       KelvorTest::Unit({1, 1, 1}) * (pi / 3));
+    KelvorTest::ExpectNear(a.normals[3], apex, 1e-5f);
+}
+
+TEST(PLYImporter, VerticesTakeTheFileNormalsOrBuiltOnes) {
+    const std::string header = "ply\nformat ascii 1.0\nelement vertex 5\nproperty float x\nproperty float y\nproperty float z\n";
+    const std::string faces = "element face 3\nproperty list uchar int vertex_indices\nend_header\n";
+    const std::string body = "3 0 1 2\n3 1 3 2\n3 1 1 4\n";  // the last one has no area
+    Scene given(NeedNormals);
+    SceneMesh& a = Import(given, header + "property float nx\nproperty float ny\nproperty float nz\n" + faces +
+                                     "0 0 0 0 0.6 0.8\n1 0 0 0 0 1\n0 1 0 0 0 0\n1 1 0 0 0 1\n0 0 7 0 0 1\n" + body);
+    ASSERT_EQ(a.normals.size(), 5u);
+    EXPECT_EQ(a.normals[0], (Vec3{0, 0.6f, 0.8f}));
+    EXPECT_EQ(a.normals[3], (Vec3{0, 0, 1}));
+    KelvorTest::ExpectNear(a.normals[2], {0, 0, 1}, 1e-5f);  // a zero normal counts as none
+
+    // Without them every vertex is built, and the face without area adds nothing.
+    Scene built(NeedNormals);
+    SceneMesh& b = Import(built, header + faces + "0 0 0\n1 0 0\n0 1 0\n1 1 0\n0 0 7\n" + body);
+    for (size_t v = 0; v < 4; ++v) KelvorTest::ExpectNear(b.normals[v], {0, 0, 1}, 1e-5f);
+    EXPECT_EQ(b.normals[4], (Vec3{}));  // in no face with an area
+
+    // Meshes that earlier files added keep their normals.
+    Scene scene(NeedNormals);
+    SceneMesh* earlier = scene.AddMesh("from another file");
+    earlier->positions = {{0, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    earlier->normals = {{0, 0, 1}, {0, 0.6f, 0.8f}, {0, 0, 1}};
+    earlier->indices = {0, 1, 2};
+    Import(scene, header + faces + "0 0 0\n1 0 0\n0 1 0\n1 1 0\n0 0 7\n" + body);
+    EXPECT_EQ(earlier->normals, (std::vector<Vec3>{{0, 0, 1}, {0, 0.6f, 0.8f}, {0, 0, 1}}));
+}
+
+TEST(PLYImporter, WindowsLineEndsAndRealColours) {
+    const std::string unix = "ply\nformat ascii 1.0\ncomment from a scanner\nelement vertex 4\nproperty float x\n"
+                             "property float y\nproperty float z\nproperty float red\nproperty float green\n"
+                             "property float blue\nelement face 1\nproperty list uchar int vertex_indices\nend_header\n"
+                             "0 0 0 0.5 1 0\n1 0 0 1.5 -0.25 0.002\n1 1 0 nan 0.999 0.998\n0 1 0 0 0 0\n4 0 1 2 3\n";
+    std::string windows;
+    for (char c : unix) windows += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    Scene fromUnix, fromWindows;
+    SceneMesh& a = Import(fromUnix, unix);
+    SceneMesh& b = Import(fromWindows, windows);
+    EXPECT_EQ(a.positions, b.positions);
+    EXPECT_EQ(a.indices, (std::vector<uint32_t>{0, 1, 2, 0, 2, 3}));
+    EXPECT_EQ(a.indices, b.indices);
+    EXPECT_EQ(a.colours, b.colours);
+    // Reals from 0 to 1 scale to bytes, rounded and clamped.
+    ASSERT_EQ(a.colours.size(), 4u);
+    EXPECT_EQ(a.colours[0], PackColour(128, 255, 0, 255));
+    EXPECT_EQ(a.colours[1], PackColour(255, 0, 1, 255));
+    EXPECT_EQ(a.colours[2], PackColour(0, 255, 254, 255));
 }
 
 TEST(PLYImporter, ReaderConvertsTypesAndSpellings) {
@@ -144,8 +199,6 @@ TEST(PLYImporter, MalformedFilesAreRefusedWithTheirReason) {
     const std::string faces = "element face 1\nproperty list uchar int vertex_indices\nend_header\n0 0 0\n1 0 0\n0 1 0\n";
     EXPECT_EQ(ImportError(""), "Invalid PLY file 'test.ply': the file is empty");
     EXPECT_EQ(ImportError("PLY\nformat ascii 1.0\nend_header\n"), "Invalid PLY file 'test.ply': it does not start with the line \"ply\"");
-    EXPECT_EQ(ImportError("ply\r\nformat ascii 1.0\r\nend_header\r\n"),
-              "Invalid PLY file 'test.ply': the header has Windows (CR LF) line ends");
     EXPECT_EQ(ImportError("ply\nFormat ascii 1.0\nend_header\n"), "Invalid PLY file 'test.ply': the header has no format line");
     EXPECT_EQ(ImportError("ply\nformat ascii 1.0\nelement vertex -3\nend_header\n"),
               "Invalid PLY file 'test.ply': an element line needs a name and a record count");
@@ -172,19 +225,31 @@ TEST(PLYImporter, MalformedFilesAreRefusedWithTheirReason) {
     EXPECT_EQ(ImportError(hugeList), "Invalid PLY file 'test.ply': a list in element 'face' runs past the end of its record");
 }
 
-TEST(PLYImporter, FacesWithoutIndicesAndOtherElements) {
+TEST(PLYImporter, FaceListNamesAndOtherElements) {
+    const std::string header = "ply\nformat ascii 1.0\nelement note 2\nproperty string text\nproperty list uchar int ids\n"
+                               "element vertex 3\nproperty double x\nproperty double y\nproperty double z\n"
+                               "property uchar red\nproperty uchar green\nproperty uchar blue\n";
+    const std::string records = "\"a note\" 2 5 6\nb 0\n0 0 0 1 2 3\n1 0 0 4 5 6\n0 1 0 7 8 9\n3 0 1 2\n3 2 1 0\n";
+    // Many tools name the face list "vertex_index".
     Scene scene;
     testing::internal::CaptureStderr();
-    SceneMesh& mesh = Import(scene, "ply\nformat ascii 1.0\nelement note 2\nproperty string text\nproperty list uchar int ids\n"
-                                    "element vertex 3\nproperty double x\nproperty double y\nproperty double z\n"
-                                    "property uchar red\nproperty uchar green\nproperty uchar blue\n"
-                                    "element face 2\nproperty list uchar int other\nelement tail 1\nproperty int128 w\nend_header\n"
-                                    "\"a note\" 2 5 6\nb 0\n0 0 0 1 2 3\n1 0 0 4 5 6\n0 1 0 7 8 9\n3 0 1 2\n3 2 1 0\n");
-    const std::string warnings = testing::internal::GetCapturedStderr();
-    EXPECT_NE(warnings.find("Can't find property 'vertex_indices' in element 'face'"), std::string::npos);
+    SceneMesh& mesh =
+        Import(scene, header + "element face 2\nproperty list uchar int vertex_index\nelement tail 1\nproperty int128 w\n"
+                               "end_header\n" + records);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(mesh.VertexCount(), 3u);
     EXPECT_EQ(mesh.colours[2], PackColour(7, 8, 9, 255));
-    EXPECT_TRUE(mesh.indices.empty());
+    EXPECT_EQ(mesh.indices, (std::vector<uint32_t>{0, 1, 2, 2, 1, 0}));
+
+    // A file that holds no faces would bake blank maps: it is refused.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ImportError(header + "element face 2\nproperty list uchar int other\nend_header\n" + records),
+              "Invalid PLY file 'test.ply': the face element has no list 'vertex_indices' or 'vertex_index'");
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Can't find property 'vertex_indices' in element 'face'"),
+              std::string::npos);
+    EXPECT_EQ(ImportError(header + "end_header\n" + records), "Invalid PLY file 'test.ply': it has no faces");
+    EXPECT_EQ(ImportError(header + "element face 0\nproperty list uchar int vertex_indices\nend_header\n" + records),
+              "Invalid PLY file 'test.ply': it has no faces");
 }
 
 TEST(PLYImporter, ReadsFilesAndNamesMissingOnes) {

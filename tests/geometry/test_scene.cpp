@@ -104,21 +104,3 @@ TEST(Scene, TransformsBoundsAndTranslation) {
     EXPECT_FLOAT_EQ(box.minX, 2.0f - 0.004f);
 }
 
-TEST(Scene, FlatNormalsCoverEveryMesh) {
-    Scene scene;
-    SceneMesh* first = scene.AddMesh("a");
-    MeshBuilders::AddFlatCube(*first);
-    first->normals.assign(first->VertexCount(), Vec3{});
-    SceneMesh* second = scene.AddMesh("b");
-    second->positions = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {5, 5, 5}};
-    second->indices = {0, 1, 2};
-    scene.BuildFlatNormals();
-    for (size_t v = 0; v < first->VertexCount(); ++v) {
-        const Vec3 n = first->normals[v];
-        EXPECT_NEAR(Pallix::Math::Length(n), 1.0f, 1e-5f);
-    }
-    EXPECT_NEAR(first->normals[0].x, 1.0f, 1e-5f);  // the +x face comes first
-    ASSERT_EQ(second->normals.size(), 4u);
-    EXPECT_NEAR(second->normals[2].z, 1.0f, 1e-5f);
-    EXPECT_EQ(second->normals[3], (Vec3{0, 0, 0}));  // in no triangle
-}

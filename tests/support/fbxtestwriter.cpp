@@ -32,6 +32,7 @@ std::string ArrayBytes(const Value& v) {
             case 'i': Put(raw, int32_t(v.integers[i])); break;
             case 'l': Put(raw, int64_t(v.integers[i])); break;
             case 'b': Put(raw, uint8_t(v.integers[i] != 0)); break;
+            case 'c': Put(raw, int8_t(v.integers[i])); break;
             case 'f': Put(raw, float(v.reals[i])); break;
             case 'd': Put(raw, v.reals[i]); break;
             default: throw std::logic_error("not an array type");

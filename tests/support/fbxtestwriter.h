@@ -11,7 +11,7 @@
 namespace FbxTest {
 
 struct Value {
-    char type = 'I';  // the binary type code: Y C I L F D S R i l f d b
+    char type = 'I';  // the binary type code: Y C I L F D S R i l f d b c
     int64_t integer = 0;
     double real = 0.0;
     std::string text;

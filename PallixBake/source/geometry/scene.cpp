@@ -129,22 +129,6 @@ int Scene::CountTriangles() const {
     return int(count);
 }
 
-void Scene::BuildFlatNormals() {
-    for (const auto& meshPtr : meshes) {
-        SceneMesh& mesh = *meshPtr;
-        mesh.normals.assign(mesh.positions.size(), Vec3{});
-        const size_t vertexCount = mesh.positions.size();
-        for (size_t i = 0; i + 2 < mesh.indices.size(); i += 3) {
-            const uint32_t i0 = mesh.indices[i], i1 = mesh.indices[i + 1], i2 = mesh.indices[i + 2];
-            if (i0 >= vertexCount || i1 >= vertexCount || i2 >= vertexCount) continue;
-            const Vec3 n = FaceNormal(mesh.positions[i0], mesh.positions[i1], mesh.positions[i2]);
-            mesh.normals[i0] = n;
-            mesh.normals[i1] = n;
-            mesh.normals[i2] = n;
-        }
-    }
-}
-
 AABB3 Scene::GetBounds() const {
     AABB3 box;
     for (const auto& mesh : meshes) mesh->ExpandBounds(box);

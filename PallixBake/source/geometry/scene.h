@@ -112,6 +112,10 @@ public:
     void MarkHardVertices();
     void MarkHardEdges();
     void RebuildNormals(int mode, bool toSmoothNormals);
+    // Gives every vertex whose normal has no direction (zero, not finite, or absent) the
+    // angle-weighted normal of its welded position, as RebuildNormals makes it, and its
+    // tangent frame the handedness that normal gives. Returns how many vertices it filled.
+    size_t FillMissingNormals();
 
     // Trace mesh assembly and GPU upload.
     void AppendTo(class Mesh& target) const;
@@ -139,7 +143,6 @@ public:
     SceneMesh* AddMesh(const std::string& name);
     SceneMaterial* FindOrAddMaterial(const std::string& name);
     int CountTriangles() const;
-    void BuildFlatNormals();
     // Union of every mesh's world bounds, each side moved outward by 0.004.
     Math::AABB3 GetBounds() const;
     void Translate(Math::Vec3 offset);

@@ -184,8 +184,14 @@ void Scene::ComputeEdgeNormals() {
     }
 }
 
-void SceneMesh::RebuildNormals(int mode, bool toSmoothNormals) {
-    std::vector<int32_t> vertexPosition;
+namespace {
+
+// Unit normal per welded position over the triangles around it, each corner weighted by its
+// angle in mode 2 and by 1 otherwise. Degenerate triangles have no direction and add nothing;
+// a position in no healthy triangle keeps a zero vector.
+std::vector<Vec3> PositionNormals(const SceneMesh& mesh, int mode, std::vector<int32_t>& vertexPosition) {
+    const std::vector<Vec3>& positions = mesh.positions;
+    const std::vector<uint32_t>& indices = mesh.indices;
     const int positionCount = WeldPositions(positions, vertexPosition);
     std::vector<Vec3> sums(static_cast<size_t>(positionCount));
     const size_t vertexCount = positions.size();
@@ -194,7 +200,7 @@ void SceneMesh::RebuildNormals(int mode, bool toSmoothNormals) {
         if (i0 >= vertexCount || i1 >= vertexCount || i2 >= vertexCount) continue;
         const Vec3 p0 = positions[i0], p1 = positions[i1], p2 = positions[i2];
         const Vec3 n = FaceNormal(p0, p1, p2);
-        if (!Math::IsFinite(n)) continue;  // degenerate: no direction to add
+        if (!Math::IsFinite(n)) continue;
         float w0 = 1.0f, w1 = 1.0f, w2 = 1.0f;
         if (mode == NormalsAngleWeighted) {
             const Vec3 e01 = UnitOrZero(p1 - p0), e02 = UnitOrZero(p2 - p0), e12 = UnitOrZero(p2 - p1);
@@ -206,11 +212,42 @@ void SceneMesh::RebuildNormals(int mode, bool toSmoothNormals) {
         sums[size_t(vertexPosition[i1])] = sums[size_t(vertexPosition[i1])] + n * w1;
         sums[size_t(vertexPosition[i2])] = sums[size_t(vertexPosition[i2])] + n * w2;
     }
-    // A position in no healthy triangle has no direction and keeps a zero vector.
     for (Vec3& sum : sums) sum = UnitOrZero(sum);
+    return sums;
+}
+
+bool HasDirection(Vec3 n) {
+    const float lengthSquared = Math::Dot(n, n);
+    return lengthSquared > 0.0f && std::isfinite(lengthSquared);
+}
+
+}  // namespace
+
+void SceneMesh::RebuildNormals(int mode, bool toSmoothNormals) {
+    std::vector<int32_t> vertexPosition;
+    const std::vector<Vec3> sums = PositionNormals(*this, mode, vertexPosition);
     std::vector<Vec3>& target = toSmoothNormals ? smoothNormals : normals;
-    target.resize(vertexCount);
-    for (size_t v = 0; v < vertexCount; ++v) target[v] = sums[size_t(vertexPosition[v])];
+    target.resize(positions.size());
+    for (size_t v = 0; v < positions.size(); ++v) target[v] = sums[size_t(vertexPosition[v])];
+}
+
+size_t SceneMesh::FillMissingNormals() {
+    normals.resize(positions.size());
+    size_t missing = 0;
+    for (const Vec3& n : normals) missing += !HasDirection(n);
+    if (missing == 0) return 0;
+    std::vector<int32_t> vertexPosition;
+    const std::vector<Vec3> sums = PositionNormals(*this, NormalsAngleWeighted, vertexPosition);
+    for (size_t v = 0; v < normals.size(); ++v) {
+        if (HasDirection(normals[v])) continue;
+        normals[v] = sums[size_t(vertexPosition[v])];
+        // The handedness of a frame read from the file was taken against the missing normal.
+        if (v < tangents.size() && v < bitangents.size()) {
+            Math::Vec4& t = tangents[v];
+            t.w = Math::Dot(Math::Cross(normals[v], Vec3{t.x, t.y, t.z}), bitangents[v]) < 0.0f ? -1.0f : 1.0f;
+        }
+    }
+    return missing;
 }
 
 void Scene::GenerateTangents(SceneMesh& mesh, bool negateSign) {

@@ -15,49 +15,8 @@ namespace {
 using Math::Vec2;
 using Math::Vec3;
 
-// Single-precision affine map for column vectors, m[row][column], translation in column 3.
-struct Affine {
-    float m[3][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}};
-
-    Affine operator*(const Affine& b) const {
-        Affine r;
-        for (int i = 0; i < 3; ++i) {
-            for (int j = 0; j < 4; ++j) {
-                float v = j == 3 ? m[i][3] : 0.0f;
-                for (int k = 0; k < 3; ++k) v += m[i][k] * b.m[k][j];
-                r.m[i][j] = v;
-            }
-        }
-        return r;
-    }
-};
-
-Affine Translation(const FbxVector3& t) {
-    Affine a;
-    a.m[0][3] = float(t.x);
-    a.m[1][3] = float(t.y);
-    a.m[2][3] = float(t.z);
-    return a;
-}
-
-Affine Scaling(const FbxVector3& s) {
-    Affine a;
-    a.m[0][0] = float(s.x);
-    a.m[1][1] = float(s.y);
-    a.m[2][2] = float(s.z);
-    return a;
-}
-
-// Rz * Ry * Rx from angles in degrees: X is applied first.
-Affine Rotation(const FbxVector3& degrees) {
-    constexpr double ToRadians = 0.01745329238474369;
-    const float x = float(degrees.x * ToRadians), y = float(degrees.y * ToRadians), z = float(degrees.z * ToRadians);
-    Affine rx, ry, rz;
-    rx.m[1][1] = std::cos(x), rx.m[1][2] = -std::sin(x), rx.m[2][1] = std::sin(x), rx.m[2][2] = std::cos(x);
-    ry.m[0][0] = std::cos(y), ry.m[0][2] = std::sin(y), ry.m[2][0] = -std::sin(y), ry.m[2][2] = std::cos(y);
-    rz.m[0][0] = std::cos(z), rz.m[0][1] = -std::sin(z), rz.m[1][0] = std::sin(z), rz.m[1][1] = std::cos(z);
-    return rz * ry * rx;
-}
+// The stored transform is built in single precision.
+using Affine = FbxAffine<float>;
 
 // c * 255 + 0.5 truncated, keeping the low 8 bits; the remainder is taken in floating point
 // first, so values beyond every integer range convert without overflow.
@@ -202,11 +161,15 @@ void FBXImporter::ConvertNode(const FbxNode& node, Scene* scene) {
             materialIndex = element;
     }
 
-    const Affine transform = Translation(node.globalT) * Rotation(node.globalR) * Scaling(node.globalS) *
-                             Translation(node.geometricT) * Rotation(node.geometricR) * Scaling(node.geometricS);
+    const Affine transform = Affine::Translation(node.globalT) * Affine::Rotation(node.globalR) *
+                             Affine::Scaling(node.globalS) * Affine::Translation(node.geometricT) *
+                             Affine::Rotation(node.geometricR) * Affine::Scaling(node.geometricS);
     float affine[12];
     for (int column = 0; column < 4; ++column)
         for (int row = 0; row < 3; ++row) affine[column * 3 + row] = transform.m[row][column];
+    for (float value : affine)
+        if (!std::isfinite(value))
+            throw ImportException("The transform of mesh '" + name + "' is not a finite single-precision map");
     SceneMesh* target = scene->AddMesh(name);
     target->SetTransform(affine);
 
@@ -239,7 +202,13 @@ void FBXImporter::ConvertNode(const FbxNode& node, Scene* scene) {
             const int cp = mesh.PolygonVertex(p, k);
             if (cp < 0 || size_t(cp) >= controlPoints)
                 throw ImportException("Invalid control point index " + std::to_string(cp) + " in mesh '" + name + "'");
-            target->positions.push_back(ToVec3(mesh.ControlPoint(cp)));
+            const Vec3 position = ToVec3(mesh.ControlPoint(cp));
+            // Infinite or NaN coordinates (or ones beyond single precision) would break welding,
+            // bounds and every ray that meets them.
+            if (!Math::IsFinite(position))
+                throw ImportException("Control point " + std::to_string(cp) + " of mesh '" + name +
+                                      "' has a coordinate that is not a finite number");
+            target->positions.push_back(position);
             if (scene->hasUVs) target->uvs.push_back(CornerUV(mesh, cp, pv));
             if (scene->hasColours) target->colours.push_back(CornerColour(mesh, cp, pv));
             if (scene->hasNormals) {
@@ -259,6 +228,16 @@ void FBXImporter::ConvertNode(const FbxNode& node, Scene* scene) {
             target->AddCorner();
         }
         target->FinishPolygon(usedDefaultTangent);
+    }
+    // Without normals every normal would be zero and a tangent-space map flat whatever the
+    // high-poly mesh; tangent frames are made from these later.
+    if (scene->hasNormals) {
+        const size_t filled = target->FillMissingNormals();
+        if (filled > 0 && filled == target->VertexCount())
+            std::printf("Mesh '%s' has no normals: building smooth vertex normals\n", name.c_str());
+        else if (filled > 0)
+            std::printf("Mesh '%s' has no normals at %zu of %zu vertices: building smooth normals there\n", name.c_str(),
+                        filled, target->VertexCount());
     }
 }
 

@@ -9,6 +9,7 @@
 #include "core/bakeexception.h"
 #include "geometry/scene.h"
 #include "io/objtokenizer.h"
+#include "io/polygontriangulation.h"
 
 namespace Pallix::Bake {
 
@@ -35,6 +36,16 @@ uint8_t HexByte(char high, char low) {
     if (h < 0) return 0;
     const int l = HexDigit(low);
     return uint8_t(l < 0 ? h : h * 16 + l);
+}
+
+// The normal index of a face corner "v/t/n" or "v//n" as written; 0 when it names none.
+int64_t NormalIndex(std::string_view token) {
+    const size_t first = token.find('/');
+    const size_t second = first == std::string_view::npos ? first : token.find('/', first + 1);
+    if (second == std::string_view::npos) return 0;
+    std::string_view rest = token.substr(second + 1);
+    int64_t index = 0;
+    return ObjTokenizer::ParseInt(rest, index) ? index : 0;
 }
 
 // The integer at `from` (counted from the start of the line), or 0 when there is none there.
@@ -67,6 +78,8 @@ public:
                 case 'v':
                     if (line.size() > 1 && line[1] == 't') ++uvCount_;
                     else if (line.size() > 1 && line[1] == ' ') ReadPosition(line);
+                    else if (line.size() > 2 && line[1] == 'n' && ObjTokenizer::IsBlank(line[2]) && scene_->hasNormals)
+                        ReadNormal(line);
                     break;
                 default:
                     break;  // groups, objects, materials and the like
@@ -79,9 +92,12 @@ public:
         std::printf("Number of colours %lu\n", static_cast<unsigned long>(colours_.size()));
         std::printf("Number of colour lines %d\n", colourLines_);
         std::printf("Number of triangle indices %lu\n", static_cast<unsigned long>(scene_->CountTriangles()));
-        std::printf("Building normals\n");
-        scene_->BuildFlatNormals();
-        std::printf("Done");
+        // Only this file's mesh: meshes that earlier files added keep their own normals.
+        if (scene_->hasNormals) {
+            std::printf("Building normals\n");
+            mesh_->FillMissingNormals();
+            std::printf("Done");
+        }
     }
 
 private:
@@ -107,6 +123,16 @@ private:
         // Infinite or NaN coordinates would break welding and every bound of the scene.
         if (!Math::IsFinite(p)) FailAtLine("vertex coordinate is not a finite number");
         positions_.push_back(p);
+    }
+
+    // A normal that cannot be read counts as none: its corners get built normals.
+    void ReadNormal(std::string_view line) {
+        std::string_view rest = line.substr(2);
+        double xyz[3] = {0.0, 0.0, 0.0};
+        for (double& value : xyz)
+            if (!ObjTokenizer::ParseDouble(rest, value)) value = 0.0;
+        const Vec3 n{float(xyz[0]), float(xyz[1]), float(xyz[2])};
+        normals_.push_back(Math::IsFinite(n) ? n : Vec3{});
     }
 
     void ReadColours(std::string_view line) {
@@ -159,21 +185,44 @@ private:
 
     void ReadFace(std::string_view line) {
         mesh_->BeginPolygon(material_);
+        const size_t first = mesh_->positions.size();
         std::string_view rest = line.substr(1);
         // A token glued to the 'f' ("f1") is not a corner.
         if (!rest.empty() && !ObjTokenizer::IsBlank(rest.front())) ObjTokenizer::NextToken(rest);
         for (;;) {
             std::string_view token = ObjTokenizer::NextToken(rest);
             if (token.empty()) break;
-            // Only the position index counts: "12/5/7" is corner 12. Relative (negative) and
-            // forward references are refused like any other index outside the positions.
+            // "12/5/7" is corner 12 with normal 7. Relative (negative) and forward position
+            // references are refused like any other index outside the positions; a normal index
+            // outside the normals leaves the corner without one.
+            const std::string_view corner = token;
             int64_t index = 0;
             if (!ObjTokenizer::ParseInt(token, index) || index < 1 || uint64_t(index) > positions_.size())
                 throw BakeException("Invalid face in OBJ");
             const size_t i = size_t(index - 1);
             mesh_->positions.push_back(positions_[i]);
             mesh_->colours.push_back(i < colours_.size() ? colours_[i] : ColourWhite);
-            mesh_->AddCorner();
+            if (scene_->hasNormals) {
+                const int64_t n = NormalIndex(corner);
+                mesh_->normals.push_back(n >= 1 && uint64_t(n) <= normals_.size() ? normals_[size_t(n - 1)] : Vec3{});
+            }
+        }
+        const size_t corners = mesh_->positions.size() - first;
+        if (corners <= 3) {
+            for (size_t k = 0; k < corners; ++k) mesh_->AddCorner();
+            return;
+        }
+        // Larger polygons are triangulated as FBX polygons are, so a concave one keeps its area.
+        points_.resize(corners);
+        for (size_t k = 0; k < corners; ++k) {
+            const Vec3 p = mesh_->positions[first + k];
+            points_[k] = {p.x, p.y, p.z};
+        }
+        triangles_.clear();
+        TriangulatePolygon(points_, triangles_, earClippingBudget_);
+        for (size_t t = 0; t < triangles_.size(); t += 3) {
+            for (size_t k = 0; k < 3; ++k) mesh_->indices.push_back(uint32_t(first + size_t(triangles_[t + k])));
+            mesh_->triangleMaterials.push_back(material_->id);
         }
     }
 
@@ -186,8 +235,12 @@ private:
     int64_t expectedVertices_ = -1;
     int colourLines_ = 0;
     std::vector<Vec3> positions_;
+    std::vector<Vec3> normals_;
     size_t uvCount_ = 0;
     std::vector<Colour32> colours_;
+    uint64_t earClippingBudget_ = EarClippingBudget;
+    std::vector<PolygonPoint> points_;
+    std::vector<int> triangles_;
 };
 
 }  // namespace

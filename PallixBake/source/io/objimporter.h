@@ -9,10 +9,11 @@ namespace Pallix::Bake {
 class ObjTokenizer;
 
 // Reads a Wavefront OBJ file into one scene mesh named "global" with the material "unsupported":
-// positions, faces (fanned into triangles, one vertex per corner) and the "#MRGB" vertex colours
-// of sculpting tools. Texture coordinates are only counted; normals are rebuilt flat over the
-// whole scene afterwards. A face index outside the positions read so far throws BakeException
-// "Invalid face in OBJ"; any other refusal is an ImportException.
+// positions, faces (one vertex per corner; polygons triangulated as FBX polygons are) and the
+// "#MRGB" vertex colours of sculpting tools. Texture coordinates are only counted. When the
+// scene asks for normals, corners take the file's "vn" normals, and corners without one the
+// angle-weighted normals of this mesh. A face index outside the positions read so far throws
+// BakeException "Invalid face in OBJ"; any other refusal is an ImportException.
 class OBJImporter : public SceneImporter {
 public:
     void Import(const char* path, Scene* scene) override;

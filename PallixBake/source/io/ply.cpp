@@ -55,8 +55,7 @@ PlyValue FromDouble(double value) {
 }
 
 // Splits a header or ASCII line into words: runs of spaces (tabs count as spaces) separate
-// them, and a word that starts with a double quote runs to the next one. A carriage return is
-// part of the word it follows.
+// them, and a word that starts with a double quote runs to the next one.
 void SplitWords(std::string& line, std::vector<std::string_view>& words) {
     words.clear();
     std::replace(line.begin(), line.end(), '\t', ' ');
@@ -102,7 +101,7 @@ public:
         return remaining_ == UINT64_MAX ? UINT64_MAX : buffered + remaining_;
     }
 
-    // The next line without its line feed; false at the end of the input.
+    // The next line without its line end (LF or CR LF); false at the end of the input.
     bool ReadLine(std::string& line) {
         line.clear();
         for (;;) {
@@ -111,11 +110,16 @@ public:
                 const char* stop = static_cast<const char*>(newline);
                 line.append(begin_, stop);
                 begin_ = stop + 1;
+                if (!line.empty() && line.back() == '\r') line.pop_back();
                 return true;
             }
             line.append(begin_, end_);
             begin_ = end_;
-            if (!Refill()) return !line.empty();
+            if (!Refill()) {
+                const bool any = !line.empty();
+                if (any && line.back() == '\r') line.pop_back();
+                return any;
+            }
         }
     }
 
@@ -185,10 +189,7 @@ std::unique_ptr<PlyReader> ReadHeader(std::unique_ptr<PlyReader> reader) {
     std::vector<std::string_view>& words = r.words_;
     if (!r.input_->ReadLine(line)) r.Fail("the file is empty");
     SplitWords(line, words);
-    if (words.empty() || words[0] != "ply") {
-        if (!words.empty() && words[0] == "ply\r") r.Fail("the header has Windows (CR LF) line ends");
-        r.Fail("it does not start with the line \"ply\"");
-    }
+    if (words.empty() || words[0] != "ply") r.Fail("it does not start with the line \"ply\"");
     bool ended = false;
     while (!ended && r.input_->ReadLine(line)) {
         SplitWords(line, words);

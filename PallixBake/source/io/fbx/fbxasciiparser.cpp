@@ -14,7 +14,7 @@ bool IsDelimiter(char c) {
 
 // Reads the record tree of an ASCII file: "Name: value, value, ... { children }", arrays as
 // "Name: *count { a: numbers }", comments from ';' to the line end, and value lists that continue
-// on the next line after a comma.
+// on the next line, with the comma at the end of one line or at the start of the next.
 class FbxAsciiParser {
 public:
     explicit FbxAsciiParser(std::string_view text) : text(text) {}
@@ -53,6 +53,22 @@ private:
         }
     }
 
+    // The first character after blanks, line ends and comments, without moving on; '\0' at the end.
+    char NextAfterLineEnds() const {
+        size_t at = pos;
+        while (at < text.size()) {
+            const char c = text[at];
+            if (IsBlank(c) || c == '\n') {
+                ++at;
+            } else if (c == ';') {
+                while (at < text.size() && text[at] != '\n') ++at;
+            } else {
+                return c;
+            }
+        }
+        return '\0';
+    }
+
     void ReadChildren(FbxElement& parent, int depth, bool topLevel) {
         if (depth >= FbxMaxNesting) Fail("records nested too deeply");
         for (;;) {
@@ -79,13 +95,22 @@ private:
         element.name.assign(text.substr(start, pos - start));
         ++pos;
         Skip(false);
-        if (!AtEnd() && Peek() != '\n' && Peek() != '{' && Peek() != '}') {
+        // "Content: ," puts the value (a long quoted string) on the lines that follow.
+        const bool leadingComma = Peek() == ',';
+        if (leadingComma) {
+            ++pos;
+            Skip(true);
+        }
+        if (!AtEnd() && (leadingComma || Peek() != '\n') && Peek() != '{' && Peek() != '}') {
             for (;;) {
                 element.values.push_back(ReadValue(depth));
                 Skip(false);
+                // A wrapped list carries its comma at the end of a line or at the start of the next.
+                if (Peek() == '\n' && NextAfterLineEnds() == ',') Skip(true);
                 if (Peek() != ',') break;
                 ++pos;
                 Skip(true);
+                if (Peek() == '}') break;
             }
         }
         if (Peek() == '{') {

@@ -127,6 +127,7 @@ private:
             case 'f': return FbxValue(ReadArray<float>(limit));
             case 'd': return FbxValue(ReadArray<double>(limit));
             case 'b': return FbxValue(ReadArray<uint8_t>(limit));
+            case 'c': return FbxValue(ReadArray<int8_t>(limit));
             default:
                 throw FbxFormatError("unknown property type " + std::to_string(int(uint8_t(type))) + At(pos - 1));
         }

@@ -18,11 +18,12 @@ public:
 };
 
 // One property of a record: an integer, a real, a text (strings and raw bytes) or a typed array.
-// Binary files keep their stored array type; ASCII files give 64-bit integers or doubles.
+// Binary files keep their stored array type (bytes as unsigned 'b' or signed 'c'); ASCII files
+// give 64-bit integers or doubles.
 class FbxValue {
 public:
     using Storage = std::variant<int64_t, double, std::string, std::vector<int32_t>, std::vector<int64_t>,
-                                 std::vector<float>, std::vector<double>, std::vector<uint8_t>>;
+                                 std::vector<float>, std::vector<double>, std::vector<uint8_t>, std::vector<int8_t>>;
 
     FbxValue() = default;
     FbxValue(Storage storage) : data(std::move(storage)) {}

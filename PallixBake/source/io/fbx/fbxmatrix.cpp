@@ -7,12 +7,13 @@ namespace Pallix::Bake {
 
 namespace {
 
-constexpr double DegreesToRadians = 3.14159265358979323846 / 180.0;
+constexpr double Pi = 3.14159265358979323846;
 
-FbxMatrix AxisRotation(int axis, double degrees) {
-    FbxMatrix r;
-    const double a = degrees * DegreesToRadians;
-    const double c = std::cos(a), s = std::sin(a);
+template <typename T>
+FbxAffine<T> AxisRotation(int axis, double degrees) {
+    FbxAffine<T> r;
+    const T a = T(degrees * double(T(Pi / 180.0)));
+    const T c = std::cos(a), s = std::sin(a);
     const int i = (axis + 1) % 3, j = (axis + 2) % 3;
     r.m[i][i] = c;
     r.m[i][j] = -s;
@@ -23,24 +24,28 @@ FbxMatrix AxisRotation(int axis, double degrees) {
 
 }  // namespace
 
-FbxMatrix FbxMatrix::Translation(FbxVector3 t) {
-    FbxMatrix r;
-    r.m[0][3] = t.x;
-    r.m[1][3] = t.y;
-    r.m[2][3] = t.z;
+template <typename T>
+FbxAffine<T> FbxAffine<T>::Translation(FbxVector3 t) {
+    FbxAffine r;
+    r.m[0][3] = T(t.x);
+    r.m[1][3] = T(t.y);
+    r.m[2][3] = T(t.z);
     return r;
 }
 
-FbxMatrix FbxMatrix::Scaling(FbxVector3 s) {
-    FbxMatrix r;
-    r.m[0][0] = s.x;
-    r.m[1][1] = s.y;
-    r.m[2][2] = s.z;
+template <typename T>
+FbxAffine<T> FbxAffine<T>::Scaling(FbxVector3 s) {
+    FbxAffine r;
+    r.m[0][0] = T(s.x);
+    r.m[1][1] = T(s.y);
+    r.m[2][2] = T(s.z);
     return r;
 }
 
-FbxMatrix FbxMatrix::Rotation(FbxVector3 degrees, FbxRotationOrder order) {
-    const FbxMatrix x = AxisRotation(0, degrees.x), y = AxisRotation(1, degrees.y), z = AxisRotation(2, degrees.z);
+template <typename T>
+FbxAffine<T> FbxAffine<T>::Rotation(FbxVector3 degrees, FbxRotationOrder order) {
+    const FbxAffine x = AxisRotation<T>(0, degrees.x), y = AxisRotation<T>(1, degrees.y),
+                    z = AxisRotation<T>(2, degrees.z);
     switch (order) {
         case FbxRotationOrder::XZY: return y * z * x;
         case FbxRotationOrder::YZX: return x * z * y;
@@ -51,11 +56,12 @@ FbxMatrix FbxMatrix::Rotation(FbxVector3 degrees, FbxRotationOrder order) {
     }
 }
 
-FbxMatrix FbxMatrix::operator*(const FbxMatrix& b) const {
-    FbxMatrix r;
+template <typename T>
+FbxAffine<T> FbxAffine<T>::operator*(const FbxAffine& b) const {
+    FbxAffine r;
     for (int i = 0; i < 3; ++i) {
         for (int j = 0; j < 4; ++j) {
-            double v = j == 3 ? m[i][3] : 0.0;
+            T v = j == 3 ? m[i][3] : T(0);
             for (int k = 0; k < 3; ++k) v += m[i][k] * b.m[k][j];
             r.m[i][j] = v;
         }
@@ -63,17 +69,18 @@ FbxMatrix FbxMatrix::operator*(const FbxMatrix& b) const {
     return r;
 }
 
-FbxMatrix FbxMatrix::Inverse() const {
-    const double (&a)[3][4] = m;
-    const double c00 = a[1][1] * a[2][2] - a[1][2] * a[2][1];
-    const double c01 = a[1][2] * a[2][0] - a[1][0] * a[2][2];
-    const double c02 = a[1][0] * a[2][1] - a[1][1] * a[2][0];
-    const double det = a[0][0] * c00 + a[0][1] * c01 + a[0][2] * c02;
-    FbxMatrix r;
-    if (det == 0.0 || !std::isfinite(det)) {
-        for (auto& row : r.m) std::fill(row, row + 3, 0.0);
+template <typename T>
+FbxAffine<T> FbxAffine<T>::Inverse() const {
+    const T (&a)[3][4] = m;
+    const T c00 = a[1][1] * a[2][2] - a[1][2] * a[2][1];
+    const T c01 = a[1][2] * a[2][0] - a[1][0] * a[2][2];
+    const T c02 = a[1][0] * a[2][1] - a[1][1] * a[2][0];
+    const T det = a[0][0] * c00 + a[0][1] * c01 + a[0][2] * c02;
+    FbxAffine r;
+    if (det == T(0) || !std::isfinite(det)) {
+        for (auto& row : r.m) std::fill(row, row + 3, T(0));
     } else {
-        const double inv = 1.0 / det;
+        const T inv = T(1) / det;
         r.m[0][0] = c00 * inv;
         r.m[1][0] = c01 * inv;
         r.m[2][0] = c02 * inv;
@@ -89,19 +96,23 @@ FbxMatrix FbxMatrix::Inverse() const {
     return r;
 }
 
-FbxMatrix FbxMatrix::Linear() const {
-    FbxMatrix r = *this;
-    r.m[0][3] = r.m[1][3] = r.m[2][3] = 0.0;
+template <typename T>
+FbxAffine<T> FbxAffine<T>::Linear() const {
+    FbxAffine r = *this;
+    r.m[0][3] = r.m[1][3] = r.m[2][3] = T(0);
     return r;
 }
 
-FbxVector3 FbxMatrix::TransformPoint(FbxVector3 p) const {
-    return {m[0][0] * p.x + m[0][1] * p.y + m[0][2] * p.z + m[0][3],
-            m[1][0] * p.x + m[1][1] * p.y + m[1][2] * p.z + m[1][3],
-            m[2][0] * p.x + m[2][1] * p.y + m[2][2] * p.z + m[2][3]};
+template <typename T>
+FbxVector3 FbxAffine<T>::TransformPoint(FbxVector3 p) const {
+    const T x = T(p.x), y = T(p.y), z = T(p.z);
+    return {double(m[0][0] * x + m[0][1] * y + m[0][2] * z + m[0][3]),
+            double(m[1][0] * x + m[1][1] * y + m[1][2] * z + m[1][3]),
+            double(m[2][0] * x + m[2][1] * y + m[2][2] * z + m[2][3])};
 }
 
-FbxVector3 FbxMatrix::GetS() const {
+template <typename T>
+FbxVector3 FbxAffine<T>::GetS() const {
     double s[3];
     for (int c = 0; c < 3; ++c) s[c] = std::sqrt(m[0][c] * m[0][c] + m[1][c] * m[1][c] + m[2][c] * m[2][c]);
     const double det = m[0][0] * (m[1][1] * m[2][2] - m[1][2] * m[2][1]) -
@@ -111,7 +122,8 @@ FbxVector3 FbxMatrix::GetS() const {
     return {s[0] * sign, s[1] * sign, s[2] * sign};
 }
 
-FbxVector3 FbxMatrix::GetR() const {
+template <typename T>
+FbxVector3 FbxAffine<T>::GetR() const {
     const FbxVector3 scale = GetS();
     const double s[3] = {scale.x, scale.y, scale.z};
     double r[3][3];
@@ -137,5 +149,8 @@ FbxVector3 FbxMatrix::GetR() const {
     auto finite = [](double v) { return std::isfinite(v) ? v : 0.0; };
     return {finite(a * toDegrees), finite(b * toDegrees), finite(c * toDegrees)};
 }
+
+template struct FbxAffine<double>;
+template struct FbxAffine<float>;
 
 }  // namespace Pallix::Bake

@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "io/polygontriangulation.h"
+
 namespace Pallix::Bake {
 
 const FbxPropertyTable::Property* FbxPropertyTable::Find(std::string_view name) const {
@@ -50,9 +52,7 @@ bool FbxNode::FindPropertyText(std::string_view propertyName, std::string& text)
 }
 
 void FbxScene::Triangulate() {
-    // Ear clipping is quadratic in the corners of a polygon; past this many point tests per
-    // file the remaining concave polygons are fanned, so no file can stall the import.
-    uint64_t budget = uint64_t(1) << 26;
+    uint64_t budget = EarClippingBudget;
     for (auto& mesh : meshes) mesh->Triangulate(budget);
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <string>
 #include <unordered_map>
 
@@ -48,6 +49,8 @@ public:
             const std::string_view keyword = ObjTokenizer::NextToken(rest);
             if (keyword == "v") {
                 ReadNumbers(rest, 3, 3, positions);
+                for (size_t i = positions.size() - 3; i < positions.size(); ++i)
+                    if (!std::isfinite(float(positions[i]))) Fail("vertex coordinate is not a finite number");
             } else if (keyword == "vt") {
                 ReadNumbers(rest, 1, 2, texCoords);
             } else if (keyword == "vn") {
