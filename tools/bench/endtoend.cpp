@@ -99,28 +99,34 @@ struct Phases {
     bool failed = true;
 };
 
-// Standard output off while the engine and the importers talk, so the table stays readable.
+// Standard output and error off while the engine and the importers talk, so the table stays
+// readable; a failed bake still shows as failed.
 class Quiet {
 public:
     Quiet() {
         std::fflush(stdout);
-        saved = ::dup(STDOUT_FILENO);
+        std::fflush(stderr);
         const int null = ::open("/dev/null", O_WRONLY);
-        if (null >= 0) {
-            ::dup2(null, STDOUT_FILENO);
-            ::close(null);
+        for (int i = 0; i < 2; ++i) {
+            saved[i] = ::dup(i + 1);
+            if (null >= 0) ::dup2(null, i + 1);
         }
+        if (null >= 0) ::close(null);
     }
     ~Quiet() {
         std::fflush(stdout);
-        if (saved >= 0) {
-            ::dup2(saved, STDOUT_FILENO);
-            ::close(saved);
+        std::fflush(stderr);
+        for (int i = 0; i < 2; ++i) {
+            if (saved[i] < 0) continue;
+            ::dup2(saved[i], i + 1);
+            ::close(saved[i]);
         }
     }
+    Quiet(const Quiet&) = delete;
+    Quiet& operator=(const Quiet&) = delete;
 
 private:
-    int saved = -1;
+    int saved[2] = {-1, -1};
 };
 
 // The grid build of the bake on its own: the same scene, need flags and settings.
@@ -129,7 +135,10 @@ double GridBuildSeconds(const fs::path& high, const TraceGridSettings& grid) {
     job.AddMap().type = MapNormal;
     const int flags = CreateMapBaker(&job.times, &job, &job.maps[0])->GetTraceRequirements();
     Scene scene(flags);
-    PLYImporter().Import(high.c_str(), &scene);
+    {
+        Quiet quiet;
+        PLYImporter().Import(high.c_str(), &scene);
+    }
     scene.Translate(-scene.GetBounds().Centre());
     SWTraceMesh mesh;
     const double start = KelvorBench::NowSeconds();
