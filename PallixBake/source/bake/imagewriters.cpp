@@ -374,9 +374,18 @@ bool WriteExr(const Image& image, const std::string& name, std::string* error) {
         const int threads = ExrThreadCount();
         const int width = image.width, height = image.height;
         // Rows are converted a group at a time, whole compression blocks (PIZ takes 32 rows) for
-        // each of OpenEXR's threads, instead of into a half copy of the whole image.
+        // each of OpenEXR's threads, instead of into a half copy of the whole image; the next
+        // group is converted while OpenEXR compresses the current one.
         const int groupRows = std::min(height, 32 * 2 * std::max(1, threads));
-        std::vector<Imf::Rgba> pixels(size_t(width) * size_t(groupRows));
+        std::vector<Imf::Rgba> groups[2];
+        for (auto& group : groups) group.resize(size_t(width) * size_t(groupRows));
+        auto convert = [&image, width, height, groupRows](Imf::Rgba* out, int first) {
+            const int rows = std::min(groupRows, height - first);
+            for (int i = 0; i < rows; ++i) {
+                const float* in = image.Pixel(0, height - 1 - (first + i));
+                for (int x = 0; x < width; ++x, in += 4, ++out) *out = Imf::Rgba(in[0], in[1], in[2], in[3]);
+            }
+        };
         OutputFile output(path);
         if (!output.Create(error)) return false;
         File file = OpenStream(output, error);
@@ -386,18 +395,22 @@ bool WriteExr(const Image& image, const std::string& name, std::string* error) {
             const Imf::Header header(width, height, 1.0f, Imath::V2f(0.0f, 0.0f), 1.0f, Imf::INCREASING_Y,
                                      Imf::PIZ_COMPRESSION);
             Imf::RgbaOutputFile exr(stream, header, Imf::WRITE_RGBA, threads);
-            for (int first = 0; first < height; first += groupRows) {
-                const int rows = std::min(groupRows, height - first);
-                for (int i = 0; i < rows; ++i) {
-                    const float* in = image.Pixel(0, height - 1 - (first + i));
-                    Imf::Rgba* out = pixels.data() + size_t(i) * size_t(width);
-                    for (int x = 0; x < width; ++x, in += 4) out[x] = Imf::Rgba(in[0], in[1], in[2], in[3]);
-                }
+            convert(groups[0].data(), 0);
+            for (int first = 0, current = 0; first < height; first += groupRows, current ^= 1) {
+                const int next = first + groupRows;
+                std::future<void> converted;
+                if (next < height) converted = std::async(std::launch::async, convert, groups[current ^ 1].data(), next);
                 // OpenEXR addresses the frame buffer by file row: its origin is where row 0 would be.
-                const uintptr_t origin =
-                    reinterpret_cast<uintptr_t>(pixels.data()) - uintptr_t(first) * uintptr_t(width) * sizeof(Imf::Rgba);
-                exr.setFrameBuffer(reinterpret_cast<Imf::Rgba*>(origin), 1, size_t(width));
-                exr.writePixels(rows);
+                const uintptr_t origin = reinterpret_cast<uintptr_t>(groups[current].data()) -
+                                         uintptr_t(first) * uintptr_t(width) * sizeof(Imf::Rgba);
+                try {
+                    exr.setFrameBuffer(reinterpret_cast<Imf::Rgba*>(origin), 1, size_t(width));
+                    exr.writePixels(std::min(groupRows, height - first));
+                } catch (...) {
+                    if (converted.valid()) converted.wait();
+                    throw;
+                }
+                if (converted.valid()) converted.get();
             }
         }
         // The line-offset table is written when the output file closes, where OpenEXR
