@@ -283,7 +283,8 @@ bool WritePng(const Image& image, const std::string& name, int bitDepth, ThreadP
             for (int b = 0; ok && b < bandCount; ++b) {
                 PngBand band;
                 if (pool) {
-                    while (submitted < bandCount && pending.size() <= window) pending.push_back(pool->Enqueue(compress, submitted++));
+                    while (submitted < bandCount && pending.size() <= window)
+                        pending.push_back(pool->Enqueue(compress, submitted++));
                     band = pending.front().get();
                     pending.pop_front();
                 } else {
@@ -301,7 +302,8 @@ bool WritePng(const Image& image, const std::string& name, int bitDepth, ThreadP
             std::snprintf(state.message, sizeof(state.message), "%s", e.what());
         }
         // Bands still in flight read the image; none may outlive this call.
-        for (auto& band : pending) band.wait();
+        for (auto& band : pending)
+            if (band.valid()) band.wait();
     }
     // A short write may surface only when the buffered rest is flushed.
     const bool closed = CloseFile(file);
