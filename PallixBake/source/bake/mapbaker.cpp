@@ -96,19 +96,27 @@ void WriteImageFile(const Image& image, const std::string& name, int format, Thr
 void WriteImageFiles(const std::vector<std::pair<const Image*, std::string>>& files, int format, ThreadPool* pool) {
     // Files are independent; a few at a time keeps a many-layer map from starting a thread per layer.
     constexpr size_t kMostAtOnce = 4;
-    std::vector<std::exception_ptr> failures(files.size());
+    // Files written one after another leave the last image of a name; side by side only that
+    // one may be written.
+    std::vector<size_t> order;
+    for (size_t i = 0; i < files.size(); ++i) {
+        bool later = false;
+        for (size_t j = i + 1; j < files.size() && !later; ++j) later = files[j].second == files[i].second;
+        if (!later) order.push_back(i);
+    }
+    std::vector<std::exception_ptr> failures(order.size());
     std::atomic<size_t> next{0};
     auto writeFiles = [&] {
-        for (size_t i = next++; i < files.size(); i = next++) {
+        for (size_t k = next++; k < order.size(); k = next++) {
             try {
-                WriteImageFile(*files[i].first, files[i].second, format, pool);
+                WriteImageFile(*files[order[k]].first, files[order[k]].second, format, pool);
             } catch (...) {
-                failures[i] = std::current_exception();
+                failures[k] = std::current_exception();
             }
         }
     };
     std::vector<std::thread> threads;
-    for (size_t i = 1; i < std::min(files.size(), kMostAtOnce); ++i) {
+    for (size_t i = 1; i < std::min(order.size(), kMostAtOnce); ++i) {
         try {
             threads.emplace_back(writeFiles);
         } catch (const std::system_error&) {

@@ -69,8 +69,8 @@ public:
     std::string GetTileName() const;
     // Writes an image in the job's output format; throws BakeException naming the file on failure.
     void WriteImage(const Image& image, const std::string& name) const;
-    // Writes several images at once; every file is attempted, then the first failure in list
-    // order is thrown.
+    // Writes several images at once, as if one after another: of entries with the same name the
+    // last is written. Every file is attempted, then the first failure in list order is thrown.
     void WriteImages(const std::vector<std::pair<const Image*, std::string>>& files) const;
 
     // The ray-query settings every concrete baker gives its shader: search mode and distance,
