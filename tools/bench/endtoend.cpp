@@ -17,8 +17,8 @@
 #include "bake/bakemanager.h"
 #include "bench.h"
 #include "events/eventreporter.h"
-#include "io/plyimporter.h"
 #include "geometry/scene.h"
+#include "io/plyimporter.h"
 #include "trace/swtracemesh.h"
 #include "trace/tracegridsettings.h"
 

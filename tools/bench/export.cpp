@@ -10,11 +10,11 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bake/mapbaker.h"
+#include "bench.h"
 #include "core/bakejob.h"
 #include "core/image.h"
-#include "bake/mapbaker.h"
 #include "core/threadpool.h"
-#include "bench.h"
 
 using namespace Pallix::Bake;
 namespace fs = std::filesystem;
