@@ -66,6 +66,10 @@ int Run(const CommandOptions& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Redirected output would otherwise reach its file only at exit: a run that is killed or
+    // times out would leave an empty log instead of showing how far it got.
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+    InstallOutputFileCleanup();
     if (argc == 2) {
         std::string script;
         if (MayaScriptForMode(argv[1], script)) {

@@ -28,15 +28,20 @@ inline uint16_t ToRgba16BigEndian(float value) {
     return uint16_t((code >> 8) | (code << 8));
 }
 
+class ThreadPool;
+
 // Each writer appends its extension (".tif", ".png", ".exr") to name, writes the image's four
 // channels as RGBA with the image's last row as the file's first, and returns true only when
-// the whole file is on disk. A failed write removes what it had written and, when error is
-// given, stores the reason there.
+// the whole file is on disk. The file is written beside its target under a temporary name and
+// renamed over it when complete: a failed write leaves the target as it was and no temporary
+// behind and, when error is given, stores the reason there.
 bool WriteTiff8(const Image& image, const std::string& name, std::string* error = nullptr);
 bool WriteTiff16(const Image& image, const std::string& name, std::string* error = nullptr);
-bool WritePng8(const Image& image, const std::string& name, std::string* error = nullptr);
-bool WritePng16(const Image& image, const std::string& name, std::string* error = nullptr);
-// Half-float RGBA, PIZ-compressed; values are kept unclamped.
+// PNG rows are filtered and compressed in bands, on the pool when one is given (the calling
+// thread must not be one of its workers), and joined into the file's one compressed stream.
+bool WritePng8(const Image& image, const std::string& name, std::string* error = nullptr, ThreadPool* pool = nullptr);
+bool WritePng16(const Image& image, const std::string& name, std::string* error = nullptr, ThreadPool* pool = nullptr);
+// Half-float RGBA, PIZ-compressed on OpenEXR's worker threads; values are kept unclamped.
 bool WriteExr(const Image& image, const std::string& name, std::string* error = nullptr);
 
 }  // namespace Pallix::Bake

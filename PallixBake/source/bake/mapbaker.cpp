@@ -1,6 +1,13 @@
 #include "bake/mapbaker.h"
 
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <system_error>
+#include <thread>
+
 #include "bake/imagewriters.h"
+#include "bake/softwarebaker.h"
 #include "bake/traceshader.h"
 #include "core/bakeexception.h"
 #include "geometry/scene.h"
@@ -60,18 +67,22 @@ std::string MapBaker::GetOutputName(const std::string& suffix) const {
 }
 
 void MapBaker::WriteImage(const Image& image, const std::string& name) const {
-    WriteImageFile(image, name, job->outputFormat);
+    WriteImageFile(image, name, job->outputFormat, software ? software->GetPool() : nullptr);
 }
 
-void WriteImageFile(const Image& image, const std::string& name, int format) {
+void MapBaker::WriteImages(const std::vector<std::pair<const Image*, std::string>>& files) const {
+    WriteImageFiles(files, job->outputFormat, software ? software->GetPool() : nullptr);
+}
+
+void WriteImageFile(const Image& image, const std::string& name, int format, ThreadPool* pool) {
     bool written = true;
     const char* extension = "";
     std::string error;
     switch (format) {
     case FormatTiff16: written = WriteTiff16(image, name, &error); extension = ".tif"; break;
     case FormatTiff8: written = WriteTiff8(image, name, &error); extension = ".tif"; break;
-    case FormatPng8: written = WritePng8(image, name, &error); extension = ".png"; break;
-    case FormatPng16: written = WritePng16(image, name, &error); extension = ".png"; break;
+    case FormatPng8: written = WritePng8(image, name, &error, pool); extension = ".png"; break;
+    case FormatPng16: written = WritePng16(image, name, &error, pool); extension = ".png"; break;
     case FormatExr: written = WriteExr(image, name, &error); extension = ".exr"; break;
     default: return;  // an unknown format writes nothing
     }
@@ -80,6 +91,42 @@ void WriteImageFile(const Image& image, const std::string& name, int format) {
         if (!error.empty()) message += ": " + error;
         throw BakeException(message);
     }
+}
+
+void WriteImageFiles(const std::vector<std::pair<const Image*, std::string>>& files, int format, ThreadPool* pool) {
+    // Files are independent; a few at a time keeps a many-layer map from starting a thread per layer.
+    constexpr size_t kMostAtOnce = 4;
+    // Files written one after another leave the last image of a name; side by side only that
+    // one may be written.
+    std::vector<size_t> order;
+    for (size_t i = 0; i < files.size(); ++i) {
+        bool later = false;
+        for (size_t j = i + 1; j < files.size() && !later; ++j) later = files[j].second == files[i].second;
+        if (!later) order.push_back(i);
+    }
+    std::vector<std::exception_ptr> failures(order.size());
+    std::atomic<size_t> next{0};
+    auto writeFiles = [&] {
+        for (size_t k = next++; k < order.size(); k = next++) {
+            try {
+                WriteImageFile(*files[order[k]].first, files[order[k]].second, format, pool);
+            } catch (...) {
+                failures[k] = std::current_exception();
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    for (size_t i = 1; i < std::min(order.size(), kMostAtOnce); ++i) {
+        try {
+            threads.emplace_back(writeFiles);
+        } catch (const std::system_error&) {
+            break;  // the threads there are, this one included, write the rest
+        }
+    }
+    writeFiles();
+    for (std::thread& thread : threads) thread.join();
+    for (const std::exception_ptr& failure : failures)
+        if (failure) std::rethrow_exception(failure);
 }
 
 

@@ -17,6 +17,7 @@ class HardwareBaker;
 class HardwareScene;
 class SoftwareBaker;
 class SWTraceMesh;
+class ThreadPool;
 class TraceShader;
 struct TileRecord;
 struct TraceGridSettings;
@@ -68,6 +69,9 @@ public:
     std::string GetTileName() const;
     // Writes an image in the job's output format; throws BakeException naming the file on failure.
     void WriteImage(const Image& image, const std::string& name) const;
+    // Writes several images at once, as if one after another: of entries with the same name the
+    // last is written. Every file is attempted, then the first failure in list order is thrown.
+    void WriteImages(const std::vector<std::pair<const Image*, std::string>>& files) const;
 
     // The ray-query settings every concrete baker gives its shader: search mode and distance,
     // direction mode, rounding distance, kernel, trace meshes and envelope.
@@ -103,8 +107,12 @@ public:
 };
 
 // Writes an image in an output format (".tif", ".png" or ".exr" appended); an unknown format
-// writes nothing. Throws BakeException naming the file when the writer fails.
-void WriteImageFile(const Image& image, const std::string& name, int format);
+// writes nothing. Throws BakeException naming the file when the writer fails. PNG compression
+// runs on the pool when one is given (the caller must not be one of its workers).
+void WriteImageFile(const Image& image, const std::string& name, int format, ThreadPool* pool = nullptr);
+// The same for several files, written side by side on threads of their own.
+void WriteImageFiles(const std::vector<std::pair<const Image*, std::string>>& files, int format,
+                     ThreadPool* pool = nullptr);
 
 // The baker of a map entry by its type code (type 3 with layers gives the layered baker);
 // null for type 0 and unknown codes.

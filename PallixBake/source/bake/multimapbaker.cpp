@@ -62,11 +62,12 @@ void MultiMapBaker::Export() {
     // Layer files carry no tile suffix of their own; with tiling on they get the tile name so
     // that UV tiles do not overwrite each other.
     const std::string tile = job->tilingMode != TilingOff ? GetTileName() : std::string();
+    std::vector<std::pair<const Image*, std::string>> files;
     for (size_t slot = 0; slot < outputs.size(); ++slot) {
         const std::string name = GetLayerNames(int(slot));
-        if (name.empty()) continue;
-        WriteImage(*outputs[slot], job->outputPath + name + tile);
+        if (!name.empty()) files.emplace_back(outputs[slot].get(), job->outputPath + name + tile);
     }
+    WriteImages(files);
 }
 
 }  // namespace Pallix::Bake

@@ -196,8 +196,10 @@ void NormalMapBaker::PostProcess() {
 
 void NormalMapBaker::Export() {
     const int tangentSpace = map->tangentSpace;
-    if (!job->explicitPath || !WritesTangentMap(tangentSpace)) WriteImage(objectOutput, GetOutputName("_onm"));
-    if (WritesTangentMap(tangentSpace)) WriteImage(tangentOutput, GetOutputName());
+    std::vector<std::pair<const Image*, std::string>> files;
+    if (!job->explicitPath || !WritesTangentMap(tangentSpace)) files.emplace_back(&objectOutput, GetOutputName("_onm"));
+    if (WritesTangentMap(tangentSpace)) files.emplace_back(&tangentOutput, GetOutputName());
+    WriteImages(files);
 }
 
 int NormalMapBaker::GetTraceRequirements() const { return MapBaker::GetTraceRequirements() | NeedNormals; }

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 
+#include "core/outputfile.h"
+
 namespace Pallix::Bake {
 
 Image::Image(int w, int h) : width(w), height(h), channels(4) {
@@ -57,14 +59,19 @@ using File = std::unique_ptr<FILE, FileCloser>;
 }  // namespace
 
 bool WriteMifCache(const std::string& path, const Image& image) {
-    File file(std::fopen((path + ".mif").c_str(), "wb"));
+    // Written beside the cache under a temporary name, so an earlier cache stays whole until replaced.
+    OutputFile output(path + ".mif");
+    if (!output.Create(nullptr)) return false;
+    File file(::fdopen(output.Descriptor(), "wb"));
     if (!file) return false;
+    output.ReleaseDescriptor();
     const int32_t header[4] = {1, image.width, image.height, image.channels};
     bool ok = std::fwrite(header, sizeof(header), 1, file.get()) == 1;
     const size_t count = image.FloatCount();
     if (ok && count > 0) ok = std::fwrite(image.data, sizeof(float), count, file.get()) == count;
     // fclose flushes; a failed flush (full disk) is a failed write as well.
-    return std::fclose(file.release()) == 0 && ok;
+    const bool closed = std::fclose(file.release()) == 0;
+    return closed && ok && output.Commit(nullptr);
 }
 
 bool ReadMifCache(const std::string& path, Image& image) {

@@ -48,7 +48,8 @@ private:
 };
 
 // Writes path + ".mif": int32 version 1, width, height, channels, then the raw floats.
-// Returns false when the file could not be written completely.
+// Returns false when the file could not be written completely; an earlier file of that name
+// is then left as it was.
 bool WriteMifCache(const std::string& path, const Image& image);
 
 // Fills the image from path + ".mif" when the file exists, has version 1 and the image's

@@ -1,0 +1,244 @@
+// A whole normal-map bake of a generated 1M-triangle bumped sphere, run the way KelvorCmd runs
+// it, phase by phase. Set KELVOR_BENCH_16K=1 to add the 16384 x 16384 bake.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "bake/bakemanager.h"
+#include "bench.h"
+#include "events/eventreporter.h"
+#include "geometry/scene.h"
+#include "io/plyimporter.h"
+#include "trace/swtracemesh.h"
+#include "trace/tracegridsettings.h"
+
+using namespace Pallix::Bake;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kRepeats = 3;
+constexpr double kPi = 3.14159265358979;
+// 1000 x 500 latitude-longitude quads, one triangle per quad at the poles: 998 000 triangles.
+constexpr int kColumns = 1000, kRows = 500;
+
+double BumpedRadius(double theta, double phi) {
+    return 1.0 + 0.012 * std::sin(23.0 * theta) * std::sin(17.0 * phi) + 0.004 * std::cos(71.0 * theta + 3.0 * phi);
+}
+
+void WriteHighPoly(const fs::path& path) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return;
+    const int vertices = (kColumns + 1) * (kRows + 1);
+    const int faces = 2 * kColumns * kRows - 2 * kColumns;
+    std::fprintf(f,
+                 "ply\nformat binary_little_endian 1.0\nelement vertex %d\nproperty float x\nproperty float y\n"
+                 "property float z\nelement face %d\nproperty list uchar int vertex_indices\nend_header\n",
+                 vertices, faces);
+    for (int i = 0; i <= kRows; ++i) {
+        const double phi = kPi * double(i) / kRows;
+        for (int j = 0; j <= kColumns; ++j) {
+            const double theta = 2.0 * kPi * double(j) / kColumns;
+            const double r = BumpedRadius(theta, phi);
+            const float p[3] = {float(r * std::sin(phi) * std::cos(theta)), float(r * std::cos(phi)),
+                                float(r * std::sin(phi) * std::sin(theta))};
+            std::fwrite(p, sizeof p, 1, f);
+        }
+    }
+    auto index = [](int i, int j) { return int32_t(i * (kColumns + 1) + j); };
+    auto triangle = [&](int32_t a, int32_t b, int32_t c) {
+        const unsigned char three = 3;
+        const int32_t t[3] = {a, b, c};
+        std::fwrite(&three, 1, 1, f);
+        std::fwrite(t, sizeof t, 1, f);
+    };
+    for (int i = 0; i < kRows; ++i)
+        for (int j = 0; j < kColumns; ++j) {
+            const int32_t a = index(i, j), b = index(i, j + 1), c = index(i + 1, j + 1), d = index(i + 1, j);
+            if (i > 0) triangle(a, b, c);
+            if (i + 1 < kRows) triangle(a, c, d);
+        }
+    std::fclose(f);
+}
+
+// The smooth sphere under the bumps, its UVs a latitude-longitude sheet inside a small gutter.
+void WriteLowPoly(const fs::path& path) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return;
+    const int columns = 96, rows = 48;
+    for (int i = 0; i <= rows; ++i)
+        for (int j = 0; j <= columns; ++j) {
+            const double phi = kPi * double(i) / rows, theta = 2.0 * kPi * double(j) / columns;
+            const double x = std::sin(phi) * std::cos(theta), y = std::cos(phi), z = std::sin(phi) * std::sin(theta);
+            std::fprintf(f, "v %.6f %.6f %.6f\nvn %.6f %.6f %.6f\nvt %.6f %.6f\n", x, y, z, x, y, z,
+                         0.02 + 0.96 * double(j) / columns, 0.98 - 0.96 * double(i) / rows);
+        }
+    auto index = [&](int i, int j) { return i * (columns + 1) + j + 1; };
+    auto corner = [](int k) { return std::to_string(k) + "/" + std::to_string(k) + "/" + std::to_string(k); };
+    for (int i = 0; i < rows; ++i)
+        for (int j = 0; j < columns; ++j) {
+            const int a = index(i, j), b = index(i, j + 1), c = index(i + 1, j + 1), d = index(i + 1, j);
+            if (i > 0) std::fprintf(f, "f %s %s %s\n", corner(a).c_str(), corner(c).c_str(), corner(b).c_str());
+            if (i + 1 < rows) std::fprintf(f, "f %s %s %s\n", corner(a).c_str(), corner(d).c_str(), corner(c).c_str());
+        }
+    std::fclose(f);
+}
+
+struct Phases {
+    double load = 0, grid = 0, context = 0, gpu = 0, trace = 0, post = 0, exportTime = 0, total = 0;
+    bool failed = true;
+};
+
+// Standard output and error off while the engine and the importers talk, so the table stays
+// readable; a failed bake still shows as failed.
+class Quiet {
+public:
+    Quiet() {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        const int null = ::open("/dev/null", O_WRONLY);
+        for (int i = 0; i < 2; ++i) {
+            saved[i] = ::dup(i + 1);
+            if (null >= 0) ::dup2(null, i + 1);
+        }
+        if (null >= 0) ::close(null);
+    }
+    ~Quiet() {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        for (int i = 0; i < 2; ++i) {
+            if (saved[i] < 0) continue;
+            ::dup2(saved[i], i + 1);
+            ::close(saved[i]);
+        }
+    }
+    Quiet(const Quiet&) = delete;
+    Quiet& operator=(const Quiet&) = delete;
+
+private:
+    int saved[2] = {-1, -1};
+};
+
+// The grid build of the bake on its own: the same scene, need flags and settings.
+double GridBuildSeconds(const fs::path& high, const TraceGridSettings& grid) {
+    BakeJob job;
+    job.AddMap().type = MapNormal;
+    const int flags = CreateMapBaker(&job.times, &job, &job.maps[0])->GetTraceRequirements();
+    Scene scene(flags);
+    {
+        Quiet quiet;
+        PLYImporter().Import(high.c_str(), &scene);
+    }
+    scene.Translate(-scene.GetBounds().Centre());
+    SWTraceMesh mesh;
+    const double start = KelvorBench::NowSeconds();
+    scene.BuildTraceMesh(&mesh, &grid, nullptr);
+    return KelvorBench::NowSeconds() - start;
+}
+
+Phases Bake(const fs::path& folder, int size, int format) {
+    Phases phases;
+    EventReporter reporter("bench");
+    CpuFeatures cpu;
+    TraceGridSettings grid;
+    if (!ChooseTraceKernel(cpu, &grid, 0, 0)) return phases;
+    phases.grid = GridBuildSeconds(folder / "sphere_high.ply", grid);
+
+    const int threads = std::max(1, int(std::thread::hardware_concurrency()));
+    BakeManager manager(&reporter, &grid);
+    manager.SetThreadCount(threads);
+    manager.ClearDirectMode();
+    BakeJob job;
+    MapSettings& map = job.AddMap();
+    job.width = job.height = size;
+    map.SetBlur(0.0f);
+    map.tangentSpace = TangentFbx;
+    map.type = MapNormal;
+    map.spread = 160.0f * 3.1415927f / 180.0f;
+    job.outputFormat = format;
+    job.dilation = 0;
+    job.searchDistance = 0.0f;
+    job.normalDirection = DirectionGeometric;
+    job.outputPath = (folder / "sphere").string();
+    job.AddHighPolyPath((folder / "sphere_high.ply").c_str());
+    job.hasHighPoly = true;
+    job.lowPolyPath = (folder / "sphere_low.obj").string();
+    std::vector<BakeJob*> jobs{&job};
+    {
+        Quiet quiet;
+        const double start = KelvorBench::NowSeconds();
+        manager.Init(threads, 1024, 1024);
+        phases.context = KelvorBench::NowSeconds() - start;
+        manager.Bake(&jobs);
+    }
+    const BakeTimes& t = job.times;
+    phases.total = job.ElapsedSeconds();
+    phases.load = t.highPolyLoadTime + t.lowPolyLoadTime + t.meshPrepTime - phases.grid;
+    phases.gpu = t.gpuRenderTime + t.gpuReadbackTime;
+    phases.trace = t.traceTime;
+    phases.post = t.resolveTime + t.processingTime;
+    phases.exportTime = t.exportTime;
+    phases.failed = manager.HasFailed();
+    return phases;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+void Report(const fs::path& folder, int size, int format, const char* formatName) {
+    std::vector<Phases> runs;
+    for (int i = 0; i < kRepeats; ++i) {
+        runs.push_back(Bake(folder, size, format));
+        if (runs.back().failed) {
+            std::printf("  %5d %-6s failed\n", size, formatName);
+            return;
+        }
+    }
+    auto median = [&](double Phases::*field) {
+        std::vector<double> values;
+        for (const Phases& run : runs) values.push_back(run.*field);
+        return Median(values);
+    };
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    std::printf("  %5d %-6s %7.2f %7.2f %7.2f %7.2f %7.2f %7.2f %7.2f %8.2f  %6.2f\n", size, formatName,
+                median(&Phases::load), median(&Phases::grid), median(&Phases::context), median(&Phases::gpu),
+                median(&Phases::trace), median(&Phases::post), median(&Phases::exportTime), median(&Phases::total),
+                double(usage.ru_maxrss) / (1024.0 * 1024.0));
+    std::fflush(stdout);
+}
+
+void RunEndToEnd() {
+    const fs::path folder = fs::temp_directory_path() / ("kelvor_bench_endtoend_" + std::to_string(::getpid()));
+    fs::create_directories(folder);
+    WriteHighPoly(folder / "sphere_high.ply");
+    WriteLowPoly(folder / "sphere_low.obj");
+    std::printf("  normal map (object- and tangent-space files), %u threads, seconds, median of %d;\n"
+                "  grid is the build alone, load the rest of the mesh loading; peak is the process's so far\n",
+                std::max(1u, std::thread::hardware_concurrency()), kRepeats);
+    std::printf("  %5s %-6s %7s %7s %7s %7s %7s %7s %7s %8s  %6s\n", "size", "format", "load", "grid", "context", "gpu",
+                "trace", "post", "export", "total", "peakGB");
+    Report(folder, 1024, FormatPng16, "png16");
+    Report(folder, 4096, FormatPng16, "png16");
+    Report(folder, 4096, FormatExr, "exr");
+    Report(folder, 4096, FormatTiff16, "tiff16");
+    const char* huge = std::getenv("KELVOR_BENCH_16K");
+    if (huge && std::string(huge) == "1") Report(folder, 16384, FormatPng16, "png16");
+    fs::remove_all(folder);
+}
+
+}  // namespace
+
+KELVOR_BENCH_SECTION("endtoend", "phases of a normal-map bake of a generated 1M-triangle sphere", RunEndToEnd);
