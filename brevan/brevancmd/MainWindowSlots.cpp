@@ -10,9 +10,20 @@
 
 #include <cstdio>
 
+#include "aboutdialog.h"
+#include "eulawindow.h"
+#include "legalwindow.h"
+#include "mayashelf.h"
+
 namespace Pallix::Bake {
 
 namespace {
+
+// show() returns at once; the dialog still blocks input to the other windows while it is open.
+void ShowModal(QDialog* dialog) {
+    dialog->setModal(true);
+    dialog->show();
+}
 
 void ShowNotice(const QString& text) {
     QMessageBox box;
@@ -158,10 +169,15 @@ void MainWindow::openTutorialURL() {
     if (QObject* action = sender()) opener(QUrl(action->property("URL").toString()));
 }
 
-void MainWindow::showAbout() {}          // left for the dialogs
-void MainWindow::showLegal() {}          // left for the dialogs
-void MainWindow::showEULA() {}           // left for the dialogs
-void MainWindow::mayaInstall() {}        // left for the Maya shelf installer
-void MainWindow::mayaInstallCustom() {}  // left for the Maya shelf installer
+// Each dialog is its own top-level window and deletes itself when closed.
+void MainWindow::showAbout() { ShowModal(new AboutDialog); }
+
+void MainWindow::showLegal() { ShowModal(new LegalWindow); }
+
+void MainWindow::showEULA() { ShowModal(new EULAWindow); }
+
+void MainWindow::mayaInstall() { InstallShelfForMayaVersions(MayaPreferencesBase(), ShelfQuestionBox(this)); }
+
+void MainWindow::mayaInstallCustom() { InstallShelfInChosenFolder(ShelfFolderDialog(this)); }
 
 }  // namespace Pallix::Bake

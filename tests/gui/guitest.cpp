@@ -1,6 +1,7 @@
 #include "gui/guitest.h"
 
-#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QInputDialog>
 #include <QMessageBox>
@@ -8,8 +9,11 @@
 #include <QTimer>
 #include <QUrl>
 
-#include <clocale>
+#include <algorithm>
 #include <cstdlib>
+
+#include "startup.h"
+#include "stylesheet.h"
 
 void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
 
@@ -34,6 +38,62 @@ void RecordMessage(QtMsgType, const QMessageLogContext&, const QString& message)
 
 }  // namespace
 
+void DeleteTopLevelWidgets() {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QList<QPointer<QWidget>> windows;
+    for (QWidget* widget : QApplication::topLevelWidgets()) windows << widget;
+    for (const QPointer<QWidget>& window : windows) delete window.data();
+}
+
+ScopedEnvironment::ScopedEnvironment(const char* variable, const std::optional<QString>& value) : name(variable) {
+    if (qEnvironmentVariableIsSet(name)) previous = qEnvironmentVariable(name);
+    if (value)
+        qputenv(name, value->toUtf8());
+    else
+        qunsetenv(name);
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+    if (previous)
+        qputenv(name, previous->toUtf8());
+    else
+        qunsetenv(name);
+}
+
+QByteArray ReadFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QStringList AgreedFirstStartKeys() {
+    QStringList keys = {"licenseAgreed", "logid", "numbakes", "preset", "trace0_enabled", "trace0_path", "traceMeshes"};
+    for (const char* key : {"axis", "blur", "distance", "enabled", "layers", "maptype", "normalized", "normals", "path",
+                            "quality", "radius", "spread", "supersampling", "tangents", "yup"})
+        keys << QString("map0_") + key;
+    keys.sort();
+    return keys;
+}
+
+QString ProgramFolder() { return QStringLiteral(KELVOR_PROGRAM_DIR); }
+
+bool WaitFor(const std::function<bool()>& done, int milliseconds) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > milliseconds) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+    return true;
+}
+
+QWidgetList VisibleWindows() {
+    QWidgetList visible;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (widget->isVisible()) visible << widget;
+    return visible;
+}
+
 void GuiStoreTest::SetUp() {
     ASSERT_TRUE(folder.isValid());
     setenv("XDG_CONFIG_HOME", folder.path().toUtf8().constData(), 1);
@@ -43,14 +103,14 @@ void GuiStoreTest::SetUp() {
     qInstallMessageHandler(RecordMessage);
 }
 
-void GuiStoreTest::TearDown() { qInstallMessageHandler(nullptr); }
+void GuiStoreTest::TearDown() {
+    DeleteTopLevelWidgets();
+    qInstallMessageHandler(nullptr);
+}
 
 QString GuiStoreTest::SettingsFile() const { return folder.path() + "/Tamsel/Kelvor.conf"; }
 
-QByteArray GuiStoreTest::FileBytes() const {
-    QFile file(SettingsFile());
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+QByteArray GuiStoreTest::FileBytes() const { return ReadFile(SettingsFile()); }
 
 QString GuiStoreTest::Ini(const QString& section, const QString& key) const {
     QString text = QString::fromUtf8(FileBytes());
@@ -65,6 +125,12 @@ QString GuiStoreTest::Ini(const QString& section, const QString& key) const {
         }
     }
     return QString();
+}
+
+QStringList GuiStoreTest::StoredKeys() const {
+    QStringList keys = QSettings(SettingsFile(), QSettings::IniFormat).allKeys();
+    keys.sort();
+    return keys;
 }
 
 QStringList GuiStoreTest::TakeDebugLines() {
@@ -94,15 +160,6 @@ int RecordingReporter::Count(const std::string& eventType) {
 }
 
 void GuiWindowTest::SetUp() {
-    if (!QApplication::instance()) {
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-        static int argc = 1;
-        static char name[] = "test_gui";
-        static char* argv[] = {name, nullptr};
-        // Lives as long as the process: Qt allows one application object, made once.
-        new QApplication(argc, argv);
-        std::setlocale(LC_NUMERIC, "C");
-    }
     GuiStoreTest::SetUp();
     store = std::make_unique<Pallix::Bake::SettingsStore>();
 }
@@ -124,12 +181,19 @@ std::unique_ptr<Pallix::Bake::MainWindow> GuiWindowTest::MakeWindow() {
 }
 
 DialogResponder::DialogResponder(std::function<void(QWidget*)> handler)
-    : handle(std::move(handler)), timer(new QTimer) {
+    : DialogResponder([](QWidget* widget) { return widget == QApplication::activeModalWidget(); },
+                      std::move(handler)) {}
+
+DialogResponder::DialogResponder(Match matcher, std::function<void(QWidget*)> handler)
+    : match(std::move(matcher)), handle(std::move(handler)), timer(new QTimer) {
     timer->setInterval(5);
     QObject::connect(timer, &QTimer::timeout, [this] {
-        if (QWidget* dialog = QApplication::activeModalWidget(); dialog && dialog->isVisible()) {
-            ++handled;
-            handle(dialog);
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (!widget->isVisible() || !match(widget)) continue;
+            if (std::find(handled.begin(), handled.end(), widget) != handled.end()) continue;
+            handled << widget;
+            handle(widget);
+            return;
         }
     });
     timer->start();
@@ -162,3 +226,20 @@ void OpenCurrentPreset(Pallix::Bake::BakeModel::Preset& model) {
 }
 
 }  // namespace KelvorTest
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Nothing a test does may reach the user's own settings, whatever folder a test forgets.
+    QTemporaryDir config;
+    setenv("XDG_CONFIG_HOME", config.path().toUtf8().constData(), 1);
+
+    Pallix::Bake::SetProgramStyle();
+    QApplication application(argc, argv);
+    Pallix::Bake::ResetNumericLocale();
+    // A test closing its last window must not end a later test's event loop.
+    application.setQuitOnLastWindowClosed(false);
+    QDir::setCurrent(KelvorTest::ProgramFolder());
+    application.setStyleSheet(Pallix::Bake::ApplicationStyleSheet());
+    return RUN_ALL_TESTS();
+}

@@ -1,16 +1,24 @@
 #pragma once
 
+// The gui tests share one offscreen QApplication for the whole run, set up as start-up leaves
+// it: Fusion style, the program's style sheet, the working folder at the built program folder.
+
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QList>
+#include <QPointer>
 #include <QSettings>
+#include <QSize>
 #include <QString>
 #include <QStringList>
-#include <QSize>
 #include <QTemporaryDir>
+#include <QWidget>
 
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -21,15 +29,46 @@
 
 class QTimer;
 
-// Readable failures for the Qt values the window tests compare.
+// Readable failures for the Qt values the tests compare.
 void PrintTo(const QString& text, std::ostream* out);
 void PrintTo(const QStringList& list, std::ostream* out);
 void PrintTo(const QSize& size, std::ostream* out);
 
 namespace KelvorTest {
 
-// Each test gets a settings folder of its own, records Qt's debug lines and reads the INI file
-// the store writes.
+// The built program folder: Kelvor, KelvorCmd and Resources/.
+QString ProgramFolder();
+
+// Runs the event loop until done() returns true or the time runs out; false on time-out.
+bool WaitFor(const std::function<bool()>& done, int milliseconds = 5000);
+
+// The visible top-level widgets.
+QWidgetList VisibleWindows();
+
+// Deletes every top-level widget, as those a test leaves behind.
+void DeleteTopLevelWidgets();
+
+// Sets an environment variable (or unsets it, given no value) for the life of the object.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char* name, const std::optional<QString>& value);
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    const char* name;
+    std::optional<QString> previous;
+};
+
+// The file's bytes; empty when it cannot be read.
+QByteArray ReadFile(const QString& path);
+
+// What a fresh store holds, sorted, once the agreement is given and the main window is up.
+QStringList AgreedFirstStartKeys();
+
+// Each test gets a settings folder of its own, records Qt's debug lines, reads the INI file the
+// store writes, and has whatever top-level widgets it leaves behind deleted.
 class GuiStoreTest : public testing::Test {
 protected:
     void SetUp() override;
@@ -40,6 +79,8 @@ protected:
     QString Ini(const QString& section, const QString& key) const;
     // The settings file's text as it is now, to show that something wrote nothing.
     QByteArray FileBytes() const;
+    // Every key of the store, sorted.
+    QStringList StoredKeys() const;
     // Debug lines since the last call.
     QStringList TakeDebugLines();
 
@@ -70,8 +111,8 @@ T& Find(QObject& root, const QString& name) {
     return *found;
 }
 
-// Window tests: an offscreen application, a store in the test's own settings folder, and
-// windows that record the folders and pages they would open.
+// Window tests: a store in the test's own settings folder, and windows that record the folders
+// and pages they would open.
 class GuiWindowTest : public GuiStoreTest {
 protected:
     void SetUp() override;
@@ -87,19 +128,33 @@ protected:
     QStringList opened;
 };
 
-// Handles every modal dialog that opens while it lives, from inside the dialog's own loop.
+// While it lives, hands each top-level widget that match picks to handle once it is visible,
+// once per widget, from inside whatever event loop runs (a modal dialog's own included).
 class DialogResponder {
 public:
+    using Match = std::function<bool(QWidget* widget)>;
+    // Every modal dialog.
     explicit DialogResponder(std::function<void(QWidget* dialog)> handle);
+    DialogResponder(Match match, std::function<void(QWidget* widget)> handle);
     ~DialogResponder();
     DialogResponder(const DialogResponder&) = delete;
     DialogResponder& operator=(const DialogResponder&) = delete;
-    int Handled() const { return handled; }
+    int Handled() const { return int(handled.size()); }
 
 private:
+    Match match;
     std::function<void(QWidget*)> handle;
     QTimer* timer;
-    int handled = 0;
+    QList<QPointer<QWidget>> handled;
+};
+
+// The responder for top-level windows of type T, modal or not.
+template <class T>
+class WindowResponder : public DialogResponder {
+public:
+    explicit WindowResponder(std::function<void(T* window)> handle)
+        : DialogResponder([](QWidget* widget) { return qobject_cast<T*>(widget) != nullptr; },
+                          [handle](QWidget* widget) { handle(qobject_cast<T*>(widget)); }) {}
 };
 
 // Answers an input dialog with text, and records and closes message boxes.

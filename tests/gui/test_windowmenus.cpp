@@ -1,8 +1,18 @@
 #include "gui/guitest.h"
 
 #include <QAction>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+
+#include "aboutdialog.h"
+#include "eulawindow.h"
+#include "legalwindow.h"
+#include "mayashelf.h"
 
 using namespace Pallix::Bake;
 using KelvorTest::Find;
@@ -104,4 +114,78 @@ TEST_F(GuiWindowTest, TheBatchMenuListsThePresetsWithTheirTicks) {
     EXPECT_EQ(Ini("General", "preset_hero_batch_on"), "1");
     batch->actions()[4]->trigger();
     EXPECT_EQ(Ini("General", "preset_hero_batch_on"), "0");
+}
+
+TEST_F(GuiWindowTest, HelpEntriesOpenTheirDialogsModalOnTheirOwn) {
+    auto window = MakeWindow();
+    window->show();
+    const QByteArray storeBefore = FileBytes();
+    for (const char* entry : {"&About Kelvor", "&Legal Acknowledgments", "&EULA"}) {
+        SCOPED_TRACE(entry);
+        ActionNamed(*window, entry).trigger();
+        QWidgetList opened = KelvorTest::VisibleWindows();
+        opened.removeOne(window.get());
+        ASSERT_EQ(opened.size(), 1);
+        QPointer<QWidget> dialog = opened[0];
+        const QString text = entry;
+        if (text == "&About Kelvor") {
+            EXPECT_NE(qobject_cast<AboutDialog*>(dialog), nullptr);
+        } else if (text == "&Legal Acknowledgments") {
+            EXPECT_NE(qobject_cast<LegalWindow*>(dialog), nullptr);
+        } else {
+            ASSERT_NE(qobject_cast<EULAWindow*>(dialog), nullptr);
+            EXPECT_TRUE(dialog->findChildren<QPushButton*>().isEmpty());
+        }
+        EXPECT_TRUE(dialog->isModal());
+        EXPECT_EQ(dialog->parentWidget(), nullptr);
+        dialog->close();
+        EXPECT_TRUE(KelvorTest::WaitFor([&] { return dialog.isNull(); })) << "a closed dialog stays";
+    }
+    EXPECT_EQ(FileBytes(), storeBefore);
+}
+
+TEST_F(GuiWindowTest, MayaInstallAsksPerVersionFolderAndWritesOnlyWhereTheAnswerIsYes) {
+    QTemporaryDir maya;
+    for (const char* version : {"2016", "2017-x64"})
+        ASSERT_TRUE(QDir().mkpath(maya.path() + "/" + version + "/prefs/shelves"));
+    KelvorTest::ScopedEnvironment mayaVariable("MAYA_APP_DIR", maya.path());
+    auto window = MakeWindow();
+
+    QStringList questions;
+    KelvorTest::WindowResponder<QMessageBox> answer([&](QMessageBox* box) {
+        questions << box->windowTitle() + ": " + box->text();
+        EXPECT_EQ(box->parentWidget(), window.get());
+        box->button(questions.size() == 1 ? QMessageBox::No : QMessageBox::Yes)->click();
+    });
+    ActionNamed(*window, "&Install Shelf").trigger();
+    EXPECT_EQ(questions, (QStringList{"Maya Shelf Install: Do you want to install shelf for Maya 2016",
+                                      "Maya Shelf Install: Do you want to install shelf for Maya 2017"}));
+    EXPECT_FALSE(QFileInfo::exists(maya.path() + "/2016/prefs/shelves/shelf_Kelvor.mel"));
+    EXPECT_EQ(KelvorTest::ReadFile(maya.path() + "/2017-x64/prefs/shelves/shelf_Kelvor.mel"),
+              ShelfFileText(ShelfProgramPath()).toUtf8());
+}
+
+TEST_F(GuiWindowTest, ManualShelfInstallWritesIntoTheChosenFolderAndNothingWhenCancelled) {
+    QTemporaryDir chosen;
+    auto window = MakeWindow();
+    bool choose = false;
+    KelvorTest::WindowResponder<QFileDialog> pick([&](QFileDialog* files) {
+        EXPECT_EQ(files->windowTitle(), "Select your shelf directory");
+        EXPECT_TRUE(files->testOption(QFileDialog::ShowDirsOnly));
+        if (choose) {
+            files->setDirectory(chosen.path());
+            files->selectFile(chosen.path());
+            static_cast<QDialog*>(files)->accept();
+        } else {
+            files->reject();
+        }
+    });
+    ActionNamed(*window, "Install Shelf &Manual").trigger();
+    EXPECT_EQ(pick.Handled(), 1);
+    EXPECT_TRUE(QDir(chosen.path()).isEmpty());
+
+    choose = true;
+    ActionNamed(*window, "Install Shelf &Manual").trigger();
+    EXPECT_EQ(pick.Handled(), 2);
+    EXPECT_EQ(KelvorTest::ReadFile(chosen.path() + "/shelf_Kelvor.mel"), ShelfFileText(ShelfProgramPath()).toUtf8());
 }

@@ -1,4 +1,4 @@
-#include <gtest/gtest.h>
+#include "gui/guitest.h"
 
 #include <QLabel>
 #include <QLayout>
@@ -9,7 +9,6 @@
 #include "aboutdialog.h"
 #include "eulawindow.h"
 #include "events/eventreporter.h"
-#include "guitest.h"
 #include "legalwindow.h"
 #include "settingsstore.h"
 
@@ -17,11 +16,7 @@ using namespace Pallix::Bake;
 
 namespace {
 
-class Dialogs : public testing::Test {
-protected:
-    void SetUp() override { GuiTest::ClearSettings(); }
-    void TearDown() override { GuiTest::DeleteTopLevelWidgets(); }
-};
+using Dialogs = KelvorTest::GuiStoreTest;
 
 // The widgets of a dialog's layout, top to bottom.
 QList<QWidget*> LayoutWidgets(QDialog* dialog) {
@@ -68,9 +63,9 @@ TEST_F(Dialogs, AnAboutButtonLeavesOnlyTheDialogItOpened) {
         about->setModal(true);
         about->show();
         about->findChild<QPushButton*>(buttonName)->click();
-        ASSERT_TRUE(GuiTest::WaitFor([&] { return about.isNull(); }));
+        ASSERT_TRUE(KelvorTest::WaitFor([&] { return about.isNull(); }));
 
-        const QWidgetList windows = GuiTest::VisibleWindows();
+        const QWidgetList windows = KelvorTest::VisibleWindows();
         ASSERT_EQ(windows.size(), 1);
         if (QString(buttonName) == "acknowledgebutton") {
             EXPECT_NE(qobject_cast<LegalWindow*>(windows[0]), nullptr);
@@ -79,7 +74,7 @@ TEST_F(Dialogs, AnAboutButtonLeavesOnlyTheDialogItOpened) {
             EXPECT_TRUE(ButtonTexts(qobject_cast<EULAWindow*>(windows[0])).isEmpty());
         }
         EXPECT_FALSE(windows[0]->isModal());
-        GuiTest::DeleteTopLevelWidgets();
+        KelvorTest::DeleteTopLevelWidgets();
     }
 }
 
@@ -102,8 +97,8 @@ TEST_F(Dialogs, ReadOnlyAgreementHasOnlyTheTextAndWritesNothing) {
     EXPECT_TRUE(viewer->findChildren<QLabel*>().isEmpty());
 
     viewer->close();
-    ASSERT_TRUE(GuiTest::WaitFor([&] { return viewer.isNull(); }));
-    EXPECT_TRUE(GuiTest::SettingsFileText().isEmpty());
+    ASSERT_TRUE(KelvorTest::WaitFor([&] { return viewer.isNull(); }));
+    EXPECT_TRUE(FileBytes().isEmpty());
 }
 
 TEST_F(Dialogs, GateAcceptStoresTheAgreementBeforeHandingOver) {
@@ -126,11 +121,11 @@ TEST_F(Dialogs, GateAcceptStoresTheAgreementBeforeHandingOver) {
         ++handovers;
         EXPECT_EQ(r, &reporter);
         EXPECT_EQ(s, &store);
-        EXPECT_TRUE(GuiTest::SettingsFileText().contains("licenseAgreed=1"));
+        EXPECT_TRUE(FileBytes().contains("licenseAgreed=1"));
     });
     qobject_cast<QPushButton*>(widgets[2])->click();
     EXPECT_EQ(handovers, 1);
-    EXPECT_TRUE(GuiTest::WaitFor([&] { return gate.isNull(); }));
+    EXPECT_TRUE(KelvorTest::WaitFor([&] { return gate.isNull(); }));
 }
 
 TEST_F(Dialogs, LegalWindowListsTheLinkedLibrariesNotices) {

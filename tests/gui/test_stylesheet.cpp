@@ -1,4 +1,4 @@
-#include <gtest/gtest.h>
+#include "gui/guitest.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -13,7 +13,6 @@
 #include <QRegularExpression>
 #include <QVBoxLayout>
 
-#include "guitest.h"
 #include "stylesheet.h"
 
 using namespace Pallix::Bake;
@@ -45,7 +44,7 @@ TEST(StyleSheet, ParsesAndStylesEveryKindOfWidget) {
         window.setCentralWidget(frame);
         window.setStyleSheet(ApplicationStyleSheet());
         window.show();
-        GuiTest::WaitFor([] { return false; }, 50);
+        KelvorTest::WaitFor([] { return false; }, 50);
     }
     qInstallMessageHandler(previous);
     EXPECT_TRUE(captured.isEmpty()) << captured.join('\n').toStdString();
@@ -56,7 +55,7 @@ TEST(StyleSheet, EveryImageItNamesShipsInTheProgramFolder) {
     QStringList names;
     for (auto match = url.globalMatch(ApplicationStyleSheet()); match.hasNext();) names << match.next().captured(1);
     EXPECT_EQ(names.size(), 4);
-    const QString folder = GuiTest::ProgramFolder() + "/";
+    const QString folder = KelvorTest::ProgramFolder() + "/";
     for (const QString& name : names) EXPECT_FALSE(QImage(folder + name).isNull()) << name.toStdString();
 
     EXPECT_TRUE(QFileInfo(folder + "KelvorCmd").isExecutable());

@@ -1,4 +1,4 @@
-#include <gtest/gtest.h>
+#include "gui/guitest.h"
 
 #include <QAbstractButton>
 #include <QDir>
@@ -8,39 +8,14 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "guitest.h"
 #include "mayashelf.h"
 
 using namespace Pallix::Bake;
 
 namespace {
-
-// Sets an environment variable for the life of the object and restores it afterwards.
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(const char* name, const std::optional<QString>& value) : name(name) {
-        if (qEnvironmentVariableIsSet(name)) previous = qEnvironmentVariable(name);
-        if (value) qputenv(name, value->toUtf8());
-        else qunsetenv(name);
-    }
-    ~ScopedEnvironment() {
-        if (previous) qputenv(name, previous->toUtf8());
-        else qunsetenv(name);
-    }
-
-private:
-    const char* name;
-    std::optional<QString> previous;
-};
-
-QByteArray ReadFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 void WriteFile(const QString& path, const QByteArray& bytes) {
     QFile file(path);
@@ -150,7 +125,7 @@ TEST(MayaShelf, HostileProgramFoldersStillRunTheProgram) {
         sh.start("/bin/sh", {"-c", QString::fromStdString(shell)});
         ASSERT_TRUE(sh.waitForFinished(10000));
         EXPECT_EQ(sh.exitCode(), 0) << sh.readAllStandardError().toStdString();
-        EXPECT_EQ(ReadFile(root.path() + "/args.txt").toStdString(), (program + "\n-highpoly\n").toStdString());
+        EXPECT_EQ(KelvorTest::ReadFile(root.path() + "/args.txt").toStdString(), (program + "\n-highpoly\n").toStdString());
         EXPECT_FALSE(QFileInfo::exists(root.path() + "/pwned"));
     }
 }
@@ -160,7 +135,7 @@ TEST(MayaShelf, WriteShelfFileReplacesTheWholeFileAndCreatesNoFolder) {
     const QString shelf = folder.path() + "/shelf_Kelvor.mel";
     WriteFile(shelf, QByteArray(100000, 'x'));
     ASSERT_TRUE(WriteShelfFile(shelf));
-    const QByteArray written = ReadFile(shelf);
+    const QByteArray written = KelvorTest::ReadFile(shelf);
     EXPECT_EQ(written, ShelfFileText(ShelfProgramPath()).toUtf8());
     EXPECT_TRUE(written.endsWith(";\n\n}\n"));
     EXPECT_TRUE(ShelfProgramPath().endsWith("/KelvorCmd"));
@@ -171,12 +146,12 @@ TEST(MayaShelf, WriteShelfFileReplacesTheWholeFileAndCreatesNoFolder) {
 
 TEST(MayaShelf, PreferencesBaseIsMayaAppDirOrTheHomeMayaFolder) {
     QTemporaryDir home;
-    ScopedEnvironment homeVariable("HOME", home.path());
+    KelvorTest::ScopedEnvironment homeVariable("HOME", home.path());
     {
-        ScopedEnvironment maya("MAYA_APP_DIR", std::nullopt);
+        KelvorTest::ScopedEnvironment maya("MAYA_APP_DIR", std::nullopt);
         EXPECT_EQ(MayaPreferencesBase(), home.path() + "/maya/");
     }
-    ScopedEnvironment maya("MAYA_APP_DIR", QString("/srv/maya prefs"));
+    KelvorTest::ScopedEnvironment maya("MAYA_APP_DIR", QString("/srv/maya prefs"));
     EXPECT_EQ(MayaPreferencesBase(), "/srv/maya prefs/");
 }
 
@@ -185,7 +160,7 @@ TEST(MayaShelf, ScanAsksPerVersionFolderInOrderAndWritesOnlyOnYes) {
     for (const char* version : {"2016", "2017-x64", "2020", "2016-x86"})
         ASSERT_TRUE(QDir().mkpath(maya.path() + "/" + version + "/prefs/shelves"));
     WriteFile(maya.path() + "/2019", "not a folder");
-    ScopedEnvironment mayaVariable("MAYA_APP_DIR", maya.path());
+    KelvorTest::ScopedEnvironment mayaVariable("MAYA_APP_DIR", maya.path());
 
     std::vector<std::pair<QString, QString>> questions;
     const QStringList written =
@@ -201,7 +176,7 @@ TEST(MayaShelf, ScanAsksPerVersionFolderInOrderAndWritesOnlyOnYes) {
     EXPECT_EQ(questions, expected);
     const QString wanted = maya.path() + "/2017-x64/prefs/shelves/shelf_Kelvor.mel";
     EXPECT_EQ(written, QStringList{wanted});
-    EXPECT_EQ(ReadFile(wanted), ShelfFileText(ShelfProgramPath()).toUtf8());
+    EXPECT_EQ(KelvorTest::ReadFile(wanted), ShelfFileText(ShelfProgramPath()).toUtf8());
     EXPECT_FALSE(QFileInfo::exists(maya.path() + "/2016/prefs/shelves/shelf_Kelvor.mel"));
 }
 
@@ -220,18 +195,19 @@ TEST(MayaShelf, ManualInstallWritesIntoTheChosenFolderAndNothingWhenCancelled) {
     EXPECT_FALSE(QFileInfo::exists("/shelf_Kelvor.mel"));
 
     EXPECT_TRUE(InstallShelfInChosenFolder([&](const QString&) { return chosen.path(); }));
-    EXPECT_EQ(ReadFile(chosen.path() + "/shelf_Kelvor.mel"), ShelfFileText(ShelfProgramPath()).toUtf8());
+    EXPECT_EQ(KelvorTest::ReadFile(chosen.path() + "/shelf_Kelvor.mel"), ShelfFileText(ShelfProgramPath()).toUtf8());
 }
 
 TEST(MayaShelf, QuestionBoxOffersYesAndNo) {
     for (const auto answer : {QMessageBox::No, QMessageBox::Yes}) {
-        GuiTest::WhenShown<QMessageBox>([answer](QMessageBox* box) {
+        KelvorTest::WindowResponder<QMessageBox> respond([answer](QMessageBox* box) {
             EXPECT_EQ(box->windowTitle(), "Maya Shelf Install");
             EXPECT_EQ(box->text(), "Do you want to install shelf for Maya 2016");
             EXPECT_EQ(box->standardButtons(), QMessageBox::Yes | QMessageBox::No);
             box->button(answer)->click();
         });
         const bool yes = ShelfQuestionBox(nullptr)("Maya Shelf Install", "Do you want to install shelf for Maya 2016");
+        EXPECT_EQ(respond.Handled(), 1);
         EXPECT_EQ(yes, answer == QMessageBox::Yes);
     }
 }
