@@ -406,23 +406,4 @@ void MainWindow::ClearBakeJobs() {
     ownedJobs.clear();
 }
 
-// The bake monitor's side of the listener; no bake can start before the bake slots exist.
-void MainWindow::OnBakeStart() {}
-void MainWindow::OnJobStart(BakeJob*) {}
-void MainWindow::OnMapStart(BakeJob*, int, Image*) {}
-void MainWindow::OnTilingStart(BakeJob*, MapSettings*, int, int) {}
-void MainWindow::OnTileDone(const BakeManager::TileUpdate*) {}
-void MainWindow::OnProgress(float) {}
-void MainWindow::OnError(const std::string&) {}
-void MainWindow::OnLog(const std::string&) {}
-void MainWindow::OnTilingEnd(BakeJob*, MapSettings*, int, int) {}
-void MainWindow::OnMapDone(BakeJob*, int) {}
-void MainWindow::OnJobEnd(BakeJob*) {}
-void MainWindow::OnBakeEnd(int) {}
-void MainWindow::OnBakeStopped() {}
-
-void MainWindow::bake() {}             // left for baking from the window
-void MainWindow::actionBakeBatch() {}  // left for baking from the window
-void MainWindow::cancelBake() {}       // left for baking from the window
-
 }  // namespace Pallix::Bake

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,6 +14,7 @@
 
 #include "bakemodel.h"
 #include "pallixbake.h"
+#include "previewblocks.h"
 
 class QAction;
 class QActionGroup;
@@ -101,6 +101,16 @@ public:
     BakeJob* AddBakeJob();
     void ClearBakeJobs();
 
+    // Checks the model's current nodes and fills job from them; false after a message box.
+    bool ValidateAndFillJob(BakeModel::Preset& preset, BakeJob* job);
+    // Hands the jobs to the manager and shows the progress page.
+    void StartBake();
+    // The engine's map type and tangent-space codes of a map node.
+    int EngineMapType(const BakeModel::Node& node) const;
+    int EngineTangentSpace(const BakeModel::Node& node) const;
+    // True from a bake start until the engine reports its end or its failure.
+    bool Baking() const { return baking; }
+
     // The value widget of attribute on node, wrapped in a labelled frame unless its label is
     // empty, connected to the generic callback of its kind; null for an unknown kind.
     QWidget* BuildAttributeRow(BakeModel::Node& node, const BakeModel::Attribute& attribute);
@@ -121,6 +131,10 @@ public slots:
     void bake();
     void actionBakeBatch();
     void cancelBake();
+    // The monitor's timers: preview pixels every 100 ms, progress and the bake's end every 500 ms.
+    void pixelUpdate();
+    void progressUpdate();
+    void ReturnToSettings();
 
     // Dialogs and the Maya shelf.
     void showAbout();
@@ -167,14 +181,6 @@ public slots:
     void CallbackSetTangentType(int index);
 
 private:
-    struct PixelEntry {
-        int x = 0;
-        int y = 0;
-        uint8_t r = 0;
-        uint8_t g = 0;
-        uint8_t b = 0;
-    };
-
     void BuildUi();
     void CreateActions();
     void CreateMenus();
@@ -218,6 +224,11 @@ private:
     void ReadProcessorChoice();
     void StoreProcessorChoice();
     void ChooseMesh(const QString& filter);
+    // The processor choice of the header: thread count, no direct mode, the count label.
+    void ApplyProcessorChoice();
+    // Moves every converted block into the pending pixels; mutex A must be held.
+    void TakeQueuedPixels();
+    void ReportBakeStart(const BakeJob& job, const MapSettings& map);
 
     QAction* websiteAct = nullptr;
     QAction* tutorialsAct = nullptr;
@@ -264,16 +275,18 @@ private:
     bool updating = false;
 
     // Handed from the bake thread to the GUI thread. Mutex A guards the first group, mutex B
-    // the second; when both are needed, A is taken first.
+    // the second; when both are needed, A is taken first. Tiles arrive already converted, so
+    // nothing here points into the engine's images, which go with their bakers.
     bool resetImage = false;
-    BakeJob* currentJob = nullptr;
-    Image* currentImage = nullptr;
+    int resetWidth = 0;
+    int resetHeight = 0;
     bool paintAll = false;
-    std::list<PixelEntry> pixels;
-    size_t pixelCount = 0;
-    std::deque<BakeManager::TileUpdate> tileBlocks;
+    PreviewBacklog pixels;
+    std::deque<PreviewBlock> tileBlocks;
     std::string statusText;
     std::string errorText;
+    // Set by OnError before the baking flag is cleared: the manager's own flag follows later.
+    bool runFailed = false;
     std::atomic<float> progress{0.0f};
     std::atomic<bool> baking{false};
     int bakeId = 0;  // bake thread only

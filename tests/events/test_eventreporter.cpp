@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -90,3 +91,32 @@ TEST(EventReporter, TextIsEscapedSoEventsStayValidJson) {
     EXPECT_EQ(r.events[0], R"j({"category":"system","eventtype":"info","opengl":{"version":"3.3","vendor":"V\\",)j"
                            R"j("renderer":"R\"x"},"nodeid":"id\"1"})j");
 }
+
+TEST(EventReporter, TheWindowsMapEventsHaveTheirExactText) {
+    RecordingReporter r("42");
+    // The ids are the generator's values held to 0..32767, which glibc's range goes far beyond.
+    std::srand(99);
+    const int first = std::rand() & 0x7FFF, second = std::rand() & 0x7FFF;
+    std::srand(99);
+    EXPECT_EQ(r.reporter.ReportAOBake(1024, 512, 1, 256), first);
+    EXPECT_EQ(r.reporter.ReportClownBake(64, 32), second);
+    r.reporter.ReportSceneStats(first, 307200, 12, 24, 900, 4096, 0.75f, 75);
+    r.reporter.ReportBakeEnd(first, 2.5, 0.25, 0.0, 1.0, -0.5, 0.0, 12.0);
+    r.reporter.ReportCancelBake();
+    const std::string id = std::to_string(first), clown = std::to_string(second);
+    ASSERT_EQ(r.events.size(), 5u);
+    EXPECT_EQ(r.events[0], R"j({"category":"user","eventtype":"bake","baketype":"ao","bakeid":")j" + id +
+                               R"j(","bakeparameters":{"width":1024,"height":512,"sampling":1,"rays":256},)j"
+                               R"j("nodeid":"42"})j");
+    EXPECT_EQ(r.events[1], R"j({"category":"user","eventtype":"bake","baketype":"clown","bakeid":")j" + clown +
+                               R"j(","bakeparameters":{"width":64,"height":32},"nodeid":"42"})j");
+    EXPECT_EQ(r.events[2], R"j({"scenestats":{"tracetris":307200,"cagetris":12,"lowrestris":24,"tracehighwater":900,)j"
+                           R"j("cellcount":4096,"cellavg":75,"cellusage":0.750000},"bakeid":")j" +
+                               id + R"j(","nodeid":"42"})j");
+    EXPECT_EQ(r.events[3], R"j({"category":"user","eventtype":"bake_end","bakeid":")j" + id +
+                               R"j(","baketime":{"load":0.250000,"trace":1.000000,"geoconvert":0.000000,)j"
+                               R"j("gpucopy":0.000000,"processing":-0.500000,"export":12.000000,"total":2.500000},)j"
+                               R"j("nodeid":"42"})j");
+    EXPECT_EQ(r.events[4], R"j({"category":"user","eventtype":"cancel_bake","nodeid":"42"})j");
+}
+

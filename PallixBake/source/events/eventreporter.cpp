@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 
 #include "events/postjson.h"
 
@@ -17,6 +18,15 @@ std::string Key(const std::string& key) {
 }
 
 const char* Comma(bool comma) { return comma ? "," : ""; }
+
+std::string BakeIdText(int bakeId) { return std::to_string(long(bakeId)); }
+
+// The members every "bake" event starts with.
+std::string BakeMembers(const char* bakeType, int bakeId) {
+    return EventReporter::JsonString("category", "user", true) + EventReporter::JsonString("eventtype", "bake", true) +
+           EventReporter::JsonString("baketype", bakeType, true) +
+           EventReporter::JsonString("bakeid", BakeIdText(bakeId), true);
+}
 
 }  // namespace
 
@@ -105,6 +115,46 @@ void EventReporter::ReportOpenGLInfo(const std::string& version, const std::stri
 
 void EventReporter::ReportShutdown() {
     Send(JsonString("category", "system", true) + JsonString("eventtype", "shutdown", true));
+}
+
+int EventReporter::ReportAOBake(int width, int height, int sampling, int rays) {
+    const int bakeId = std::rand() & 0x7FFF;
+    const std::string parameters = JsonObject(JsonInt("width", width, true) + JsonInt("height", height, true) +
+                                              JsonInt("sampling", sampling, true) + JsonInt("rays", rays, false));
+    Send(BakeMembers("ao", bakeId) + JsonRaw("bakeparameters", parameters));
+    return bakeId;
+}
+
+int EventReporter::ReportClownBake(int width, int height) {
+    const int bakeId = std::rand() & 0x7FFF;
+    const std::string parameters = JsonObject(JsonInt("width", width, true) + JsonInt("height", height, false));
+    Send(BakeMembers("clown", bakeId) + JsonRaw("bakeparameters", parameters));
+    return bakeId;
+}
+
+void EventReporter::ReportSceneStats(int bakeId, int traceTris, int cageTris, int lowresTris, int traceHighwater,
+                                     int cellCount, float cellUsage, int cellAvg) {
+    const std::string stats =
+        JsonObject(JsonInt("tracetris", traceTris, true) + JsonInt("cagetris", cageTris, true) +
+                   JsonInt("lowrestris", lowresTris, true) + JsonInt("tracehighwater", traceHighwater, true) +
+                   JsonInt("cellcount", cellCount, true) + JsonInt("cellavg", cellAvg, true) +
+                   JsonDouble("cellusage", double(cellUsage), false));
+    Send(JsonRaw("scenestats", stats) + JsonString("bakeid", BakeIdText(bakeId), true));
+}
+
+void EventReporter::ReportBakeEnd(int bakeId, double total, double load, double geoconvert, double trace,
+                                  double processing, double gpucopy, double exportTime) {
+    const std::string times =
+        JsonObject(JsonDouble("load", load, true) + JsonDouble("trace", trace, true) +
+                   JsonDouble("geoconvert", geoconvert, true) + JsonDouble("gpucopy", gpucopy, true) +
+                   JsonDouble("processing", processing, true) + JsonDouble("export", exportTime, true) +
+                   JsonDouble("total", total, false));
+    Send(JsonString("category", "user", true) + JsonString("eventtype", "bake_end", true) +
+         JsonString("bakeid", BakeIdText(bakeId), true) + JsonRaw("baketime", times));
+}
+
+void EventReporter::ReportCancelBake() {
+    Send(JsonString("category", "user", true) + JsonString("eventtype", "cancel_bake", true));
 }
 
 void EventReporter::Send(const std::string& members) const {

@@ -19,6 +19,15 @@ public:
     void ReportOpenGLInfo(const std::string& version, const std::string& vendor, const std::string& renderer);
     // The interactive program's window is going away.
     void ReportShutdown();
+    // The interactive program's per-map events. The two "bake" forms draw the map's bake id
+    // from rand(), held to 0..32767 whatever the C library's range, and return it.
+    int ReportAOBake(int width, int height, int sampling, int rays);
+    int ReportClownBake(int width, int height);
+    void ReportSceneStats(int bakeId, int traceTris, int cageTris, int lowresTris, int traceHighwater, int cellCount,
+                          float cellUsage, int cellAvg);
+    void ReportBakeEnd(int bakeId, double total, double load, double geoconvert, double trace, double processing,
+                       double gpucopy, double exportTime);
+    void ReportCancelBake();
 
     // Completes a member list (which ends with a comma) with the node id and delivers it while enabled.
     void Send(const std::string& members) const;

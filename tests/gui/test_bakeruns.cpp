@@ -1,0 +1,260 @@
+#include "gui/baketest.h"
+
+#include <QComboBox>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTest>
+
+#include <chrono>
+#include <system_error>
+#include <thread>
+
+using namespace Pallix::Bake;
+using KelvorTest::Find;
+using KelvorTest::GuiBakeTest;
+using KelvorTest::MessageBoxes;
+using KelvorTest::SamplePath;
+using KelvorTest::WaitFor;
+
+namespace {
+
+bool Exists(const QString& path) { return QFileInfo::exists(path); }
+
+// The events whose text holds member, in order.
+std::vector<std::string> With(const std::vector<std::string>& events, const std::string& member) {
+    std::vector<std::string> found;
+    for (const std::string& event : events)
+        if (event.find(member) != std::string::npos) found.push_back(event);
+    return found;
+}
+
+// A preset baking a normal map of lowPoly against itself at 64 x 64 into output.
+void AddPreset(BakeModel::Preset& model, const QString& name, const QString& output, const QString& lowPoly) {
+    const BakeModel::Attributes& a = model.Attrs();
+    ASSERT_TRUE(model.AddPreset(name));
+    model.Target().SetString(a.path, lowPoly);
+    model.TraceNodes()[0]->SetBool(a.enabled, false);
+    model.Output().SetString(a.path, output);
+    model.Output().Set(a.width, 0);
+    model.Output().Set(a.height, 0);
+    model.Output().Set(a.format, 3);
+}
+
+}  // namespace
+
+TEST_F(GuiBakeTest, ABakeFromTheWindowWritesItsMapsCountsItAndClosesByItself) {
+    auto window = MakeBakeWindow();
+    {
+        KelvorTest::InputAnswer answer("hero");
+        window->addPresetHandler();
+    }
+    FillCrate(*window, true, 256);
+    window->addBakeMap();
+    SetItem(*window, "map1_maptype", "AO Map");
+    SetItem(*window, "map1_quality", "Med");
+    SetItem(*window, "map1_supersampling", "2x2");
+    window->bake();
+    EXPECT_EQ(Page(*window), 1);
+    EXPECT_EQ(Find<QPushButton>(*window, "cancelButton").text(), "Cancel");
+    ASSERT_TRUE(WaitUntilIdle(*window));
+
+    for (const char* suffix : {"_tnm_fbx.png", "_onm.png", "_ao.png"})
+        EXPECT_EQ(KelvorTest::ReadImageFile((OutputBase() + suffix).toStdString()).width, 256) << suffix;
+    // A side of the crate faces straight out: its tangent-space normal is mostly blue.
+    EXPECT_GT(KelvorTest::ReadImageFile((OutputBase() + "_tnm_fbx.png").toStdString()).At(40, 216)[2], 0.8f);
+    EXPECT_EQ(Ini("preset_hero", "bakecount"), "1");
+    EXPECT_EQ(Find<QPushButton>(*window, "cancelButton").text(), "CLOSE");
+
+    // The occlusion map reports the supersampling the window forced and the rays of its
+    // quality; both maps report the engine's statistics.
+    const std::vector<std::string> all = events.Events();
+    const auto bakes = With(all, "\"eventtype\":\"bake\"");
+    ASSERT_EQ(bakes.size(), 1u);
+    EXPECT_NE(bakes[0].find(R"j("baketype":"ao")j"), std::string::npos);
+    EXPECT_NE(bakes[0].find(R"j({"width":256,"height":256,"sampling":1,"rays":64})j"), std::string::npos);
+    const auto stats = With(all, "{\"scenestats\":{\"tracetris\":307200,");
+    EXPECT_EQ(stats.size(), 2u);
+    EXPECT_EQ(With(all, "\"eventtype\":\"bake_end\"").size(), 2u);
+}
+
+TEST_F(GuiBakeTest, AnUnwritableOutputGivesOneBakeErrorAndTheNextBakeStartsAtOnce) {
+    auto window = MakeBakeWindow();
+    FillCrate(*window, false, 64);
+    SetText(*window, "output_path", folder.path() + "/missing/crate");
+    MessageBoxes boxes;
+    window->bake();
+    ASSERT_TRUE(WaitFor([&] { return !boxes.shown.isEmpty() && Page(*window) == 0; }));
+    QTest::qWait(1200);  // more ticks, no second box
+    ASSERT_EQ(boxes.shown.size(), 1);
+    EXPECT_TRUE(boxes.shown[0].startsWith("Bake Error: Could not write image file \"" + folder.path() + "/missing/crate"))
+        << boxes.shown[0].toStdString();
+
+    SetText(*window, "output_path", OutputBase());
+    window->bake();
+    EXPECT_EQ(Page(*window), 1);
+    // The last run's final line is not shown as this one's.
+    EXPECT_EQ(Find<QLabel>(*window, "progressLabel").text(), "");
+    ASSERT_TRUE(WaitUntilIdle(*window));
+    EXPECT_EQ(boxes.shown.size(), 1);
+    EXPECT_TRUE(Exists(OutputBase() + "_tnm_fbx.png"));
+}
+
+TEST_F(GuiBakeTest, ACancelReturnsToTheSettingsWhileTheBakeWindsDownThenBakingWorksAgain) {
+    KelvorTest::Gate end;
+    auto window = MakeBakeWindow();
+    window->beforeBakeEnd = [&] { end.Wait(); };
+    FillCrate(*window, false, 2048);
+    window->addBakeMap();
+    SetItem(*window, "map1_maptype", "AO Map");
+    window->bake();
+    ASSERT_EQ(Page(*window), 1);
+    window->cancelBake();
+    ASSERT_TRUE(WaitFor([&] { return Page(*window) == 0; }, 3000));
+    ASSERT_TRUE(WaitFor([&] { return end.reached.load(); }));
+
+    // The bake thread still reads the jobs: the button does nothing until the run's end.
+    const std::vector<BakeJob*> running = window->Jobs();
+    window->bake();
+    EXPECT_EQ(Page(*window), 0);
+    EXPECT_EQ(window->Jobs(), running);
+    end.Open();
+    ASSERT_TRUE(WaitFor([&] { return !window->Baking(); }));
+    for (const char* suffix : {"_tnm_fbx.png", "_onm.png", "_ao.png"}) EXPECT_FALSE(Exists(OutputBase() + suffix));
+
+    window->beforeBakeEnd = nullptr;
+    SetItem(*window, "output_width", "64");
+    SetItem(*window, "output_height", "64");
+    window->bake();
+    EXPECT_EQ(Page(*window), 1);
+    ASSERT_TRUE(WaitUntilIdle(*window));
+    EXPECT_TRUE(Exists(OutputBase() + "_ao.png"));
+}
+
+TEST_F(GuiBakeTest, ABatchBakesTheTickedPresetsOnTheChosenProcessorsAndRestoresTheCurrentOne) {
+    {
+        BakeModel::Preset model(store.get());
+        for (const char* name : {"a", "b", "c"}) AddPreset(model, name, folder.path() + "/" + name, SamplePath("crate_low.obj"));
+        store->settings.setValue("preset_b_batch_on", 1);
+    }
+    ReopenStore();
+    auto window = MakeBakeWindow();
+    Find<QComboBox>(*window, "processorsBox").setCurrentIndex(0);
+    window->actionBakeBatch();
+    ASSERT_EQ(window->Jobs().size(), 1u);
+    EXPECT_EQ(window->Jobs()[0]->outputPath, (folder.path() + "/b").toStdString());
+    EXPECT_EQ(Page(*window), 1);
+    EXPECT_EQ(window->Model().PresetName(), "c");
+    EXPECT_EQ(Find<QLabel>(*window, "processorCountLabel").text(), "1 CPUs");
+    ASSERT_TRUE(WaitUntilIdle(*window));
+    EXPECT_TRUE(Exists(folder.path() + "/b_tnm_fbx.png"));
+    EXPECT_FALSE(Exists(folder.path() + "/a_tnm_fbx.png") || Exists(folder.path() + "/c_tnm_fbx.png"));
+    const auto inits = With(events.Events(), "\"eventtype\":\"init\"");
+    ASSERT_EQ(inits.size(), 1u);
+    EXPECT_NE(inits[0].find("\"threads\":1,"), std::string::npos) << inits[0];
+}
+
+TEST_F(GuiBakeTest, ABatchWithAnInvalidTickedPresetShowsItsBoxAndStartsNothing) {
+    const QString missing = folder.path() + "/no_such_low.obj";
+    {
+        BakeModel::Preset model(store.get());
+        AddPreset(model, "good", folder.path() + "/good", SamplePath("crate_low.obj"));
+        AddPreset(model, "bad", folder.path() + "/bad", missing);
+        store->settings.setValue("preset_good_batch_on", 1);
+        store->settings.setValue("preset_bad_batch_on", 1);
+        model.LoadPreset("good");
+    }
+    ReopenStore();
+    auto window = MakeBakeWindow();
+    MessageBoxes boxes;
+    window->actionBakeBatch();
+    EXPECT_EQ(boxes.shown, QStringList{"Please select a valid file: Low poly " + missing + " does not exist"});
+    EXPECT_EQ(Page(*window), 0);
+    EXPECT_FALSE(window->Baking());
+    EXPECT_EQ(window->Model().PresetName(), "good");
+    EXPECT_EQ(events.Count("init"), 0);
+}
+
+TEST_F(GuiBakeTest, ABatchWithNothingTickedEndsAtOnceAndTheNextBakeWorks) {
+    // The page switch waits until the empty run has ended, as a fast bake thread can.
+    std::atomic<bool> ended{false};
+    auto window = MakeBakeWindow();
+    window->afterBakeEnd = [&] { ended = true; };
+    QObject::connect(&Find<QStackedWidget>(*window, "centralWidget"), &QStackedWidget::currentChanged, [&](int page) {
+        for (int i = 0; page == 1 && !ended && i < 10000; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    window->actionBakeBatch();
+    EXPECT_TRUE(window->Jobs().empty());
+    ASSERT_TRUE(ended);
+    ASSERT_TRUE(WaitFor([&] { return !window->Baking() && Page(*window) == 0; }, 5000));
+
+    window->afterBakeEnd = nullptr;
+    FillCrate(*window, false, 64);
+    window->bake();
+    EXPECT_EQ(Page(*window), 1);
+    ASSERT_TRUE(WaitUntilIdle(*window));
+    EXPECT_TRUE(Exists(OutputBase() + "_tnm_fbx.png"));
+}
+
+TEST_F(GuiBakeTest, AFailureAfterACancelLeavesTheWindowReadyToBake) {
+    const QString broken = folder.path() + "/broken.obj";
+    QFile file(broken);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("f 1 2 3\n") > 0);
+    file.close();
+    {
+        BakeModel::Preset model(store.get());
+        AddPreset(model, "long", folder.path() + "/long", SamplePath("crate_low.obj"));
+        model.Output().Set(model.Attrs().width, 5);
+        model.Output().Set(model.Attrs().height, 5);
+        AddPreset(model, "broken", folder.path() + "/broken", SamplePath("crate_low.obj"));
+        model.TraceNodes()[0]->SetBool(model.Attrs().enabled, true);
+        model.TraceNodes()[0]->SetString(model.Attrs().path, broken);
+        store->settings.setValue("preset_long_batch_on", 1);
+        store->settings.setValue("preset_broken_batch_on", 1);
+    }
+    ReopenStore();
+    // The second job, whose mesh fails to load, starts once the window has gone back.
+    KelvorTest::Gate second;
+    int started = 0;
+    auto window = MakeBakeWindow();
+    window->beforeJobStart = [&] {
+        if (++started == 2) second.Wait();
+    };
+    MessageBoxes boxes;
+    window->actionBakeBatch();
+    ASSERT_EQ(window->Jobs().size(), 2u);
+    window->cancelBake();
+    ASSERT_TRUE(WaitFor([&] { return Page(*window) == 0 && second.reached; }));
+    second.Open();
+    ASSERT_TRUE(WaitFor([&] { return !window->Baking(); }, 20000));
+
+    window->beforeJobStart = nullptr;
+    FillCrate(*window, false, 64);
+    window->bake();
+    EXPECT_EQ(Page(*window), 1);
+    ASSERT_TRUE(WaitUntilIdle(*window));
+    EXPECT_EQ(boxes.shown, QStringList());
+}
+
+TEST_F(GuiBakeTest, AStartThatThrowsShowsBakeFailedAndLeavesTheWindowReady) {
+    auto window = MakeBakeWindow();
+    FillCrate(*window, false, 64);
+    // As when the bake thread cannot be started.
+    events.reporter.SetSender([](const std::string& text) {
+        if (text.find("\"eventtype\":\"init\"") != std::string::npos)
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again), "no thread");
+    });
+    MessageBoxes boxes;
+    window->bake();
+    ASSERT_EQ(boxes.shown.size(), 1);
+    EXPECT_TRUE(boxes.shown[0].startsWith("Bake Failed: no thread")) << boxes.shown[0].toStdString();
+    EXPECT_EQ(Page(*window), 0);
+    EXPECT_FALSE(window->Baking());
+
+    events.reporter.SetSender([](const std::string&) {});
+    window->bake();
+    EXPECT_EQ(Page(*window), 1);
+    ASSERT_TRUE(WaitUntilIdle(*window));
+}
