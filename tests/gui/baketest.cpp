@@ -30,7 +30,7 @@ QString SamplePath(const char* name) {
     return QString::fromStdString((folder / name).string());
 }
 
-bool WaitFor(const std::function<bool()>& done, int milliseconds) { return QTest::qWaitFor(done, milliseconds); }
+bool WaitForBake(const std::function<bool()>& done, int milliseconds) { return WaitFor(done, milliseconds); }
 
 MessageBoxes::MessageBoxes()
     : DialogResponder([this](QWidget* dialog) {
@@ -84,7 +84,7 @@ void GuiBakeTest::FillCrate(QWidget& window, bool highPoly, int size) {
 int GuiBakeTest::Page(QWidget& window) { return Find<QStackedWidget>(window, "centralWidget").currentIndex(); }
 
 bool GuiBakeTest::WaitUntilIdle(Pallix::Bake::MainWindow& window) {
-    return WaitFor([&] { return !window.Baking() && Page(window) == 0; });
+    return WaitForBake([&] { return !window.Baking() && Page(window) == 0; });
 }
 
 }  // namespace KelvorTest

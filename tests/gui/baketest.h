@@ -17,8 +17,8 @@ namespace KelvorTest {
 // A mesh of tools/kelvor_samples, generated once for all test processes of the build.
 QString SamplePath(const char* name);
 
-// Runs the event loop until done() holds or the time is up; returns done().
-bool WaitFor(const std::function<bool()>& done, int milliseconds = 60000);
+// WaitFor with room for a whole bake on a loaded machine.
+bool WaitForBake(const std::function<bool()>& done, int milliseconds = 60000);
 
 // Closes every message box, noting "title: text" and whether it was a critical one.
 struct MessageBoxes : DialogResponder {

@@ -128,7 +128,21 @@ QString GuiStoreTest::Ini(const QString& section, const QString& key) const {
 }
 
 QStringList GuiStoreTest::StoredKeys() const {
-    QStringList keys = QSettings(SettingsFile(), QSettings::IniFormat).allKeys();
+    // Read from the file itself: QSettings would cache it per process, so a test polling a file
+    // that another process writes could keep seeing it empty.
+    QString text = QString::fromUtf8(FileBytes());
+    QTextStream lines(&text);
+    QString section;
+    QStringList keys;
+    while (!lines.atEnd()) {
+        const QString line = lines.readLine();
+        if (line.startsWith('[') && line.endsWith(']')) {
+            section = line.mid(1, line.size() - 2);
+        } else if (const int equals = line.indexOf('='); equals > 0) {
+            const QString key = line.left(equals);
+            keys << (section == "General" ? key : section + "/" + key);
+        }
+    }
     keys.sort();
     return keys;
 }

@@ -17,7 +17,7 @@ using KelvorTest::Find;
 using KelvorTest::GuiBakeTest;
 using KelvorTest::MessageBoxes;
 using KelvorTest::SamplePath;
-using KelvorTest::WaitFor;
+using KelvorTest::WaitForBake;
 
 namespace {
 
@@ -86,7 +86,7 @@ TEST_F(GuiBakeTest, AnUnwritableOutputGivesOneBakeErrorAndTheNextBakeStartsAtOnc
     SetText(*window, "output_path", folder.path() + "/missing/crate");
     MessageBoxes boxes;
     window->bake();
-    ASSERT_TRUE(WaitFor([&] { return !boxes.shown.isEmpty() && Page(*window) == 0; }));
+    ASSERT_TRUE(WaitForBake([&] { return !boxes.shown.isEmpty() && Page(*window) == 0; }));
     QTest::qWait(1200);  // more ticks, no second box
     ASSERT_EQ(boxes.shown.size(), 1);
     EXPECT_TRUE(boxes.shown[0].startsWith("Bake Error: Could not write image file \"" + folder.path() + "/missing/crate"))
@@ -112,8 +112,8 @@ TEST_F(GuiBakeTest, ACancelReturnsToTheSettingsWhileTheBakeWindsDownThenBakingWo
     window->bake();
     ASSERT_EQ(Page(*window), 1);
     window->cancelBake();
-    ASSERT_TRUE(WaitFor([&] { return Page(*window) == 0; }, 3000));
-    ASSERT_TRUE(WaitFor([&] { return end.reached.load(); }));
+    ASSERT_TRUE(WaitForBake([&] { return Page(*window) == 0; }, 3000));
+    ASSERT_TRUE(WaitForBake([&] { return end.reached.load(); }));
 
     // The bake thread still reads the jobs: the button does nothing until the run's end.
     const std::vector<BakeJob*> running = window->Jobs();
@@ -121,7 +121,7 @@ TEST_F(GuiBakeTest, ACancelReturnsToTheSettingsWhileTheBakeWindsDownThenBakingWo
     EXPECT_EQ(Page(*window), 0);
     EXPECT_EQ(window->Jobs(), running);
     end.Open();
-    ASSERT_TRUE(WaitFor([&] { return !window->Baking(); }));
+    ASSERT_TRUE(WaitForBake([&] { return !window->Baking(); }));
     for (const char* suffix : {"_tnm_fbx.png", "_onm.png", "_ao.png"}) EXPECT_FALSE(Exists(OutputBase() + suffix));
 
     window->beforeBakeEnd = nullptr;
@@ -188,7 +188,7 @@ TEST_F(GuiBakeTest, ABatchWithNothingTickedEndsAtOnceAndTheNextBakeWorks) {
     window->actionBakeBatch();
     EXPECT_TRUE(window->Jobs().empty());
     ASSERT_TRUE(ended);
-    ASSERT_TRUE(WaitFor([&] { return !window->Baking() && Page(*window) == 0; }, 5000));
+    ASSERT_TRUE(WaitForBake([&] { return !window->Baking() && Page(*window) == 0; }, 5000));
 
     window->afterBakeEnd = nullptr;
     FillCrate(*window, false, 64);
@@ -226,9 +226,9 @@ TEST_F(GuiBakeTest, AFailureAfterACancelLeavesTheWindowReadyToBake) {
     window->actionBakeBatch();
     ASSERT_EQ(window->Jobs().size(), 2u);
     window->cancelBake();
-    ASSERT_TRUE(WaitFor([&] { return Page(*window) == 0 && second.reached; }));
+    ASSERT_TRUE(WaitForBake([&] { return Page(*window) == 0 && second.reached; }));
     second.Open();
-    ASSERT_TRUE(WaitFor([&] { return !window->Baking(); }, 20000));
+    ASSERT_TRUE(WaitForBake([&] { return !window->Baking(); }, 20000));
 
     window->beforeJobStart = nullptr;
     FillCrate(*window, false, 64);
