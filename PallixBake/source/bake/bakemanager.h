@@ -17,6 +17,7 @@
 namespace Pallix::Bake {
 
 class EventReporter;
+class Scene;
 class SWTraceMesh;
 struct TraceGridSettings;
 
@@ -96,6 +97,15 @@ private:
 
     // Per-map work and the high-poly scene.
     void BakeMap(MapBaker* baker, BakeJob* job, MapSettings* map, int mapIndex);
+    // The steps of BakeMap, in order.
+    void RecordGridStatistics(MapSettings* map) const;
+    void LayOutTiles(const BakeJob& job, const MapSettings& map);
+    // Imports the low-poly file, centres and prepares it, and sets the scene extent.
+    void LoadLowPolyScene(const BakeJob& job, MapSettings& map, const Math::Vec3& centre, Scene& lowPoly);
+    void UploadLowPolyScene(const BakeJob& job, const Scene& lowPoly, HardwareScene& hardwareScene);
+    void SetUVTileRegion(const BakeJob& job, const Scene& lowPoly);
+    // Both passes over the region: bake, post-process and export (or cache) each UV tile.
+    void BakeUVTiles(MapBaker* baker, BakeJob* job, MapSettings* map, HardwareScene& hardwareScene);
     void BakeTiles(BakeJob* job, MapSettings* map, MapBaker* baker, HardwareScene* scene);
     void LoadHighPolyScene(BakeJob* job, int flags, bool discard, const std::vector<std::string>* groupNames);
     void ClearSceneCache();
