@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
@@ -405,21 +406,49 @@ TEST(BakePipeline, ARangeMapOverThreeUvTilesCachesEveryTileBeforeFinishingAny) {
     }
 }
 
-TEST(BakePipeline, EveryUvTileStartsFromAnEmptyImage) {
-    // 300 texels make tiles of 37: the last four columns lie outside the tile grid, where only
-    // dilation reaches. Two steps fill two of them in every UV tile and never the last two.
+TEST(BakePipeline, EverySampleIsShadedWhateverTheMapSize) {
+    // Sizes that do not divide by 8 (with the supersampling) end in tiles reaching past the map.
     Pipeline p;
-    BakeJob job = p.MakeJob("wide");
-    job.width = 300;
-    job.dilation = 2;
-    job.tilingMode = 1;
-    p.Bake({&job});
+    const struct {
+        int width, height, supersampling;
+    } sizes[] = {{1000, 1000, 1}, {1001, 259, 1}, {301, 300, 4}, {300, 257, 2}};
+    for (const auto& size : sizes) {
+        const std::string name = "full" + std::to_string(size.width) + "x" + std::to_string(size.height);
+        BakeJob job = p.MakeJob(name);
+        job.width = size.width;
+        job.height = size.height;
+        job.maps[0].supersampling = size.supersampling;
+        p.Bake({&job});
+        ASSERT_FALSE(p.manager.HasFailed()) << name;
+        // The quad covers the whole UV tile: so does the map, up to its last row and column.
+        const ImageFile image = ReadImageFile(p.folder / (name + "_alpha.png"));
+        ASSERT_EQ(image.width, size.width);
+        ASSERT_EQ(image.height, size.height);
+        int empty = 0;
+        for (int y = 0; y < image.height; ++y)
+            for (int x = 0; x < image.width; ++x) empty += image.At(x, y)[3] < 1.0f;
+        EXPECT_EQ(empty, 0) << name;
+        for (const std::string& tile : Matching(p.recorder.Take(), "TileDone ")) {
+            int x = 0, y = 0, w = 0, h = 0;
+            ASSERT_EQ(std::sscanf(tile.c_str(), "TileDone %d %d %d %d", &x, &y, &w, &h), 4);
+            EXPECT_LE(x + w, size.width) << tile;
+            EXPECT_LE(y + h, size.height) << tile;
+        }
+    }
+
+    // UV space still spans the map exactly: a quad over the left half of it covers the left half.
+    WriteObj(p.folder / "half.obj", GridMesh(1, 0, 1, 0, 1, 0, 0.5f, 0, 1));
+    BakeJob half = p.MakeJob("half");
+    half.lowPolyPath = (p.folder / "half.obj").string();
+    half.width = 1001;
+    half.height = 300;
+    p.Bake({&half});
     ASSERT_FALSE(p.manager.HasFailed());
-    for (const char* name : {"wide_alpha.1001.png", "wide_alpha.1002.png"}) {
-        const ImageFile image = ReadImageFile(p.folder / name);
-        ASSERT_EQ(image.width, 300);
-        EXPECT_EQ(image.At(297, 100)[3], 1.0f) << name;
-        EXPECT_EQ(image.At(298, 100)[3], 0.0f) << name;
+    const ImageFile image = ReadImageFile(p.folder / "half_alpha.png");
+    for (int y : {0, 150, 299}) {
+        EXPECT_EQ(image.At(499, y)[3], 1.0f) << y;
+        EXPECT_EQ(image.At(501, y)[3], 0.0f) << y;
+        EXPECT_EQ(image.At(1000, y)[3], 0.0f) << y;
     }
 }
 

@@ -69,23 +69,25 @@ void BakeManager::RecordGridStatistics(MapSettings* map) const {
 }
 
 void BakeManager::LayOutTiles(const BakeJob& job, const MapSettings& map) {
-    // Tiles are in super-samples and fit the 1024 x 1024 framebuffer.
+    // Tiles are in super-samples, hold whole output pixels and fit the 1024 x 1024 framebuffer.
     const int supersampling = map.supersampling;
     const int cap = directMode ? 512 : 1024;
     const int64_t samplesX = int64_t(job.width) * supersampling;
     const int64_t samplesY = int64_t(job.height) * supersampling;
-    const int64_t tileWidth = std::min<int64_t>(samplesX / 8, cap);
-    const int64_t tileHeight = std::min<int64_t>(samplesY / 8, cap);
-    if (supersampling < 1 || tileWidth < 1 || tileHeight < 1)
+    if (supersampling < 1 || supersampling > cap || samplesX < 8 || samplesY < 8)
         throw BakeException("Output size " + std::to_string(job.width) + " x " + std::to_string(job.height) +
                             " with supersampling " + std::to_string(supersampling) + " is too small to bake");
+    // An eighth of the map rounded up, so that the tiles cover every sample; the last tile of a
+    // size that does not divide by 8 reaches past the map.
+    const int64_t tileWidth = std::min<int64_t>((job.width + 7) / 8, cap / supersampling) * supersampling;
+    const int64_t tileHeight = std::min<int64_t>((job.height + 7) / 8, cap / supersampling) * supersampling;
     state.supersampling = supersampling;
     state.outputWidth = job.width;
     state.outputHeight = job.height;
     state.tileWidth = int(tileWidth);
     state.tileHeight = int(tileHeight);
-    state.tilesX = int(samplesX / tileWidth);
-    state.tilesY = int(samplesY / tileHeight);
+    state.tilesX = int((samplesX + tileWidth - 1) / tileWidth);
+    state.tilesY = int((samplesY + tileHeight - 1) / tileHeight);
 }
 
 void BakeManager::LoadLowPolyScene(const BakeJob& job, MapSettings& map, const Math::Vec3& centre, Scene& lowPoly) {
@@ -299,8 +301,10 @@ void BakeManager::BakeTiles(BakeJob* job, MapSettings* map, MapBaker* baker, Har
             if (listener) {
                 listener->OnProgress(total > 0 ? float(double(done) / double(total)) : 1.0f);
                 const int s = state.supersampling;
-                const TileUpdate update{tileX * state.tileWidth / s, tileY * state.tileHeight / s,
-                                        state.tileWidth / s, state.tileHeight / s, baker->GetImage()};
+                const int x = tileX * state.tileWidth / s, y = tileY * state.tileHeight / s;
+                // The last tile of a map whose size does not divide by 8 is cut at the map's edge.
+                const TileUpdate update{x, y, std::min(state.tileWidth / s, state.outputWidth - x),
+                                        std::min(state.tileHeight / s, state.outputHeight - y), baker->GetImage()};
                 listener->OnTileDone(&update);
             }
         }

@@ -142,6 +142,8 @@ TileRecord TileOf(const RenderState& state, int column, int row) {
     tile.rows = state.tilesY;
     tile.udimColumn = state.udimColumn;
     tile.udimRow = state.udimRow;
+    tile.samplesWide = state.outputWidth * state.supersampling;
+    tile.samplesHigh = state.outputHeight * state.supersampling;
     return tile;
 }
 
