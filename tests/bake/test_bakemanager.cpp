@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <mutex>
@@ -321,6 +322,60 @@ TEST(BakePipeline, CacheModeTwoReusesTheTraceMeshesUntilAFileChanges) {
     EXPECT_NE(out.find("Number of verts"), std::string::npos);
 }
 
+TEST(BakePipeline, CacheModeTwoReloadsAFileReplacedByAnOlderCopy) {
+    Pipeline p;
+    BakeJob first = p.MakeJob("first");
+    first.cacheMode = 2;
+    testing::internal::CaptureStdout();
+    p.Bake({&first});
+    testing::internal::GetCapturedStdout();
+    ASSERT_FALSE(p.manager.HasFailed());
+    EXPECT_EQ(first.maps[0].traceTris, 128);
+
+    // Replaced by a finer copy dated a day before the load, as cp -p or an unpacked archive leave it.
+    const fs::path high = p.folder / "high.obj";
+    const auto loaded = fs::last_write_time(high);
+    WriteObj(high, GridMesh(16, -1, 3, -1, 2));
+    fs::last_write_time(high, loaded - std::chrono::hours(24));
+    BakeJob second = p.MakeJob("second");
+    second.cacheMode = 2;
+    testing::internal::CaptureStdout();
+    p.Bake({&second});
+    testing::internal::GetCapturedStdout();
+    ASSERT_FALSE(p.manager.HasFailed());
+    EXPECT_EQ(second.maps[0].traceTris, 512);
+
+    // The same size and time as at the load: the cache holds.
+    BakeJob third = p.MakeJob("third");
+    third.cacheMode = 2;
+    testing::internal::CaptureStdout();
+    p.Bake({&third});
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("Number of verts"), std::string::npos) << out;
+    EXPECT_EQ(third.maps[0].traceTris, 512);
+}
+
+TEST(BakePipeline, AnExplicitPathOverSeveralUvTilesIsRefusedBeforeAnyPass) {
+    // A range map would cache every UV tile under the one name and then miss its cache files.
+    Pipeline p;
+    BakeJob job = p.MakeJob("explicit.png");
+    job.maps[0].type = MapCurvature;
+    job.tilingMode = 1;
+    job.explicitPath = true;
+    testing::internal::CaptureStdout();
+    p.Bake({&job});
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(p.manager.HasFailed());
+    EXPECT_NE(out.find("An explicit output path holds one image, but the UV-tile region u 0 to 1, v 0 to 0 has "
+                       "several UV tiles"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("Could not read cache file"), std::string::npos) << out;
+    EXPECT_TRUE(Matching(p.recorder.Take(), "TilingStart").empty());
+    for (const auto& entry : fs::directory_iterator(p.folder.Path()))
+        EXPECT_EQ(entry.path().extension(), ".obj") << entry.path();
+}
+
 TEST(BakePipeline, AFailedHighPolyLoadIsNeverReused) {
     Pipeline p;
     BakeJob good = p.MakeJob("good");
@@ -472,19 +527,22 @@ TEST(BakePipeline, ManualRegionsAtTheEndsOfTheIntRangeStayFinite) {
     EXPECT_TRUE(fs::exists(p.folder / "edge_alpha_u1_v2147483647.png"));
     EXPECT_TRUE(fs::exists(p.folder / "edge_alpha_u1_v2147483648.png"));
 
-    // No columns under every row there is: nothing to bake, at once.
+    // No columns under every row there is: refused at once, before any row is walked.
     BakeJob empty = p.MakeJob("empty");
     empty.maps[0].type = MapCurvature;
     empty.tilingMode = 2;
     empty.tileMinU = 1;
     empty.tileMaxU = 0;
-    empty.tileMinV = -2147483647 - 1;
+    empty.tileMinV = 0;
     empty.tileMaxV = 2147483647;
     testing::internal::CaptureStdout();
     p.Bake({&empty});
     out = testing::internal::GetCapturedStdout();
-    ASSERT_FALSE(p.manager.HasFailed()) << out;
-    EXPECT_TRUE(Matching(p.recorder.Take(), "TilingStart").empty());
+    EXPECT_TRUE(p.manager.HasFailed()) << out;
+    const Calls calls = p.recorder.Take();
+    EXPECT_TRUE(Matching(calls, "TilingStart").empty());
+    EXPECT_EQ(Matching(calls, "Error The UV-tile region u 1 to 0, v 0 to 2147483647 has a minimum above its maximum").size(),
+              1u);
     for (const auto& entry : fs::directory_iterator(p.folder.Path()))
         EXPECT_NE(entry.path().filename().string().rfind("empty", 0), 0u) << entry.path();
 }

@@ -92,6 +92,10 @@ public:
 
 private:
     void ProcessJob(BakeJob* job);
+    // Refuses a manual UV-tile region that cannot be baked: negative or inverted.
+    static void CheckTileRegion(const BakeJob& job);
+    static std::string RegionText(int minU, int maxU, int minV, int maxV);
+    static std::string ExplicitPathMessage(int minU, int maxU, int minV, int maxV);
     void ThreadEntry();
     void Fail(const std::string& message);
 
@@ -108,6 +112,13 @@ private:
     void BakeUVTiles(MapBaker* baker, BakeJob* job, MapSettings* map, HardwareScene& hardwareScene);
     void BakeTiles(BakeJob* job, MapSettings* map, MapBaker* baker, HardwareScene* scene);
     void LoadHighPolyScene(BakeJob* job, int flags, bool discard, const std::vector<std::string>* groupNames);
+    // Size and modification time of a file when its scene was loaded; size -1 when unreadable.
+    struct FileStamp {
+        int64_t size = -1;
+        int64_t modified = 0;
+        bool operator==(const FileStamp&) const = default;
+    };
+    static FileStamp StampOf(const std::string& path);
     void ClearSceneCache();
     // Names of the low-poly file's meshes, in order, for name matching.
     std::vector<std::string> LowPolyMeshNames(BakeJob* job);
@@ -134,6 +145,7 @@ private:
     std::vector<std::unique_ptr<SWTraceMesh>> traceMeshes;
     std::vector<std::unique_ptr<SWTraceMesh>> envelopeMeshes;  // of the current job
     std::vector<std::string> cachedPaths;
+    std::vector<FileStamp> cachedStamps;  // one per cached path
     std::vector<std::string> cachedGroupNames;
     int64_t cacheTime = 0;
     int cachedFlags = 0;

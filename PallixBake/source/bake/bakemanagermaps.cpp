@@ -24,6 +24,25 @@ std::string DisplayName(const MapBaker& baker) {
 // (or broken) must not turn into an integer overflow or a loop over billions of tiles.
 int TileIndex(double value) { return int(std::clamp(value, -1.0, 1000.0)); }
 
+// The UDIM range across, and a row count no real layout comes near.
+constexpr int kMaxAutoColumns = 10;
+constexpr int kMaxAutoRows = 100;
+
+// A triangle the GPU can rasterise in UV space: finite UVs spanning a non-zero area.
+bool HasUsableUVs(const Scene& scene) {
+    for (const auto& mesh : scene.meshes) {
+        const size_t count = mesh->uvs.size();
+        for (size_t i = 0; i + 2 < mesh->indices.size(); i += 3) {
+            const uint32_t a = mesh->indices[i], b = mesh->indices[i + 1], c = mesh->indices[i + 2];
+            if (a >= count || b >= count || c >= count) continue;
+            const Math::Vec2 p = mesh->uvs[a], q = mesh->uvs[b], r = mesh->uvs[c];
+            const double area = (double(q.x) - p.x) * (double(r.y) - p.y) - (double(r.x) - p.x) * (double(q.y) - p.y);
+            if (area != 0.0 && std::isfinite(area)) return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 void BakeManager::BakeMap(MapBaker* baker, BakeJob* job, MapSettings* map, int mapIndex) {
@@ -124,6 +143,7 @@ void BakeManager::UploadLowPolyScene(const BakeJob& job, const Scene& lowPoly, H
 }
 
 void BakeManager::SetUVTileRegion(const BakeJob& job, const Scene& lowPoly) {
+    if (!HasUsableUVs(lowPoly)) throw BakeException("The low-poly mesh has no usable UVs");
     int minU = 0, maxU = 0, minV = 0, maxV = 0;
     if (job.tilingMode == TilingManual) {
         minU = job.tileMinU;
@@ -147,13 +167,20 @@ void BakeManager::SetUVTileRegion(const BakeJob& job, const Scene& lowPoly) {
             maxU = TileIndex(std::ceil(highU) - 1.0);
             maxV = TileIndex(std::ceil(highV) - 1.0);
         } else {
-            maxU = maxV = -1;  // no texture coordinates at all: nothing to bake
+            maxU = maxV = -1;
         }
+        if (maxU < minU || maxV < minV) throw BakeException("The low-poly mesh has no UVs inside the tile range");
     }
     if (job.tileNaming == TileNamingUdim) {
         minU = std::min(minU, 9);
         maxU = std::min(maxU, 9);
     }
+    if (job.tilingMode == TilingAuto && (maxU - minU >= kMaxAutoColumns || maxV - minV >= kMaxAutoRows))
+        throw BakeException("The low-poly UVs reach UV tile u " + std::to_string(maxU) + ", v " + std::to_string(maxV) +
+                            ": automatic tiling bakes at most " + std::to_string(kMaxAutoColumns) + " x " +
+                            std::to_string(kMaxAutoRows) + " UV tiles");
+    if (job.explicitPath && (minU != maxU || minV != maxV) && minU <= maxU && minV <= maxV)
+        throw BakeException(ExplicitPathMessage(minU, maxU, minV, maxV));
     state.regionMinU = minU;
     state.regionMaxU = maxU;
     state.regionMinV = minV;
