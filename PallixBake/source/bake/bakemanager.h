@@ -152,6 +152,7 @@ private:
     int traceTriangles = 0;
     float sceneMin[3];
     float sceneMax[3];
+    Math::AABB3 highPolySurfaces;  // the loaded scene's bounds after centring, without padding
 };
 
 }  // namespace Pallix::Bake

@@ -125,8 +125,14 @@ void BakeManager::LoadLowPolyScene(const BakeJob& job, MapSettings& map, const M
     Math::AABB3 bounds = lowPoly.GetBounds();
     for (const auto& mesh : traceMeshes)
         if (mesh) bounds.Expand(mesh->GetBounds());
+    // Without the padding, which does not scale with the model.
+    Math::AABB3 surfaces;
+    for (const auto& mesh : lowPoly.meshes) mesh->ExpandBounds(surfaces);
+    if (!traceMeshes.empty() && !highPolySurfaces.IsEmpty()) surfaces.Expand(highPolySurfaces);
     const Math::Vec3 size = bounds.IsEmpty() ? Math::Vec3{} : bounds.Max() - bounds.Min();
     state.sceneExtent = std::max({size.x, size.y, size.z}) + 1.0f;
+    const Math::Vec3 surfaceSize = surfaces.IsEmpty() ? Math::Vec3{} : surfaces.Max() - surfaces.Min();
+    state.sceneSize = std::max({surfaceSize.x, surfaceSize.y, surfaceSize.z});
 
     map.lowresTris = lowPoly.CountTriangles();
 }

@@ -149,6 +149,8 @@ void BakeManager::LoadHighPolyScene(BakeJob* job, int flags, bool discard, const
     sceneMax[2] = bounds.maxZ;
     // An empty scene keeps its inverted bounds, whose centre is the origin.
     scene.Translate(-bounds.Centre());
+    highPolySurfaces = Math::AABB3{};
+    for (const auto& mesh : scene.meshes) mesh->ExpandBounds(highPolySurfaces);
 
     if (!directMode) {
         if (groupNames) {
