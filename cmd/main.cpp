@@ -39,10 +39,16 @@ int Run(const CommandOptions& options) {
             FillBakeJob(options, job);
             if (job.maps[0].type != MapNone) {
                 std::vector<BakeJob*> jobs{&job};
+                // The summary follows a bake, failed or not (the engine has reported its error),
+                // but not an exception that ended the run before or outside it.
                 try {
                     manager.Init(threads, 1024, 1024);
                     manager.Bake(&jobs);
                     if (manager.HasFailed()) status = 1;
+                    const BakeTimes& t = job.times;
+                    std::printf("Done bake (total %f s) (load %f s) (trace %f s) (processing %f s) (export %f s)\n",
+                                job.ElapsedSeconds(), t.meshPrepTime + t.highPolyLoadTime + t.lowPolyLoadTime,
+                                t.traceTime, t.resolveTime + t.processingTime, t.exportTime);
                 } catch (const BakeException& e) {
                     std::cerr << "Bake Exception:" << e.what() << std::endl;
                     status = 1;
@@ -50,10 +56,6 @@ int Run(const CommandOptions& options) {
                     std::cerr << "Bake Exception:" << e.what() << std::endl;
                     status = 1;
                 }
-                const BakeTimes& t = job.times;
-                std::printf("Done bake (total %f s) (load %f s) (trace %f s) (processing %f s) (export %f s)\n",
-                            job.ElapsedSeconds(), t.meshPrepTime + t.highPolyLoadTime + t.lowPolyLoadTime,
-                            t.traceTime, t.resolveTime + t.processingTime, t.exportTime);
             } else {
                 std::printf("No bake type specified\n");
             }

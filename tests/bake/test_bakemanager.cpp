@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
@@ -320,6 +322,60 @@ TEST(BakePipeline, CacheModeTwoReusesTheTraceMeshesUntilAFileChanges) {
     EXPECT_NE(out.find("Number of verts"), std::string::npos);
 }
 
+TEST(BakePipeline, CacheModeTwoReloadsAFileReplacedByAnOlderCopy) {
+    Pipeline p;
+    BakeJob first = p.MakeJob("first");
+    first.cacheMode = 2;
+    testing::internal::CaptureStdout();
+    p.Bake({&first});
+    testing::internal::GetCapturedStdout();
+    ASSERT_FALSE(p.manager.HasFailed());
+    EXPECT_EQ(first.maps[0].traceTris, 128);
+
+    // Replaced by a finer copy dated a day before the load, as cp -p or an unpacked archive leave it.
+    const fs::path high = p.folder / "high.obj";
+    const auto loaded = fs::last_write_time(high);
+    WriteObj(high, GridMesh(16, -1, 3, -1, 2));
+    fs::last_write_time(high, loaded - std::chrono::hours(24));
+    BakeJob second = p.MakeJob("second");
+    second.cacheMode = 2;
+    testing::internal::CaptureStdout();
+    p.Bake({&second});
+    testing::internal::GetCapturedStdout();
+    ASSERT_FALSE(p.manager.HasFailed());
+    EXPECT_EQ(second.maps[0].traceTris, 512);
+
+    // The same size and time as at the load: the cache holds.
+    BakeJob third = p.MakeJob("third");
+    third.cacheMode = 2;
+    testing::internal::CaptureStdout();
+    p.Bake({&third});
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("Number of verts"), std::string::npos) << out;
+    EXPECT_EQ(third.maps[0].traceTris, 512);
+}
+
+TEST(BakePipeline, AnExplicitPathOverSeveralUvTilesIsRefusedBeforeAnyPass) {
+    // A range map would cache every UV tile under the one name and then miss its cache files.
+    Pipeline p;
+    BakeJob job = p.MakeJob("explicit.png");
+    job.maps[0].type = MapCurvature;
+    job.tilingMode = 1;
+    job.explicitPath = true;
+    testing::internal::CaptureStdout();
+    p.Bake({&job});
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(p.manager.HasFailed());
+    EXPECT_NE(out.find("An explicit output path holds one image, but the UV-tile region u 0 to 1, v 0 to 0 has "
+                       "several UV tiles"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("Could not read cache file"), std::string::npos) << out;
+    EXPECT_TRUE(Matching(p.recorder.Take(), "TilingStart").empty());
+    for (const auto& entry : fs::directory_iterator(p.folder.Path()))
+        EXPECT_EQ(entry.path().extension(), ".obj") << entry.path();
+}
+
 TEST(BakePipeline, AFailedHighPolyLoadIsNeverReused) {
     Pipeline p;
     BakeJob good = p.MakeJob("good");
@@ -405,21 +461,49 @@ TEST(BakePipeline, ARangeMapOverThreeUvTilesCachesEveryTileBeforeFinishingAny) {
     }
 }
 
-TEST(BakePipeline, EveryUvTileStartsFromAnEmptyImage) {
-    // 300 texels make tiles of 37: the last four columns lie outside the tile grid, where only
-    // dilation reaches. Two steps fill two of them in every UV tile and never the last two.
+TEST(BakePipeline, EverySampleIsShadedWhateverTheMapSize) {
+    // Sizes that do not divide by 8 (with the supersampling) end in tiles reaching past the map.
     Pipeline p;
-    BakeJob job = p.MakeJob("wide");
-    job.width = 300;
-    job.dilation = 2;
-    job.tilingMode = 1;
-    p.Bake({&job});
+    const struct {
+        int width, height, supersampling;
+    } sizes[] = {{1000, 1000, 1}, {1001, 259, 1}, {301, 300, 4}, {300, 257, 2}};
+    for (const auto& size : sizes) {
+        const std::string name = "full" + std::to_string(size.width) + "x" + std::to_string(size.height);
+        BakeJob job = p.MakeJob(name);
+        job.width = size.width;
+        job.height = size.height;
+        job.maps[0].supersampling = size.supersampling;
+        p.Bake({&job});
+        ASSERT_FALSE(p.manager.HasFailed()) << name;
+        // The quad covers the whole UV tile: so does the map, up to its last row and column.
+        const ImageFile image = ReadImageFile(p.folder / (name + "_alpha.png"));
+        ASSERT_EQ(image.width, size.width);
+        ASSERT_EQ(image.height, size.height);
+        int empty = 0;
+        for (int y = 0; y < image.height; ++y)
+            for (int x = 0; x < image.width; ++x) empty += image.At(x, y)[3] < 1.0f;
+        EXPECT_EQ(empty, 0) << name;
+        for (const std::string& tile : Matching(p.recorder.Take(), "TileDone ")) {
+            int x = 0, y = 0, w = 0, h = 0;
+            ASSERT_EQ(std::sscanf(tile.c_str(), "TileDone %d %d %d %d", &x, &y, &w, &h), 4);
+            EXPECT_LE(x + w, size.width) << tile;
+            EXPECT_LE(y + h, size.height) << tile;
+        }
+    }
+
+    // UV space still spans the map exactly: a quad over the left half of it covers the left half.
+    WriteObj(p.folder / "half.obj", GridMesh(1, 0, 1, 0, 1, 0, 0.5f, 0, 1));
+    BakeJob half = p.MakeJob("half");
+    half.lowPolyPath = (p.folder / "half.obj").string();
+    half.width = 1001;
+    half.height = 300;
+    p.Bake({&half});
     ASSERT_FALSE(p.manager.HasFailed());
-    for (const char* name : {"wide_alpha.1001.png", "wide_alpha.1002.png"}) {
-        const ImageFile image = ReadImageFile(p.folder / name);
-        ASSERT_EQ(image.width, 300);
-        EXPECT_EQ(image.At(297, 100)[3], 1.0f) << name;
-        EXPECT_EQ(image.At(298, 100)[3], 0.0f) << name;
+    const ImageFile image = ReadImageFile(p.folder / "half_alpha.png");
+    for (int y : {0, 150, 299}) {
+        EXPECT_EQ(image.At(499, y)[3], 1.0f) << y;
+        EXPECT_EQ(image.At(501, y)[3], 0.0f) << y;
+        EXPECT_EQ(image.At(1000, y)[3], 0.0f) << y;
     }
 }
 
@@ -443,19 +527,22 @@ TEST(BakePipeline, ManualRegionsAtTheEndsOfTheIntRangeStayFinite) {
     EXPECT_TRUE(fs::exists(p.folder / "edge_alpha_u1_v2147483647.png"));
     EXPECT_TRUE(fs::exists(p.folder / "edge_alpha_u1_v2147483648.png"));
 
-    // No columns under every row there is: nothing to bake, at once.
+    // No columns under every row there is: refused at once, before any row is walked.
     BakeJob empty = p.MakeJob("empty");
     empty.maps[0].type = MapCurvature;
     empty.tilingMode = 2;
     empty.tileMinU = 1;
     empty.tileMaxU = 0;
-    empty.tileMinV = -2147483647 - 1;
+    empty.tileMinV = 0;
     empty.tileMaxV = 2147483647;
     testing::internal::CaptureStdout();
     p.Bake({&empty});
     out = testing::internal::GetCapturedStdout();
-    ASSERT_FALSE(p.manager.HasFailed()) << out;
-    EXPECT_TRUE(Matching(p.recorder.Take(), "TilingStart").empty());
+    EXPECT_TRUE(p.manager.HasFailed()) << out;
+    const Calls calls = p.recorder.Take();
+    EXPECT_TRUE(Matching(calls, "TilingStart").empty());
+    EXPECT_EQ(Matching(calls, "Error The UV-tile region u 1 to 0, v 0 to 2147483647 has a minimum above its maximum").size(),
+              1u);
     for (const auto& entry : fs::directory_iterator(p.folder.Path()))
         EXPECT_NE(entry.path().filename().string().rfind("empty", 0), 0u) << entry.path();
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -203,8 +204,8 @@ TEST(EndToEnd, OcclusionOfAnOpenPlaneIsWhiteAndOfACoveredOneBlack) {
     WriteObj(folder / "enclosed.obj", std::vector<ObjMesh>{Plane(), Room({-3, -3, -1}, {3, 3, 0.3f})});
     Bake(folder.Path(), {"ao", "--low", "plane.obj", "--high", "plane.obj", "-p", "open"});
     ExpectEverywhere(ReadImageFile(folder / "open_ao.png"), {255, 255, 255});
-    // The search stays below the roof, so the occlusion rays start on the plane. The room also
-    // closes the cone's jittered rays that reach below the horizon.
+    // The search stays below the roof, so the occlusion rays start on the plane, and the room
+    // closes the whole cone.
     Bake(folder.Path(), {"ao", "--low", "plane.obj", "--high", "enclosed.obj", "-p", "enclosed", "-d", "0.1"});
     ExpectEverywhere(ReadImageFile(folder / "enclosed_ao.png"), {0, 0, 0});
     // A narrower cone stays above the horizon: a wide roof alone closes it.
@@ -247,6 +248,90 @@ TEST(EndToEnd, OcclusionRunsAreIdenticalAndAZeroSpreadFinishes) {
     // A cone without width sends every ray along the texel's jittered axis, which in the top
     // right corner, away from the blocks, leaves the scene.
     EXPECT_EQ(narrow.At(255, 0)[0], 1.0f);
+}
+
+TEST(EndToEnd, AConvexBoxOntoItselfIsUnoccludedAtEverySpread) {
+    // Each face of the box [-1, 1]^3 in a cell of its own of a 3 x 2 UV layout.
+    ObjMesh box;
+    const Vec3 lo{-1, -1, -1}, hi{1, 1, 1};
+    AddQuad(box, {lo.x, lo.y, hi.z}, {hi.x, lo.y, hi.z}, {hi.x, hi.y, hi.z}, {lo.x, hi.y, hi.z}, {0, 0, 1});
+    AddQuad(box, {lo.x, lo.y, lo.z}, {lo.x, hi.y, lo.z}, {hi.x, hi.y, lo.z}, {hi.x, lo.y, lo.z}, {0, 0, -1});
+    AddQuad(box, {lo.x, lo.y, lo.z}, {hi.x, lo.y, lo.z}, {hi.x, lo.y, hi.z}, {lo.x, lo.y, hi.z}, {0, -1, 0});
+    AddQuad(box, {lo.x, hi.y, lo.z}, {lo.x, hi.y, hi.z}, {hi.x, hi.y, hi.z}, {hi.x, hi.y, lo.z}, {0, 1, 0});
+    AddQuad(box, {lo.x, lo.y, lo.z}, {lo.x, lo.y, hi.z}, {lo.x, hi.y, hi.z}, {lo.x, hi.y, lo.z}, {-1, 0, 0});
+    AddQuad(box, {hi.x, lo.y, lo.z}, {hi.x, hi.y, lo.z}, {hi.x, hi.y, hi.z}, {hi.x, lo.y, hi.z}, {1, 0, 0});
+    for (int face = 0; face < 6; ++face) {
+        const float u0 = float(face % 3) / 3 + 0.02f, u1 = float(face % 3 + 1) / 3 - 0.02f;
+        const float v0 = float(face / 3) / 2 + 0.02f, v1 = float(face / 3 + 1) / 2 - 0.02f;
+        box.uvs.insert(box.uvs.end(), {{u0, v0}, {u1, v0}, {u1, v1}, {u0, v1}});
+    }
+    TempFolder folder("kelvorcmd-ao-box");
+    WriteObj(folder / "box.obj", box);
+    const struct {
+        const char* spread;
+        const char* quality;
+    } runs[] = {{"1", "low"}, {"60", "medium"}, {"120", "high"}, {"160", "ultra"}, {"160", "low"}, {"179", "medium"}};
+    for (const auto& run : runs) {
+        SCOPED_TRACE(std::string("spread ") + run.spread);
+        Bake(folder.Path(), {"ao", "--low", "box.obj", "--high", "box.obj", "-p", "box", "--spread", run.spread, "-q",
+                             run.quality, "--sampling", "2"});
+        const ImageFile map = ReadImageFile(folder / "box_ao.png");
+        int covered = 0, occluded = 0;
+        for (size_t i = 0; i < map.pixels.size(); i += 4) {
+            if (map.pixels[i + 3] == 0.0f) continue;
+            ++covered;
+            occluded += map.pixels[i] < 1.0f;
+        }
+        EXPECT_GT(covered, 256 * 256 / 2);
+        EXPECT_EQ(occluded, 0);
+    }
+}
+
+TEST(EndToEnd, OcclusionAndThicknessDoNotDependOnTheModelsUnit) {
+    // A closed slab with two blocks on it, under a low-poly plane: the same model in three units,
+    // with the occlusion distance in the same unit.
+    auto model = [](float scale) {
+        ObjMesh slab = Block({-1, -1, -0.4f}, {1, 1, 0});
+        AddQuad(slab, {-1, -1, -0.4f}, {-1, 1, -0.4f}, {1, 1, -0.4f}, {1, -1, -0.4f}, {0, 0, -1});
+        std::vector<ObjMesh> meshes{slab, Block({-0.5f, -0.5f, 0}, {0.1f, 0.2f, 0.3f}),
+                                    Block({0.4f, -0.8f, 0}, {0.7f, 0.6f, 0.15f})};
+        for (ObjMesh& mesh : meshes)
+            for (Vec3& p : mesh.positions) p = p * scale;
+        ObjMesh low = Plane();
+        for (Vec3& p : low.positions) p = p * scale;
+        return std::make_pair(low, meshes);
+    };
+    TempFolder folder("kelvorcmd-ao-units");
+    const float scales[] = {1.0f, 0.01f, 100.0f};
+    for (float scale : scales) {
+        const auto [low, high] = model(scale);
+        const std::string unit = std::to_string(int(scale * 100));
+        WriteObj(folder / ("low" + unit + ".obj"), low);
+        WriteObj(folder / ("high" + unit + ".obj"), high);
+        char distance[32];
+        std::snprintf(distance, sizeof distance, "%g", double(scale));
+        for (const char* map : {"ao", "thickness"})
+            Bake(folder.Path(), {map, "--low", "low" + unit + ".obj", "--high", "high" + unit + ".obj", "-p",
+                                 "unit" + unit, "--aodistance", distance});
+    }
+    for (const char* suffix : {"_ao.png", "_thickness.png"}) {
+        SCOPED_TRACE(suffix);
+        const ImageFile reference = ReadImageFile(folder / (std::string("unit100") + suffix));
+        float lowest = 1.0f, highest = 0.0f;
+        for (size_t i = 0; i < reference.pixels.size(); i += 4) {
+            lowest = std::min(lowest, reference.pixels[i]);
+            highest = std::max(highest, reference.pixels[i]);
+        }
+        EXPECT_GT(highest - lowest, 0.2f);  // the map has something to compare
+        for (const char* unit : {"unit1", "unit10000"}) {
+            const ImageFile other = ReadImageFile(folder / (std::string(unit) + suffix));
+            ASSERT_EQ(other.pixels.size(), reference.pixels.size());
+            float largest = 0.0f;
+            for (size_t i = 0; i < other.pixels.size(); ++i)
+                largest = std::max(largest, std::fabs(other.pixels[i] - reference.pixels[i]));
+            EXPECT_LE(largest, 1.0f / 255.0f + 1e-6f) << unit;
+        }
+    }
 }
 
 TEST(EndToEnd, ThicknessWithoutAHighPolyMeshIsZero) {

@@ -131,6 +131,38 @@ TEST(OcclusionRays, ANarrowOrEmptyConeAndTooFewRaysStillGiveASet) {
     }
 }
 
+TEST(OcclusionRays, JitteredFramesKeepEveryRayAboveTheSurface) {
+    std::mt19937 random(11);
+    std::uniform_real_distribution<float> range(-1.0f, 1.0f);
+    for (float degrees : {1.0f, 60.0f, 120.0f, 160.0f, 170.0f, 179.0f}) {
+        for (int count : {1, 4, 16, 64, 256}) {
+            OcclusionRaySet set;
+            set.Build(count, degrees * kPi / 180.0f);
+            float worst = 1.0f;
+            for (int y = 0; y < 32; ++y) {
+                for (int x = 0; x < 32; ++x) {
+                    const Vec3 axis = JitteredAxis(x, y, set.JitterRadius(), set.MaxTilt());
+                    EXPECT_LE(std::acos(std::min(axis.y, 1.0f)), set.MaxTilt() + 1e-4f);
+                    const Vec3 n = Unit({range(random), range(random), range(random)});
+                    const Rotation frame = RotationOnto(axis, n);
+                    for (int i = 0; i < set.Count(); ++i)
+                        worst = std::min(worst, Pallix::Math::Dot(frame * set.Directions()[i], n));
+                }
+            }
+            EXPECT_GT(worst, 0.0f) << degrees << " degrees, " << count << " rays";
+        }
+    }
+    // A cone narrow enough for the whole jitter keeps it untouched.
+    OcclusionRaySet narrow;
+    narrow.Build(16, 1.5707951f);
+    EXPECT_GT(narrow.MaxTilt(), 0.7f);
+    for (int x = 0; x < 16; ++x) EXPECT_EQ(JitteredAxis(x, 3, 0.25f, narrow.MaxTilt()), JitteredAxis(x, 3, 0.25f)) << x;
+    // A half turn leaves no room to tilt at all.
+    narrow.Build(16, kPi);
+    EXPECT_EQ(narrow.MaxTilt(), 0.0f);
+    EXPECT_EQ(LimitTilt(Unit({0.3f, 0.9f, -0.2f}), 0.0f), (Vec3{0, 1, 0}));
+}
+
 TEST(OcclusionRays, RotationTakesTheAxisOntoTheNormalWithoutNaN) {
     std::mt19937 random(7);
     std::uniform_real_distribution<float> range(-1.0f, 1.0f);

@@ -132,3 +132,28 @@ TEST_F(KelvorCmdRun, FailedBakeReportsItsErrorThenTheSummaryAndFails) {
     for (const double value : seconds) EXPECT_GE(value, 0.0);
     EXPECT_GT(seconds[0], 0.0) << result.out;
 }
+
+TEST_F(KelvorCmdRun, SummaryOnlyAfterABakeAndWithTheTimeAFailedLoadTook) {
+    // No OpenGL driver to be found: Init fails before anything is baked, and no summary follows.
+    const ProgramResult noDriver =
+        RunProgram(KelvorCmdPath(), {"alphamask", "--low", "low.obj", "--high", "high.obj", "-p", "out"},
+                   {{"XDG_CONFIG_HOME", config.string()}, {"__EGL_VENDOR_LIBRARY_FILENAMES", "/nonexistent.json"}},
+                   root.Path());
+    EXPECT_EQ(noDriver.status, 1) << noDriver.out << noDriver.err;
+    EXPECT_NE(noDriver.err.find("Bake Exception:"), std::string::npos) << noDriver.err;
+    EXPECT_EQ(noDriver.out.find("Done bake"), std::string::npos) << noDriver.out;
+
+    // A large high-poly file that fails at its last line: its reading counts as load time.
+    ObjMesh big = GridMesh(300, 0, 1, 0, 1);
+    big.faces.push_back({0, 1, 100000000});
+    WriteObj(root / "high.obj", big);
+    WriteObj(root / "low.obj", GridMesh(1, 0, 1, 0, 1));
+    const ProgramResult broken = Run({"alphamask", "--low", "low.obj", "--high", "high.obj", "-p", "out"});
+    EXPECT_EQ(broken.status, 1) << broken.out << broken.err;
+    const size_t done = broken.out.find("Done bake (total ");
+    ASSERT_NE(done, std::string::npos) << broken.out;
+    double total = 0, load = 0;
+    ASSERT_EQ(std::sscanf(broken.out.c_str() + done, "Done bake (total %lf s) (load %lf s)", &total, &load), 2);
+    EXPECT_GT(load, 0.0) << broken.out;
+    EXPECT_LE(load, total);
+}

@@ -171,6 +171,24 @@ TEST(SoftwareBaker, UncoveredTexelsAreZeroedWithoutShading) {
     EXPECT_EQ(narrow.Pixel(2, 1)[0], 2.0f);
     EXPECT_EQ(narrow.Pixel(2, 1)[1], 1022.0f);
     EXPECT_EQ(narrow.storage[2 * 6], 7.0f);  // past the two-channel image: untouched
+
+    // The last tile of a 7 x 5 map in tiles of 4 x 3 reaches past it: those texels stay empty.
+    state = Tile(4, 3);
+    state.outputWidth = 7;
+    state.outputHeight = 5;
+    state.tileX = state.tileY = 1;
+    targets = MakeTargets(4, 3);
+    Image last(4, 3);
+    last.Fill(9, 9, 9, 9);
+    Recorder edge;
+    baker.Render(state, &last, targets, &edge, nullptr, 0);
+    EXPECT_EQ(edge.calls, 6);  // columns 4 to 6 of rows 3 and 4
+    for (const TraceSample& sample : edge.samples) {
+        EXPECT_LT(sample.sampleX, 7);
+        EXPECT_LT(sample.sampleY, 5);
+    }
+    EXPECT_EQ(last.Pixel(3, 0)[3], 0.0f);
+    EXPECT_EQ(last.Pixel(0, 2)[3], 0.0f);
 }
 
 TEST(SoftwareBaker, AFailingRowIsRethrownAfterEveryRowFinished) {

@@ -20,7 +20,7 @@ void AOMapBaker::AOShader::Shade(float* out, const TraceSample& sample, void*, i
         const int count = rays.Count();
         for (int i = 0; i < count; ++i) {
             const Vec3 d = frame * directions[i];
-            hits += group->grid.Occluded(TraceRay::Make(start + d * 0.05f, d, occlusionDistance, kernel)) ? 1 : 0;
+            hits += group->grid.Occluded(TraceRay::Make(start + d * rayOffset, d, occlusionDistance, kernel)) ? 1 : 0;
         }
     }
     const float v = 1.0f - float(hits) / float(rays.Count());
@@ -31,7 +31,7 @@ void AOMapBaker::AOShader::Shade(float* out, const TraceSample& sample, void*, i
 void AOMapBaker::Init() {
     SingleMapBaker::Init();
     auto occlusion = MakeTraceShader<AOShader>();
-    occlusion->Configure(*map, state->sceneExtent);
+    occlusion->Configure(*map, state->sceneExtent, state->sceneSize);
     occlusion->PrepareTile(state->tileWidth, state->tileHeight, software ? software->GetPool() : nullptr);
     shader = std::move(occlusion);
 }

@@ -139,14 +139,22 @@ void BakeManager::ProcessJob(BakeJob* job) {
     }
     job->times.initTime += job->times.PhaseSeconds();
 
+    CheckTileRegion(*job);
+
     Log("Loading high poly scene");
     job->times.StartPhase();
     std::vector<std::string> groupNames;
-    if (job->matchNames) {
-        groupNames = LowPolyMeshNames(job);
-        LoadHighPolyScene(job, flags, !keepCache, &groupNames);
-    } else {
-        LoadHighPolyScene(job, flags, !keepCache, nullptr);
+    try {
+        if (job->matchNames) {
+            groupNames = LowPolyMeshNames(job);
+            LoadHighPolyScene(job, flags, !keepCache, &groupNames);
+        } else {
+            LoadHighPolyScene(job, flags, !keepCache, nullptr);
+        }
+    } catch (...) {
+        // A load that fails took its time all the same.
+        job->times.highPolyLoadTime += job->times.PhaseSeconds();
+        throw;
     }
     job->times.highPolyLoadTime += job->times.PhaseSeconds();
 
@@ -177,6 +185,26 @@ void BakeManager::ProcessJob(BakeJob* job) {
     envelopeMeshes.clear();
     if (!keepCache) ClearSceneCache();
     Log(BakeCompleteLine(job->ElapsedSeconds(), job->times.exportTime));
+}
+
+void BakeManager::CheckTileRegion(const BakeJob& job) {
+    if (job.tilingMode != TilingManual) return;
+    if (job.tileMinU < 0 || job.tileMaxU < 0 || job.tileMinV < 0 || job.tileMaxV < 0)
+        throw BakeException("The UV-tile region " + RegionText(job.tileMinU, job.tileMaxU, job.tileMinV, job.tileMaxV) +
+                            " has a negative tile number; the smallest is 0");
+    if (job.tileMinU > job.tileMaxU || job.tileMinV > job.tileMaxV)
+        throw BakeException("The UV-tile region " + RegionText(job.tileMinU, job.tileMaxU, job.tileMinV, job.tileMaxV) +
+                            " has a minimum above its maximum");
+}
+
+std::string BakeManager::RegionText(int minU, int maxU, int minV, int maxV) {
+    return "u " + std::to_string(minU) + " to " + std::to_string(maxU) + ", v " + std::to_string(minV) + " to " +
+           std::to_string(maxV);
+}
+
+std::string BakeManager::ExplicitPathMessage(int minU, int maxU, int minV, int maxV) {
+    return "An explicit output path holds one image, but the UV-tile region " + RegionText(minU, maxU, minV, maxV) +
+           " has several UV tiles";
 }
 
 void BakeManager::OnProgress(const RenderState& renderState, int rows) {

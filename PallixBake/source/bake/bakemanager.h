@@ -17,6 +17,7 @@
 namespace Pallix::Bake {
 
 class EventReporter;
+class Scene;
 class SWTraceMesh;
 struct TraceGridSettings;
 
@@ -91,13 +92,33 @@ public:
 
 private:
     void ProcessJob(BakeJob* job);
+    // Refuses a manual UV-tile region that cannot be baked: negative or inverted.
+    static void CheckTileRegion(const BakeJob& job);
+    static std::string RegionText(int minU, int maxU, int minV, int maxV);
+    static std::string ExplicitPathMessage(int minU, int maxU, int minV, int maxV);
     void ThreadEntry();
     void Fail(const std::string& message);
 
     // Per-map work and the high-poly scene.
     void BakeMap(MapBaker* baker, BakeJob* job, MapSettings* map, int mapIndex);
+    // The steps of BakeMap, in order.
+    void RecordGridStatistics(MapSettings* map) const;
+    void LayOutTiles(const BakeJob& job, const MapSettings& map);
+    // Imports the low-poly file, centres and prepares it, and sets the scene extent.
+    void LoadLowPolyScene(const BakeJob& job, MapSettings& map, const Math::Vec3& centre, Scene& lowPoly);
+    void UploadLowPolyScene(const BakeJob& job, const Scene& lowPoly, HardwareScene& hardwareScene);
+    void SetUVTileRegion(const BakeJob& job, const Scene& lowPoly);
+    // Both passes over the region: bake, post-process and export (or cache) each UV tile.
+    void BakeUVTiles(MapBaker* baker, BakeJob* job, MapSettings* map, HardwareScene& hardwareScene);
     void BakeTiles(BakeJob* job, MapSettings* map, MapBaker* baker, HardwareScene* scene);
     void LoadHighPolyScene(BakeJob* job, int flags, bool discard, const std::vector<std::string>* groupNames);
+    // Size and modification time of a file when its scene was loaded; size -1 when unreadable.
+    struct FileStamp {
+        int64_t size = -1;
+        int64_t modified = 0;
+        bool operator==(const FileStamp&) const = default;
+    };
+    static FileStamp StampOf(const std::string& path);
     void ClearSceneCache();
     // Names of the low-poly file's meshes, in order, for name matching.
     std::vector<std::string> LowPolyMeshNames(BakeJob* job);
@@ -124,12 +145,14 @@ private:
     std::vector<std::unique_ptr<SWTraceMesh>> traceMeshes;
     std::vector<std::unique_ptr<SWTraceMesh>> envelopeMeshes;  // of the current job
     std::vector<std::string> cachedPaths;
+    std::vector<FileStamp> cachedStamps;  // one per cached path
     std::vector<std::string> cachedGroupNames;
     int64_t cacheTime = 0;
     int cachedFlags = 0;
     int traceTriangles = 0;
     float sceneMin[3];
     float sceneMax[3];
+    Math::AABB3 highPolySurfaces;  // the loaded scene's bounds after centring, without padding
 };
 
 }  // namespace Pallix::Bake

@@ -24,6 +24,25 @@ std::string DisplayName(const MapBaker& baker) {
 // (or broken) must not turn into an integer overflow or a loop over billions of tiles.
 int TileIndex(double value) { return int(std::clamp(value, -1.0, 1000.0)); }
 
+// The UDIM range across, and a row count no real layout comes near.
+constexpr int kMaxAutoColumns = 10;
+constexpr int kMaxAutoRows = 100;
+
+// A triangle the GPU can rasterise in UV space: finite UVs spanning a non-zero area.
+bool HasUsableUVs(const Scene& scene) {
+    for (const auto& mesh : scene.meshes) {
+        const size_t count = mesh->uvs.size();
+        for (size_t i = 0; i + 2 < mesh->indices.size(); i += 3) {
+            const uint32_t a = mesh->indices[i], b = mesh->indices[i + 1], c = mesh->indices[i + 2];
+            if (a >= count || b >= count || c >= count) continue;
+            const Math::Vec2 p = mesh->uvs[a], q = mesh->uvs[b], r = mesh->uvs[c];
+            const double area = (double(q.x) - p.x) * (double(r.y) - p.y) - (double(r.x) - p.x) * (double(q.y) - p.y);
+            if (area != 0.0 && std::isfinite(area)) return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 void BakeManager::BakeMap(MapBaker* baker, BakeJob* job, MapSettings* map, int mapIndex) {
@@ -32,74 +51,112 @@ void BakeManager::BakeMap(MapBaker* baker, BakeJob* job, MapSettings* map, int m
     const Math::Vec3 centre{(sceneMin[0] + sceneMax[0]) * 0.5f, (sceneMin[1] + sceneMax[1]) * 0.5f,
                             (sceneMin[2] + sceneMax[2]) * 0.5f};
     if (map->type == MapWorldPosition) baker->origin = centre;
+    if (!directMode) RecordGridStatistics(map);
 
-    if (!directMode) {
-        TraceGridStatistics statistics;
-        if (!traceMeshes.empty() && traceMeshes[0]) statistics = ComputeGridStatistics(traceMeshes[0]->grid);
-        map->traceTris = traceTriangles;
-        map->traceHighwater = statistics.highWater;
-        map->cellAvg = statistics.meanCount;
-        map->cellCount = statistics.cellCount;
-        map->cellUsage = statistics.usage;
+    LayOutTiles(*job, *map);
+    Scene lowPoly(baker->GetLowPolyRequirements(0));
+    LoadLowPolyScene(*job, *map, centre, lowPoly);
+    HardwareScene hardwareScene(&hardware.GetContext());
+    UploadLowPolyScene(*job, lowPoly, hardwareScene);
+    SetUVTileRegion(*job, lowPoly);
+
+    baker->state = &state;
+    baker->software = &software;
+    baker->Init();
+    if (listener) listener->OnMapStart(job, mapIndex, baker->GetImage());
+    software.SetScene(&lowPoly);
+    BakeUVTiles(baker, job, map, hardwareScene);
+
+    if (cancel) {
+        std::printf("Canceled\n");
+        std::fflush(stdout);
+    } else if (listener) {
+        map->done = true;
+        listener->OnMapDone(job, mapIndex);
     }
+    software.SetScene(nullptr);
+}
 
-    // Tiles are in super-samples and fit the 1024 x 1024 framebuffer.
-    const int supersampling = map->supersampling;
+void BakeManager::RecordGridStatistics(MapSettings* map) const {
+    TraceGridStatistics statistics;
+    if (!traceMeshes.empty() && traceMeshes[0]) statistics = ComputeGridStatistics(traceMeshes[0]->grid);
+    map->traceTris = traceTriangles;
+    map->traceHighwater = statistics.highWater;
+    map->cellAvg = statistics.meanCount;
+    map->cellCount = statistics.cellCount;
+    map->cellUsage = statistics.usage;
+}
+
+void BakeManager::LayOutTiles(const BakeJob& job, const MapSettings& map) {
+    // Tiles are in super-samples, hold whole output pixels and fit the 1024 x 1024 framebuffer.
+    const int supersampling = map.supersampling;
     const int cap = directMode ? 512 : 1024;
-    const int64_t samplesX = int64_t(job->width) * supersampling;
-    const int64_t samplesY = int64_t(job->height) * supersampling;
-    const int64_t tileWidth = std::min<int64_t>(samplesX / 8, cap);
-    const int64_t tileHeight = std::min<int64_t>(samplesY / 8, cap);
-    if (supersampling < 1 || tileWidth < 1 || tileHeight < 1)
-        throw BakeException("Output size " + std::to_string(job->width) + " x " + std::to_string(job->height) +
+    const int64_t samplesX = int64_t(job.width) * supersampling;
+    const int64_t samplesY = int64_t(job.height) * supersampling;
+    if (supersampling < 1 || supersampling > cap || samplesX < 8 || samplesY < 8)
+        throw BakeException("Output size " + std::to_string(job.width) + " x " + std::to_string(job.height) +
                             " with supersampling " + std::to_string(supersampling) + " is too small to bake");
+    // An eighth of the map rounded up, so that the tiles cover every sample; the last tile of a
+    // size that does not divide by 8 reaches past the map.
+    const int64_t tileWidth = std::min<int64_t>((job.width + 7) / 8, cap / supersampling) * supersampling;
+    const int64_t tileHeight = std::min<int64_t>((job.height + 7) / 8, cap / supersampling) * supersampling;
     state.supersampling = supersampling;
-    state.outputWidth = job->width;
-    state.outputHeight = job->height;
+    state.outputWidth = job.width;
+    state.outputHeight = job.height;
     state.tileWidth = int(tileWidth);
     state.tileHeight = int(tileHeight);
-    state.tilesX = int(samplesX / tileWidth);
-    state.tilesY = int(samplesY / tileHeight);
+    state.tilesX = int((samplesX + tileWidth - 1) / tileWidth);
+    state.tilesY = int((samplesY + tileHeight - 1) / tileHeight);
+}
 
+void BakeManager::LoadLowPolyScene(const BakeJob& job, MapSettings& map, const Math::Vec3& centre, Scene& lowPoly) {
     Log("Loading low poly mesh");
-    Scene lowPoly(baker->GetLowPolyRequirements(0));
     {
         FBXImporter importer;
-        const bool keepPolygons = map->tangentSpace == TangentMaya || map->tangentSpace == TangentSource;
-        importer.viewName = map->tangentSpace == TangentMaya ? "mayaview" : "gameview";
+        const bool keepPolygons = map.tangentSpace == TangentMaya || map.tangentSpace == TangentSource;
+        importer.viewName = map.tangentSpace == TangentMaya ? "mayaview" : "gameview";
         importer.triangulate = !keepPolygons;
         importer.rejectPolygons = keepPolygons;
-        importer.Import(job->lowPolyPath.c_str(), &lowPoly);
+        importer.Import(job.lowPolyPath.c_str(), &lowPoly);
     }
     lowPoly.Translate(-centre);
-    lowPoly.Prepare(*map);
+    lowPoly.Prepare(map);
 
     Math::AABB3 bounds = lowPoly.GetBounds();
     for (const auto& mesh : traceMeshes)
         if (mesh) bounds.Expand(mesh->GetBounds());
+    // Without the padding, which does not scale with the model.
+    Math::AABB3 surfaces;
+    for (const auto& mesh : lowPoly.meshes) mesh->ExpandBounds(surfaces);
+    if (!traceMeshes.empty() && !highPolySurfaces.IsEmpty()) surfaces.Expand(highPolySurfaces);
     const Math::Vec3 size = bounds.IsEmpty() ? Math::Vec3{} : bounds.Max() - bounds.Min();
     state.sceneExtent = std::max({size.x, size.y, size.z}) + 1.0f;
+    const Math::Vec3 surfaceSize = surfaces.IsEmpty() ? Math::Vec3{} : surfaces.Max() - surfaces.Min();
+    state.sceneSize = std::max({surfaceSize.x, surfaceSize.y, surfaceSize.z});
 
-    map->lowresTris = lowPoly.CountTriangles();
+    map.lowresTris = lowPoly.CountTriangles();
+}
 
+void BakeManager::UploadLowPolyScene(const BakeJob& job, const Scene& lowPoly, HardwareScene& hardwareScene) {
     currentTimes->StartPhase();
-    HardwareScene hardwareScene(&hardware.GetContext());
     for (const auto& mesh : lowPoly.meshes) {
         HardwareMesh* uploaded = hardwareScene.AddMesh();
         mesh->CreateVertexBuffer(*uploaded);
         // Without name matching every texel is traced against the one trace group.
-        if (!job->matchNames) uploaded->meshid = 0;
+        if (!job.matchNames) uploaded->meshid = 0;
     }
     currentTimes->lowPolyLoadTime += currentTimes->PhaseSeconds();
+}
 
-    // The UV-tile region.
+void BakeManager::SetUVTileRegion(const BakeJob& job, const Scene& lowPoly) {
+    if (!HasUsableUVs(lowPoly)) throw BakeException("The low-poly mesh has no usable UVs");
     int minU = 0, maxU = 0, minV = 0, maxV = 0;
-    if (job->tilingMode == TilingManual) {
-        minU = job->tileMinU;
-        maxU = job->tileMaxU;
-        minV = job->tileMinV;
-        maxV = job->tileMaxV;
-    } else if (job->tilingMode == TilingAuto) {
+    if (job.tilingMode == TilingManual) {
+        minU = job.tileMinU;
+        maxU = job.tileMaxU;
+        minV = job.tileMinV;
+        maxV = job.tileMaxV;
+    } else if (job.tilingMode == TilingAuto) {
         double lowU = INFINITY, lowV = INFINITY, highU = -INFINITY, highV = -INFINITY;
         for (const auto& mesh : lowPoly.meshes) {
             for (const Math::Vec2& uv : mesh->uvs) {
@@ -116,25 +173,30 @@ void BakeManager::BakeMap(MapBaker* baker, BakeJob* job, MapSettings* map, int m
             maxU = TileIndex(std::ceil(highU) - 1.0);
             maxV = TileIndex(std::ceil(highV) - 1.0);
         } else {
-            maxU = maxV = -1;  // no texture coordinates at all: nothing to bake
+            maxU = maxV = -1;
         }
+        if (maxU < minU || maxV < minV) throw BakeException("The low-poly mesh has no UVs inside the tile range");
     }
-    if (job->tileNaming == TileNamingUdim) {
+    if (job.tileNaming == TileNamingUdim) {
         minU = std::min(minU, 9);
         maxU = std::min(maxU, 9);
     }
+    if (job.tilingMode == TilingAuto && (maxU - minU >= kMaxAutoColumns || maxV - minV >= kMaxAutoRows))
+        throw BakeException("The low-poly UVs reach UV tile u " + std::to_string(maxU) + ", v " + std::to_string(maxV) +
+                            ": automatic tiling bakes at most " + std::to_string(kMaxAutoColumns) + " x " +
+                            std::to_string(kMaxAutoRows) + " UV tiles");
+    if (job.explicitPath && (minU != maxU || minV != maxV) && minU <= maxU && minV <= maxV)
+        throw BakeException(ExplicitPathMessage(minU, maxU, minV, maxV));
     state.regionMinU = minU;
     state.regionMaxU = maxU;
     state.regionMinV = minV;
     state.regionMaxV = maxV;
     state.tileX = 0;
+}
 
-    baker->state = &state;
-    baker->software = &software;
-    baker->Init();
-    if (listener) listener->OnMapStart(job, mapIndex, baker->GetImage());
-    software.SetScene(&lowPoly);
-
+void BakeManager::BakeUVTiles(MapBaker* baker, BakeJob* job, MapSettings* map, HardwareScene& hardwareScene) {
+    const int minU = state.regionMinU, maxU = state.regionMaxU;
+    const int minV = state.regionMinV, maxV = state.regionMaxV;
     // At least two UV tiles; manual regions can span the whole int range, so no tile count is formed.
     const bool twoPass = maxU >= minU && maxV >= minV && (maxU > minU || maxV > minV) && baker->NeedsRangePass();
 
@@ -205,15 +267,6 @@ void BakeManager::BakeMap(MapBaker* baker, BakeJob* job, MapSettings* map, int m
             return true;
         });
     }
-
-    if (cancel) {
-        std::printf("Canceled\n");
-        std::fflush(stdout);
-    } else if (listener) {
-        map->done = true;
-        listener->OnMapDone(job, mapIndex);
-    }
-    software.SetScene(nullptr);
 }
 
 void BakeManager::BakeTiles(BakeJob* job, MapSettings* map, MapBaker* baker, HardwareScene* scene) {
@@ -229,7 +282,7 @@ void BakeManager::BakeTiles(BakeJob* job, MapSettings* map, MapBaker* baker, Har
     state.tileX = 0;
     state.tileY = 0;
     if (!directMode) {
-        slotSet[0] = baker->Render(hardware, *scene);
+        slotSet[0] = baker->Render(hardware, *scene, TileOf(state, 0, 0));
         currentTimes->gpuRenderTime += currentTimes->PhaseSeconds();
     }
     ReadbackSet readback[2] = {MakeReadbackSet(state.tileWidth, state.tileHeight),
@@ -265,13 +318,9 @@ void BakeManager::BakeTiles(BakeJob* job, MapSettings* map, MapBaker* baker, Har
             const int nextY = tileY + 1 < state.tilesY ? tileY + 1 : 0;
             slot = 1 - slot;
             if (nextX < state.tilesX && !directMode) {
-                state.tileX = nextX;
-                state.tileY = nextY;
                 currentTimes->StartPhase();
-                slotSet[slot] = baker->Render(hardware, *scene);
+                slotSet[slot] = baker->Render(hardware, *scene, TileOf(state, nextX, nextY));
                 currentTimes->gpuRenderTime += currentTimes->PhaseSeconds();
-                state.tileX = tileX;
-                state.tileY = tileY;
             }
 
             progressBase = -1;
@@ -285,8 +334,10 @@ void BakeManager::BakeTiles(BakeJob* job, MapSettings* map, MapBaker* baker, Har
             if (listener) {
                 listener->OnProgress(total > 0 ? float(double(done) / double(total)) : 1.0f);
                 const int s = state.supersampling;
-                const TileUpdate update{tileX * state.tileWidth / s, tileY * state.tileHeight / s,
-                                        state.tileWidth / s, state.tileHeight / s, baker->GetImage()};
+                const int x = tileX * state.tileWidth / s, y = tileY * state.tileHeight / s;
+                // The last tile of a map whose size does not divide by 8 is cut at the map's edge.
+                const TileUpdate update{x, y, std::min(state.tileWidth / s, state.outputWidth - x),
+                                        std::min(state.tileHeight / s, state.outputHeight - y), baker->GetImage()};
                 listener->OnTileDone(&update);
             }
         }

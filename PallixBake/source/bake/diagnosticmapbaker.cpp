@@ -21,15 +21,14 @@ void DiagnosticMapBaker::Init() {
     shader = MakeTraceShader<DiagnosticShader>(this);
 }
 
-int DiagnosticMapBaker::RenderTraced(HardwareBaker& hardware, HardwareScene& scene) {
+int DiagnosticMapBaker::RenderTraced(HardwareBaker& hardware, HardwareScene& scene, const TileRecord& tile) {
     // The engine builds no GPU trace grid, so the tracing program runs with the tile's uniforms only.
-    const TileRecord tile = CurrentTile();
     ConversionTraceResolver resolver(passParameters, &tile, nullptr);
     return hardware.Render(tile, scene, 4, &resolver);
 }
 
-int DiagnosticMapBaker::Render(HardwareBaker& hardware, HardwareScene& scene) {
-    return RenderTexturePass(hardware, scene, 0);
+int DiagnosticMapBaker::Render(HardwareBaker& hardware, HardwareScene& scene, const TileRecord& tile) {
+    return RenderTexturePass(hardware, scene, tile, 0);
 }
 
 void DiagnosticMapBaker::BeginTiles() {

@@ -30,8 +30,8 @@ public:
     Image* GetImage() override { return &output; }
     int GetImageCount() override { return 1; }
     std::string GetSuffix() const override { return "_diag"; }
-    int RenderTraced(HardwareBaker& hardware, HardwareScene& scene) override;
-    int Render(HardwareBaker& hardware, HardwareScene& scene) override;
+    int RenderTraced(HardwareBaker& hardware, HardwareScene& scene, const TileRecord& tile) override;
+    int Render(HardwareBaker& hardware, HardwareScene& scene, const TileRecord& tile) override;
     void BeginTiles() override;
     void BakeTileDirect(const ReadbackSet& readback) override;
     void ProcessTile(const ReadbackSet& readback) override;

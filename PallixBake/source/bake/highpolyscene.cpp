@@ -1,13 +1,14 @@
-#include <QDateTime>
-#include <QFileInfo>
-#include <QString>
-
 #include <algorithm>
 #include <cctype>
 #include <cfloat>
 #include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <system_error>
 
 #include "bake/bakemanager.h"
+#include "core/bakeexception.h"
+#include "core/importexception.h"
 #include "geometry/scene.h"
 #include "io/fbximporter.h"
 #include "io/objimporter.h"
@@ -29,31 +30,69 @@ int64_t SecondsSince1970() {
     return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
 }
 
-// Last modification of a file in whole seconds since 1970; -1 when it cannot be read, which
-// never matches a cache.
-int64_t ModifiedSeconds(const std::string& path) {
-    const QFileInfo info(QString::fromStdString(path));
-    if (!info.exists()) return -1;
-    return info.lastModified().toSecsSinceEpoch();
+enum class HighPolyFormat { None, Fbx, Obj, Ply };
+
+// The importer a high-poly file's name asks for; folders in the path have no say.
+HighPolyFormat FormatOf(const std::string& path) {
+    const std::string name = std::filesystem::path(path).filename().string();
+    if (ContainsNoCase(name, ".fbx")) return HighPolyFormat::Fbx;
+    if (ContainsNoCase(name, ".obj")) return HighPolyFormat::Obj;
+    if (ContainsNoCase(name, ".ply")) return HighPolyFormat::Ply;
+    return HighPolyFormat::None;
 }
 
-// Imports one high-poly file by the importer its name asks for; other files contribute nothing.
 void ImportHighPolyFile(const std::string& path, Scene* scene) {
-    if (ContainsNoCase(path, ".fbx")) {
+    switch (FormatOf(path)) {
+    case HighPolyFormat::Fbx: {
         FBXImporter importer;
         importer.viewName = "gameview";
         importer.triangulate = true;
         importer.Import(path.c_str(), scene);
-    } else if (ContainsNoCase(path, ".obj")) {
+        break;
+    }
+    case HighPolyFormat::Obj: {
         OBJImporter importer;
         importer.Import(path.c_str(), scene);
-    } else if (ContainsNoCase(path, ".ply")) {
+        break;
+    }
+    case HighPolyFormat::Ply: {
         PLYImporter importer;
         importer.Import(path.c_str(), scene);
+        break;
+    }
+    case HighPolyFormat::None: break;
     }
 }
 
+// A triangle a ray can hit: finite corners in world space spanning a non-zero area.
+bool HasUsableTriangle(const Scene& scene) {
+    for (const auto& mesh : scene.meshes) {
+        const size_t vertices = mesh->positions.size();
+        for (size_t i = 0; i + 2 < mesh->indices.size(); i += 3) {
+            const uint32_t a = mesh->indices[i], b = mesh->indices[i + 1], c = mesh->indices[i + 2];
+            if (a >= vertices || b >= vertices || c >= vertices) continue;
+            const Math::Vec3 p0 = mesh->ToWorld(mesh->positions[a]);
+            const Math::Vec3 n = Math::Cross(mesh->ToWorld(mesh->positions[b]) - p0, mesh->ToWorld(mesh->positions[c]) - p0);
+            const float area = Math::Dot(n, n);
+            if (area > 0.0f && std::isfinite(area) && Math::IsFinite(p0)) return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
+
+BakeManager::FileStamp BakeManager::StampOf(const std::string& path) {
+    std::error_code error;
+    FileStamp stamp;
+    const uintmax_t size = std::filesystem::file_size(path, error);
+    if (error) return stamp;
+    const auto modified = std::filesystem::last_write_time(path, error);
+    if (error) return stamp;
+    stamp.size = int64_t(size);
+    stamp.modified = int64_t(modified.time_since_epoch().count());
+    return stamp;
+}
 
 void BakeManager::LoadHighPolyScene(BakeJob* job, int flags, bool discard, const std::vector<std::string>* groupNames) {
     if (!traceMeshes.empty() && !discard) {
@@ -68,13 +107,12 @@ void BakeManager::LoadHighPolyScene(BakeJob* job, int flags, bool discard, const
             else
                 reuse = cachedGroupNames.empty();
         }
-        if (reuse && cachedPaths.size() == job->highPolyPaths.size()) {
+        // A file counts as unchanged only with the size and modification time it had when it
+        // was loaded: a copy carrying an older date is a change too.
+        if (reuse && cachedPaths.size() == job->highPolyPaths.size() && cachedStamps.size() == cachedPaths.size()) {
             for (size_t i = 0; i < cachedPaths.size() && reuse; ++i) {
-                reuse = cachedPaths[i] == job->highPolyPaths[i];
-                if (reuse) {
-                    const int64_t modified = ModifiedSeconds(cachedPaths[i]);
-                    reuse = modified >= 0 && modified <= cacheTime;
-                }
+                const FileStamp stamp = StampOf(cachedPaths[i]);
+                reuse = cachedPaths[i] == job->highPolyPaths[i] && stamp.size >= 0 && stamp == cachedStamps[i];
             }
         } else {
             reuse = false;
@@ -85,10 +123,20 @@ void BakeManager::LoadHighPolyScene(BakeJob* job, int flags, bool discard, const
     // The cache key is written only once the load has succeeded: a failed load must never be
     // taken for a complete one by a later job.
     cachedPaths.clear();
+    cachedStamps.clear();
     cachedFlags = flags;
+
+    for (const std::string& path : job->highPolyPaths)
+        if (FormatOf(path) == HighPolyFormat::None)
+            throw ImportException("Unsupported high-poly file type '" + path + "': use an .fbx, .obj or .ply file");
+    // Stamped before reading, so that a file changed during the load is loaded again next time.
+    std::vector<FileStamp> stamps;
+    for (const std::string& path : job->highPolyPaths) stamps.push_back(StampOf(path));
 
     Scene scene(flags);
     for (const std::string& path : job->highPolyPaths) ImportHighPolyFile(path, &scene);
+    if (!job->highPolyPaths.empty() && !HasUsableTriangle(scene))
+        throw BakeException("The high-poly meshes have no usable triangles");
     traceTriangles = scene.CountTriangles();
     if (flags & NeedNeighbourDirections) scene.ComputeNeighbourDirections();
 
@@ -101,6 +149,8 @@ void BakeManager::LoadHighPolyScene(BakeJob* job, int flags, bool discard, const
     sceneMax[2] = bounds.maxZ;
     // An empty scene keeps its inverted bounds, whose centre is the origin.
     scene.Translate(-bounds.Centre());
+    highPolySurfaces = Math::AABB3{};
+    for (const auto& mesh : scene.meshes) mesh->ExpandBounds(highPolySurfaces);
 
     if (!directMode) {
         if (groupNames) {
@@ -118,12 +168,14 @@ void BakeManager::LoadHighPolyScene(BakeJob* job, int flags, bool discard, const
     }
     cacheTime = SecondsSince1970();
     cachedPaths = job->highPolyPaths;
+    cachedStamps = std::move(stamps);
 }
 
 void BakeManager::ClearSceneCache() {
     traceMeshes.clear();
     cachedGroupNames.clear();
     cachedPaths.clear();
+    cachedStamps.clear();
 }
 
 std::vector<std::string> BakeManager::LowPolyMeshNames(BakeJob* job) {

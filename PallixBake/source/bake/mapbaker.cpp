@@ -20,7 +20,7 @@ MapBaker::MapBaker(BakeTimes* bakeTimes, BakeJob* bakeJob, MapSettings* mapSetti
 
 MapBaker::~MapBaker() = default;
 
-int MapBaker::RenderTraced(HardwareBaker&, HardwareScene&) { return 0; }
+int MapBaker::RenderTraced(HardwareBaker&, HardwareScene&, const TileRecord&) { return 0; }
 
 void MapBaker::BakeTileDirect(const ReadbackSet&) {}
 
@@ -132,21 +132,23 @@ void WriteImageFiles(const std::vector<std::pair<const Image*, std::string>>& fi
 
 const float MapBaker::passParameters[12] = {1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0};
 
-TileRecord MapBaker::CurrentTile() const {
+TileRecord TileOf(const RenderState& state, int column, int row) {
     TileRecord tile;
-    tile.tileWidth = state->tileWidth;
-    tile.tileHeight = state->tileHeight;
-    tile.column = state->tileX;
-    tile.row = state->tileY;
-    tile.columns = state->tilesX;
-    tile.rows = state->tilesY;
-    tile.udimColumn = state->udimColumn;
-    tile.udimRow = state->udimRow;
+    tile.tileWidth = state.tileWidth;
+    tile.tileHeight = state.tileHeight;
+    tile.column = column;
+    tile.row = row;
+    tile.columns = state.tilesX;
+    tile.rows = state.tilesY;
+    tile.udimColumn = state.udimColumn;
+    tile.udimRow = state.udimRow;
+    tile.samplesWide = state.outputWidth * state.supersampling;
+    tile.samplesHigh = state.outputHeight * state.supersampling;
     return tile;
 }
 
-int MapBaker::RenderTexturePass(HardwareBaker& hardware, HardwareScene& scene, int program) const {
-    const TileRecord tile = CurrentTile();
+int MapBaker::RenderTexturePass(HardwareBaker& hardware, HardwareScene& scene, const TileRecord& tile,
+                                int program) const {
     ConversionResolver resolver(passParameters, &tile);
     return hardware.Render(tile, scene, program, &resolver);
 }

@@ -37,9 +37,10 @@ public:
     virtual Image* GetImage() = 0;
     virtual int GetImageCount() = 0;
     virtual std::string GetSuffix() const = 0;
-    virtual int RenderTraced(HardwareBaker& hardware, HardwareScene& scene);
-    // Starts the texture-space pass of the current tile; returns the read-back set number.
-    virtual int Render(HardwareBaker& hardware, HardwareScene& scene) = 0;
+    virtual int RenderTraced(HardwareBaker& hardware, HardwareScene& scene, const TileRecord& tile);
+    // Starts the texture-space pass of a tile of the current UV tile; returns the read-back set
+    // number. The GPU renders one tile ahead of the one the render state names.
+    virtual int Render(HardwareBaker& hardware, HardwareScene& scene, const TileRecord& tile) = 0;
     virtual void BeginTiles() {}
     virtual void EndTiles() {}
     virtual void BakeTileDirect(const ReadbackSet& readback);
@@ -84,10 +85,8 @@ public:
         return shader;
     }
 
-    // Runs the texture-space pass of the current tile with a GPU program; returns the set number.
-    int RenderTexturePass(HardwareBaker& hardware, HardwareScene& scene, int program) const;
-    // Where the current tile lies, for the GPU pass.
-    TileRecord CurrentTile() const;
+    // Runs the texture-space pass of a tile with a GPU program; returns the set number.
+    int RenderTexturePass(HardwareBaker& hardware, HardwareScene& scene, const TileRecord& tile, int program) const;
     // The fixed parameter block every baker hands the GPU pass.
     static const float passParameters[12];
 
@@ -105,6 +104,9 @@ public:
     // Set for world-position maps before Init.
     Math::Vec3 origin;
 };
+
+// Where tile (column, row) of the current UV tile lies, for the GPU pass.
+TileRecord TileOf(const RenderState& state, int column, int row);
 
 // Writes an image in an output format (".tif", ".png" or ".exr" appended); an unknown format
 // writes nothing. Throws BakeException naming the file when the writer fails. PNG compression

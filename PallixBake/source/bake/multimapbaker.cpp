@@ -25,8 +25,8 @@ void MultiMapBaker::Init() {
     }
 }
 
-int MultiMapBaker::Render(HardwareBaker& hardware, HardwareScene& scene) {
-    return RenderTexturePass(hardware, scene, 0);
+int MultiMapBaker::Render(HardwareBaker& hardware, HardwareScene& scene, const TileRecord& tile) {
+    return RenderTexturePass(hardware, scene, tile, 0);
 }
 
 void MultiMapBaker::BeginTiles() {

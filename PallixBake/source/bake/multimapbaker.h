@@ -19,7 +19,7 @@ public:
     // Makes a tile image and an output image per slot; derived classes add their slots first.
     void Init() override;
     int GetImageCount() override { return int(shaders.size()) + 1; }
-    int Render(HardwareBaker& hardware, HardwareScene& scene) override;
+    int Render(HardwareBaker& hardware, HardwareScene& scene, const TileRecord& tile) override;
     void BeginTiles() override;
     void ProcessTile(const ReadbackSet& readback) override;
     void PostProcess() override;

@@ -124,8 +124,8 @@ void NormalMapBaker::Init() {
     toTangentShader = std::make_unique<ObjectNormalToTangentShader>(ConversionFor(map->tangentSpace));
 }
 
-int NormalMapBaker::Render(HardwareBaker& hardware, HardwareScene& scene) {
-    return RenderTexturePass(hardware, scene, ProgramFor(map->tangentSpace));
+int NormalMapBaker::Render(HardwareBaker& hardware, HardwareScene& scene, const TileRecord& tile) {
+    return RenderTexturePass(hardware, scene, tile, ProgramFor(map->tangentSpace));
 }
 
 void NormalMapBaker::BeginTiles() {

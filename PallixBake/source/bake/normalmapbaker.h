@@ -43,7 +43,7 @@ public:
     Image* GetImage() override { return &tangentOutput; }
     int GetImageCount() override { return 2; }
     std::string GetSuffix() const override { return "_tnm_" + basisName; }
-    int Render(HardwareBaker& hardware, HardwareScene& scene) override;
+    int Render(HardwareBaker& hardware, HardwareScene& scene, const TileRecord& tile) override;
     void BeginTiles() override;
     void BakeTileDirect(const ReadbackSet& readback) override;
     void ProcessTile(const ReadbackSet& readback) override;

@@ -71,6 +71,15 @@ void OcclusionRaySet::Build(int rayCount, float coneSpread) {
         const Vec3 d = Candidate(uint32_t(k++));
         if (d.y >= threshold) directions[size_t(found++)] = Math::NormalizeFast(d);
     }
+
+    // A rotated direction keeps the angle it has to the jittered axis, so a tilt of the axis
+    // by less than the angle left between the widest direction and the horizon keeps every ray
+    // above the surface. The margin absorbs the rounding of the rotation.
+    constexpr float kHorizonMargin = 0.01f;
+    float lowest = 1.0f;
+    for (const Vec3& d : directions) lowest = std::min(lowest, d.y);
+    const float widest = std::acos(std::clamp(lowest, -1.0f, 1.0f));
+    maxTilt = std::max(0.0f, 1.5707964f - widest - kHorizonMargin);
 }
 
 void FirstThreeDraws(uint32_t seed, float draws[3]) {
@@ -113,10 +122,19 @@ Vec3 AxisFromDraws(const float u[3], float radius) {
 
 }  // namespace
 
-Vec3 JitteredAxis(int x, int y, float radius) {
+Vec3 LimitTilt(Vec3 axis, float maxTilt) {
+    const float limit = std::max(maxTilt, 0.0f);
+    if (!(std::acos(std::clamp(axis.y, -1.0f, 1.0f)) > limit)) return axis;
+    const float across = std::sqrt(axis.x * axis.x + axis.z * axis.z);
+    if (!(across > 0.0f)) return Vec3{0, 1, 0};
+    const float s = std::sin(limit) / across;
+    return Vec3{axis.x * s, std::cos(limit), axis.z * s};
+}
+
+Vec3 JitteredAxis(int x, int y, float radius, float maxTilt) {
     float u[3];
     FirstThreeDraws(TileSeed(x, y), u);
-    return AxisFromDraws(u, radius);
+    return LimitTilt(AxisFromDraws(u, radius), maxTilt);
 }
 
 Rotation RotationOnto(Vec3 j, Vec3 n) {
@@ -150,7 +168,9 @@ Rotation RotationOnto(Vec3 j, Vec3 n) {
     return r;
 }
 
-void OcclusionShaderBase::Configure(const MapSettings& map, float sceneExtent) {
+void OcclusionShaderBase::Configure(const MapSettings& map, float sceneExtent, float sceneSize) {
+    // 0.05 for a model two units across, the size the offset was first chosen for.
+    rayOffset = 0.025f * sceneSize;
     aoDistance = map.aoDistance;
     occlusionDistance = aoDistance > 0.0f ? std::min(aoDistance, sceneExtent) : sceneExtent;
     rays.Build(map.rayCount, map.spread);
@@ -161,7 +181,8 @@ void OcclusionShaderBase::PrepareTile(int width, int height, ThreadPool* pool) {
     tileHeight = std::max(height, 0);
     tileAxes.resize(size_t(tileWidth) * size_t(tileHeight));
     const float radius = rays.JitterRadius();
-    auto rows = [this, radius](int first, int last) {
+    const float maxTilt = rays.MaxTilt();
+    auto rows = [this, radius, maxTilt](int first, int last) {
         for (int y = first; y < last; ++y) {
             for (int x0 = 0; x0 < tileWidth; x0 += kDrawBatch) {
                 uint32_t seeds[kDrawBatch];
@@ -169,7 +190,8 @@ void OcclusionShaderBase::PrepareTile(int width, int height, ThreadPool* pool) {
                 for (int l = 0; l < kDrawBatch; ++l) seeds[l] = TileSeed(x0 + l, y);
                 FirstThreeDrawsBatch(seeds, draws);
                 for (int l = 0; l < kDrawBatch && x0 + l < tileWidth; ++l)
-                    tileAxes[size_t(x0 + l) + size_t(y) * size_t(tileWidth)] = AxisFromDraws(draws[l], radius);
+                    tileAxes[size_t(x0 + l) + size_t(y) * size_t(tileWidth)] =
+                        LimitTilt(AxisFromDraws(draws[l], radius), maxTilt);
             }
         }
     };
@@ -197,7 +219,7 @@ bool OcclusionShaderBase::FindStart(const TraceSample& sample, Vec3* position, V
 Rotation OcclusionShaderBase::FrameFor(const TraceSample& sample, Vec3 normal) const {
     const bool inTile = sample.x >= 0 && sample.y >= 0 && sample.x < tileWidth && sample.y < tileHeight;
     const Vec3 axis = inTile ? tileAxes[size_t(sample.x) + size_t(sample.y) * size_t(tileWidth)]
-                             : JitteredAxis(sample.x, sample.y, rays.JitterRadius());
+                             : JitteredAxis(sample.x, sample.y, rays.JitterRadius(), rays.MaxTilt());
     return RotationOnto(axis, normal);
 }
 

@@ -27,6 +27,9 @@ public:
     float Spread() const { return spread; }
     // 1 / sqrt(count): how far the per-texel jitter moves the cone axis per component.
     float JitterRadius() const { return jitterRadius; }
+    // The largest angle by which the jitter may tilt the cone axis so that every direction stays
+    // above the plane normal to the untilted axis (0 for a cone of half a turn or more).
+    float MaxTilt() const { return maxTilt; }
     const Math::Vec3* Directions() const { return directions.data(); }
 
     // Candidate k of the search: the base-3 and base-5 radical inverses of k mapped onto the
@@ -37,6 +40,7 @@ private:
     std::vector<Math::Vec3> directions;  // unit length
     float spread = 0.0f;
     float jitterRadius = 1.0f;
+    float maxTilt = 0.0f;
     int found = 0;
 };
 
@@ -48,9 +52,12 @@ constexpr int kDrawBatch = 16;
 void FirstThreeDrawsBatch(const uint32_t seeds[kDrawBatch], float draws[kDrawBatch][3]);
 
 // The cone axis +Y jittered for the texel at (x, y) of a tile, by up to radius per component,
-// normalised. The generator is seeded from the tile coordinates, so every tile repeats the
-// pattern and the result does not depend on which thread shades the texel.
-Math::Vec3 JitteredAxis(int x, int y, float radius);
+// normalised, and then tilted back towards +Y to at most maxTilt radians. The generator is
+// seeded from the tile coordinates, so every tile repeats the pattern and the result does not
+// depend on which thread shades the texel.
+Math::Vec3 JitteredAxis(int x, int y, float radius, float maxTilt = 3.1415927f);
+// A unit axis tilted from +Y by at most maxTilt radians: farther ones are turned back to it.
+Math::Vec3 LimitTilt(Math::Vec3 axis, float maxTilt);
 
 // Row-major 3 x 3 rotation.
 struct Rotation {
@@ -72,12 +79,16 @@ class OcclusionShaderBase : public TraceShader {
 public:
     // Ray length of the occlusion and thickness rays.
     float occlusionDistance = 1.0f;
+    // How far from the surface the rays start: a fixed part of the scene size, so that a model
+    // traces alike in any unit.
+    float rayOffset = 0.05f;
     // The map's own setting, kept as given.
     float aoDistance = 0.0f;
     OcclusionRaySet rays;
 
-    // Length: the map's distance when positive, cut to the scene size; else the scene size.
-    void Configure(const MapSettings& map, float sceneExtent);
+    // Length: the map's distance when positive, cut to the scene extent; else the scene extent.
+    // The ray offset is 0.025 of the scene's size (its largest side).
+    void Configure(const MapSettings& map, float sceneExtent, float sceneSize);
     // Precomputes the jittered axis of every texel of a tile of this size, on the pool's
     // workers when one is given.
     void PrepareTile(int tileWidth, int tileHeight, ThreadPool* pool = nullptr);

@@ -24,6 +24,9 @@ struct RenderState {
     int32_t regionMaxV = 0;
     int32_t threadCount = 16;
     float sceneExtent = 1.0f;
+    // The largest side of the box holding the low-poly scene and every trace mesh, without the
+    // 1.0 that sceneExtent adds: lengths that must scale with the model derive from it.
+    float sceneSize = 2.0f;
 };
 
 }  // namespace Pallix::Bake

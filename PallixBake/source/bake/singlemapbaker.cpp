@@ -14,8 +14,8 @@ SingleMapBaker::~SingleMapBaker() = default;
 
 void SingleMapBaker::Init() { tileImage = std::make_unique<Image>(state->tileWidth, state->tileHeight); }
 
-int SingleMapBaker::Render(HardwareBaker& hardware, HardwareScene& scene) {
-    return RenderTexturePass(hardware, scene, 0);
+int SingleMapBaker::Render(HardwareBaker& hardware, HardwareScene& scene, const TileRecord& tile) {
+    return RenderTexturePass(hardware, scene, tile, 0);
 }
 
 void SingleMapBaker::BeginTiles() { output.Fill(0, 0, 0, 0); }

@@ -17,7 +17,7 @@ public:
     void Init() override;
     Image* GetImage() override { return &output; }
     int GetImageCount() override { return 1; }
-    int Render(HardwareBaker& hardware, HardwareScene& scene) override;
+    int Render(HardwareBaker& hardware, HardwareScene& scene, const TileRecord& tile) override;
     // Each UV tile resolves into the same output image: start it empty.
     void BeginTiles() override;
     void ProcessTile(const ReadbackSet& readback) override;

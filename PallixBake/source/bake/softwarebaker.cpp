@@ -70,11 +70,14 @@ void SoftwareBaker::RenderRow(const RenderCall& call, int y) const {
     const int channels = std::min(target->channels, 4);
     const int supersampling = std::max(s.supersampling, 1);
     const size_t meshCount = scene ? scene->meshes.size() : 0;
+    // The last tiles of a map whose size does not divide by 8 reach past it: nothing there is shaded.
+    const int64_t samplesWide = int64_t(s.outputWidth) * supersampling - int64_t(s.tileX) * s.tileWidth;
+    const bool rowInside = int64_t(y) + int64_t(s.tileY) * s.tileHeight < int64_t(s.outputHeight) * supersampling;
 
     for (int x = 0; x < s.tileWidth; ++x) {
         float* out = target->Pixel(x, y);
         const float* pos = position.Pixel(x, y);
-        if (!(pos[3] > 1e-5f)) {
+        if (!(pos[3] > 1e-5f) || !rowInside || x >= samplesWide) {
             for (int c = 0; c < target->channels; ++c) out[c] = 0.0f;
             continue;
         }

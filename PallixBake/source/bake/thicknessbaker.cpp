@@ -23,7 +23,7 @@ void ThicknessBaker::ThicknessShader::Shade(float* out, const TraceSample& sampl
             const Vec3 d = frame * directions[i];
             TraceHit hit;
             hit.distance = occlusionDistance;
-            if (group->grid.Intersect(TraceRay::Make(start - d * 0.05f, -d, occlusionDistance, kernel), &hit))
+            if (group->grid.Intersect(TraceRay::Make(start - d * rayOffset, -d, occlusionDistance, kernel), &hit))
                 sum += 1.0f - float(hit.distance) * inverseDistance;
         }
     }
@@ -35,7 +35,7 @@ void ThicknessBaker::ThicknessShader::Shade(float* out, const TraceSample& sampl
 void ThicknessBaker::Init() {
     SingleMapBaker::Init();
     auto thickness = MakeTraceShader<ThicknessShader>();
-    thickness->Configure(*map, state->sceneExtent);
+    thickness->Configure(*map, state->sceneExtent, state->sceneSize);
     thickness->PrepareTile(state->tileWidth, state->tileHeight, software ? software->GetPool() : nullptr);
     shader = std::move(thickness);
 }

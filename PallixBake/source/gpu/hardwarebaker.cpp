@@ -22,10 +22,13 @@ std::string GLString(GLenum name) {
 }  // namespace
 
 void ConversionResolver::Resolve(ShaderContext& shaders, unsigned program) {
-    const float columns = float(tile->columns);
-    const float rows = float(tile->rows);
-    shaders.SetUVTransform(program, {-(float(tile->column) / columns + float(tile->udimColumn)),
-                                     -(float(tile->row) / rows + float(tile->udimRow)), columns, rows});
+    // The tile's first sample and the UV tile's width, in tiles: UV space [0, 1] spans the samples.
+    const int64_t wide = tile->samplesWide > 0 ? tile->samplesWide : int64_t(tile->columns) * tile->tileWidth;
+    const int64_t high = tile->samplesHigh > 0 ? tile->samplesHigh : int64_t(tile->rows) * tile->tileHeight;
+    const float firstU = float(int64_t(tile->column) * tile->tileWidth) / float(wide);
+    const float firstV = float(int64_t(tile->row) * tile->tileHeight) / float(high);
+    shaders.SetUVTransform(program, {-(firstU + float(tile->udimColumn)), -(firstV + float(tile->udimRow)),
+                                     float(wide) / float(tile->tileWidth), float(high) / float(tile->tileHeight)});
 }
 
 void ConversionTraceResolver::Resolve(ShaderContext& shaders, unsigned program) {

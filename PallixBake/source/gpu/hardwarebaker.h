@@ -25,6 +25,10 @@ struct TileRecord {
     int rows = 1;
     int udimColumn = 0;
     int udimRow = 0;
+    // Samples across the UV tile; 0 means columns x tileWidth (and rows x tileHeight). Wider
+    // tile grids leave their last tiles reaching past the UV tile.
+    int samplesWide = 0;
+    int samplesHigh = 0;
 };
 
 // Sets a program's uniforms before a pass.
