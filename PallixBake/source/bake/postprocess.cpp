@@ -8,17 +8,19 @@
 #include <cstdint>
 #include <cstring>
 #include <vector>
-#include <immintrin.h>
 
 #include "bake/softwarebaker.h"
 #include "core/bakeexception.h"
 #include "core/cpufeatures.h"
+#include "core/simdlanes.h"
 
 namespace Pallix::Bake {
 
 namespace {
 
 using Math::Vec3;
+using Simd::Lanes;
+using Simd::Lanes4;
 
 // The passes index memory directly; a mismatch would read or write past an image.
 void RequireSameSize(const Image* destination, const Image* source, const char* operation) {
@@ -88,24 +90,24 @@ struct BlurKernel {
     const float* RowFor(int offsetY) const { return weights.data() + size_t(offsetY + half) * size_t(size); }
 };
 
-// Sums one texel's window with SSE, one register per texel: the per-channel products and
-// sums are exactly the scalar ones, in the same order (rows, then columns).
+// Sums one texel's window, one register per texel: the per-channel products and sums are
+// exactly the scalar ones, in the same order (rows, then columns).
 template <bool weighByAlpha>
-inline void ConvolveTexel(const Image* source, const BlurKernel& kernel, int x, int y, __m128& sum, __m128& weight) {
+inline void ConvolveTexel(const Image* source, const BlurKernel& kernel, int x, int y, Lanes4& sum, Lanes4& weight) {
     const int half = kernel.half;
     const int r0 = std::max(y - half, 0), r1 = std::min(y + half, source->height - 1);
     const int c0 = std::max(x - half, 0), c1 = std::min(x + half, source->width - 1);
-    sum = _mm_setzero_ps();
-    weight = _mm_setzero_ps();
+    sum = Lanes4::Zero();
+    weight = Lanes4::Zero();
     for (int r = r0; r <= r1; ++r) {
         const float* k = kernel.RowFor(r - y);
         const float* s = Row(source, r);
         for (int c = c0; c <= c1; ++c) {
-            const __m128 p = _mm_loadu_ps(s + size_t(c) * 4);
-            __m128 w = _mm_set1_ps(k[c - x + half]);
-            if constexpr (weighByAlpha) w = _mm_mul_ps(w, _mm_shuffle_ps(p, p, _MM_SHUFFLE(3, 3, 3, 3)));
-            sum = _mm_add_ps(sum, _mm_mul_ps(w, p));
-            weight = _mm_add_ps(weight, w);
+            const Lanes4 p = Lanes4::LoadUnaligned(s + size_t(c) * 4);
+            Lanes4 w = Lanes4::Broadcast(k[c - x + half]);
+            if constexpr (weighByAlpha) w = w * RepeatFourth(p);
+            sum = sum + w * p;
+            weight = weight + w;
         }
     }
 }
@@ -118,107 +120,69 @@ inline bool AnyCovered(const float* texels, int count) {
 
 // Normalised result; a weight sum that is not positive leaves the sums undivided (dividing
 // by zero would give NaN).
-inline void StoreWeighted(float* out, __m128 sum, __m128 weight) {
-    if (_mm_cvtss_f32(weight) > 0.0f) sum = _mm_div_ps(sum, weight);
-    _mm_storeu_ps(out, sum);
+inline void StoreWeighted(float* out, Lanes4 sum, Lanes4 weight) {
+    if (First(weight) > 0.0f) sum = sum / weight;
+    sum.StoreUnaligned(out);
 }
 
-// Texels x .. lastFull of row y have windows that are not clipped left or right. These
-// functions convolve them in blocks of neighbouring texels and return where they stopped.
-// Each texel keeps its own sums in the order of ConvolveTexel; the blocks only interleave
-// independent texels so that the adders stay busy, and one weight per window position
-// serves the whole block.
-template <bool weighByAlpha>
-int ConvolveBlocksSse(float* destination, const Image* source, const BlurKernel& kernel, int y, int x, int lastFull) {
+// Texels x .. lastFull of row y have windows that are not clipped left or right. This
+// convolves them in blocks of N neighbouring texels, four registers of N / 4 texels each, and
+// returns where it stopped. Each texel keeps its own sums in the order of ConvolveTexel; the
+// blocks only interleave independent texels so that the adders stay busy, and one weight per
+// window position serves the whole block (no fused multiply-add, so every product and sum is
+// rounded as in the one-texel loop).
+template <int N, bool weighByAlpha>
+PALLIX_LANES_INLINE int ConvolveBlocks(float* destination, const Image* source, const BlurKernel& kernel, int y, int x,
+                                       int lastFull) {
+    using L = Lanes<N>;
     const int half = kernel.half, size = kernel.size;
     const int r0 = std::max(y - half, 0), r1 = std::min(y + half, source->height - 1);
     const float* row = Row(source, y);
-    for (; x + 3 <= lastFull; x += 4) {
+    const L zero = L::Zero();
+    for (; x + N - 1 <= lastFull; x += N) {
         const float* texels = row + size_t(x) * 4;
         float* out = destination + size_t(x) * 4;
-        if (weighByAlpha && !AnyCovered(texels, 4)) {
-            std::memcpy(out, texels, 16 * sizeof(float));
+        if (weighByAlpha && !AnyCovered(texels, N)) {
+            std::memcpy(out, texels, 4 * N * sizeof(float));
             continue;
         }
-        __m128 sum[4], weight[4];
-        for (int i = 0; i < 4; ++i) sum[i] = weight[i] = _mm_setzero_ps();
-        for (int r = r0; r <= r1; ++r) {
-            const float* k = kernel.RowFor(r - y);
-            const float* s = Row(source, r) + size_t(x - half) * 4;
-            for (int d = 0; d < size; ++d, s += 4) {
-                const __m128 w = _mm_set1_ps(k[d]);
-                for (int i = 0; i < 4; ++i) {
-                    const __m128 p = _mm_loadu_ps(s + 4 * i);
-                    if constexpr (weighByAlpha) {
-                        const __m128 wi = _mm_mul_ps(w, _mm_shuffle_ps(p, p, _MM_SHUFFLE(3, 3, 3, 3)));
-                        sum[i] = _mm_add_ps(sum[i], _mm_mul_ps(wi, p));
-                        weight[i] = _mm_add_ps(weight[i], wi);
-                    } else {
-                        sum[i] = _mm_add_ps(sum[i], _mm_mul_ps(w, p));
-                    }
-                }
-                if constexpr (!weighByAlpha) weight[0] = _mm_add_ps(weight[0], w);
-            }
-        }
-        for (int i = 0; i < 4; ++i) {
-            if (weighByAlpha && !Covered(texels + 4 * i))
-                CopyTexel(out + 4 * i, texels + 4 * i);
-            else
-                StoreWeighted(out + 4 * i, sum[i], weight[weighByAlpha ? i : 0]);
-        }
-    }
-    return x;
-}
-
-// The same with eight texels in four AVX registers of two texels each (no fused
-// multiply-add, so every product and sum is rounded as in the SSE version).
-template <bool weighByAlpha>
-__attribute__((target("avx"))) int ConvolveBlocksAvx(float* destination, const Image* source, const BlurKernel& kernel,
-                                                     int y, int x, int lastFull) {
-    const int half = kernel.half, size = kernel.size;
-    const int r0 = std::max(y - half, 0), r1 = std::min(y + half, source->height - 1);
-    const float* row = Row(source, y);
-    const __m256 zero = _mm256_setzero_ps();
-    for (; x + 7 <= lastFull; x += 8) {
-        const float* texels = row + size_t(x) * 4;
-        float* out = destination + size_t(x) * 4;
-        if (weighByAlpha && !AnyCovered(texels, 8)) {
-            std::memcpy(out, texels, 32 * sizeof(float));
-            continue;
-        }
-        __m256 sum[4], weight[4];
+        L sum[4], weight[4];
         for (int i = 0; i < 4; ++i) sum[i] = weight[i] = zero;
         for (int r = r0; r <= r1; ++r) {
             const float* k = kernel.RowFor(r - y);
             const float* s = Row(source, r) + size_t(x - half) * 4;
             for (int d = 0; d < size; ++d, s += 4) {
-                const __m256 w = _mm256_broadcast_ss(k + d);
+                const L w = L::Broadcast(k[d]);
                 for (int i = 0; i < 4; ++i) {
-                    const __m256 p = _mm256_loadu_ps(s + 8 * i);
+                    const L p = L::LoadUnaligned(s + N * i);
                     if constexpr (weighByAlpha) {
-                        const __m256 wi = _mm256_mul_ps(w, _mm256_permute_ps(p, _MM_SHUFFLE(3, 3, 3, 3)));
-                        sum[i] = _mm256_add_ps(sum[i], _mm256_mul_ps(wi, p));
-                        weight[i] = _mm256_add_ps(weight[i], wi);
+                        const L wi = w * RepeatFourth(p);
+                        sum[i] = sum[i] + wi * p;
+                        weight[i] = weight[i] + wi;
                     } else {
-                        sum[i] = _mm256_add_ps(sum[i], _mm256_mul_ps(w, p));
+                        sum[i] = sum[i] + w * p;
                     }
                 }
-                if constexpr (!weighByAlpha) weight[0] = _mm256_add_ps(weight[0], w);
+                if constexpr (!weighByAlpha) weight[0] = weight[0] + w;
             }
         }
         for (int i = 0; i < 4; ++i) {
-            const __m256 total = weight[weighByAlpha ? i : 0];
-            const __m256 divided = _mm256_div_ps(sum[i], total);
-            __m256 result = _mm256_blendv_ps(sum[i], divided, _mm256_cmp_ps(total, zero, _CMP_GT_OQ));
+            const L total = weight[weighByAlpha ? i : 0];
+            L result = Select(total > zero, sum[i] / total, sum[i]);
             if constexpr (weighByAlpha) {
-                const __m256 original = _mm256_loadu_ps(texels + 8 * i);
-                const __m256 covered = _mm256_cmp_ps(_mm256_permute_ps(original, _MM_SHUFFLE(3, 3, 3, 3)), zero, _CMP_GT_OQ);
-                result = _mm256_blendv_ps(original, result, covered);
+                const L original = L::LoadUnaligned(texels + N * i);
+                result = Select(RepeatFourth(original) > zero, result, original);
             }
-            _mm256_storeu_ps(out + 8 * i, result);
+            result.StoreUnaligned(out + N * i);
         }
     }
     return x;
+}
+
+template <bool weighByAlpha>
+PALLIX_AVX int ConvolveBlocksAvx(float* destination, const Image* source, const BlurKernel& kernel, int y, int x,
+                                 int lastFull) {
+    return ConvolveBlocks<8, weighByAlpha>(destination, source, kernel, y, x, lastFull);
 }
 
 bool CpuHasAvx() {
@@ -230,28 +194,24 @@ bool CpuHasAvx() {
 // arithmetic as the general case, one texel after the other, in a single stream.
 template <bool coveredOnly>
 void ConvolveSingleTexelWindow(Image* destination, const Image* source, float centreWeight) {
-    const __m128 w = _mm_set1_ps(centreWeight), zero = _mm_setzero_ps();
+    const Lanes4 w = Lanes4::Broadcast(centreWeight), zero = Lanes4::Zero();
     const size_t count = source->PixelCount();
     const bool aligned = (reinterpret_cast<uintptr_t>(destination->data) & 15) == 0;
     for (size_t i = 0; i < count; ++i) {
-        const __m128 p = _mm_loadu_ps(source->data + i * 4);
-        __m128 weight = w;
-        if constexpr (coveredOnly) weight = _mm_mul_ps(w, _mm_shuffle_ps(p, p, _MM_SHUFFLE(3, 3, 3, 3)));
-        const __m128 sum = _mm_add_ps(zero, _mm_mul_ps(weight, p));
-        weight = _mm_add_ps(zero, weight);
-        __m128 result = _mm_cmpgt_ps(weight, zero);
-        result = _mm_or_ps(_mm_and_ps(result, _mm_div_ps(sum, weight)), _mm_andnot_ps(result, sum));
-        if constexpr (coveredOnly) {
-            const __m128 covered = _mm_cmpgt_ps(_mm_shuffle_ps(p, p, _MM_SHUFFLE(3, 3, 3, 3)), zero);
-            result = _mm_or_ps(_mm_and_ps(covered, result), _mm_andnot_ps(covered, p));
-        }
+        const Lanes4 p = Lanes4::LoadUnaligned(source->data + i * 4);
+        Lanes4 weight = w;
+        if constexpr (coveredOnly) weight = w * RepeatFourth(p);
+        const Lanes4 sum = zero + weight * p;
+        weight = zero + weight;
+        Lanes4 result = Select(weight > zero, sum / weight, sum);
+        if constexpr (coveredOnly) result = Select(RepeatFourth(p) > zero, result, p);
         // Each texel is written once and not read again here: keep it out of the cache.
         if (aligned)
-            _mm_stream_ps(destination->data + i * 4, result);
+            result.Stream(destination->data + i * 4);
         else
-            _mm_storeu_ps(destination->data + i * 4, result);
+            result.StoreUnaligned(destination->data + i * 4);
     }
-    _mm_sfence();
+    Simd::StoreFence();
 }
 
 template <bool coveredOnly>
@@ -272,27 +232,19 @@ void Convolve(Image* destination, const Image* source, const BlurKernel& kernel)
                 CopyTexel(d + size_t(column) * 4, texel);
                 return;
             }
-            __m128 sum, weight;
+            Lanes4 sum, weight;
             ConvolveTexel<coveredOnly>(source, kernel, column, y, sum, weight);
             StoreWeighted(d + size_t(column) * 4, sum, weight);
         };
         int x = 0;
         for (; x < firstFull; ++x) single(x);
         if (avx) x = ConvolveBlocksAvx<coveredOnly>(d, source, kernel, y, x, lastFull);
-        x = ConvolveBlocksSse<coveredOnly>(d, source, kernel, y, x, lastFull);
+        x = ConvolveBlocks<4, coveredOnly>(d, source, kernel, y, x, lastFull);
         for (; x < width; ++x) single(x);
     }
 }
 
-// The alphas of four neighbouring texels.
-inline __m128 GroupAlpha(const float* texels) {
-    const __m128 t0 = _mm_loadu_ps(texels), t1 = _mm_loadu_ps(texels + 4);
-    const __m128 t2 = _mm_loadu_ps(texels + 8), t3 = _mm_loadu_ps(texels + 12);
-    return _mm_shuffle_ps(_mm_shuffle_ps(t0, t1, _MM_SHUFFLE(3, 3, 3, 3)), _mm_shuffle_ps(t2, t3, _MM_SHUFFLE(3, 3, 3, 3)),
-                          _MM_SHUFFLE(2, 0, 2, 0));
-}
-
-inline int CoveredMask(__m128 alpha) { return _mm_movemask_ps(_mm_cmpgt_ps(alpha, _mm_setzero_ps())); }
+inline int CoveredMask(Lanes4 alpha) { return MoveMask(alpha > Lanes4::Zero()); }
 
 // Copies row y and lets visit(x, out) rewrite out, the copy of every texel x that is not
 // covered. wanted(x, alpha) may rule out a whole group of four that is not fully covered
@@ -308,7 +260,7 @@ inline void CopyRowVisitEmpty(Image* destination, const Image* source, int y, Wa
     for (; x + 4 <= width; x += 4) {
         const float* in = s + size_t(x) * 4;
         float* out = d + size_t(x) * 4;
-        const __m128 alpha = GroupAlpha(in);
+        const Lanes4 alpha = Simd::FourthOfEach(in);
         const int covered = CoveredMask(alpha);
         const float* copy = in;
         alignas(16) float group[16];
@@ -319,7 +271,7 @@ inline void CopyRowVisitEmpty(Image* destination, const Image* source, int y, Wa
             copy = group;
         }
         if (aligned) {
-            for (int i = 0; i < 4; ++i) _mm_stream_ps(out + 4 * i, _mm_loadu_ps(copy + 4 * i));
+            for (int i = 0; i < 4; ++i) Lanes4::LoadUnaligned(copy + 4 * i).Stream(out + 4 * i);
         } else {
             std::memcpy(out, copy, sizeof(group));
         }
@@ -330,15 +282,15 @@ inline void CopyRowVisitEmpty(Image* destination, const Image* source, int y, Wa
         if (!Covered(out)) visit(x, out);
     }
     // Streamed stores are weakly ordered; later reads of the image must see them.
-    _mm_sfence();
+    Simd::StoreFence();
 }
 
 // True when a texel of the group x .. x + 3 of row y, or a direct neighbour of one, is
 // covered: only then can an empty texel of the group have a covered neighbour.
-inline bool GroupTouchesCovered(const Image* source, int x, int y, __m128 alpha) {
+inline bool GroupTouchesCovered(const Image* source, int x, int y, Lanes4 alpha) {
     if (CoveredMask(alpha)) return true;
-    if (y > 0 && CoveredMask(GroupAlpha(Row(source, y - 1) + size_t(x) * 4))) return true;
-    if (y < source->height - 1 && CoveredMask(GroupAlpha(Row(source, y + 1) + size_t(x) * 4))) return true;
+    if (y > 0 && CoveredMask(Simd::FourthOfEach(Row(source, y - 1) + size_t(x) * 4))) return true;
+    if (y < source->height - 1 && CoveredMask(Simd::FourthOfEach(Row(source, y + 1) + size_t(x) * 4))) return true;
     if (x > 0 && Covered(Row(source, y) + size_t(x - 1) * 4)) return true;
     return x + 4 < source->width && Covered(Row(source, y) + size_t(x + 4) * 4);
 }
@@ -404,16 +356,16 @@ void SoftwareBaker::ResolveCovered(const RenderState& state, Image* output, cons
 void SoftwareBaker::ResolveAverage(const RenderState& state, Image* output, const Image* tile) {
     const TileResolve r = PrepareResolve(state, output, tile, "ResolveAverage");
     const int s = r.s;
-    const __m128 scale = _mm_set1_ps(1.0f / float(s * s));
+    const Lanes4 scale = Lanes4::Broadcast(1.0f / float(s * s));
     for (int i = 0; i < r.countY; ++i) {
         float* out = Row(output, r.firstY + i) + size_t(r.firstX) * 4;
         for (int j = 0; j < r.countX; ++j, out += 4) {
-            __m128 sum = _mm_setzero_ps();
+            Lanes4 sum = Lanes4::Zero();
             for (int l = 0; l < s; ++l) {
                 const float* sample = Row(tile, i * s + l) + size_t(j) * s * 4;
-                for (int k = 0; k < s; ++k, sample += 4) sum = _mm_add_ps(sum, _mm_loadu_ps(sample));
+                for (int k = 0; k < s; ++k, sample += 4) sum = sum + Lanes4::LoadUnaligned(sample);
             }
-            _mm_storeu_ps(out, _mm_mul_ps(sum, scale));
+            (sum * scale).StoreUnaligned(out);
         }
     }
 }
@@ -457,7 +409,7 @@ void SoftwareBaker::DilateStep(Image* destination, const Image* source) {
     const size_t stride = size_t(width) * 4;
     for (int y = 0; y < height; ++y) {
         const float* s = Row(source, y);
-        auto touches = [&](int x, __m128 alpha) { return GroupTouchesCovered(source, x, y, alpha); };
+        auto touches = [&](int x, Lanes4 alpha) { return GroupTouchesCovered(source, x, y, alpha); };
         CopyRowVisitEmpty(destination, source, y, touches, [&](int x, float* out) {
             const float* texel = s + size_t(x) * 4;
             const float* neighbours[4];
@@ -495,7 +447,7 @@ void SoftwareBaker::FillMarkedTexels(Image* destination, const Image* source) {
     const ptrdiff_t stride = ptrdiff_t(width) * 4;
     for (int y = 0; y < height; ++y) {
         const float* s = Row(source, y);
-        auto marked = [](int, __m128 alpha) { return _mm_movemask_ps(_mm_cmplt_ps(alpha, _mm_setzero_ps())) != 0; };
+        auto marked = [](int, Lanes4 alpha) { return MoveMask(alpha < Lanes4::Zero()) != 0; };
         CopyRowVisitEmpty(destination, source, y, marked, [&](int x, float* out) {
             const float* texel = s + size_t(x) * 4;
             if (!(texel[3] < 0.0f)) return;
@@ -560,7 +512,7 @@ void ExtrapolateNormalBorder(Image* destination, const Image* source) {
     for (int y = 0; y < height; ++y) {
         const float* s = Row(source, y);
         // Every direction needs its nearer texel, a direct neighbour, covered.
-        auto touches = [&](int x, __m128 alpha) { return GroupTouchesCovered(source, x, y, alpha); };
+        auto touches = [&](int x, Lanes4 alpha) { return GroupTouchesCovered(source, x, y, alpha); };
         CopyRowVisitEmpty(destination, source, y, touches, [&](int x, float* out) {
             const float* texel = s + size_t(x) * 4;
             // Step towards the nearer and the farther texel, in the order up, down, left, right.
@@ -600,17 +552,17 @@ void SoftwareBaker::ExtendRange(const Image* image, float* minimum, float* maxim
     RequireImage(image, "ExtendRange");
     // minps/maxps return their second operand unless the first is smaller/larger, which is
     // exactly "a NaN never widens the range".
-    __m128 low = _mm_loadu_ps(minimum), high = _mm_loadu_ps(maximum);
-    const __m128 zero = _mm_setzero_ps();
+    Lanes4 low = Lanes4::LoadUnaligned(minimum), high = Lanes4::LoadUnaligned(maximum);
+    const Lanes4 zero = Lanes4::Zero();
     const size_t count = image->PixelCount();
     for (size_t i = 0; i < count; ++i) {
-        const __m128 p = _mm_loadu_ps(image->data + i * 4);
-        const __m128 covered = _mm_cmpgt_ps(_mm_shuffle_ps(p, p, _MM_SHUFFLE(3, 3, 3, 3)), zero);
-        low = _mm_or_ps(_mm_and_ps(covered, _mm_min_ps(p, low)), _mm_andnot_ps(covered, low));
-        high = _mm_or_ps(_mm_and_ps(covered, _mm_max_ps(p, high)), _mm_andnot_ps(covered, high));
+        const Lanes4 p = Lanes4::LoadUnaligned(image->data + i * 4);
+        const Lanes4 covered = RepeatFourth(p) > zero;
+        low = Select(covered, Min(p, low), low);
+        high = Select(covered, Max(p, high), high);
     }
-    _mm_storeu_ps(minimum, low);
-    _mm_storeu_ps(maximum, high);
+    low.StoreUnaligned(minimum);
+    high.StoreUnaligned(maximum);
 }
 
 void SoftwareBaker::NormalizeRange(Image* image, const float* minimum, const float* maximum) {
@@ -626,13 +578,13 @@ void SoftwareBaker::NormalizeRange(Image* image, const float* minimum, const flo
         uint32_t bits = usable ? 0xFFFFFFFFu : 0u;
         std::memcpy(&keep[c], &bits, sizeof(bits));
     }
-    const __m128 low = _mm_loadu_ps(minimum), factor = _mm_load_ps(scale), mask = _mm_load_ps(keep);
+    const Lanes4 low = Lanes4::LoadUnaligned(minimum), factor = Lanes4::Load(scale), mask = Lanes4::Load(keep);
     const size_t count = image->PixelCount();
     for (size_t i = 0; i < count; ++i) {
         float* texel = image->data + i * 4;
         if (!Covered(texel)) continue;
-        const __m128 v = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(texel), low), factor);
-        _mm_storeu_ps(texel, _mm_and_ps(v, mask));
+        const Lanes4 v = (Lanes4::LoadUnaligned(texel) - low) * factor;
+        (v & mask).StoreUnaligned(texel);
     }
 }
 
