@@ -1,5 +1,6 @@
 // Whole-image clean-up passes of the baked maps: super-sample resolves, blurs, dilation,
-// normal-map fills and range operations. Every pass runs once over the image in row order;
+// normal-map fills and range operations. The row passes run in bands of rows on the pool
+// they are given, into another image or in place, with the result of one pass in row order;
 // alpha above 0 marks a covered texel throughout.
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "bake/imagerows.h"
 #include "bake/softwarebaker.h"
 #include "core/bakeexception.h"
 #include "core/cpufeatures.h"
@@ -93,15 +95,16 @@ struct BlurKernel {
 // Sums one texel's window, one register per texel: the per-channel products and sums are
 // exactly the scalar ones, in the same order (rows, then columns).
 template <bool weighByAlpha>
-inline void ConvolveTexel(const Image* source, const BlurKernel& kernel, int x, int y, Lanes4& sum, Lanes4& weight) {
+inline void ConvolveTexel(const RowWindow& in, int width, int height, const BlurKernel& kernel, int x, int y,
+                          Lanes4& sum, Lanes4& weight) {
     const int half = kernel.half;
-    const int r0 = std::max(y - half, 0), r1 = std::min(y + half, source->height - 1);
-    const int c0 = std::max(x - half, 0), c1 = std::min(x + half, source->width - 1);
+    const int r0 = std::max(y - half, 0), r1 = std::min(y + half, height - 1);
+    const int c0 = std::max(x - half, 0), c1 = std::min(x + half, width - 1);
     sum = Lanes4::Zero();
     weight = Lanes4::Zero();
     for (int r = r0; r <= r1; ++r) {
         const float* k = kernel.RowFor(r - y);
-        const float* s = Row(source, r);
+        const float* s = in.Row(r - y);
         for (int c = c0; c <= c1; ++c) {
             const Lanes4 p = Lanes4::LoadUnaligned(s + size_t(c) * 4);
             Lanes4 w = Lanes4::Broadcast(k[c - x + half]);
@@ -132,25 +135,22 @@ inline void StoreWeighted(float* out, Lanes4 sum, Lanes4 weight) {
 // window position serves the whole block (no fused multiply-add, so every product and sum is
 // rounded as in the one-texel loop).
 template <int N, bool weighByAlpha>
-PALLIX_LANES_INLINE int ConvolveBlocks(float* destination, const Image* source, const BlurKernel& kernel, int y, int x,
-                                       int lastFull) {
+PALLIX_LANES_INLINE int ConvolveBlocks(float* destination, const RowWindow& in, int height, const BlurKernel& kernel,
+                                       int y, int x, int lastFull) {
     using L = Lanes<N>;
     const int half = kernel.half, size = kernel.size;
-    const int r0 = std::max(y - half, 0), r1 = std::min(y + half, source->height - 1);
-    const float* row = Row(source, y);
+    const int r0 = std::max(y - half, 0), r1 = std::min(y + half, height - 1);
+    const float* row = in.Row(0);
     const L zero = L::Zero();
     for (; x + N - 1 <= lastFull; x += N) {
         const float* texels = row + size_t(x) * 4;
         float* out = destination + size_t(x) * 4;
-        if (weighByAlpha && !AnyCovered(texels, N)) {
-            std::memcpy(out, texels, 4 * N * sizeof(float));
-            continue;
-        }
+        if (weighByAlpha && !AnyCovered(texels, N)) continue;  // out holds them already
         L sum[4], weight[4];
         for (int i = 0; i < 4; ++i) sum[i] = weight[i] = zero;
         for (int r = r0; r <= r1; ++r) {
             const float* k = kernel.RowFor(r - y);
-            const float* s = Row(source, r) + size_t(x - half) * 4;
+            const float* s = in.Row(r - y) + size_t(x - half) * 4;
             for (int d = 0; d < size; ++d, s += 4) {
                 const L w = L::Broadcast(k[d]);
                 for (int i = 0; i < 4; ++i) {
@@ -180,9 +180,9 @@ PALLIX_LANES_INLINE int ConvolveBlocks(float* destination, const Image* source, 
 }
 
 template <bool weighByAlpha>
-PALLIX_AVX int ConvolveBlocksAvx(float* destination, const Image* source, const BlurKernel& kernel, int y, int x,
-                                 int lastFull) {
-    return ConvolveBlocks<8, weighByAlpha>(destination, source, kernel, y, x, lastFull);
+PALLIX_AVX int ConvolveBlocksAvx(float* destination, const RowWindow& in, int height, const BlurKernel& kernel, int y,
+                                 int x, int lastFull) {
+    return ConvolveBlocks<8, weighByAlpha>(destination, in, height, kernel, y, x, lastFull);
 }
 
 bool CpuHasAvx() {
@@ -191,108 +191,89 @@ bool CpuHasAvx() {
 }
 
 // A window of the texel alone (radius up to 0.5, the usual map setting): the same
-// arithmetic as the general case, one texel after the other, in a single stream.
+// arithmetic as the general case, one texel after the other.
 template <bool coveredOnly>
-void ConvolveSingleTexelWindow(Image* destination, const Image* source, float centreWeight) {
+void ConvolveSingleTexelRow(float* out, const float* row, int width, float centreWeight) {
     const Lanes4 w = Lanes4::Broadcast(centreWeight), zero = Lanes4::Zero();
-    const size_t count = source->PixelCount();
-    const bool aligned = (reinterpret_cast<uintptr_t>(destination->data) & 15) == 0;
-    for (size_t i = 0; i < count; ++i) {
-        const Lanes4 p = Lanes4::LoadUnaligned(source->data + i * 4);
+    for (int x = 0; x < width; ++x) {
+        const Lanes4 p = Lanes4::LoadUnaligned(row + size_t(x) * 4);
         Lanes4 weight = w;
         if constexpr (coveredOnly) weight = w * RepeatFourth(p);
         const Lanes4 sum = zero + weight * p;
         weight = zero + weight;
         Lanes4 result = Select(weight > zero, sum / weight, sum);
         if constexpr (coveredOnly) result = Select(RepeatFourth(p) > zero, result, p);
-        // Each texel is written once and not read again here: keep it out of the cache.
-        if (aligned)
-            result.Stream(destination->data + i * 4);
-        else
-            result.StoreUnaligned(destination->data + i * 4);
+        result.StoreUnaligned(out + size_t(x) * 4);
     }
-    Simd::StoreFence();
+}
+
+// One row of a blur into out, which holds the row as it was; a covered-only blur leaves the
+// empty texels as they are.
+template <bool coveredOnly>
+int64_t ConvolveRow(float* out, const RowWindow& in, int y, int width, int height, const BlurKernel& kernel, bool avx) {
+    const float* s = in.Row(0);
+    if (coveredOnly && !AnyCovered(s, width)) return 0;
+    if (kernel.half == 0) {
+        ConvolveSingleTexelRow<coveredOnly>(out, s, width, kernel.weights[0]);
+        return width;
+    }
+    const int half = kernel.half;
+    const int firstFull = std::min(half, width), lastFull = width - 1 - half;
+    auto single = [&](int column) {
+        if (coveredOnly && !Covered(s + size_t(column) * 4)) return;
+        Lanes4 sum, weight;
+        ConvolveTexel<coveredOnly>(in, width, height, kernel, column, y, sum, weight);
+        StoreWeighted(out + size_t(column) * 4, sum, weight);
+    };
+    int x = 0;
+    for (; x < firstFull; ++x) single(x);
+    if (avx) x = ConvolveBlocksAvx<coveredOnly>(out, in, height, kernel, y, x, lastFull);
+    x = ConvolveBlocks<4, coveredOnly>(out, in, height, kernel, y, x, lastFull);
+    for (; x < width; ++x) single(x);
+    return width;
 }
 
 template <bool coveredOnly>
-void Convolve(Image* destination, const Image* source, const BlurKernel& kernel) {
-    if (kernel.half == 0) {
-        ConvolveSingleTexelWindow<coveredOnly>(destination, source, kernel.weights[0]);
-        return;
-    }
-    const int width = source->width, height = source->height, half = kernel.half;
-    const int firstFull = std::min(half, width), lastFull = width - 1 - half;
+void Convolve(Image* destination, const Image* source, const BlurKernel& kernel, ThreadPool* pool) {
+    const int width = source->width, height = source->height;
     const bool avx = CpuHasAvx();
-    for (int y = 0; y < height; ++y) {
-        const float* s = Row(source, y);
-        float* d = Row(destination, y);
-        auto single = [&](int column) {
-            const float* texel = s + size_t(column) * 4;
-            if (coveredOnly && !Covered(texel)) {
-                CopyTexel(d + size_t(column) * 4, texel);
-                return;
-            }
-            Lanes4 sum, weight;
-            ConvolveTexel<coveredOnly>(source, kernel, column, y, sum, weight);
-            StoreWeighted(d + size_t(column) * 4, sum, weight);
-        };
-        int x = 0;
-        for (; x < firstFull; ++x) single(x);
-        if (avx) x = ConvolveBlocksAvx<coveredOnly>(d, source, kernel, y, x, lastFull);
-        x = ConvolveBlocks<4, coveredOnly>(d, source, kernel, y, x, lastFull);
-        for (; x < width; ++x) single(x);
-    }
+    RunImageRows(*destination, *source, kernel.half, pool, [&](int y, const RowWindow& in, float* out) {
+        return ConvolveRow<coveredOnly>(out, in, y, width, height, kernel, avx);
+    });
 }
 
 inline int CoveredMask(Lanes4 alpha) { return MoveMask(alpha > Lanes4::Zero()); }
 
-// Copies row y and lets visit(x, out) rewrite out, the copy of every texel x that is not
-// covered. wanted(x, alpha) may rule out a whole group of four that is not fully covered
-// (alpha holds the group's alphas). The copy streams past the cache: the passes that change
-// only a few empty texels then run at close to the speed of a plain copy.
+// Lets visit(x, texel) rewrite texel x of out (which holds the row as it was) for every texel
+// of row that is not covered; visit returns whether it changed the texel, which it reads
+// from the window only. wanted(x, alpha) may rule out a whole group of four that is not fully
+// covered (alpha holds the group's alphas). Returns how many texels changed.
 template <typename Wanted, typename Visit>
-inline void CopyRowVisitEmpty(Image* destination, const Image* source, int y, Wanted&& wanted, Visit&& visit) {
-    const int width = source->width;
-    const float* s = Row(source, y);
-    float* d = Row(destination, y);
-    const bool aligned = (reinterpret_cast<uintptr_t>(d) & 15) == 0;
+inline int64_t VisitEmptyTexels(float* out, const float* row, int width, Wanted&& wanted, Visit&& visit) {
+    int64_t changed = 0;
     int x = 0;
     for (; x + 4 <= width; x += 4) {
-        const float* in = s + size_t(x) * 4;
-        float* out = d + size_t(x) * 4;
-        const Lanes4 alpha = Simd::FourthOfEach(in);
+        const Lanes4 alpha = Simd::FourthOfEach(row + size_t(x) * 4);
         const int covered = CoveredMask(alpha);
-        const float* copy = in;
-        alignas(16) float group[16];
-        if (covered != 0xF && wanted(x, alpha)) {
-            std::memcpy(group, in, sizeof(group));
-            for (int i = 0; i < 4; ++i)
-                if (!(covered & (1 << i))) visit(x + i, group + 4 * i);
-            copy = group;
-        }
-        if (aligned) {
-            for (int i = 0; i < 4; ++i) Lanes4::LoadUnaligned(copy + 4 * i).Stream(out + 4 * i);
-        } else {
-            std::memcpy(out, copy, sizeof(group));
-        }
+        if (covered == 0xF || !wanted(x, alpha)) continue;
+        for (int i = 0; i < 4; ++i)
+            if (!(covered & (1 << i))) changed += visit(x + i, out + size_t(x + i) * 4) ? 1 : 0;
     }
-    for (; x < width; ++x) {
-        float* out = d + size_t(x) * 4;
-        CopyTexel(out, s + size_t(x) * 4);
-        if (!Covered(out)) visit(x, out);
-    }
-    // Streamed stores are weakly ordered; later reads of the image must see them.
-    Simd::StoreFence();
+    for (; x < width; ++x)
+        if (!Covered(row + size_t(x) * 4)) changed += visit(x, out + size_t(x) * 4) ? 1 : 0;
+    return changed;
 }
 
-// True when a texel of the group x .. x + 3 of row y, or a direct neighbour of one, is
-// covered: only then can an empty texel of the group have a covered neighbour.
-inline bool GroupTouchesCovered(const Image* source, int x, int y, Lanes4 alpha) {
+// True when a texel of the group x .. x + 3 of the window's row, or a direct neighbour of one,
+// is covered: only then can an empty texel of the group have a covered neighbour.
+inline bool GroupTouchesCovered(const RowWindow& in, int width, int x, Lanes4 alpha) {
     if (CoveredMask(alpha)) return true;
-    if (y > 0 && CoveredMask(Simd::FourthOfEach(Row(source, y - 1) + size_t(x) * 4))) return true;
-    if (y < source->height - 1 && CoveredMask(Simd::FourthOfEach(Row(source, y + 1) + size_t(x) * 4))) return true;
-    if (x > 0 && Covered(Row(source, y) + size_t(x - 1) * 4)) return true;
-    return x + 4 < source->width && Covered(Row(source, y) + size_t(x + 4) * 4);
+    const float* up = in.Row(-1);
+    const float* down = in.Row(1);
+    if (up && CoveredMask(Simd::FourthOfEach(up + size_t(x) * 4))) return true;
+    if (down && CoveredMask(Simd::FourthOfEach(down + size_t(x) * 4))) return true;
+    if (x > 0 && Covered(in.Row(0) + size_t(x - 1) * 4)) return true;
+    return x + 4 < width && Covered(in.Row(0) + size_t(x + 4) * 4);
 }
 
 // Output pixels of the current tile: the first pixel and how many fit into the output.
@@ -383,46 +364,47 @@ void MakeGaussianKernel(float* kernel, int size, float radius) {
     }
 }
 
-void SoftwareBaker::Blur(Image* destination, const Image* source, float radius) {
+void SoftwareBaker::Blur(Image* destination, const Image* source, float radius, ThreadPool* pool) {
     RequireSameSize(destination, source, "Blur");
     BlurKernel kernel;
     if (!kernel.Build(radius, source->width, source->height)) {
-        destination->CopyFrom(*source);
+        if (destination->data != source->data) destination->CopyFrom(*source);
         return;
     }
-    Convolve<false>(destination, source, kernel);
+    Convolve<false>(destination, source, kernel, pool);
 }
 
-void SoftwareBaker::BlurCovered(Image* destination, const Image* source, float radius) {
+void SoftwareBaker::BlurCovered(Image* destination, const Image* source, float radius, ThreadPool* pool) {
     RequireSameSize(destination, source, "BlurCovered");
     BlurKernel kernel;
     if (!kernel.Build(radius, source->width, source->height)) {
-        destination->CopyFrom(*source);
+        if (destination->data != source->data) destination->CopyFrom(*source);
         return;
     }
-    Convolve<true>(destination, source, kernel);
+    Convolve<true>(destination, source, kernel, pool);
 }
 
-void SoftwareBaker::DilateStep(Image* destination, const Image* source) {
+int64_t SoftwareBaker::DilateStep(Image* destination, const Image* source, ThreadPool* pool) {
     RequireSameSize(destination, source, "DilateStep");
-    const int width = source->width, height = source->height;
-    const size_t stride = size_t(width) * 4;
-    for (int y = 0; y < height; ++y) {
-        const float* s = Row(source, y);
-        auto touches = [&](int x, Lanes4 alpha) { return GroupTouchesCovered(source, x, y, alpha); };
-        CopyRowVisitEmpty(destination, source, y, touches, [&](int x, float* out) {
-            const float* texel = s + size_t(x) * 4;
+    const int width = source->width;
+    return RunImageRows(*destination, *source, 1, pool, [width](int, const RowWindow& in, float* out) {
+        const float* s = in.Row(0);
+        const float* up = in.Row(-1);
+        const float* down = in.Row(1);
+        auto touches = [&](int x, Lanes4 alpha) { return GroupTouchesCovered(in, width, x, alpha); };
+        return VisitEmptyTexels(out, s, width, touches, [&](int x, float* texel) {
+            const size_t at = size_t(x) * 4;
             const float* neighbours[4];
             int count = 0;
-            if (y > 0) neighbours[count++] = texel - stride;
-            if (y < height - 1) neighbours[count++] = texel + stride;
-            if (x > 0) neighbours[count++] = texel - 4;
-            if (x < width - 1) neighbours[count++] = texel + 4;
+            if (up) neighbours[count++] = up + at;
+            if (down) neighbours[count++] = down + at;
+            if (x > 0) neighbours[count++] = s + at - 4;
+            if (x < width - 1) neighbours[count++] = s + at + 4;
             // The weight can pass 0.001 only with a covered neighbour; deep in the empty
             // area there is none and the copy stands.
             bool anyCovered = false;
             for (int n = 0; n < count; ++n) anyCovered |= Covered(neighbours[n]);
-            if (!anyCovered) return;
+            if (!anyCovered) return false;
             float weight = 0.0f, red = 0.0f, green = 0.0f, blue = 0.0f;
             for (int n = 0; n < count; ++n) {
                 const float a = neighbours[n][3];
@@ -431,30 +413,31 @@ void SoftwareBaker::DilateStep(Image* destination, const Image* source) {
                 green += a * neighbours[n][1];
                 blue += a * neighbours[n][2];
             }
-            if (weight > 0.001f) {
-                out[0] = red / weight;
-                out[1] = green / weight;
-                out[2] = blue / weight;
-                out[3] = 1.0f;
-            }
+            if (!(weight > 0.001f)) return false;
+            texel[0] = red / weight;
+            texel[1] = green / weight;
+            texel[2] = blue / weight;
+            texel[3] = 1.0f;
+            return true;
         });
-    }
+    });
 }
 
-void SoftwareBaker::FillMarkedTexels(Image* destination, const Image* source) {
+void SoftwareBaker::FillMarkedTexels(Image* destination, const Image* source, ThreadPool* pool) {
     RequireSameSize(destination, source, "FillMarkedTexels");
-    const int width = source->width, height = source->height;
-    const ptrdiff_t stride = ptrdiff_t(width) * 4;
-    for (int y = 0; y < height; ++y) {
-        const float* s = Row(source, y);
+    const int width = source->width;
+    RunImageRows(*destination, *source, 1, pool, [width](int, const RowWindow& in, float* out) {
+        const float* s = in.Row(0);
+        const float* up = in.Row(-1);
+        const float* down = in.Row(1);
         auto marked = [](int, Lanes4 alpha) { return MoveMask(alpha < Lanes4::Zero()) != 0; };
-        CopyRowVisitEmpty(destination, source, y, marked, [&](int x, float* out) {
-            const float* texel = s + size_t(x) * 4;
-            if (!(texel[3] < 0.0f)) return;
+        return VisitEmptyTexels(out, s, width, marked, [&](int x, float* texel) {
+            if (!(texel[3] < 0.0f)) return false;
             // Only an interior texel can have all eight neighbours inside the image.
-            if (x > 0 && y > 0 && x < width - 1 && y < height - 1) {
-                const float* ring[8] = {texel - stride - 4, texel - stride, texel - stride + 4, texel - 4,
-                                        texel + 4,          texel + stride - 4, texel + stride, texel + stride + 4};
+            if (up && down && x > 0 && x < width - 1) {
+                const size_t at = size_t(x) * 4;
+                const float* ring[8] = {up + at - 4, up + at, up + at + 4, s + at - 4,
+                                        s + at + 4,  down + at - 4, down + at, down + at + 4};
                 bool all = true;
                 for (const float* n : ring) all = all && Covered(n);
                 if (all) {
@@ -464,77 +447,98 @@ void SoftwareBaker::FillMarkedTexels(Image* destination, const Image* source) {
                         green += n[1];
                         blue += n[2];
                     }
-                    out[0] = red * 0.125f;
-                    out[1] = green * 0.125f;
-                    out[2] = blue * 0.125f;
-                    out[3] = 0.125f;
-                    return;
+                    texel[0] = red * 0.125f;
+                    texel[1] = green * 0.125f;
+                    texel[2] = blue * 0.125f;
+                    texel[3] = 0.125f;
+                    return true;
                 }
             }
-            out[3] = 1.0f;
+            texel[3] = 1.0f;
+            return true;
         });
-    }
+    });
 }
 
-void RenormalizeNormals(Image* destination, const Image* source) {
+void RenormalizeNormals(Image* destination, const Image* source, ThreadPool* pool) {
     RequireSameSize(destination, source, "RenormalizeNormals");
-    const size_t count = source->PixelCount();
-    for (size_t i = 0; i < count; ++i) {
-        const float* texel = source->data + i * 4;
-        float* out = destination->data + i * 4;
-        if (!Covered(texel)) {
-            out[0] = out[1] = out[2] = 0.5f;
-            out[3] = 0.0f;
-        } else if (!EncodeUnit(out, Decode(texel))) {
-            CopyTexel(out, texel);
-            out[3] = 1.0f;
+    const int width = source->width;
+    RunImageRows(*destination, *source, 0, pool, [width](int, const RowWindow& in, float* out) {
+        const float* row = in.Row(0);
+        for (int x = 0; x < width; ++x) {
+            const float* texel = row + size_t(x) * 4;
+            float* o = out + size_t(x) * 4;
+            if (!Covered(texel)) {
+                o[0] = o[1] = o[2] = 0.5f;
+                o[3] = 0.0f;
+            } else if (!EncodeUnit(o, Decode(texel))) {
+                CopyTexel(o, texel);
+                o[3] = 1.0f;
+            }
         }
-    }
+        return int64_t(width);
+    });
 }
 
-void FillEmptyTexels(Image* image, const float* colour) {
+void FillEmptyTexels(Image* image, const float* colour, ThreadPool* pool) {
     RequireImage(image, "FillEmptyTexels");
-    const size_t count = image->PixelCount();
-    for (size_t i = 0; i < count; ++i) {
-        float* texel = image->data + i * 4;
-        if (texel[3] != 0.0f) continue;
-        texel[0] = colour[0];
-        texel[1] = colour[1];
-        texel[2] = colour[2];
-        texel[3] = 0.0f;
-    }
+    const int width = image->width;
+    RunImageRows(*image, *image, 0, pool, [width, colour](int, const RowWindow& in, float* out) {
+        const float* row = in.Row(0);
+        int64_t changed = 0;
+        for (int x = 0; x < width; ++x) {
+            const float* texel = row + size_t(x) * 4;
+            if (texel[3] != 0.0f) continue;
+            ++changed;
+            float* o = out + size_t(x) * 4;
+            o[0] = colour[0];
+            o[1] = colour[1];
+            o[2] = colour[2];
+            o[3] = 0.0f;
+        }
+        return changed;
+    });
 }
 
-void ExtrapolateNormalBorder(Image* destination, const Image* source) {
+void ExtrapolateNormalBorder(Image* destination, const Image* source, ThreadPool* pool) {
     RequireSameSize(destination, source, "ExtrapolateNormalBorder");
-    const int width = source->width, height = source->height;
-    const ptrdiff_t stride = ptrdiff_t(width) * 4;
-    for (int y = 0; y < height; ++y) {
-        const float* s = Row(source, y);
+    const int width = source->width;
+    RunImageRows(*destination, *source, 2, pool, [width](int, const RowWindow& in, float* out) {
+        const float* s = in.Row(0);
+        const float* up = in.Row(-1);
+        const float* up2 = in.Row(-2);
+        const float* down = in.Row(1);
+        const float* down2 = in.Row(2);
         // Every direction needs its nearer texel, a direct neighbour, covered.
-        auto touches = [&](int x, Lanes4 alpha) { return GroupTouchesCovered(source, x, y, alpha); };
-        CopyRowVisitEmpty(destination, source, y, touches, [&](int x, float* out) {
-            const float* texel = s + size_t(x) * 4;
-            // Step towards the nearer and the farther texel, in the order up, down, left, right.
-            ptrdiff_t step = 0;
-            if (y >= 2 && Covered(texel - stride) && Covered(texel - 2 * stride))
-                step = -stride;
-            else if (y < height - 2 && Covered(texel + stride) && Covered(texel + 2 * stride))
-                step = stride;
-            else if (x >= 2 && Covered(texel - 4) && Covered(texel - 8))
-                step = -4;
-            else if (x < width - 2 && Covered(texel + 4) && Covered(texel + 8))
-                step = 4;
-            if (step == 0) return;
-            const Vec3 a = Decode(texel + step);
-            const Vec3 b = Decode(texel + 2 * step);
+        auto touches = [&](int x, Lanes4 alpha) { return GroupTouchesCovered(in, width, x, alpha); };
+        return VisitEmptyTexels(out, s, width, touches, [&](int x, float* texel) {
+            const size_t at = size_t(x) * 4;
+            // The nearer and the farther texel, in the order up, down, left, right.
+            const float* nearer = nullptr;
+            const float* farther = nullptr;
+            if (up2 && Covered(up + at) && Covered(up2 + at)) {
+                nearer = up + at;
+                farther = up2 + at;
+            } else if (down2 && Covered(down + at) && Covered(down2 + at)) {
+                nearer = down + at;
+                farther = down2 + at;
+            } else if (x >= 2 && Covered(s + at - 4) && Covered(s + at - 8)) {
+                nearer = s + at - 4;
+                farther = s + at - 8;
+            } else if (x < width - 2 && Covered(s + at + 4) && Covered(s + at + 8)) {
+                nearer = s + at + 4;
+                farther = s + at + 8;
+            }
+            if (!nearer) return false;
+            const Vec3 a = Decode(nearer);
+            const Vec3 b = Decode(farther);
             const Quaternion q{Math::Dot(b, a), Math::Cross(b, a)};
             const Quaternion conjugate{q.w, -q.v};
             const Vec3 r = Multiply(Multiply(q, Quaternion{0.0f, a}), conjugate).v;
             // r = -a leaves no direction; the texel then stays as it was.
-            EncodeUnit(out, r + a);
+            return EncodeUnit(texel, r + a);
         });
-    }
+    });
 }
 
 void SoftwareBaker::GetRange(const Image* image, float* minimum, float* maximum) {

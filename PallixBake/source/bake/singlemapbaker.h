@@ -36,8 +36,7 @@ protected:
     std::unique_ptr<Image> tileImage;
 };
 
-// Runs `passes` dilation steps alternating between image and scratch (starting from image);
-// the result ends in image.
-void DilateInto(Image& image, Image& scratch, int passes);
+// Runs `passes` dilation steps on image in place, rows on the pool when there is one.
+void DilateInto(Image& image, int passes, ThreadPool* pool = nullptr);
 
 }  // namespace Pallix::Bake
