@@ -1,4 +1,5 @@
 #include <array>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -221,6 +222,28 @@ TEST(Dilate, GrowsOneRingWeightedByNeighbourAlpha) {
     Set(mix, 2, 0, 1.0f, 1.0f, 1.0f, 0.001f);
     EXPECT_EQ(SoftwareBaker::DilateStep(&mixOut, &mix), 0);
     ExpectTexel(mixOut, 1, 0, 0.3f, 0.3f, 0.3f, 0.0f);
+}
+
+TEST(Dilate, IntoStopsAtTheFirstStepThatFillsNothingWithTheSameImage) {
+    Image image(32, 32);
+    Set(image, 3, 5, 0.2f, 0.4f, 0.6f, 1.0f);
+    Image exact(32, 32), pooled(32, 32), cut(32, 32);
+    for (Image* copy : {&exact, &pooled, &cut}) copy->CopyFrom(image);
+    // The farthest texel, (31, 31), is 28 + 26 steps from the covered one: every later step
+    // would fill nothing, so a far larger count runs no more steps and ends in the same image.
+    ASSERT_EQ(DilateInto(image, 100000), 54);
+    EXPECT_EQ(DilateInto(exact, 54), 54);
+    EXPECT_TRUE(SameBits(image, exact));
+    ThreadPool pool(4);
+    EXPECT_EQ(DilateInto(pooled, INT_MAX, &pool), 54);
+    EXPECT_TRUE(SameBits(image, pooled));
+    ExpectTexel(image, 31, 31, 0.2f, 0.4f, 0.6f, 1.0f);
+
+    // Fewer steps than that leave the far corner empty.
+    EXPECT_EQ(DilateInto(cut, 53), 53);
+    EXPECT_EQ(cut.Pixel(31, 31)[3], 0.0f);
+    EXPECT_EQ(cut.Pixel(30, 31)[3], 1.0f);
+    EXPECT_EQ(DilateInto(cut, 0), 0);
 }
 
 TEST(Dilate, MatchesTheTexelByTexelRuleOnSparseImages) {

@@ -32,8 +32,10 @@ void SingleMapBaker::ProcessTile(const ReadbackSet& readback) {
     times->resolveTime += times->PhaseSeconds();
 }
 
-void DilateInto(Image& image, int passes, ThreadPool* pool) {
-    for (int i = 0; i < passes; ++i) SoftwareBaker::DilateStep(&image, &image, pool);
+int DilateInto(Image& image, int passes, ThreadPool* pool) {
+    int filling = 0;
+    while (filling < passes && SoftwareBaker::DilateStep(&image, &image, pool) > 0) ++filling;
+    return filling;
 }
 
 void SingleMapBaker::BlurAndDilate() {

@@ -36,7 +36,9 @@ protected:
     std::unique_ptr<Image> tileImage;
 };
 
-// Runs `passes` dilation steps on image in place, rows on the pool when there is one.
-void DilateInto(Image& image, int passes, ThreadPool* pool = nullptr);
+// Runs up to `passes` dilation steps on image in place, rows on the pool when there is one.
+// Stops after a step that fills no texel, since every later one would leave the image as it
+// is; returns the steps that filled texels.
+int DilateInto(Image& image, int passes, ThreadPool* pool = nullptr);
 
 }  // namespace Pallix::Bake
