@@ -75,6 +75,16 @@ void BinTriangle(TraceGrid& grid, Vec3 a, Vec3 b, Vec3 c, Visit&& visit) {
     }
 }
 
+// Whether the triangle lies within the grid's box; only then can the walks find it in the cells.
+bool InsideGrid(const TraceGrid& grid, Vec3 a, Vec3 b, Vec3 c) {
+    const AABB3& box = grid.bounds;
+    for (const Vec3& p : {a, b, c})
+        if (!(p.x >= box.minX && p.x <= box.maxX && p.y >= box.minY && p.y <= box.maxY && p.z >= box.minZ &&
+              p.z <= box.maxZ))
+            return false;
+    return true;
+}
+
 // Where a crowded root cell's nested grid goes: over the cell box padded by 1e-5, with
 // max(2, ceil(density * count^densityPower)) cells along its longest side.
 struct NestedLayout {
@@ -183,6 +193,7 @@ TraceGrid::~TraceGrid() = default;
 void TraceGrid::Clear() {
     cells = nullptr;
     occupied = nullptr;
+    outliers = nullptr;
     ownCells.reset();
     ownBits.reset();
     nx = ny = nz = 0;
@@ -285,6 +296,7 @@ SWTraceMesh::~SWTraceMesh() = default;
 bool SWTraceMesh::Build(const TraceGridSettings* settings, unsigned workers) {
     const TraceGridSettings tuning = settings ? *settings : TraceGridSettings();
     ComputeTriangleNormals();
+    grid.outliers = nullptr;
     blocks = {};
     if (grid.cellCount == 0) return true;
     try {
@@ -315,6 +327,10 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
     const int runs = int(std::clamp<size_t>(kCountBudget / std::max<size_t>(cellCount, 1), 1,
                                             std::min<size_t>(size_t(workers) * 4, size_t(std::max(triangleCount, 1)))));
     std::vector<int32_t> runCounts(size_t(runs) * cellCount, 0);
+    std::vector<std::vector<int>> runOutliers(static_cast<size_t>(runs));
+    auto inside = [&](const MeshTriangle& t) {
+        return !outsideToOutliers || InsideGrid(grid, positions[t.vertex0], positions[t.vertex1], positions[t.vertex2]);
+    };
     auto runOf = [&](int run) { return std::pair<int, int>(int(int64_t(triangleCount) * run / runs),
                                                            int(int64_t(triangleCount) * (run + 1) / runs)); };
     auto eachRun = [&](auto&& body) {
@@ -326,10 +342,16 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
         const auto [begin, end] = runOf(run);
         for (int i = begin; i < end; ++i) {
             const MeshTriangle& t = triangles[i];
+            if (!inside(t)) {
+                runOutliers[size_t(run)].push_back(i);
+                continue;
+            }
             BinTriangle(grid, positions[t.vertex0], positions[t.vertex1], positions[t.vertex2],
                         [&](SWGridCellCluster& cell) { ++counts[&cell - grid.cells]; });
         }
     });
+    std::vector<int> outliers;
+    for (const auto& found : runOutliers) outliers.insert(outliers.end(), found.begin(), found.end());
     // Counts become each run's first position in the cell.
     pool.ParallelFor(size_t(0), cellCount, std::max<size_t>(1024, cellCount / (size_t(workers) * 8)),
                      [&](size_t first, size_t last) {
@@ -389,6 +411,7 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
         const auto [begin, end] = runOf(run);
         for (int i = begin; i < end; ++i) {
             const MeshTriangle& t = triangles[i];
+            if (!inside(t)) continue;
             const Vec3 a = positions[t.vertex0];
             const Vec3 e1 = positions[t.vertex1] - a, e2 = positions[t.vertex2] - a;
             BinTriangle(grid, a, positions[t.vertex1], positions[t.vertex2],
@@ -397,6 +420,20 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
     });
     for (size_t c = 0; c < cellCount; ++c) grid.cells[c].written = grid.cells[c].capacity;
     runCounts = {};
+
+    if (!outliers.empty()) {
+        SWGridCellCluster& leaf = blocks.outliers;
+        leaf.triangleCount = int32_t(outliers.size());
+        blocks.outlierPackets.reset(new TrianglePacket[size_t(leaf.PacketsNeeded())]);
+        leaf.Allocate(blocks.outlierPackets.get());
+        for (int i : outliers) {
+            const MeshTriangle& t = triangles[size_t(i)];
+            const Vec3 a = positions[t.vertex0];
+            leaf.Append(a, positions[t.vertex1] - a, positions[t.vertex2] - a, i);
+        }
+        leaf.PadAndComputeNormals();
+        grid.outliers = &leaf;
+    }
 
     blocks.nestedGrids.reset(new TraceGrid[splits.size()]);
     blocks.nestedCells.reset(new SWGridCellCluster[nestedCells]);

@@ -93,6 +93,9 @@ public:
     // One bit per cell, set when the cell holds a triangle: the walks test it before touching
     // the cell record, so the many empty cells cost no memory traffic.
     uint64_t* occupied = nullptr;
+    // Root grid only: a leaf of the triangles that reach outside the grid's box, which every
+    // ray tests before the walk (the assembly leaves a few giant triangles out of the box).
+    const SWGridCellCluster* outliers = nullptr;
 
     // Lays cells of the given size over the box, in storage of its own. An empty, inverted or
     // non-finite box, or a cell size that is not a positive finite number, gives a grid without
@@ -115,7 +118,7 @@ public:
     SWGridCellCluster& Cell(int x, int y, int z) { return cells[x + nx * (y + ny * z)]; }
     const SWGridCellCluster& Cell(int x, int y, int z) const { return cells[x + nx * (y + ny * z)]; }
 
-    // Closest hit within the grid; updates hit only when a nearer triangle is found.
+    // Closest hit within the grid and its outliers; updates hit only when a nearer triangle is found.
     bool Intersect(const TraceRay& ray, TraceHit* hit) const;
     // True as soon as any triangle is hit with 0 <= t <= ray.maxDistance.
     bool Occluded(const TraceRay& ray) const;
@@ -145,12 +148,15 @@ public:
     ~SWTraceMesh() override;
 
     // Bins every triangle into the root grid laid by TraceGrid::Init and finishes the cells in
-    // parallel; workers 0 means one per hardware thread. The result does not depend on the
-    // worker count. Returns true; a failing cell task is rethrown after every task finished,
-    // and the grid is then left without cells.
+    // parallel; workers 0 means one per hardware thread. With outsideToOutliers, a triangle
+    // that reaches outside the grid's box goes to the grid's outlier leaf instead. The result
+    // does not depend on the worker count. Returns true; a failing cell task is rethrown after
+    // every task finished, and the grid is then left without cells.
     virtual bool Build(const TraceGridSettings* settings, unsigned workers = 0);
 
     TraceGrid grid;
+    // Set when the grid's box leaves out triangles on purpose (ChooseGridBox's giants).
+    bool outsideToOutliers = false;
 
 private:
     void BinAndFinishCells(const TraceGridSettings& tuning, unsigned workers);
@@ -162,9 +168,20 @@ private:
         std::unique_ptr<SWGridCellCluster[]> nestedCells;
         std::unique_ptr<uint64_t[]> nestedBits;
         std::unique_ptr<TrianglePacket[]> nestedPackets;  // the nested grids' cells
+        SWGridCellCluster outliers;
+        std::unique_ptr<TrianglePacket[]> outlierPackets;
     };
     Blocks blocks;
 };
+
+// The box for the root grid of a trace mesh over the scene: its bounds, unless a few giant
+// triangles, each far larger than everything else together, would stretch them; the box then
+// holds the rest (leavesOutGiants), and the build is to keep the giants out of the cells.
+struct GridBox {
+    Math::AABB3 box;
+    bool leavesOutGiants = false;
+};
+GridBox ChooseGridBox(const Scene& scene);
 
 // Root cell size for a grid over bounds holding triangleCount triangles: a bounded search for
 // a size whose mean triangles per cell lie within the settings' targets. Returns 0 for bounds

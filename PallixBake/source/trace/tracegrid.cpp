@@ -301,12 +301,14 @@ bool SWGridCellCluster::Occluded(const TraceRay& ray) const {
 
 bool TraceGrid::Intersect(const TraceRay& ray, TraceHit* hit) const {
     if (cellCount == 0 || !RayIsUsable(ray)) return false;
-    return IntersectorFor(ray.kernel)(*this, ray, hit);
+    // The outliers first: a hit on one shortens the walk.
+    const bool outlier = outliers && outliers->Intersect(ray, hit);
+    return IntersectorFor(ray.kernel)(*this, ray, hit) || outlier;
 }
 
 bool TraceGrid::Occluded(const TraceRay& ray) const {
     if (cellCount == 0 || !RayIsUsable(ray)) return false;
-    return OccludedGrid(*this, ray);
+    return (outliers && OccludedCell(*outliers, ray)) || OccludedGrid(*this, ray);
 }
 
 }  // namespace Pallix::Bake
