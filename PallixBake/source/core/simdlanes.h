@@ -36,8 +36,6 @@ struct Lanes<4> {
     static PALLIX_LANES_INLINE Lanes LoadQuads(const float* const* quads) { return Load(quads[0]); }
     PALLIX_LANES_INLINE void Store(float* p) const { _mm_store_ps(p, v); }
     PALLIX_LANES_INLINE void StoreUnaligned(float* p) const { _mm_storeu_ps(p, v); }
-    // Writes past the cache (p 16-byte aligned); StoreFence orders it before later reads.
-    PALLIX_LANES_INLINE void Stream(float* p) const { _mm_stream_ps(p, v); }
 };
 
 template <>
@@ -103,7 +101,6 @@ PALLIX_LANES_INLINE float Lane(Lanes4 a, int lane) {
     a.Store(values);
     return values[lane];
 }
-PALLIX_LANES_INLINE void StoreFence() { _mm_sfence(); }
 
 // ---- eight lanes ------------------------------------------------------------------------------
 

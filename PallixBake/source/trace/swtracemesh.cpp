@@ -318,32 +318,32 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
     if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
     ThreadPool pool(workers);
 
-    // The root binning runs over runs of consecutive triangles. Each run counts what it puts
-    // in each cell; a run then writes its triangles of a cell after those of the runs before
-    // it, so every cell holds its triangles in index order, as one pass over them would.
+    // The root binning runs over slices of consecutive triangles. Each slice counts what it
+    // puts in each cell; a slice then writes its triangles of a cell after those of the slices
+    // before it, so every cell holds its triangles in index order, as one pass over them would.
     const int triangleCount = int(triangles.size());
     const size_t cellCount = size_t(grid.cellCount);
-    constexpr size_t kCountBudget = size_t(1) << 24;  // per-run counters for all cells, at most
-    const int runs = int(std::clamp<size_t>(kCountBudget / std::max<size_t>(cellCount, 1), 1,
+    constexpr size_t kCountBudget = size_t(1) << 24;  // per-slice counters for all cells, at most
+    const int slices = int(std::clamp<size_t>(kCountBudget / std::max<size_t>(cellCount, 1), 1,
                                             std::min<size_t>(size_t(workers) * 4, size_t(std::max(triangleCount, 1)))));
-    std::vector<int32_t> runCounts(size_t(runs) * cellCount, 0);
-    std::vector<std::vector<int>> runOutliers(static_cast<size_t>(runs));
+    std::vector<int32_t> sliceCounts(size_t(slices) * cellCount, 0);
+    std::vector<std::vector<int>> sliceOutliers(static_cast<size_t>(slices));
     auto inside = [&](const MeshTriangle& t) {
         return !outsideToOutliers || InsideGrid(grid, positions[t.vertex0], positions[t.vertex1], positions[t.vertex2]);
     };
-    auto runOf = [&](int run) { return std::pair<int, int>(int(int64_t(triangleCount) * run / runs),
-                                                           int(int64_t(triangleCount) * (run + 1) / runs)); };
-    auto eachRun = [&](auto&& body) {
-        pool.ParallelFor(0, runs, 1, [&](int first, int last) {
-            for (int run = first; run < last; ++run) body(run, runCounts.data() + size_t(run) * cellCount);
+    auto sliceOf = [&](int slice) { return std::pair<int, int>(int(int64_t(triangleCount) * slice / slices),
+                                                           int(int64_t(triangleCount) * (slice + 1) / slices)); };
+    auto eachSlice = [&](auto&& body) {
+        pool.ParallelFor(0, slices, 1, [&](int first, int last) {
+            for (int slice = first; slice < last; ++slice) body(slice, sliceCounts.data() + size_t(slice) * cellCount);
         });
     };
-    eachRun([&](int run, int32_t* counts) {
-        const auto [begin, end] = runOf(run);
+    eachSlice([&](int slice, int32_t* counts) {
+        const auto [begin, end] = sliceOf(slice);
         for (int i = begin; i < end; ++i) {
             const MeshTriangle& t = triangles[i];
             if (!inside(t)) {
-                runOutliers[size_t(run)].push_back(i);
+                sliceOutliers[size_t(slice)].push_back(i);
                 continue;
             }
             BinTriangle(grid, positions[t.vertex0], positions[t.vertex1], positions[t.vertex2],
@@ -351,14 +351,14 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
         }
     });
     std::vector<int> outliers;
-    for (const auto& found : runOutliers) outliers.insert(outliers.end(), found.begin(), found.end());
-    // Counts become each run's first position in the cell.
+    for (const auto& found : sliceOutliers) outliers.insert(outliers.end(), found.begin(), found.end());
+    // Counts become each slice's first position in the cell.
     pool.ParallelFor(size_t(0), cellCount, std::max<size_t>(1024, cellCount / (size_t(workers) * 8)),
                      [&](size_t first, size_t last) {
                          for (size_t c = first; c < last; ++c) {
                              int32_t total = 0;
-                             for (int run = 0; run < runs; ++run) {
-                                 int32_t& count = runCounts[size_t(run) * cellCount + c];
+                             for (int slice = 0; slice < slices; ++slice) {
+                                 int32_t& count = sliceCounts[size_t(slice) * cellCount + c];
                                  const int32_t own = count;
                                  count = total;
                                  total += own;
@@ -407,8 +407,8 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
         cell.Allocate(next);
         if (cell.triangleCount > 0) next += cell.PacketsNeeded();
     }
-    eachRun([&](int run, int32_t* next) {
-        const auto [begin, end] = runOf(run);
+    eachSlice([&](int slice, int32_t* next) {
+        const auto [begin, end] = sliceOf(slice);
         for (int i = begin; i < end; ++i) {
             const MeshTriangle& t = triangles[i];
             if (!inside(t)) continue;
@@ -419,7 +419,7 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
         }
     });
     for (size_t c = 0; c < cellCount; ++c) grid.cells[c].written = grid.cells[c].capacity;
-    runCounts = {};
+    sliceCounts = {};
 
     if (!outliers.empty()) {
         SWGridCellCluster& leaf = blocks.outliers;
