@@ -86,6 +86,17 @@ TEST(SingleMapBaker, PostProcessEndsInOutputForAnyDilationCount) {
     }
 }
 
+TEST(SingleMapBaker, EveryUvTileStartsFromAClearedMap) {
+    Fixture f;
+    auto baker = f.Make();
+    for (int tile = 0; tile < 3; ++tile) {
+        baker->BeginTiles();
+        Image& out = baker->Output();
+        for (size_t i = 0; i < out.FloatCount(); ++i) ASSERT_EQ(out.data[i], 0.0f) << "tile " << tile;
+        out.Pixel(2, 3)[1] = out.Pixel(2, 3)[3] = 1.0f;
+    }
+}
+
 TEST(SingleMapBaker, CacheRoundTripsAndAMissingCacheIsAnError) {
     const TempFolder dir("kelvor-mapbaker");
     Fixture f;

@@ -1,5 +1,7 @@
 #include <algorithm>
 #include <cmath>
+#include <fstream>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -46,6 +48,17 @@ std::unique_ptr<Scene> TexelQuads(Vec3 normal, std::vector<std::pair<int, int>> 
         }
     return scene;
 }
+
+// A line of /proc/self/status in MiB (VmRSS now, VmHWM the peak since the last reset).
+double StatusMiB(const std::string& key) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(key, 0) == 0) return std::stod(line.substr(key.size())) / 1024.0;
+    return -1.0;
+}
+
+bool ResetPeakMemory() { return bool(std::ofstream("/proc/self/clear_refs") << "5"); }
 
 }  // namespace
 
@@ -177,6 +190,42 @@ TEST(NormalMapBaker, PostProcessFillsEmptyTangentTexelsAndFlipsGreenOnlyThere) {
         if (dilation > 0) ExpectTexel(tangent.Pixel(firstEmpty - 1, 2), flipped, 1.0f);
         ExpectTexel(tangent.Pixel(firstEmpty, 2), {0, 0, 1}, 0.0f);
         ExpectTexel(object.Pixel(firstEmpty, 2), {0, 0, 0}, 0.0f);
+    }
+}
+
+TEST(NormalMapBaker, PostProcessNeedsNoImageBeyondItsTwoMaps) {
+    Rig rig(2048, MapNormal);
+    rig.job.dilation = 2;
+    rig.map->blur = 1.0f;
+    auto baker = rig.Make<NormalMapBaker>();
+    // Squares of 64 texels, every other one covered; every page of both maps is touched first.
+    for (Image* image : {&baker->ObjectOutput(), &baker->TangentOutput()}) {
+        for (int y = 0; y < image->height; ++y)
+            for (int x = 0; x < image->width; ++x) {
+                float* p = image->Pixel(x, y);
+                p[0] = p[1] = 0.5f;
+                p[2] = 1.0f;
+                p[3] = (x / 64 + y / 64) % 2 == 0 ? 1.0f : 0.0f;
+            }
+    }
+    const double before = StatusMiB("VmRSS:");
+    if (!ResetPeakMemory() || before < 0.0) GTEST_SKIP() << "no peak memory figure on this system";
+    baker->PostProcess();
+    // Each map is 64 MiB; the passes keep a few rows per band of rows.
+    EXPECT_LT(StatusMiB("VmHWM:") - before, 40.0);
+    EXPECT_EQ(baker->ObjectOutput().Pixel(64, 0)[3], 1.0f);  // dilated into the first empty square
+    EXPECT_EQ(baker->ObjectOutput().Pixel(67, 0)[3], 0.0f);  // extrapolation and two steps reach three texels
+}
+
+TEST(NormalMapBaker, EveryUvTileStartsFromClearedMaps) {
+    Rig rig(8, MapNormal);
+    auto baker = rig.Make<NormalMapBaker>();
+    for (int tile = 0; tile < 3; ++tile) {
+        baker->BeginTiles();
+        for (Image* image : {&baker->ObjectOutput(), &baker->TangentOutput()}) {
+            for (size_t i = 0; i < image->FloatCount(); ++i) ASSERT_EQ(image->data[i], 0.0f) << "tile " << tile;
+            image->Pixel(3, 4)[0] = image->Pixel(3, 4)[3] = 1.0f;
+        }
     }
 }
 

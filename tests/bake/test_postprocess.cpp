@@ -1,13 +1,19 @@
 #include <array>
+#include <climits>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <random>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "bake/singlemapbaker.h"
 #include "bake/softwarebaker.h"
 #include "core/bakeexception.h"
+#include "core/threadpool.h"
 
 using namespace Pallix::Bake;
 
@@ -198,7 +204,7 @@ TEST(Blur, CoveredBlurNeverTouchesOrDrawsFromEmptyTexels) {
 TEST(Dilate, GrowsOneRingWeightedByNeighbourAlpha) {
     Image in(5, 5), out(5, 5);
     Set(in, 2, 2, 0.7f, 0.1f, 0.2f, 1.0f);
-    SoftwareBaker::DilateStep(&out, &in);
+    EXPECT_EQ(SoftwareBaker::DilateStep(&out, &in), 4);  // the step counts the texels it fills
     ExpectTexel(out, 2, 1, 0.7f, 0.1f, 0.2f, 1.0f);
     ExpectTexel(out, 1, 2, 0.7f, 0.1f, 0.2f, 1.0f);
     ExpectTexel(out, 1, 1, 0, 0, 0, 0);  // diagonal: not a direct neighbour
@@ -214,8 +220,30 @@ TEST(Dilate, GrowsOneRingWeightedByNeighbourAlpha) {
     // A neighbour weight of exactly 0.001 is not enough: the texel is copied.
     Set(mix, 0, 0, 1.0f, 1.0f, 1.0f, 0.0f);
     Set(mix, 2, 0, 1.0f, 1.0f, 1.0f, 0.001f);
-    SoftwareBaker::DilateStep(&mixOut, &mix);
+    EXPECT_EQ(SoftwareBaker::DilateStep(&mixOut, &mix), 0);
     ExpectTexel(mixOut, 1, 0, 0.3f, 0.3f, 0.3f, 0.0f);
+}
+
+TEST(Dilate, IntoStopsAtTheFirstStepThatFillsNothingWithTheSameImage) {
+    Image image(32, 32);
+    Set(image, 3, 5, 0.2f, 0.4f, 0.6f, 1.0f);
+    Image exact(32, 32), pooled(32, 32), cut(32, 32);
+    for (Image* copy : {&exact, &pooled, &cut}) copy->CopyFrom(image);
+    // The farthest texel, (31, 31), is 28 + 26 steps from the covered one: every later step
+    // would fill nothing, so a far larger count runs no more steps and ends in the same image.
+    ASSERT_EQ(DilateInto(image, 100000), 54);
+    EXPECT_EQ(DilateInto(exact, 54), 54);
+    EXPECT_TRUE(SameBits(image, exact));
+    ThreadPool pool(4);
+    EXPECT_EQ(DilateInto(pooled, INT_MAX, &pool), 54);
+    EXPECT_TRUE(SameBits(image, pooled));
+    ExpectTexel(image, 31, 31, 0.2f, 0.4f, 0.6f, 1.0f);
+
+    // Fewer steps than that leave the far corner empty.
+    EXPECT_EQ(DilateInto(cut, 53), 53);
+    EXPECT_EQ(cut.Pixel(31, 31)[3], 0.0f);
+    EXPECT_EQ(cut.Pixel(30, 31)[3], 1.0f);
+    EXPECT_EQ(DilateInto(cut, 0), 0);
 }
 
 TEST(Dilate, MatchesTheTexelByTexelRuleOnSparseImages) {
@@ -258,6 +286,48 @@ TEST(Dilate, MatchesTheTexelByTexelRuleOnSparseImages) {
             reference(expected, in);
             SoftwareBaker::DilateStep(&out, &in);
             EXPECT_TRUE(SameBits(out, expected)) << "width " << width << " share " << share;
+        }
+    }
+}
+
+// Each row pass into another image, in place, with its rows in bands on a pool, and both at
+// once: the band boundaries and the rows rewritten in place must not change a bit.
+TEST(RowBands, InPlaceAndBandedPassesGiveThePlainPassBitForBit) {
+    ThreadPool pool(8);
+    using Run = std::function<void(Image*, const Image*, ThreadPool*)>;
+    const std::vector<std::pair<std::string, Run>> passes = {
+        {"blur 0.3", [](Image* d, const Image* s, ThreadPool* p) { SoftwareBaker::Blur(d, s, 0.3f, p); }},
+        {"blur 2", [](Image* d, const Image* s, ThreadPool* p) { SoftwareBaker::Blur(d, s, 2.0f, p); }},
+        {"covered blur 1", [](Image* d, const Image* s, ThreadPool* p) { SoftwareBaker::BlurCovered(d, s, 1.0f, p); }},
+        {"covered blur 4.5", [](Image* d, const Image* s, ThreadPool* p) { SoftwareBaker::BlurCovered(d, s, 4.5f, p); }},
+        {"dilate", [](Image* d, const Image* s, ThreadPool* p) { SoftwareBaker::DilateStep(d, s, p); }},
+        {"fill marked", [](Image* d, const Image* s, ThreadPool* p) { SoftwareBaker::FillMarkedTexels(d, s, p); }},
+        {"extrapolate", [](Image* d, const Image* s, ThreadPool* p) { ExtrapolateNormalBorder(d, s, p); }},
+        {"renormalize", [](Image* d, const Image* s, ThreadPool* p) { RenormalizeNormals(d, s, p); }},
+    };
+    for (int height : {1, 2, 9, 64, 131}) {
+        for (int width : {1, 6, 29}) {
+            const Image in = RandomImage(width, height, unsigned(height * 100 + width));
+            for (const auto& [name, run] : passes) {
+                Image expected(width, height), banded(width, height), inPlace(width, height), both(width, height);
+                run(&expected, &in, nullptr);
+                run(&banded, &in, &pool);
+                inPlace.CopyFrom(in);
+                run(&inPlace, &inPlace, nullptr);
+                both.CopyFrom(in);
+                run(&both, &both, &pool);
+                const std::string where = name + " on " + std::to_string(width) + " x " + std::to_string(height);
+                EXPECT_TRUE(SameBits(banded, expected)) << where << ", banded";
+                EXPECT_TRUE(SameBits(inPlace, expected)) << where << ", in place";
+                EXPECT_TRUE(SameBits(both, expected)) << where << ", in place and banded";
+            }
+            Image filled(width, height), pooledFill(width, height);
+            filled.CopyFrom(in);
+            pooledFill.CopyFrom(in);
+            const float colour[3] = {0.5f, 0.5f, 1.0f};
+            FillEmptyTexels(&filled, colour);
+            FillEmptyTexels(&pooledFill, colour, &pool);
+            EXPECT_TRUE(SameBits(filled, pooledFill)) << width << " x " << height;
         }
     }
 }

@@ -155,3 +155,37 @@ TEST(KelvorCmdBake, NonFiniteCoordinatesFailTheBakeInEveryRole) {
             EXPECT_NE(entry.path().extension(), ".png") << entry.path();
     }
 }
+
+TEST(KelvorCmdBake, DilationFarBeyondTheMapEndsWithTheImageOfEnoughSteps) {
+    TempFolder folder("kelvorcmd-dilation");
+    WriteHalfCoveredScene(folder.Path());
+    // The empty corner of the 256 x 256 map lies about 254 steps from the covered triangle. A
+    // count that would run for days must stop once a step fills nothing: the run is bounded,
+    // and its images are those of 256 steps.
+    auto bake = [&](const std::string& prefix, const std::string& dilation) {
+        return RunProgram("/usr/bin/timeout",
+                          {"600", KelvorCmdPath().string(), "--low", "low.obj", "--high", "high.obj", "-p", prefix, "-f",
+                           "png8", "--width", "256", "--height", "256", "--dilation", dilation, "normal"},
+                          {{"XDG_CONFIG_HOME", (folder / ".config").string()}}, folder.Path());
+    };
+    for (const auto& [prefix, dilation] : {std::pair<std::string, std::string>{"enough", "256"}, {"endless", "2147483647"},
+                                           {"short", "16"}}) {
+        const ProgramResult run = bake(prefix, dilation);
+        ASSERT_EQ(run.status, 0) << "--dilation " << dilation << "\n" << run.out << run.err;
+    }
+    int compared = 0;
+    for (const auto& entry : fs::directory_iterator(folder.Path())) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("enough_", 0) != 0) continue;
+        const std::string suffix = name.substr(std::string("enough").size());
+        const ImageFile enough = ReadImageFile(entry.path());
+        const ImageFile endless = ReadImageFile(folder / ("endless" + suffix));
+        const ImageFile cut = ReadImageFile(folder / ("short" + suffix));
+        ASSERT_EQ(enough.width, 256) << name;
+        EXPECT_EQ(enough.pixels, endless.pixels) << name;
+        EXPECT_NE(enough.pixels, cut.pixels) << name;
+        EXPECT_EQ(enough.At(255, 0)[3], 1.0f) << name;  // the far corner was reached
+        ++compared;
+    }
+    EXPECT_EQ(compared, 2);  // the tangent-space and the object-space map
+}

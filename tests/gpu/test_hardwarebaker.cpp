@@ -358,10 +358,42 @@ TEST_F(HardwareBakerTest, FailedMappingLeavesNothingMapped) {
     EXPECT_FALSE(baker.IsMapped(0));
 }
 
+TEST_F(HardwareBakerTest, ATileLargerThanTheStorageGrowsItUnlessASetIsMapped) {
+    Scene scene;
+    AddCornerMesh(scene, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {{0.0f, 0.0f}, {1.0f, 0.0f}, {0.0f, 1.0f}});
+    HardwareScene hardware(&baker.GetContext());
+    Upload(scene, hardware);
+    OffscreenContext& context = baker.GetContext();
+    ASSERT_EQ(context.GetStorageWidth(), OffscreenContext::InitialStorage);
+
+    // The first pass of a 512 tile grows the targets; the read-back holds the whole tile.
+    auto targets = RenderTargets(baker, hardware, WholeTile(512));
+    EXPECT_EQ(context.GetStorageWidth(), 512);
+    EXPECT_EQ(context.GetStorageHeight(), 512);
+    for (int i : {10, 300, 500}) {
+        EXPECT_EQ(targets[TargetPosition].Pixel(i, 5)[3], 1.0f) << i;  // below the diagonal: covered
+        EXPECT_EQ(targets[TargetPosition].Pixel(i, 511 - i + 3)[3], 0.0f) << i;
+    }
+
+    // Growing while the CPU reads a set would pull the pixels from under it.
+    ReadbackSet images = MakeReadbackSet(512, 512);
+    HardwareBaker::MappedReadback mapping(baker, 1 - baker.Render(WholeTile(512), hardware, 0, nullptr), images);
+    EXPECT_EQ(ThrownText([&] { baker.Render(WholeTile(1024), hardware, 0, nullptr); }),
+              "Tile does not fit the framebuffer");
+    EXPECT_EQ(context.GetStorageWidth(), 512);
+    mapping.Release();
+    targets = RenderTargets(baker, hardware, WholeTile(1024));
+    EXPECT_EQ(context.GetStorageWidth(), 1024);
+    EXPECT_EQ(targets[TargetPosition].Pixel(1000, 10)[3], 1.0f);
+    EXPECT_EQ(targets[TargetPosition].Pixel(1000, 100)[3], 0.0f);
+}
+
 TEST_F(HardwareBakerTest, PassesRefuseBadArguments) {
     EXPECT_THROW(baker.GetContext().ReadPixels(0, 1025, 16), BakeException);
     EXPECT_THROW(baker.GetContext().ReadPixels(2, 16, 16), BakeException);
-    EXPECT_NO_THROW(baker.GetContext().ReadPixels(1, 512, 512));
+    // Reading back more than the targets hold so far.
+    EXPECT_THROW(baker.GetContext().ReadPixels(1, OffscreenContext::InitialStorage + 1, 16), BakeException);
+    EXPECT_NO_THROW(baker.GetContext().ReadPixels(1, OffscreenContext::InitialStorage, OffscreenContext::InitialStorage));
     HardwareScene hardware(&baker.GetContext());
     ReadbackSet tooLarge = MakeReadbackSet(2048, 1024);
     EXPECT_THROW(baker.LockPixelBuffers(0, tooLarge), BakeException);

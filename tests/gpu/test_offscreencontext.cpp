@@ -26,25 +26,24 @@ long ResidentMiB() {
 
 }  // namespace
 
-TEST(OffscreenContext, FramebufferHasSevenFloatTargetsAndOneIntegerTarget) {
-    OffscreenContext context;
-    context.Initialise();
-    ASSERT_TRUE(context.IsInitialised());
-    EXPECT_FALSE(context.IsLocked());
-    OffscreenContext::LockGuard lock(context);
+namespace {
 
+// Every attachment's format and size, the draw buffers and the size of all sixteen buffers.
+void ExpectFramebuffer(OffscreenContext& context, int width, int height) {
     EXPECT_EQ(glCheckFramebufferStatus(GL_FRAMEBUFFER), GLenum(GL_FRAMEBUFFER_COMPLETE));
+    EXPECT_EQ(context.GetStorageWidth(), width);
+    EXPECT_EQ(context.GetStorageHeight(), height);
     for (int i = 0; i < 8; ++i) {
-        GLint name = 0, format = 0, width = 0, height = 0;
+        GLint name = 0, format = 0, storedWidth = 0, storedHeight = 0;
         glGetFramebufferAttachmentParameteriv(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0 + i,
                                               GL_FRAMEBUFFER_ATTACHMENT_OBJECT_NAME, &name);
         glBindRenderbuffer(GL_RENDERBUFFER, GLuint(name));
         glGetRenderbufferParameteriv(GL_RENDERBUFFER, GL_RENDERBUFFER_INTERNAL_FORMAT, &format);
-        glGetRenderbufferParameteriv(GL_RENDERBUFFER, GL_RENDERBUFFER_WIDTH, &width);
-        glGetRenderbufferParameteriv(GL_RENDERBUFFER, GL_RENDERBUFFER_HEIGHT, &height);
+        glGetRenderbufferParameteriv(GL_RENDERBUFFER, GL_RENDERBUFFER_WIDTH, &storedWidth);
+        glGetRenderbufferParameteriv(GL_RENDERBUFFER, GL_RENDERBUFFER_HEIGHT, &storedHeight);
         EXPECT_EQ(format, i < 7 ? GL_RGBA32F : GL_RGBA32UI) << "attachment " << i;
-        EXPECT_EQ(width, 1024);
-        EXPECT_EQ(height, 1024);
+        EXPECT_EQ(storedWidth, width);
+        EXPECT_EQ(storedHeight, height);
         GLint drawBuffer = 0;
         glGetIntegerv(GL_DRAW_BUFFER0 + i, &drawBuffer);
         EXPECT_EQ(drawBuffer, GL_COLOR_ATTACHMENT0 + i);
@@ -54,10 +53,32 @@ TEST(OffscreenContext, FramebufferHasSevenFloatTargetsAndOneIntegerTarget) {
             glBindBuffer(GL_PIXEL_PACK_BUFFER, context.PixelBuffer(set, i));
             GLint size = 0;
             glGetBufferParameteriv(GL_PIXEL_PACK_BUFFER, GL_BUFFER_SIZE, &size);
-            EXPECT_EQ(size, 1024 * 1024 * 16);
+            EXPECT_EQ(size, width * height * 16);
         }
     glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
     EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));
+}
+
+}  // namespace
+
+TEST(OffscreenContext, FramebufferHasSevenFloatTargetsAndOneIntegerTarget) {
+    OffscreenContext context;
+    context.Initialise();
+    ASSERT_TRUE(context.IsInitialised());
+    EXPECT_FALSE(context.IsLocked());
+    OffscreenContext::LockGuard lock(context);
+    EXPECT_EQ(context.GetWidth(), 1024);
+    EXPECT_EQ(context.GetHeight(), 1024);
+
+    // Storage for the small tiles of a default map first, grown per axis as tiles ask for it.
+    ExpectFramebuffer(context, OffscreenContext::InitialStorage, OffscreenContext::InitialStorage);
+    context.ReserveTiles(512, 64);
+    ExpectFramebuffer(context, 512, OffscreenContext::InitialStorage);
+    context.ReserveTiles(1024, 1024);
+    ExpectFramebuffer(context, 1024, 1024);
+    context.ReserveTiles(16, 16);
+    ExpectFramebuffer(context, 1024, 1024);
+    EXPECT_EQ(ThrownText([&] { context.ReserveTiles(1025, 16); }), "Tile does not fit the framebuffer");
 }
 
 TEST(OffscreenContext, LockAndUnlockRejectMisuse) {

@@ -62,7 +62,7 @@ void ExpectSameGrid(const TraceGrid& a, const TraceGrid& b) {
         if (ca.nested) {
             ExpectSameGrid(*ca.nested, *cb.nested);
         } else if (ca.packetCount > 0) {
-            ASSERT_EQ(std::memcmp(ca.packets.get(), cb.packets.get(), sizeof(TrianglePacket) * ca.packetCount), 0)
+            ASSERT_EQ(std::memcmp(ca.packets, cb.packets, sizeof(TrianglePacket) * ca.packetCount), 0)
                 << "cell " << i;
         }
     }

@@ -54,13 +54,15 @@ inline AABB3 Box(Vec3 lo, Vec3 hi) {
 inline std::vector<TrianglePacket> MakePackets(const std::vector<Triangle>& triangles, int firstId = 0) {
     Pallix::Bake::SWGridCellCluster cell;
     cell.triangleCount = int(triangles.size());
-    cell.Allocate();
+    std::vector<TrianglePacket> packets(size_t(cell.PacketsNeeded()));
+    cell.Allocate(packets.data());
     for (size_t i = 0; i < triangles.size(); ++i) {
         const Triangle& t = triangles[i];
         cell.Append(t.a, t.b - t.a, t.c - t.a, firstId + int(i));
     }
     cell.PadAndComputeNormals();
-    return std::vector<TrianglePacket>(cell.packets.get(), cell.packets.get() + cell.packetCount);
+    packets.resize(size_t(cell.packetCount));
+    return packets;
 }
 
 struct Hit {

@@ -188,7 +188,8 @@ void RunMesh(const char* name, int rings, int segments) {
 void RunKernelsAlone() {
     SWGridCellCluster leaf;
     leaf.triangleCount = 16;
-    leaf.Allocate();
+    std::vector<TrianglePacket> storage(size_t(leaf.PacketsNeeded()));
+    leaf.Allocate(storage.data());
     uint32_t state = 1;
     auto next = [&] {
         state = state * 1664525u + 1013904223u;
@@ -212,7 +213,7 @@ void RunKernelsAlone() {
             for (const TraceRay& ray : rays) {
                 double distance = ray.maxDistance;
                 float u = 0.0f, v = 0.0f;
-                hits += IntersectPackets(kernel, leaf.packets.get(), leaf.packetCount, ray, &distance, &u, &v) >= 0;
+                hits += IntersectPackets(kernel, leaf.packets, leaf.packetCount, ray, &distance, &u, &v) >= 0;
             }
             best = std::min(best, (KelvorBench::NowSeconds() - start) / double(rays.size()) * 1e9);
         }

@@ -32,8 +32,8 @@ int DiagnosticMapBaker::Render(HardwareBaker& hardware, HardwareScene& scene, co
 }
 
 void DiagnosticMapBaker::BeginTiles() {
-    output.Fill(0, 0, 0, 0);
-    secondOutput.Fill(0, 0, 0, 0);
+    output.Fill(0, 0, 0, 0, Pool());
+    secondOutput.Fill(0, 0, 0, 0, Pool());
 }
 
 void DiagnosticMapBaker::BakeTileDirect(const ReadbackSet& readback) {

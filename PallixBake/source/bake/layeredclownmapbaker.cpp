@@ -60,9 +60,9 @@ void LayeredClownMapBaker::Init() {
     MultiMapBaker::Init();
 }
 
-void LayeredClownMapBaker::PostProcessLayers(int slot, Image* image, Image* scratch) {
+void LayeredClownMapBaker::PostProcessLayers(int slot, Image* image) {
     if (slot == 0) {
-        DilateInto(*image, *scratch, job->dilation > 0 ? job->dilation : 0);
+        DilateInto(*image, job->dilation > 0 ? job->dilation : 0, Pool());
         return;
     }
     // A white layer whose alpha is the share of the texel's samples that found this material.

@@ -23,7 +23,7 @@ public:
     void Init() override;
     std::string GetSuffix() const override { return "_mat"; }
     Image* GetImage() override { return outputs.empty() ? nullptr : outputs[0].get(); }
-    void PostProcessLayers(int slot, Image* image, Image* scratch) override;
+    void PostProcessLayers(int slot, Image* image) override;
     std::string GetLayerNames(int slot) override;
     void GetEmptyValue(float* out) const override;
 

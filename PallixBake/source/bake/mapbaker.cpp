@@ -22,6 +22,8 @@ MapBaker::~MapBaker() = default;
 
 int MapBaker::RenderTraced(HardwareBaker&, HardwareScene&, const TileRecord&) { return 0; }
 
+ThreadPool* MapBaker::Pool() const { return software ? software->GetPool() : nullptr; }
+
 void MapBaker::BakeTileDirect(const ReadbackSet&) {}
 
 int MapBaker::GetTraceRequirements() const {

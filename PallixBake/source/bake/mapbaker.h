@@ -103,6 +103,10 @@ public:
     // Centre of the high-poly scene's padded bounds: every scene of the job was moved by minus it.
     // Set for world-position maps before Init.
     Math::Vec3 origin;
+
+protected:
+    // The software baker's workers, for whole-image passes; null before the manager sets it.
+    ThreadPool* Pool() const;
 };
 
 // Where tile (column, row) of the current UV tile lies, for the GPU pass.

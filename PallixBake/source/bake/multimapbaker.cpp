@@ -30,7 +30,7 @@ int MultiMapBaker::Render(HardwareBaker& hardware, HardwareScene& scene, const T
 }
 
 void MultiMapBaker::BeginTiles() {
-    for (auto& output : outputs) output->Fill(0, 0, 0, 0);
+    for (auto& output : outputs) output->Fill(0, 0, 0, 0, Pool());
 }
 
 void MultiMapBaker::ProcessTile(const ReadbackSet& readback) {
@@ -53,9 +53,7 @@ void MultiMapBaker::ResolveTile(int slot, Image* output, Image** tiles) {
 }
 
 void MultiMapBaker::PostProcess() {
-    if (outputs.empty()) return;
-    Image scratch(outputs[0]->width, outputs[0]->height);
-    for (size_t slot = 0; slot < outputs.size(); ++slot) PostProcessLayers(int(slot), outputs[slot].get(), &scratch);
+    for (size_t slot = 0; slot < outputs.size(); ++slot) PostProcessLayers(int(slot), outputs[slot].get());
 }
 
 void MultiMapBaker::Export() {

@@ -27,7 +27,7 @@ public:
     void SaveCache() override {}
     void LoadCache() override {}
 
-    virtual void PostProcessLayers(int slot, Image* image, Image* scratch) = 0;
+    virtual void PostProcessLayers(int slot, Image* image) = 0;
     virtual std::string GetLayerNames(int slot) = 0;
     virtual void GetEmptyValue(float* out) const { out[0] = out[1] = out[2] = out[3] = 0.0f; }
     virtual void ResolveTile(int slot, Image* output, Image** tiles);

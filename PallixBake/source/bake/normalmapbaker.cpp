@@ -1,9 +1,9 @@
 #include "bake/normalmapbaker.h"
 
 #include <cmath>
-#include <utility>
 
 #include "bake/singlemapbaker.h"
+#include "core/threadpool.h"
 #include "geometry/scene.h"
 #include "trace/swtracemesh.h"
 
@@ -28,6 +28,21 @@ Vec3 LowPolyNormal(const TraceSample& sample) {
     if (IsUnit(n)) return n;
     n = Math::NormalizeFast(sample.geometricNormal);
     return IsUnit(n) ? n : Vec3{0, 0, 1};
+}
+
+// The green channel of every covered texel turned upside down, rows on the pool.
+void FlipGreen(Image& image, ThreadPool* pool) {
+    const size_t rowTexels = size_t(image.width);
+    auto flipRows = [&](int first, int last) {
+        for (size_t i = size_t(first) * rowTexels; i < size_t(last) * rowTexels; ++i) {
+            float* texel = image.data + i * 4;
+            if (texel[3] > 0.0f) texel[1] = 1.0f - texel[1];
+        }
+    };
+    if (pool)
+        pool->ParallelFor(0, image.height, std::max(1, image.height / int(4 * pool->WorkerCount())), flipRows);
+    else
+        flipRows(0, image.height);
 }
 
 }  // namespace
@@ -130,8 +145,8 @@ int NormalMapBaker::Render(HardwareBaker& hardware, HardwareScene& scene, const 
 
 void NormalMapBaker::BeginTiles() {
     // Both images are shared by the UV tiles of a map: each one starts empty.
-    objectOutput.Fill(0, 0, 0, 0);
-    tangentOutput.Fill(0, 0, 0, 0);
+    objectOutput.Fill(0, 0, 0, 0, Pool());
+    tangentOutput.Fill(0, 0, 0, 0, Pool());
 }
 
 void NormalMapBaker::BakeTileDirect(const ReadbackSet& readback) {
@@ -163,35 +178,17 @@ void NormalMapBaker::ProcessTile(const ReadbackSet& readback) {
 
 void NormalMapBaker::PostProcess() {
     const int passes = job->dilation > 0 ? job->dilation : 0;
-    Image scratch(objectOutput.width, objectOutput.height);
-
-    // Blurs scratch into image; without a radius the blur is a copy, and taking over the
-    // buffer gives the same image for free (scratch is overwritten next).
-    auto blurBack = [&](Image& image) {
-        if (map->blur > 0.0f)
-            SoftwareBaker::BlurCovered(&image, &scratch, map->blur);
-        else
-            std::swap(image, scratch);
-    };
-
-    ExtrapolateNormalBorder(&scratch, &objectOutput);
-    blurBack(objectOutput);
-    RenormalizeNormals(&scratch, &objectOutput);
-    DilateInto(scratch, objectOutput, passes);
-    std::swap(objectOutput, scratch);
-
-    ExtrapolateNormalBorder(&scratch, &tangentOutput);
-    blurBack(tangentOutput);
-    DilateInto(tangentOutput, scratch, passes);
-    static const float flat[3] = {0.5f, 0.5f, 1.0f};
-    FillEmptyTexels(&tangentOutput, flat);
-    if (map->yFlip) {
-        const size_t count = tangentOutput.PixelCount();
-        for (size_t i = 0; i < count; ++i) {
-            float* texel = tangentOutput.data + i * 4;
-            if (texel[3] > 0.0f) texel[1] = 1.0f - texel[1];
-        }
+    ThreadPool* pool = Pool();
+    // Every pass runs in place: the two maps are the only full-size images.
+    for (Image* image : {&objectOutput, &tangentOutput}) {
+        ExtrapolateNormalBorder(image, image, pool);
+        if (map->blur > 0.0f) SoftwareBaker::BlurCovered(image, image, map->blur, pool);
+        if (image == &objectOutput) RenormalizeNormals(image, image, pool);
+        DilateInto(*image, passes, pool);
     }
+    static const float flat[3] = {0.5f, 0.5f, 1.0f};
+    FillEmptyTexels(&tangentOutput, flat, pool);
+    if (map->yFlip) FlipGreen(tangentOutput, pool);
 }
 
 void NormalMapBaker::Export() {

@@ -1,7 +1,5 @@
 #include "bake/positionbaker.h"
 
-#include <utility>
-
 namespace Pallix::Bake {
 
 void PositionBaker::PositionShader::Shade(float* out, const TraceSample& sample, void*, int) const {
@@ -30,11 +28,8 @@ void PositionBaker::FinishPostProcess() {
         const float maximum[4] = {rangeMax[0], rangeMax[1], rangeMax[2], 1.0f};
         SoftwareBaker::NormalizeRange(&output, minimum, maximum);
     }
-    if (map->axis >= AxisX && map->axis <= AxisZ) {
-        Image grey(output.width, output.height);
-        SoftwareBaker::SplatChannel(&grey, &output, map->axis - AxisX);
-        std::swap(output, grey);
-    }
+    // Each texel is read before it is written, so the grey copy can take the map's place.
+    if (map->axis >= AxisX && map->axis <= AxisZ) SoftwareBaker::SplatChannel(&output, &output, map->axis - AxisX);
     BlurAndDilate();
 }
 

@@ -1,5 +1,6 @@
 // Whole-image clean-up passes of the baked maps: super-sample resolves, blurs, dilation,
-// normal-map fills and range operations. Every pass runs once over the image in row order;
+// normal-map fills and range operations. The row passes run in bands of rows on the pool
+// they are given, into another image or in place, with the result of one pass in row order;
 // alpha above 0 marks a covered texel throughout.
 
 #include <algorithm>
@@ -8,17 +9,20 @@
 #include <cstdint>
 #include <cstring>
 #include <vector>
-#include <immintrin.h>
 
+#include "bake/imagerows.h"
 #include "bake/softwarebaker.h"
 #include "core/bakeexception.h"
 #include "core/cpufeatures.h"
+#include "core/simdlanes.h"
 
 namespace Pallix::Bake {
 
 namespace {
 
 using Math::Vec3;
+using Simd::Lanes;
+using Simd::Lanes4;
 
 // The passes index memory directly; a mismatch would read or write past an image.
 void RequireSameSize(const Image* destination, const Image* source, const char* operation) {
@@ -88,24 +92,25 @@ struct BlurKernel {
     const float* RowFor(int offsetY) const { return weights.data() + size_t(offsetY + half) * size_t(size); }
 };
 
-// Sums one texel's window with SSE, one register per texel: the per-channel products and
-// sums are exactly the scalar ones, in the same order (rows, then columns).
+// Sums one texel's window, one register per texel: the per-channel products and sums are
+// exactly the scalar ones, in the same order (rows, then columns).
 template <bool weighByAlpha>
-inline void ConvolveTexel(const Image* source, const BlurKernel& kernel, int x, int y, __m128& sum, __m128& weight) {
+inline void ConvolveTexel(const RowWindow& in, int width, int height, const BlurKernel& kernel, int x, int y,
+                          Lanes4& sum, Lanes4& weight) {
     const int half = kernel.half;
-    const int r0 = std::max(y - half, 0), r1 = std::min(y + half, source->height - 1);
-    const int c0 = std::max(x - half, 0), c1 = std::min(x + half, source->width - 1);
-    sum = _mm_setzero_ps();
-    weight = _mm_setzero_ps();
+    const int r0 = std::max(y - half, 0), r1 = std::min(y + half, height - 1);
+    const int c0 = std::max(x - half, 0), c1 = std::min(x + half, width - 1);
+    sum = Lanes4::Zero();
+    weight = Lanes4::Zero();
     for (int r = r0; r <= r1; ++r) {
         const float* k = kernel.RowFor(r - y);
-        const float* s = Row(source, r);
+        const float* s = in.Row(r - y);
         for (int c = c0; c <= c1; ++c) {
-            const __m128 p = _mm_loadu_ps(s + size_t(c) * 4);
-            __m128 w = _mm_set1_ps(k[c - x + half]);
-            if constexpr (weighByAlpha) w = _mm_mul_ps(w, _mm_shuffle_ps(p, p, _MM_SHUFFLE(3, 3, 3, 3)));
-            sum = _mm_add_ps(sum, _mm_mul_ps(w, p));
-            weight = _mm_add_ps(weight, w);
+            const Lanes4 p = Lanes4::LoadUnaligned(s + size_t(c) * 4);
+            Lanes4 w = Lanes4::Broadcast(k[c - x + half]);
+            if constexpr (weighByAlpha) w = w * RepeatFourth(p);
+            sum = sum + w * p;
+            weight = weight + w;
         }
     }
 }
@@ -118,107 +123,66 @@ inline bool AnyCovered(const float* texels, int count) {
 
 // Normalised result; a weight sum that is not positive leaves the sums undivided (dividing
 // by zero would give NaN).
-inline void StoreWeighted(float* out, __m128 sum, __m128 weight) {
-    if (_mm_cvtss_f32(weight) > 0.0f) sum = _mm_div_ps(sum, weight);
-    _mm_storeu_ps(out, sum);
+inline void StoreWeighted(float* out, Lanes4 sum, Lanes4 weight) {
+    if (First(weight) > 0.0f) sum = sum / weight;
+    sum.StoreUnaligned(out);
 }
 
-// Texels x .. lastFull of row y have windows that are not clipped left or right. These
-// functions convolve them in blocks of neighbouring texels and return where they stopped.
-// Each texel keeps its own sums in the order of ConvolveTexel; the blocks only interleave
-// independent texels so that the adders stay busy, and one weight per window position
-// serves the whole block.
-template <bool weighByAlpha>
-int ConvolveBlocksSse(float* destination, const Image* source, const BlurKernel& kernel, int y, int x, int lastFull) {
+// Texels x .. lastFull of row y have windows that are not clipped left or right. This
+// convolves them in blocks of N neighbouring texels, four registers of N / 4 texels each, and
+// returns where it stopped. Each texel keeps its own sums in the order of ConvolveTexel; the
+// blocks only interleave independent texels so that the adders stay busy, and one weight per
+// window position serves the whole block (no fused multiply-add, so every product and sum is
+// rounded as in the one-texel loop).
+template <int N, bool weighByAlpha>
+PALLIX_LANES_INLINE int ConvolveBlocks(float* destination, const RowWindow& in, int height, const BlurKernel& kernel,
+                                       int y, int x, int lastFull) {
+    using L = Lanes<N>;
     const int half = kernel.half, size = kernel.size;
-    const int r0 = std::max(y - half, 0), r1 = std::min(y + half, source->height - 1);
-    const float* row = Row(source, y);
-    for (; x + 3 <= lastFull; x += 4) {
+    const int r0 = std::max(y - half, 0), r1 = std::min(y + half, height - 1);
+    const float* row = in.Row(0);
+    const L zero = L::Zero();
+    for (; x + N - 1 <= lastFull; x += N) {
         const float* texels = row + size_t(x) * 4;
         float* out = destination + size_t(x) * 4;
-        if (weighByAlpha && !AnyCovered(texels, 4)) {
-            std::memcpy(out, texels, 16 * sizeof(float));
-            continue;
-        }
-        __m128 sum[4], weight[4];
-        for (int i = 0; i < 4; ++i) sum[i] = weight[i] = _mm_setzero_ps();
-        for (int r = r0; r <= r1; ++r) {
-            const float* k = kernel.RowFor(r - y);
-            const float* s = Row(source, r) + size_t(x - half) * 4;
-            for (int d = 0; d < size; ++d, s += 4) {
-                const __m128 w = _mm_set1_ps(k[d]);
-                for (int i = 0; i < 4; ++i) {
-                    const __m128 p = _mm_loadu_ps(s + 4 * i);
-                    if constexpr (weighByAlpha) {
-                        const __m128 wi = _mm_mul_ps(w, _mm_shuffle_ps(p, p, _MM_SHUFFLE(3, 3, 3, 3)));
-                        sum[i] = _mm_add_ps(sum[i], _mm_mul_ps(wi, p));
-                        weight[i] = _mm_add_ps(weight[i], wi);
-                    } else {
-                        sum[i] = _mm_add_ps(sum[i], _mm_mul_ps(w, p));
-                    }
-                }
-                if constexpr (!weighByAlpha) weight[0] = _mm_add_ps(weight[0], w);
-            }
-        }
-        for (int i = 0; i < 4; ++i) {
-            if (weighByAlpha && !Covered(texels + 4 * i))
-                CopyTexel(out + 4 * i, texels + 4 * i);
-            else
-                StoreWeighted(out + 4 * i, sum[i], weight[weighByAlpha ? i : 0]);
-        }
-    }
-    return x;
-}
-
-// The same with eight texels in four AVX registers of two texels each (no fused
-// multiply-add, so every product and sum is rounded as in the SSE version).
-template <bool weighByAlpha>
-__attribute__((target("avx"))) int ConvolveBlocksAvx(float* destination, const Image* source, const BlurKernel& kernel,
-                                                     int y, int x, int lastFull) {
-    const int half = kernel.half, size = kernel.size;
-    const int r0 = std::max(y - half, 0), r1 = std::min(y + half, source->height - 1);
-    const float* row = Row(source, y);
-    const __m256 zero = _mm256_setzero_ps();
-    for (; x + 7 <= lastFull; x += 8) {
-        const float* texels = row + size_t(x) * 4;
-        float* out = destination + size_t(x) * 4;
-        if (weighByAlpha && !AnyCovered(texels, 8)) {
-            std::memcpy(out, texels, 32 * sizeof(float));
-            continue;
-        }
-        __m256 sum[4], weight[4];
+        if (weighByAlpha && !AnyCovered(texels, N)) continue;  // out holds them already
+        L sum[4], weight[4];
         for (int i = 0; i < 4; ++i) sum[i] = weight[i] = zero;
         for (int r = r0; r <= r1; ++r) {
             const float* k = kernel.RowFor(r - y);
-            const float* s = Row(source, r) + size_t(x - half) * 4;
+            const float* s = in.Row(r - y) + size_t(x - half) * 4;
             for (int d = 0; d < size; ++d, s += 4) {
-                const __m256 w = _mm256_broadcast_ss(k + d);
+                const L w = L::Broadcast(k[d]);
                 for (int i = 0; i < 4; ++i) {
-                    const __m256 p = _mm256_loadu_ps(s + 8 * i);
+                    const L p = L::LoadUnaligned(s + N * i);
                     if constexpr (weighByAlpha) {
-                        const __m256 wi = _mm256_mul_ps(w, _mm256_permute_ps(p, _MM_SHUFFLE(3, 3, 3, 3)));
-                        sum[i] = _mm256_add_ps(sum[i], _mm256_mul_ps(wi, p));
-                        weight[i] = _mm256_add_ps(weight[i], wi);
+                        const L wi = w * RepeatFourth(p);
+                        sum[i] = sum[i] + wi * p;
+                        weight[i] = weight[i] + wi;
                     } else {
-                        sum[i] = _mm256_add_ps(sum[i], _mm256_mul_ps(w, p));
+                        sum[i] = sum[i] + w * p;
                     }
                 }
-                if constexpr (!weighByAlpha) weight[0] = _mm256_add_ps(weight[0], w);
+                if constexpr (!weighByAlpha) weight[0] = weight[0] + w;
             }
         }
         for (int i = 0; i < 4; ++i) {
-            const __m256 total = weight[weighByAlpha ? i : 0];
-            const __m256 divided = _mm256_div_ps(sum[i], total);
-            __m256 result = _mm256_blendv_ps(sum[i], divided, _mm256_cmp_ps(total, zero, _CMP_GT_OQ));
+            const L total = weight[weighByAlpha ? i : 0];
+            L result = Select(total > zero, sum[i] / total, sum[i]);
             if constexpr (weighByAlpha) {
-                const __m256 original = _mm256_loadu_ps(texels + 8 * i);
-                const __m256 covered = _mm256_cmp_ps(_mm256_permute_ps(original, _MM_SHUFFLE(3, 3, 3, 3)), zero, _CMP_GT_OQ);
-                result = _mm256_blendv_ps(original, result, covered);
+                const L original = L::LoadUnaligned(texels + N * i);
+                result = Select(RepeatFourth(original) > zero, result, original);
             }
-            _mm256_storeu_ps(out + 8 * i, result);
+            result.StoreUnaligned(out + N * i);
         }
     }
     return x;
+}
+
+template <bool weighByAlpha>
+PALLIX_AVX int ConvolveBlocksAvx(float* destination, const RowWindow& in, int height, const BlurKernel& kernel, int y,
+                                 int x, int lastFull) {
+    return ConvolveBlocks<8, weighByAlpha>(destination, in, height, kernel, y, x, lastFull);
 }
 
 bool CpuHasAvx() {
@@ -227,120 +191,89 @@ bool CpuHasAvx() {
 }
 
 // A window of the texel alone (radius up to 0.5, the usual map setting): the same
-// arithmetic as the general case, one texel after the other, in a single stream.
+// arithmetic as the general case, one texel after the other.
 template <bool coveredOnly>
-void ConvolveSingleTexelWindow(Image* destination, const Image* source, float centreWeight) {
-    const __m128 w = _mm_set1_ps(centreWeight), zero = _mm_setzero_ps();
-    const size_t count = source->PixelCount();
-    const bool aligned = (reinterpret_cast<uintptr_t>(destination->data) & 15) == 0;
-    for (size_t i = 0; i < count; ++i) {
-        const __m128 p = _mm_loadu_ps(source->data + i * 4);
-        __m128 weight = w;
-        if constexpr (coveredOnly) weight = _mm_mul_ps(w, _mm_shuffle_ps(p, p, _MM_SHUFFLE(3, 3, 3, 3)));
-        const __m128 sum = _mm_add_ps(zero, _mm_mul_ps(weight, p));
-        weight = _mm_add_ps(zero, weight);
-        __m128 result = _mm_cmpgt_ps(weight, zero);
-        result = _mm_or_ps(_mm_and_ps(result, _mm_div_ps(sum, weight)), _mm_andnot_ps(result, sum));
-        if constexpr (coveredOnly) {
-            const __m128 covered = _mm_cmpgt_ps(_mm_shuffle_ps(p, p, _MM_SHUFFLE(3, 3, 3, 3)), zero);
-            result = _mm_or_ps(_mm_and_ps(covered, result), _mm_andnot_ps(covered, p));
-        }
-        // Each texel is written once and not read again here: keep it out of the cache.
-        if (aligned)
-            _mm_stream_ps(destination->data + i * 4, result);
-        else
-            _mm_storeu_ps(destination->data + i * 4, result);
+void ConvolveSingleTexelRow(float* out, const float* row, int width, float centreWeight) {
+    const Lanes4 w = Lanes4::Broadcast(centreWeight), zero = Lanes4::Zero();
+    for (int x = 0; x < width; ++x) {
+        const Lanes4 p = Lanes4::LoadUnaligned(row + size_t(x) * 4);
+        Lanes4 weight = w;
+        if constexpr (coveredOnly) weight = w * RepeatFourth(p);
+        const Lanes4 sum = zero + weight * p;
+        weight = zero + weight;
+        Lanes4 result = Select(weight > zero, sum / weight, sum);
+        if constexpr (coveredOnly) result = Select(RepeatFourth(p) > zero, result, p);
+        result.StoreUnaligned(out + size_t(x) * 4);
     }
-    _mm_sfence();
 }
 
+// One row of a blur into out, which holds the row as it was; a covered-only blur leaves the
+// empty texels as they are.
 template <bool coveredOnly>
-void Convolve(Image* destination, const Image* source, const BlurKernel& kernel) {
+int64_t ConvolveRow(float* out, const RowWindow& in, int y, int width, int height, const BlurKernel& kernel, bool avx) {
+    const float* s = in.Row(0);
+    if (coveredOnly && !AnyCovered(s, width)) return 0;
     if (kernel.half == 0) {
-        ConvolveSingleTexelWindow<coveredOnly>(destination, source, kernel.weights[0]);
-        return;
+        ConvolveSingleTexelRow<coveredOnly>(out, s, width, kernel.weights[0]);
+        return width;
     }
-    const int width = source->width, height = source->height, half = kernel.half;
+    const int half = kernel.half;
     const int firstFull = std::min(half, width), lastFull = width - 1 - half;
+    auto single = [&](int column) {
+        if (coveredOnly && !Covered(s + size_t(column) * 4)) return;
+        Lanes4 sum, weight;
+        ConvolveTexel<coveredOnly>(in, width, height, kernel, column, y, sum, weight);
+        StoreWeighted(out + size_t(column) * 4, sum, weight);
+    };
+    int x = 0;
+    for (; x < firstFull; ++x) single(x);
+    if (avx) x = ConvolveBlocksAvx<coveredOnly>(out, in, height, kernel, y, x, lastFull);
+    x = ConvolveBlocks<4, coveredOnly>(out, in, height, kernel, y, x, lastFull);
+    for (; x < width; ++x) single(x);
+    return width;
+}
+
+template <bool coveredOnly>
+void Convolve(Image* destination, const Image* source, const BlurKernel& kernel, ThreadPool* pool) {
+    const int width = source->width, height = source->height;
     const bool avx = CpuHasAvx();
-    for (int y = 0; y < height; ++y) {
-        const float* s = Row(source, y);
-        float* d = Row(destination, y);
-        auto single = [&](int column) {
-            const float* texel = s + size_t(column) * 4;
-            if (coveredOnly && !Covered(texel)) {
-                CopyTexel(d + size_t(column) * 4, texel);
-                return;
-            }
-            __m128 sum, weight;
-            ConvolveTexel<coveredOnly>(source, kernel, column, y, sum, weight);
-            StoreWeighted(d + size_t(column) * 4, sum, weight);
-        };
-        int x = 0;
-        for (; x < firstFull; ++x) single(x);
-        if (avx) x = ConvolveBlocksAvx<coveredOnly>(d, source, kernel, y, x, lastFull);
-        x = ConvolveBlocksSse<coveredOnly>(d, source, kernel, y, x, lastFull);
-        for (; x < width; ++x) single(x);
-    }
+    RunImageRows(*destination, *source, kernel.half, pool, [&](int y, const RowWindow& in, float* out) {
+        return ConvolveRow<coveredOnly>(out, in, y, width, height, kernel, avx);
+    });
 }
 
-// The alphas of four neighbouring texels.
-inline __m128 GroupAlpha(const float* texels) {
-    const __m128 t0 = _mm_loadu_ps(texels), t1 = _mm_loadu_ps(texels + 4);
-    const __m128 t2 = _mm_loadu_ps(texels + 8), t3 = _mm_loadu_ps(texels + 12);
-    return _mm_shuffle_ps(_mm_shuffle_ps(t0, t1, _MM_SHUFFLE(3, 3, 3, 3)), _mm_shuffle_ps(t2, t3, _MM_SHUFFLE(3, 3, 3, 3)),
-                          _MM_SHUFFLE(2, 0, 2, 0));
-}
+inline int CoveredMask(Lanes4 alpha) { return MoveMask(alpha > Lanes4::Zero()); }
 
-inline int CoveredMask(__m128 alpha) { return _mm_movemask_ps(_mm_cmpgt_ps(alpha, _mm_setzero_ps())); }
-
-// Copies row y and lets visit(x, out) rewrite out, the copy of every texel x that is not
-// covered. wanted(x, alpha) may rule out a whole group of four that is not fully covered
-// (alpha holds the group's alphas). The copy streams past the cache: the passes that change
-// only a few empty texels then run at close to the speed of a plain copy.
+// Lets visit(x, texel) rewrite texel x of out (which holds the row as it was) for every texel
+// of row that is not covered; visit returns whether it changed the texel, which it reads
+// from the window only. wanted(x, alpha) may rule out a whole group of four that is not fully
+// covered (alpha holds the group's alphas). Returns how many texels changed.
 template <typename Wanted, typename Visit>
-inline void CopyRowVisitEmpty(Image* destination, const Image* source, int y, Wanted&& wanted, Visit&& visit) {
-    const int width = source->width;
-    const float* s = Row(source, y);
-    float* d = Row(destination, y);
-    const bool aligned = (reinterpret_cast<uintptr_t>(d) & 15) == 0;
+inline int64_t VisitEmptyTexels(float* out, const float* row, int width, Wanted&& wanted, Visit&& visit) {
+    int64_t changed = 0;
     int x = 0;
     for (; x + 4 <= width; x += 4) {
-        const float* in = s + size_t(x) * 4;
-        float* out = d + size_t(x) * 4;
-        const __m128 alpha = GroupAlpha(in);
+        const Lanes4 alpha = Simd::FourthOfEach(row + size_t(x) * 4);
         const int covered = CoveredMask(alpha);
-        const float* copy = in;
-        alignas(16) float group[16];
-        if (covered != 0xF && wanted(x, alpha)) {
-            std::memcpy(group, in, sizeof(group));
-            for (int i = 0; i < 4; ++i)
-                if (!(covered & (1 << i))) visit(x + i, group + 4 * i);
-            copy = group;
-        }
-        if (aligned) {
-            for (int i = 0; i < 4; ++i) _mm_stream_ps(out + 4 * i, _mm_loadu_ps(copy + 4 * i));
-        } else {
-            std::memcpy(out, copy, sizeof(group));
-        }
+        if (covered == 0xF || !wanted(x, alpha)) continue;
+        for (int i = 0; i < 4; ++i)
+            if (!(covered & (1 << i))) changed += visit(x + i, out + size_t(x + i) * 4) ? 1 : 0;
     }
-    for (; x < width; ++x) {
-        float* out = d + size_t(x) * 4;
-        CopyTexel(out, s + size_t(x) * 4);
-        if (!Covered(out)) visit(x, out);
-    }
-    // Streamed stores are weakly ordered; later reads of the image must see them.
-    _mm_sfence();
+    for (; x < width; ++x)
+        if (!Covered(row + size_t(x) * 4)) changed += visit(x, out + size_t(x) * 4) ? 1 : 0;
+    return changed;
 }
 
-// True when a texel of the group x .. x + 3 of row y, or a direct neighbour of one, is
-// covered: only then can an empty texel of the group have a covered neighbour.
-inline bool GroupTouchesCovered(const Image* source, int x, int y, __m128 alpha) {
+// True when a texel of the group x .. x + 3 of the window's row, or a direct neighbour of one,
+// is covered: only then can an empty texel of the group have a covered neighbour.
+inline bool GroupTouchesCovered(const RowWindow& in, int width, int x, Lanes4 alpha) {
     if (CoveredMask(alpha)) return true;
-    if (y > 0 && CoveredMask(GroupAlpha(Row(source, y - 1) + size_t(x) * 4))) return true;
-    if (y < source->height - 1 && CoveredMask(GroupAlpha(Row(source, y + 1) + size_t(x) * 4))) return true;
-    if (x > 0 && Covered(Row(source, y) + size_t(x - 1) * 4)) return true;
-    return x + 4 < source->width && Covered(Row(source, y) + size_t(x + 4) * 4);
+    const float* up = in.Row(-1);
+    const float* down = in.Row(1);
+    if (up && CoveredMask(Simd::FourthOfEach(up + size_t(x) * 4))) return true;
+    if (down && CoveredMask(Simd::FourthOfEach(down + size_t(x) * 4))) return true;
+    if (x > 0 && Covered(in.Row(0) + size_t(x - 1) * 4)) return true;
+    return x + 4 < width && Covered(in.Row(0) + size_t(x + 4) * 4);
 }
 
 // Output pixels of the current tile: the first pixel and how many fit into the output.
@@ -404,16 +337,16 @@ void SoftwareBaker::ResolveCovered(const RenderState& state, Image* output, cons
 void SoftwareBaker::ResolveAverage(const RenderState& state, Image* output, const Image* tile) {
     const TileResolve r = PrepareResolve(state, output, tile, "ResolveAverage");
     const int s = r.s;
-    const __m128 scale = _mm_set1_ps(1.0f / float(s * s));
+    const Lanes4 scale = Lanes4::Broadcast(1.0f / float(s * s));
     for (int i = 0; i < r.countY; ++i) {
         float* out = Row(output, r.firstY + i) + size_t(r.firstX) * 4;
         for (int j = 0; j < r.countX; ++j, out += 4) {
-            __m128 sum = _mm_setzero_ps();
+            Lanes4 sum = Lanes4::Zero();
             for (int l = 0; l < s; ++l) {
                 const float* sample = Row(tile, i * s + l) + size_t(j) * s * 4;
-                for (int k = 0; k < s; ++k, sample += 4) sum = _mm_add_ps(sum, _mm_loadu_ps(sample));
+                for (int k = 0; k < s; ++k, sample += 4) sum = sum + Lanes4::LoadUnaligned(sample);
             }
-            _mm_storeu_ps(out, _mm_mul_ps(sum, scale));
+            (sum * scale).StoreUnaligned(out);
         }
     }
 }
@@ -431,46 +364,47 @@ void MakeGaussianKernel(float* kernel, int size, float radius) {
     }
 }
 
-void SoftwareBaker::Blur(Image* destination, const Image* source, float radius) {
+void SoftwareBaker::Blur(Image* destination, const Image* source, float radius, ThreadPool* pool) {
     RequireSameSize(destination, source, "Blur");
     BlurKernel kernel;
     if (!kernel.Build(radius, source->width, source->height)) {
-        destination->CopyFrom(*source);
+        if (destination->data != source->data) destination->CopyFrom(*source);
         return;
     }
-    Convolve<false>(destination, source, kernel);
+    Convolve<false>(destination, source, kernel, pool);
 }
 
-void SoftwareBaker::BlurCovered(Image* destination, const Image* source, float radius) {
+void SoftwareBaker::BlurCovered(Image* destination, const Image* source, float radius, ThreadPool* pool) {
     RequireSameSize(destination, source, "BlurCovered");
     BlurKernel kernel;
     if (!kernel.Build(radius, source->width, source->height)) {
-        destination->CopyFrom(*source);
+        if (destination->data != source->data) destination->CopyFrom(*source);
         return;
     }
-    Convolve<true>(destination, source, kernel);
+    Convolve<true>(destination, source, kernel, pool);
 }
 
-void SoftwareBaker::DilateStep(Image* destination, const Image* source) {
+int64_t SoftwareBaker::DilateStep(Image* destination, const Image* source, ThreadPool* pool) {
     RequireSameSize(destination, source, "DilateStep");
-    const int width = source->width, height = source->height;
-    const size_t stride = size_t(width) * 4;
-    for (int y = 0; y < height; ++y) {
-        const float* s = Row(source, y);
-        auto touches = [&](int x, __m128 alpha) { return GroupTouchesCovered(source, x, y, alpha); };
-        CopyRowVisitEmpty(destination, source, y, touches, [&](int x, float* out) {
-            const float* texel = s + size_t(x) * 4;
+    const int width = source->width;
+    return RunImageRows(*destination, *source, 1, pool, [width](int, const RowWindow& in, float* out) {
+        const float* s = in.Row(0);
+        const float* up = in.Row(-1);
+        const float* down = in.Row(1);
+        auto touches = [&](int x, Lanes4 alpha) { return GroupTouchesCovered(in, width, x, alpha); };
+        return VisitEmptyTexels(out, s, width, touches, [&](int x, float* texel) {
+            const size_t at = size_t(x) * 4;
             const float* neighbours[4];
             int count = 0;
-            if (y > 0) neighbours[count++] = texel - stride;
-            if (y < height - 1) neighbours[count++] = texel + stride;
-            if (x > 0) neighbours[count++] = texel - 4;
-            if (x < width - 1) neighbours[count++] = texel + 4;
+            if (up) neighbours[count++] = up + at;
+            if (down) neighbours[count++] = down + at;
+            if (x > 0) neighbours[count++] = s + at - 4;
+            if (x < width - 1) neighbours[count++] = s + at + 4;
             // The weight can pass 0.001 only with a covered neighbour; deep in the empty
             // area there is none and the copy stands.
             bool anyCovered = false;
             for (int n = 0; n < count; ++n) anyCovered |= Covered(neighbours[n]);
-            if (!anyCovered) return;
+            if (!anyCovered) return false;
             float weight = 0.0f, red = 0.0f, green = 0.0f, blue = 0.0f;
             for (int n = 0; n < count; ++n) {
                 const float a = neighbours[n][3];
@@ -479,30 +413,31 @@ void SoftwareBaker::DilateStep(Image* destination, const Image* source) {
                 green += a * neighbours[n][1];
                 blue += a * neighbours[n][2];
             }
-            if (weight > 0.001f) {
-                out[0] = red / weight;
-                out[1] = green / weight;
-                out[2] = blue / weight;
-                out[3] = 1.0f;
-            }
+            if (!(weight > 0.001f)) return false;
+            texel[0] = red / weight;
+            texel[1] = green / weight;
+            texel[2] = blue / weight;
+            texel[3] = 1.0f;
+            return true;
         });
-    }
+    });
 }
 
-void SoftwareBaker::FillMarkedTexels(Image* destination, const Image* source) {
+void SoftwareBaker::FillMarkedTexels(Image* destination, const Image* source, ThreadPool* pool) {
     RequireSameSize(destination, source, "FillMarkedTexels");
-    const int width = source->width, height = source->height;
-    const ptrdiff_t stride = ptrdiff_t(width) * 4;
-    for (int y = 0; y < height; ++y) {
-        const float* s = Row(source, y);
-        auto marked = [](int, __m128 alpha) { return _mm_movemask_ps(_mm_cmplt_ps(alpha, _mm_setzero_ps())) != 0; };
-        CopyRowVisitEmpty(destination, source, y, marked, [&](int x, float* out) {
-            const float* texel = s + size_t(x) * 4;
-            if (!(texel[3] < 0.0f)) return;
+    const int width = source->width;
+    RunImageRows(*destination, *source, 1, pool, [width](int, const RowWindow& in, float* out) {
+        const float* s = in.Row(0);
+        const float* up = in.Row(-1);
+        const float* down = in.Row(1);
+        auto marked = [](int, Lanes4 alpha) { return MoveMask(alpha < Lanes4::Zero()) != 0; };
+        return VisitEmptyTexels(out, s, width, marked, [&](int x, float* texel) {
+            if (!(texel[3] < 0.0f)) return false;
             // Only an interior texel can have all eight neighbours inside the image.
-            if (x > 0 && y > 0 && x < width - 1 && y < height - 1) {
-                const float* ring[8] = {texel - stride - 4, texel - stride, texel - stride + 4, texel - 4,
-                                        texel + 4,          texel + stride - 4, texel + stride, texel + stride + 4};
+            if (up && down && x > 0 && x < width - 1) {
+                const size_t at = size_t(x) * 4;
+                const float* ring[8] = {up + at - 4, up + at, up + at + 4, s + at - 4,
+                                        s + at + 4,  down + at - 4, down + at, down + at + 4};
                 bool all = true;
                 for (const float* n : ring) all = all && Covered(n);
                 if (all) {
@@ -512,77 +447,98 @@ void SoftwareBaker::FillMarkedTexels(Image* destination, const Image* source) {
                         green += n[1];
                         blue += n[2];
                     }
-                    out[0] = red * 0.125f;
-                    out[1] = green * 0.125f;
-                    out[2] = blue * 0.125f;
-                    out[3] = 0.125f;
-                    return;
+                    texel[0] = red * 0.125f;
+                    texel[1] = green * 0.125f;
+                    texel[2] = blue * 0.125f;
+                    texel[3] = 0.125f;
+                    return true;
                 }
             }
-            out[3] = 1.0f;
+            texel[3] = 1.0f;
+            return true;
         });
-    }
+    });
 }
 
-void RenormalizeNormals(Image* destination, const Image* source) {
+void RenormalizeNormals(Image* destination, const Image* source, ThreadPool* pool) {
     RequireSameSize(destination, source, "RenormalizeNormals");
-    const size_t count = source->PixelCount();
-    for (size_t i = 0; i < count; ++i) {
-        const float* texel = source->data + i * 4;
-        float* out = destination->data + i * 4;
-        if (!Covered(texel)) {
-            out[0] = out[1] = out[2] = 0.5f;
-            out[3] = 0.0f;
-        } else if (!EncodeUnit(out, Decode(texel))) {
-            CopyTexel(out, texel);
-            out[3] = 1.0f;
+    const int width = source->width;
+    RunImageRows(*destination, *source, 0, pool, [width](int, const RowWindow& in, float* out) {
+        const float* row = in.Row(0);
+        for (int x = 0; x < width; ++x) {
+            const float* texel = row + size_t(x) * 4;
+            float* o = out + size_t(x) * 4;
+            if (!Covered(texel)) {
+                o[0] = o[1] = o[2] = 0.5f;
+                o[3] = 0.0f;
+            } else if (!EncodeUnit(o, Decode(texel))) {
+                CopyTexel(o, texel);
+                o[3] = 1.0f;
+            }
         }
-    }
+        return int64_t(width);
+    });
 }
 
-void FillEmptyTexels(Image* image, const float* colour) {
+void FillEmptyTexels(Image* image, const float* colour, ThreadPool* pool) {
     RequireImage(image, "FillEmptyTexels");
-    const size_t count = image->PixelCount();
-    for (size_t i = 0; i < count; ++i) {
-        float* texel = image->data + i * 4;
-        if (texel[3] != 0.0f) continue;
-        texel[0] = colour[0];
-        texel[1] = colour[1];
-        texel[2] = colour[2];
-        texel[3] = 0.0f;
-    }
+    const int width = image->width;
+    RunImageRows(*image, *image, 0, pool, [width, colour](int, const RowWindow& in, float* out) {
+        const float* row = in.Row(0);
+        int64_t changed = 0;
+        for (int x = 0; x < width; ++x) {
+            const float* texel = row + size_t(x) * 4;
+            if (texel[3] != 0.0f) continue;
+            ++changed;
+            float* o = out + size_t(x) * 4;
+            o[0] = colour[0];
+            o[1] = colour[1];
+            o[2] = colour[2];
+            o[3] = 0.0f;
+        }
+        return changed;
+    });
 }
 
-void ExtrapolateNormalBorder(Image* destination, const Image* source) {
+void ExtrapolateNormalBorder(Image* destination, const Image* source, ThreadPool* pool) {
     RequireSameSize(destination, source, "ExtrapolateNormalBorder");
-    const int width = source->width, height = source->height;
-    const ptrdiff_t stride = ptrdiff_t(width) * 4;
-    for (int y = 0; y < height; ++y) {
-        const float* s = Row(source, y);
+    const int width = source->width;
+    RunImageRows(*destination, *source, 2, pool, [width](int, const RowWindow& in, float* out) {
+        const float* s = in.Row(0);
+        const float* up = in.Row(-1);
+        const float* up2 = in.Row(-2);
+        const float* down = in.Row(1);
+        const float* down2 = in.Row(2);
         // Every direction needs its nearer texel, a direct neighbour, covered.
-        auto touches = [&](int x, __m128 alpha) { return GroupTouchesCovered(source, x, y, alpha); };
-        CopyRowVisitEmpty(destination, source, y, touches, [&](int x, float* out) {
-            const float* texel = s + size_t(x) * 4;
-            // Step towards the nearer and the farther texel, in the order up, down, left, right.
-            ptrdiff_t step = 0;
-            if (y >= 2 && Covered(texel - stride) && Covered(texel - 2 * stride))
-                step = -stride;
-            else if (y < height - 2 && Covered(texel + stride) && Covered(texel + 2 * stride))
-                step = stride;
-            else if (x >= 2 && Covered(texel - 4) && Covered(texel - 8))
-                step = -4;
-            else if (x < width - 2 && Covered(texel + 4) && Covered(texel + 8))
-                step = 4;
-            if (step == 0) return;
-            const Vec3 a = Decode(texel + step);
-            const Vec3 b = Decode(texel + 2 * step);
+        auto touches = [&](int x, Lanes4 alpha) { return GroupTouchesCovered(in, width, x, alpha); };
+        return VisitEmptyTexels(out, s, width, touches, [&](int x, float* texel) {
+            const size_t at = size_t(x) * 4;
+            // The nearer and the farther texel, in the order up, down, left, right.
+            const float* nearer = nullptr;
+            const float* farther = nullptr;
+            if (up2 && Covered(up + at) && Covered(up2 + at)) {
+                nearer = up + at;
+                farther = up2 + at;
+            } else if (down2 && Covered(down + at) && Covered(down2 + at)) {
+                nearer = down + at;
+                farther = down2 + at;
+            } else if (x >= 2 && Covered(s + at - 4) && Covered(s + at - 8)) {
+                nearer = s + at - 4;
+                farther = s + at - 8;
+            } else if (x < width - 2 && Covered(s + at + 4) && Covered(s + at + 8)) {
+                nearer = s + at + 4;
+                farther = s + at + 8;
+            }
+            if (!nearer) return false;
+            const Vec3 a = Decode(nearer);
+            const Vec3 b = Decode(farther);
             const Quaternion q{Math::Dot(b, a), Math::Cross(b, a)};
             const Quaternion conjugate{q.w, -q.v};
             const Vec3 r = Multiply(Multiply(q, Quaternion{0.0f, a}), conjugate).v;
             // r = -a leaves no direction; the texel then stays as it was.
-            EncodeUnit(out, r + a);
+            return EncodeUnit(texel, r + a);
         });
-    }
+    });
 }
 
 void SoftwareBaker::GetRange(const Image* image, float* minimum, float* maximum) {
@@ -600,17 +556,17 @@ void SoftwareBaker::ExtendRange(const Image* image, float* minimum, float* maxim
     RequireImage(image, "ExtendRange");
     // minps/maxps return their second operand unless the first is smaller/larger, which is
     // exactly "a NaN never widens the range".
-    __m128 low = _mm_loadu_ps(minimum), high = _mm_loadu_ps(maximum);
-    const __m128 zero = _mm_setzero_ps();
+    Lanes4 low = Lanes4::LoadUnaligned(minimum), high = Lanes4::LoadUnaligned(maximum);
+    const Lanes4 zero = Lanes4::Zero();
     const size_t count = image->PixelCount();
     for (size_t i = 0; i < count; ++i) {
-        const __m128 p = _mm_loadu_ps(image->data + i * 4);
-        const __m128 covered = _mm_cmpgt_ps(_mm_shuffle_ps(p, p, _MM_SHUFFLE(3, 3, 3, 3)), zero);
-        low = _mm_or_ps(_mm_and_ps(covered, _mm_min_ps(p, low)), _mm_andnot_ps(covered, low));
-        high = _mm_or_ps(_mm_and_ps(covered, _mm_max_ps(p, high)), _mm_andnot_ps(covered, high));
+        const Lanes4 p = Lanes4::LoadUnaligned(image->data + i * 4);
+        const Lanes4 covered = RepeatFourth(p) > zero;
+        low = Select(covered, Min(p, low), low);
+        high = Select(covered, Max(p, high), high);
     }
-    _mm_storeu_ps(minimum, low);
-    _mm_storeu_ps(maximum, high);
+    low.StoreUnaligned(minimum);
+    high.StoreUnaligned(maximum);
 }
 
 void SoftwareBaker::NormalizeRange(Image* image, const float* minimum, const float* maximum) {
@@ -626,13 +582,13 @@ void SoftwareBaker::NormalizeRange(Image* image, const float* minimum, const flo
         uint32_t bits = usable ? 0xFFFFFFFFu : 0u;
         std::memcpy(&keep[c], &bits, sizeof(bits));
     }
-    const __m128 low = _mm_loadu_ps(minimum), factor = _mm_load_ps(scale), mask = _mm_load_ps(keep);
+    const Lanes4 low = Lanes4::LoadUnaligned(minimum), factor = Lanes4::Load(scale), mask = Lanes4::Load(keep);
     const size_t count = image->PixelCount();
     for (size_t i = 0; i < count; ++i) {
         float* texel = image->data + i * 4;
         if (!Covered(texel)) continue;
-        const __m128 v = _mm_mul_ps(_mm_sub_ps(_mm_loadu_ps(texel), low), factor);
-        _mm_storeu_ps(texel, _mm_and_ps(v, mask));
+        const Lanes4 v = (Lanes4::LoadUnaligned(texel) - low) * factor;
+        (v & mask).StoreUnaligned(texel);
     }
 }
 

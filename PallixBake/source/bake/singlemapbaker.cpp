@@ -1,7 +1,6 @@
 #include "bake/singlemapbaker.h"
 
 #include <cstdio>
-#include <utility>
 
 #include "core/bakeexception.h"
 
@@ -18,7 +17,8 @@ int SingleMapBaker::Render(HardwareBaker& hardware, HardwareScene& scene, const 
     return RenderTexturePass(hardware, scene, tile, 0);
 }
 
-void SingleMapBaker::BeginTiles() { output.Fill(0, 0, 0, 0); }
+// A new image's pages are not touched before this: clearing it on the pool is its first write.
+void SingleMapBaker::BeginTiles() { output.Fill(0, 0, 0, 0, Pool()); }
 
 void SingleMapBaker::ProcessTile(const ReadbackSet& readback) {
     times->StartPhase();
@@ -32,25 +32,19 @@ void SingleMapBaker::ProcessTile(const ReadbackSet& readback) {
     times->resolveTime += times->PhaseSeconds();
 }
 
-void DilateInto(Image& image, Image& scratch, int passes) {
-    Image* source = &image;
-    Image* destination = &scratch;
-    for (int i = 0; i < passes; ++i) {
-        SoftwareBaker::DilateStep(destination, source);
-        std::swap(source, destination);
-    }
-    if (source != &image) std::swap(image, scratch);
+int DilateInto(Image& image, int passes, ThreadPool* pool) {
+    int filling = 0;
+    while (filling < passes && SoftwareBaker::DilateStep(&image, &image, pool) > 0) ++filling;
+    return filling;
 }
 
 void SingleMapBaker::BlurAndDilate() {
-    Image scratch(output.width, output.height);
+    ThreadPool* pool = Pool();
     if (UseAlphaResolve())
-        SoftwareBaker::BlurCovered(&scratch, &output, map->blur);
+        SoftwareBaker::BlurCovered(&output, &output, map->blur, pool);
     else
-        SoftwareBaker::Blur(&scratch, &output, map->blur);
-    // The blurred map is in scratch: dilate from there and bring the result back into output.
-    DilateInto(scratch, output, job->dilation > 0 ? job->dilation : 0);
-    std::swap(output, scratch);
+        SoftwareBaker::Blur(&output, &output, map->blur, pool);
+    DilateInto(output, job->dilation > 0 ? job->dilation : 0, pool);
 }
 
 void SingleMapBaker::PostProcess() { BlurAndDilate(); }

@@ -36,8 +36,9 @@ protected:
     std::unique_ptr<Image> tileImage;
 };
 
-// Runs `passes` dilation steps alternating between image and scratch (starting from image);
-// the result ends in image.
-void DilateInto(Image& image, Image& scratch, int passes);
+// Runs up to `passes` dilation steps on image in place, rows on the pool when there is one.
+// Stops after a step that fills no texel, since every later one would leave the image as it
+// is; returns the steps that filled texels.
+int DilateInto(Image& image, int passes, ThreadPool* pool = nullptr);
 
 }  // namespace Pallix::Bake

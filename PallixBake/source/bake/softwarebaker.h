@@ -74,14 +74,17 @@ public:
     void Render(const RenderState& state, Image* target, const ReadbackSet& readback, const IImageShader* shader,
                 void* userData, int userIndex, int rowsPerTask = 1);
 
-    // Post-processing (single-threaded, whole-image passes). Destination and source are
-    // distinct images of the same size unless said otherwise.
+    // Post-processing, whole-image passes. Destination and source are images of the same
+    // size; for the passes that take a pool the destination may be the source itself (the
+    // pass then runs in place), and with a pool their rows run in bands on it. Neither
+    // changes the result.
     static void ResolveCovered(const RenderState& state, Image* output, const Image* tile);
     static void ResolveAverage(const RenderState& state, Image* output, const Image* tile);
-    static void BlurCovered(Image* destination, const Image* source, float radius);
-    static void Blur(Image* destination, const Image* source, float radius);
-    static void DilateStep(Image* destination, const Image* source);
-    static void FillMarkedTexels(Image* destination, const Image* source);
+    static void BlurCovered(Image* destination, const Image* source, float radius, ThreadPool* pool = nullptr);
+    static void Blur(Image* destination, const Image* source, float radius, ThreadPool* pool = nullptr);
+    // Returns how many texels it filled: none means every further step would change nothing.
+    static int64_t DilateStep(Image* destination, const Image* source, ThreadPool* pool = nullptr);
+    static void FillMarkedTexels(Image* destination, const Image* source, ThreadPool* pool = nullptr);
     static void GetRange(const Image* image, float* minimum, float* maximum);
     static void ExtendRange(const Image* image, float* minimum, float* maximum);
     static void NormalizeRange(Image* image, const float* minimum, const float* maximum);
@@ -107,8 +110,8 @@ private:
 
 // Free post-processing operations of the normal map.
 void MakeGaussianKernel(float* kernel, int size, float radius);
-void RenormalizeNormals(Image* destination, const Image* source);
-void FillEmptyTexels(Image* image, const float* colour);
-void ExtrapolateNormalBorder(Image* destination, const Image* source);
+void RenormalizeNormals(Image* destination, const Image* source, ThreadPool* pool = nullptr);
+void FillEmptyTexels(Image* image, const float* colour, ThreadPool* pool = nullptr);
+void ExtrapolateNormalBorder(Image* destination, const Image* source, ThreadPool* pool = nullptr);
 
 }  // namespace Pallix::Bake

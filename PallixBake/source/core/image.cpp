@@ -7,11 +7,12 @@
 #include <memory>
 
 #include "core/outputfile.h"
+#include "core/threadpool.h"
 
 namespace Pallix::Bake {
 
 Image::Image(int w, int h) : width(w), height(h), channels(4) {
-    storage.assign(FloatCount(), 0.0f);
+    storage.resize(FloatCount());
     data = storage.data();
 }
 
@@ -41,10 +42,25 @@ Image& Image::operator=(Image&& other) noexcept {
     return *this;
 }
 
-void Image::Fill(float r, float g, float b, float a) {
+void Image::Fill(float r, float g, float b, float a, ThreadPool* pool) {
     const float value[4] = {r, g, b, a};
-    const size_t n = FloatCount();
-    for (size_t i = 0; i < n; ++i) data[i] = value[i % 4];
+    uint32_t bits[4];
+    std::memcpy(bits, value, sizeof(bits));
+    const bool zero = (bits[0] | bits[1] | bits[2] | bits[3]) == 0;
+    const size_t rowFloats = size_t(width) * size_t(channels);
+    auto fillRows = [&](int first, int last) {
+        const size_t begin = size_t(first) * rowFloats, end = size_t(last) * rowFloats;
+        if (zero) {
+            std::memset(data + begin, 0, (end - begin) * sizeof(float));
+            return;
+        }
+        for (size_t i = begin; i < end; ++i) data[i] = value[i % 4];
+    };
+    if (FloatCount() == 0) return;
+    if (pool && height > 1)
+        pool->ParallelFor(0, height, std::max(1, height / int(4 * pool->WorkerCount())), fillRows);
+    else
+        fillRows(0, height);
 }
 
 void Image::CopyFrom(const Image& other) {

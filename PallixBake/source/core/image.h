@@ -1,10 +1,43 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace Pallix::Bake {
+
+class ThreadPool;
+
+// Allocates zero-filled memory and leaves value-initialised elements as they come: fresh pages
+// from the system are zero already, so a new image costs no pass over its memory before it is
+// first written. A vector with it must grow only from empty, or new elements keep old values.
+template <class T>
+struct ZeroedAllocator {
+    using value_type = T;
+    ZeroedAllocator() = default;
+    template <class U>
+    ZeroedAllocator(const ZeroedAllocator<U>&) noexcept {}
+
+    T* allocate(size_t n) {
+        void* p = std::calloc(n, sizeof(T));
+        if (!p) throw std::bad_alloc();
+        return static_cast<T*>(p);
+    }
+    void deallocate(T* p, size_t) noexcept { std::free(p); }
+    template <class U>
+    void construct(U*) noexcept {}
+    template <class U, class... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+    template <class U>
+    bool operator==(const ZeroedAllocator<U>&) const noexcept {
+        return true;
+    }
+};
 
 // Four-channel float pixel buffer. Row 0 is the bottom row of the map (the GPU's read-back
 // order); alpha above 0 marks a covered texel. Sizes and offsets are size_t: a 16384 x 16384
@@ -25,7 +58,7 @@ public:
     int width = 0;
     int height = 0;
     int channels = 4;
-    std::vector<float> storage;
+    std::vector<float, ZeroedAllocator<float>> storage;
     float* data = nullptr;
 
     size_t PixelCount() const { return size_t(width) * size_t(height); }
@@ -36,7 +69,9 @@ public:
     // Pixel of an unsigned-integer render target read through the same pointer.
     const unsigned* PixelUint(int x, int y) const { return reinterpret_cast<const unsigned*>(Pixel(x, y)); }
 
-    void Fill(float r, float g, float b, float a);
+    // Sets every pixel; with a pool the rows are written on its workers, which also spreads the
+    // first touch of a new image's pages over them.
+    void Fill(float r, float g, float b, float a, ThreadPool* pool = nullptr);
     // Copies pixels from an image of the same size.
     void CopyFrom(const Image& other);
     bool SameSize(const Image& other) const {

@@ -138,6 +138,11 @@ int HardwareBaker::Render(const TileRecord& tile, HardwareScene& scene, int prog
         tile.tileHeight > context->GetHeight())
         throw BakeException("Tile does not fit the framebuffer");
     context->MakeCurrent();
+    if (tile.tileWidth > context->GetStorageWidth() || tile.tileHeight > context->GetStorageHeight()) {
+        // Growing reallocates the buffers, which must not pull pixels from under a reader.
+        if (mapped[0] || mapped[1]) throw BakeException("Tile does not fit the framebuffer");
+        context->ReserveTiles(tile.tileWidth, tile.tileHeight);
+    }
 
     glViewport(0, 0, tile.tileWidth, tile.tileHeight);
     PALLIX_CHECK_GL();
@@ -177,7 +182,7 @@ int HardwareBaker::Render(const TileRecord& tile, HardwareScene& scene, int prog
 }
 
 void HardwareBaker::LockPixelBuffers(int set, ReadbackSet& images) {
-    const size_t capacity = size_t(context->GetWidth()) * size_t(context->GetHeight()) * 4;
+    const size_t capacity = size_t(context->GetStorageWidth()) * size_t(context->GetStorageHeight()) * 4;
     bool fits = set >= 0 && set < 2 && images.size() >= size_t(OffscreenContext::TargetCount);
     for (size_t i = 0; fits && i < size_t(OffscreenContext::TargetCount); ++i)
         fits = images[i].channels == 4 && images[i].FloatCount() <= capacity;

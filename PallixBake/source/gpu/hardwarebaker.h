@@ -126,7 +126,9 @@ public:
     unsigned GetProgram(int program) const { return programs[program]; }
 
     // Renders the tile with the given program into the eight targets and starts the read-back
-    // into the other buffer set; returns that set's number (the first pass returns 1).
+    // into the other buffer set; returns that set's number (the first pass returns 1). A tile
+    // larger than any before grows the targets and buffers, which drops the pixels of both
+    // sets and is refused while a set is mapped.
     int Render(const TileRecord& tile, HardwareScene& scene, int program, IParameterResolver* resolver);
     // Maps the eight buffers of a set read-only and points the images at them.
     // Throws BakeException "Could not lock pixel buffers" (with nothing left mapped) on failure.

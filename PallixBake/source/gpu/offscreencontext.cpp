@@ -2,6 +2,7 @@
 
 #include "gpu/offscreencontext.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "core/bakeexception.h"
@@ -101,13 +102,27 @@ void OffscreenContext::CreateFramebuffer() {
     glGenBuffers(TargetCount * SetCount, pixelBuffers);
     PALLIX_CHECK_GL();
 
-    const GLsizeiptr bufferSize = GLsizeiptr(width) * height * BytesPerPixel;
+    AllocateStorage(InitialStorage, InitialStorage);
+    for (int i = 0; i < TargetCount; ++i) {
+        glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0 + i, GL_RENDERBUFFER, renderbuffers[i]);
+        PALLIX_CHECK_GL();
+    }
+
+    GLenum drawBuffers[TargetCount];
+    for (int i = 0; i < TargetCount; ++i) drawBuffers[i] = GL_COLOR_ATTACHMENT0 + i;
+    glDrawBuffers(TargetCount, drawBuffers);
+    PALLIX_CHECK_GL();
+    CheckFramebufferStatus();
+}
+
+// Storage for the corner of width x height: the eight renderbuffers and the sixteen buffers.
+void OffscreenContext::AllocateStorage(int storeWidth, int storeHeight) {
+    storageWidth = storageHeight = 0;
+    const GLsizeiptr bufferSize = GLsizeiptr(storeWidth) * storeHeight * BytesPerPixel;
     for (int i = 0; i < TargetCount; ++i) {
         glBindRenderbuffer(GL_RENDERBUFFER, renderbuffers[i]);
         PALLIX_CHECK_GL();
-        glRenderbufferStorage(GL_RENDERBUFFER, FormatOf(i).internalFormat, width, height);
-        PALLIX_CHECK_GL();
-        glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0 + i, GL_RENDERBUFFER, renderbuffers[i]);
+        glRenderbufferStorage(GL_RENDERBUFFER, FormatOf(i).internalFormat, storeWidth, storeHeight);
         PALLIX_CHECK_GL();
         for (int set = 0; set < SetCount; ++set) {
             glBindBuffer(GL_PIXEL_PACK_BUFFER, pixelBuffers[set * TargetCount + i]);
@@ -118,12 +133,16 @@ void OffscreenContext::CreateFramebuffer() {
     }
     glBindBuffer(GL_PIXEL_PACK_BUFFER, 0);
     PALLIX_CHECK_GL();
+    storageWidth = storeWidth;
+    storageHeight = storeHeight;
+}
 
-    GLenum drawBuffers[TargetCount];
-    for (int i = 0; i < TargetCount; ++i) drawBuffers[i] = GL_COLOR_ATTACHMENT0 + i;
-    glDrawBuffers(TargetCount, drawBuffers);
-    PALLIX_CHECK_GL();
-    CheckFramebufferStatus();
+void OffscreenContext::ReserveTiles(int tileWidth, int tileHeight) {
+    if (!framebufferReady || tileWidth < 1 || tileHeight < 1 || tileWidth > width || tileHeight > height)
+        throw BakeException("Tile does not fit the framebuffer");
+    if (tileWidth <= storageWidth && tileHeight <= storageHeight) return;
+    MakeCurrent();
+    AllocateStorage(std::max(tileWidth, storageWidth), std::max(tileHeight, storageHeight));
 }
 
 void OffscreenContext::CheckFramebufferStatus() {
@@ -153,6 +172,7 @@ void OffscreenContext::DeleteObjects() noexcept {
     for (unsigned& id : pixelBuffers) id = 0;
     for (unsigned& id : renderbuffers) id = 0;
     framebuffer = 0;
+    storageWidth = storageHeight = 0;
     framebufferReady = false;
 }
 
@@ -203,7 +223,8 @@ void OffscreenContext::ReleaseObjects(const std::function<void()>& release) noex
 }
 
 void OffscreenContext::ReadPixels(int set, int readWidth, int readHeight) {
-    if (set < 0 || set >= SetCount || readWidth < 1 || readHeight < 1 || readWidth > width || readHeight > height)
+    if (set < 0 || set >= SetCount || readWidth < 1 || readHeight < 1 || readWidth > storageWidth ||
+        readHeight > storageHeight)
         throw BakeException("Tile does not fit the framebuffer");
     for (int i = 0; i < TargetCount; ++i) {
         glReadBuffer(GL_COLOR_ATTACHMENT0 + i);

@@ -51,10 +51,14 @@ private:
 
 // The offscreen OpenGL context of a bake: a 1024 x 1024 framebuffer with seven float targets and
 // one unsigned-integer target, two sets of eight pixel-pack buffers for the read-back, and the
-// lock that makes the context current on the thread that bakes.
+// lock that makes the context current on the thread that bakes. Every pass draws into and
+// reads from the lower-left corner of the surface only, so the targets and buffers hold just
+// the corner that the tiles of the bakes so far have needed.
 class OffscreenContext {
 public:
     static constexpr int SurfaceSize = 1024;
+    // What Initialise makes room for: the tile of a default 1024 x 1024 map.
+    static constexpr int InitialStorage = 128;
     static constexpr int TargetCount = 8;
     static constexpr int SetCount = 2;
     static constexpr int BytesPerPixel = 16;
@@ -79,6 +83,12 @@ public:
 
     // Reads the lower-left width x height pixels of every target into buffer set `set`.
     void ReadPixels(int set, int width, int height);
+    // Makes the targets and both buffer sets hold tiles of width x height (at most the surface),
+    // growing them where they are smaller. Growing drops what the buffers held; the caller
+    // makes sure that none of them is mapped.
+    void ReserveTiles(int width, int height);
+    int GetStorageWidth() const { return storageWidth; }
+    int GetStorageHeight() const { return storageHeight; }
     unsigned PixelBuffer(int set, int target) const { return pixelBuffers[set * TargetCount + target]; }
 
     int GetWidth() const { return width; }
@@ -106,12 +116,15 @@ public:
 
 private:
     void CreateFramebuffer();
+    void AllocateStorage(int width, int height);
     void DeleteObjects() noexcept;
     void CheckFramebufferStatus();
 
     std::atomic<bool> locked{false};
     int width = SurfaceSize;
     int height = SurfaceSize;
+    int storageWidth = 0;
+    int storageHeight = 0;
     PlatformContext platform;
     ShaderContext shaders;
     unsigned framebuffer = 0;

@@ -75,73 +75,66 @@ void BinTriangle(TraceGrid& grid, Vec3 a, Vec3 b, Vec3 c, Visit&& visit) {
     }
 }
 
-void AllocateCells(TraceGrid& grid) {
-    for (int i = 0; i < grid.cellCount; ++i) grid.cells[i].Allocate();
-    grid.MarkOccupied();
+// Whether the triangle lies within the grid's box; only then can the walks find it in the cells.
+bool InsideGrid(const TraceGrid& grid, Vec3 a, Vec3 b, Vec3 c) {
+    const AABB3& box = grid.bounds;
+    for (const Vec3& p : {a, b, c})
+        if (!(p.x >= box.minX && p.x <= box.maxX && p.y >= box.minY && p.y <= box.maxY && p.z >= box.minZ &&
+              p.z <= box.maxZ))
+            return false;
+    return true;
 }
 
-void FinishCell(SWGridCellCluster& cell, SWTraceMesh* owner, const TraceGridSettings& settings, int depth);
+// Where a crowded root cell's nested grid goes: over the cell box padded by 1e-5, with
+// max(2, ceil(density * count^densityPower)) cells along its longest side.
+struct NestedLayout {
+    AABB3 box;
+    float size = 0.0f;
+    int32_t cells = 0;
+};
 
-// Splits a crowded cell into a nested grid over its padded box and finishes the children.
-void SplitCell(SWGridCellCluster& cell, SWTraceMesh* owner, const TraceGridSettings& settings, int depth) {
-    auto nested = std::make_unique<TraceGrid>(owner);
-    AABB3 box = cell.box;
-    box.Pad(kNestedPadding);
+NestedLayout LayoutNested(const SWGridCellCluster& cell, const TraceGridSettings& settings) {
+    NestedLayout layout;
+    layout.box = cell.box;
+    layout.box.Pad(kNestedPadding);
+    const AABB3& box = layout.box;
     const float longest = std::max(box.maxX - box.minX, std::max(box.maxY - box.minY, box.maxZ - box.minZ));
     float divisions = std::ceil(settings.density * std::pow(float(cell.triangleCount), settings.densityPower));
     if (!(divisions >= 2.0f)) divisions = 2.0f;  // also catches a NaN from odd tuning values
-    nested->Init(box, longest / divisions);
-    // A cell out at the edge of the float range can have a box too wide for a grid of its
-    // own; it stays a leaf with all its triangles.
-    if (nested->cellCount == 0) {
-        cell.PadAndComputeNormals();
-        return;
-    }
-
-    const int count = cell.written;
-    for (int i = 0; i < count; ++i) {
-        const TraceTriangle t = cell.ReadTriangle(i);
-        BinTriangle(*nested, t.a, t.a + t.e1, t.a + t.e2, [](SWGridCellCluster& child) { ++child.triangleCount; });
-    }
-    AllocateCells(*nested);
-    for (int i = 0; i < count; ++i) {
-        const TraceTriangle t = cell.ReadTriangle(i);
-        BinTriangle(*nested, t.a, t.a + t.e1, t.a + t.e2,
-                    [&t](SWGridCellCluster& child) { child.Append(t.a, t.e1, t.e2, t.id); });
-    }
-    for (int i = 0; i < nested->cellCount; ++i) FinishCell(nested->cells[i], owner, settings, depth + 1);
-
-    cell.packets.reset();
-    cell.packetCount = 0;
-    cell.nested = std::move(nested);
+    layout.size = longest / divisions;
+    layout.cells = TraceGrid::CellsFor(layout.box, layout.size);
+    return layout;
 }
 
-void FinishCell(SWGridCellCluster& cell, SWTraceMesh* owner, const TraceGridSettings& settings, int depth) {
-    if (depth >= 2 || cell.triangleCount <= settings.threshold) {
-        cell.PadAndComputeNormals();
-        return;
+// Nested-bins every triangle of a crowded cell, in written order, into its nested grid.
+template <class Visit>
+void BinCellTriangles(const SWGridCellCluster& cell, TraceGrid& nested, Visit&& visit) {
+    for (int i = 0; i < cell.written; ++i) {
+        const TraceTriangle t = cell.ReadTriangle(i);
+        BinTriangle(nested, t.a, t.a + t.e1, t.a + t.e2, [&](SWGridCellCluster& child) { visit(child, t); });
     }
-    SplitCell(cell, owner, settings, depth);
 }
 
 }  // namespace
 
 // ---- SWGridCellCluster ------------------------------------------------------------------------
 
-SWGridCellCluster::SWGridCellCluster() = default;
-SWGridCellCluster::~SWGridCellCluster() = default;
-
-void SWGridCellCluster::Allocate() {
-    packetCount = (triangleCount + 3) / 4;
-    packets.reset(triangleCount > 0 ? new TrianglePacket[packetCount] : nullptr);
-    capacity = triangleCount;
+void SWGridCellCluster::Allocate(TrianglePacket* storage) {
+    packetCount = PacketsNeeded();
+    packets = triangleCount > 0 ? storage : nullptr;
+    capacity = packets ? triangleCount : 0;
     written = 0;
 }
 
 void SWGridCellCluster::Append(Vec3 a, Vec3 e1, Vec3 e2, int32_t id) {
     if (written >= capacity) return;
-    TrianglePacket& p = packets[written / 4];
-    const int lane = written % 4;
+    Put(written, a, e1, e2, id);
+    ++written;
+}
+
+void SWGridCellCluster::Put(int index, Vec3 a, Vec3 e1, Vec3 e2, int32_t id) {
+    TrianglePacket& p = packets[index / 4];
+    const int lane = index % 4;
     p.rows[TrianglePacket::Ax][lane] = a.x;
     p.rows[TrianglePacket::Ay][lane] = a.y;
     p.rows[TrianglePacket::Az][lane] = a.z;
@@ -152,7 +145,6 @@ void SWGridCellCluster::Append(Vec3 a, Vec3 e1, Vec3 e2, int32_t id) {
     p.rows[TrianglePacket::E2y][lane] = e2.y;
     p.rows[TrianglePacket::E2z][lane] = e2.z;
     p.SetId(lane, id);
-    ++written;
 }
 
 TraceTriangle SWGridCellCluster::ReadTriangle(int index) const {
@@ -199,13 +191,29 @@ TraceGrid::TraceGrid(SWTraceMesh* gridOwner) : owner(gridOwner) {}
 TraceGrid::~TraceGrid() = default;
 
 void TraceGrid::Clear() {
-    cells.reset();
-    occupied.reset();
+    cells = nullptr;
+    occupied = nullptr;
+    outliers = nullptr;
+    ownCells.reset();
+    ownBits.reset();
     nx = ny = nz = 0;
     cellCount = 0;
 }
 
-void TraceGrid::Init(const AABB3& box, float size) {
+int32_t TraceGrid::CellsFor(const AABB3& box, float size) {
+    if (box.IsEmpty() || !IsFiniteBox(box) || !(size > 0.0f) || !std::isfinite(size)) return 0;
+    const Vec3 lo = box.Min(), hi = box.Max();
+    double total = 1.0;
+    for (int axis = 0; axis < 3; ++axis) {
+        const float cellsOnAxis = std::ceil((hi[axis] - lo[axis]) / size);
+        if (!(cellsOnAxis <= float(INT32_MAX))) throw std::length_error("trace grid has too many cells");
+        total *= double(std::max<int64_t>(1, int64_t(cellsOnAxis)));
+    }
+    if (total > double(INT32_MAX)) throw std::length_error("trace grid has too many cells");
+    return int32_t(total);
+}
+
+int32_t TraceGrid::Layout(const AABB3& box, float size) {
     bounds = box;
     const Vec3 lo = box.Min(), hi = box.Max();
     for (int axis = 0; axis < 3; ++axis) {
@@ -215,23 +223,19 @@ void TraceGrid::Init(const AABB3& box, float size) {
     }
     cellSize = size;
     Clear();
-    if (box.IsEmpty() || !IsFiniteBox(box) || !(size > 0.0f) || !std::isfinite(size)) return;
+    const int32_t total = CellsFor(box, size);
+    if (total == 0) return 0;
+    int32_t* n[3] = {&nx, &ny, &nz};
+    for (int axis = 0; axis < 3; ++axis) *n[axis] = std::max<int32_t>(1, int32_t(std::ceil(extent[axis] / size)));
+    return total;
+}
 
-    int64_t n[3];
-    for (int axis = 0; axis < 3; ++axis) {
-        const float cellsOnAxis = std::ceil(extent[axis] / size);
-        if (!(cellsOnAxis <= float(INT32_MAX))) throw std::length_error("trace grid has too many cells");
-        n[axis] = std::max<int64_t>(1, int64_t(cellsOnAxis));
-    }
-    const double total = double(n[0]) * double(n[1]) * double(n[2]);
-    if (total > double(INT32_MAX)) throw std::length_error("trace grid has too many cells");
-
-    cells.reset(new SWGridCellCluster[size_t(total)]);
-    occupied.reset(new uint64_t[(size_t(total) + 63) / 64]());
-    nx = int32_t(n[0]);
-    ny = int32_t(n[1]);
-    nz = int32_t(n[2]);
-    cellCount = int32_t(total);
+void TraceGrid::Attach(SWGridCellCluster* cellStorage, uint64_t* bitStorage) {
+    cells = cellStorage;
+    occupied = bitStorage;
+    cellCount = nx * ny * nz;
+    const Vec3 lo = bounds.Min();
+    const float size = cellSize;
     for (int z = 0; z < nz; ++z) {
         for (int y = 0; y < ny; ++y) {
             for (int x = 0; x < nx; ++x) {
@@ -247,8 +251,21 @@ void TraceGrid::Init(const AABB3& box, float size) {
     }
 }
 
+void TraceGrid::Init(const AABB3& box, float size) {
+    const int32_t total = Layout(box, size);
+    if (total == 0) return;
+    ownCells.reset(new SWGridCellCluster[size_t(total)]);
+    ownBits.reset(new uint64_t[OccupancyWords(total)]());
+    Attach(ownCells.get(), ownBits.get());
+}
+
+void TraceGrid::InitIn(const AABB3& box, float size, SWGridCellCluster* cellStorage, uint64_t* bitStorage) {
+    if (Layout(box, size) == 0) return;
+    Attach(cellStorage, bitStorage);
+}
+
 void TraceGrid::MarkOccupied() {
-    std::fill(occupied.get(), occupied.get() + (size_t(cellCount) + 63) / 64, uint64_t(0));
+    std::fill(occupied, occupied + OccupancyWords(cellCount), uint64_t(0));
     for (int i = 0; i < cellCount; ++i)
         if (cells[i].triangleCount >= 1) occupied[size_t(i) >> 6] |= uint64_t(1) << (i & 63);
 }
@@ -279,59 +296,214 @@ SWTraceMesh::~SWTraceMesh() = default;
 bool SWTraceMesh::Build(const TraceGridSettings* settings, unsigned workers) {
     const TraceGridSettings tuning = settings ? *settings : TraceGridSettings();
     ComputeTriangleNormals();
+    grid.outliers = nullptr;
+    blocks = {};
     if (grid.cellCount == 0) return true;
     try {
         BinAndFinishCells(tuning, workers);
     } catch (...) {
         // Half-finished cells hold unpadded packets: leave a grid on which every ray misses.
         grid.Clear();
+        blocks = {};
         throw;
     }
     return true;
 }
 
+// Counts first, allocates each kind of storage once for what the counts ask, then fills: the
+// root cells bin every triangle twice, the crowded ones are laid out as nested grids whose
+// cells are counted and then filled from the root cell's packets. Workers share no cell, so
+// the grid is the same for any number of them.
 void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned workers) {
+    if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
+    ThreadPool pool(workers);
+
+    // The root binning runs over slices of consecutive triangles. Each slice counts what it
+    // puts in each cell; a slice then writes its triangles of a cell after those of the slices
+    // before it, so every cell holds its triangles in index order, as one pass over them would.
     const int triangleCount = int(triangles.size());
-    for (int i = 0; i < triangleCount; ++i) {
-        const MeshTriangle& t = triangles[i];
-        BinTriangle(grid, positions[t.vertex0], positions[t.vertex1], positions[t.vertex2],
-                    [](SWGridCellCluster& cell) { ++cell.triangleCount; });
-    }
-    AllocateCells(grid);
-    for (int i = 0; i < triangleCount; ++i) {
-        const MeshTriangle& t = triangles[i];
-        const Vec3 a = positions[t.vertex0];
-        const Vec3 e1 = positions[t.vertex1] - a, e2 = positions[t.vertex2] - a;
-        BinTriangle(grid, a, positions[t.vertex1], positions[t.vertex2],
-                    [&](SWGridCellCluster& cell) { cell.Append(a, e1, e2, i); });
+    const size_t cellCount = size_t(grid.cellCount);
+    constexpr size_t kCountBudget = size_t(1) << 24;  // per-slice counters for all cells, at most
+    const int slices = int(std::clamp<size_t>(kCountBudget / std::max<size_t>(cellCount, 1), 1,
+                                            std::min<size_t>(size_t(workers) * 4, size_t(std::max(triangleCount, 1)))));
+    std::vector<int32_t> sliceCounts(size_t(slices) * cellCount, 0);
+    std::vector<std::vector<int>> sliceOutliers(static_cast<size_t>(slices));
+    auto inside = [&](const MeshTriangle& t) {
+        return !outsideToOutliers || InsideGrid(grid, positions[t.vertex0], positions[t.vertex1], positions[t.vertex2]);
+    };
+    auto sliceOf = [&](int slice) { return std::pair<int, int>(int(int64_t(triangleCount) * slice / slices),
+                                                           int(int64_t(triangleCount) * (slice + 1) / slices)); };
+    auto eachSlice = [&](auto&& body) {
+        pool.ParallelFor(0, slices, 1, [&](int first, int last) {
+            for (int slice = first; slice < last; ++slice) body(slice, sliceCounts.data() + size_t(slice) * cellCount);
+        });
+    };
+    eachSlice([&](int slice, int32_t* counts) {
+        const auto [begin, end] = sliceOf(slice);
+        for (int i = begin; i < end; ++i) {
+            const MeshTriangle& t = triangles[i];
+            if (!inside(t)) {
+                sliceOutliers[size_t(slice)].push_back(i);
+                continue;
+            }
+            BinTriangle(grid, positions[t.vertex0], positions[t.vertex1], positions[t.vertex2],
+                        [&](SWGridCellCluster& cell) { ++counts[&cell - grid.cells]; });
+        }
+    });
+    std::vector<int> outliers;
+    for (const auto& found : sliceOutliers) outliers.insert(outliers.end(), found.begin(), found.end());
+    // Counts become each slice's first position in the cell.
+    pool.ParallelFor(size_t(0), cellCount, std::max<size_t>(1024, cellCount / (size_t(workers) * 8)),
+                     [&](size_t first, size_t last) {
+                         for (size_t c = first; c < last; ++c) {
+                             int32_t total = 0;
+                             for (int slice = 0; slice < slices; ++slice) {
+                                 int32_t& count = sliceCounts[size_t(slice) * cellCount + c];
+                                 const int32_t own = count;
+                                 count = total;
+                                 total += own;
+                             }
+                             grid.cells[c].triangleCount = total;
+                         }
+                     });
+    grid.MarkOccupied();
+
+    // Which root cells get a nested grid (root cells are at depth 1, so every crowded one),
+    // and how much of each kind of storage that takes. A cell too wide for a nested grid of
+    // its own stays a leaf with all its triangles.
+    struct Split {
+        int32_t cell;
+        NestedLayout layout;
+        size_t firstCell, firstWord;
+    };
+    std::vector<Split> splits;
+    std::vector<int32_t> splitOf(size_t(grid.cellCount), -1);
+    size_t rootPackets = 0, stagedPackets = 0, nestedCells = 0, nestedWords = 0;
+    for (int32_t i = 0; i < grid.cellCount; ++i) {
+        const SWGridCellCluster& cell = grid.cells[i];
+        if (cell.triangleCount <= 0) continue;
+        if (cell.triangleCount > tuning.threshold) {
+            const NestedLayout layout = LayoutNested(cell, tuning);
+            if (layout.cells > 0) {
+                splitOf[size_t(i)] = int32_t(splits.size());
+                splits.push_back({i, layout, nestedCells, nestedWords});
+                stagedPackets += size_t(cell.PacketsNeeded());
+                nestedCells += size_t(layout.cells);
+                nestedWords += TraceGrid::OccupancyWords(layout.cells);
+                continue;
+            }
+        }
+        rootPackets += size_t(cell.PacketsNeeded());
     }
 
-    // Root cells are finished in the order x, y, z (z innermost), handed out in runs of
-    // consecutive cells of about equal triangle load; every run touches only its own cells,
-    // so the result is the same for any number of workers.
-    if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
+    // Crowded cells hold their triangles only until the nested grid has them.
+    std::unique_ptr<TrianglePacket[]> staged(new TrianglePacket[stagedPackets]);
+    blocks.rootPackets.reset(new TrianglePacket[rootPackets]);
+    TrianglePacket* nextRoot = blocks.rootPackets.get();
+    TrianglePacket* nextStaged = staged.get();
+    for (int32_t i = 0; i < grid.cellCount; ++i) {
+        SWGridCellCluster& cell = grid.cells[i];
+        TrianglePacket*& next = splitOf[size_t(i)] >= 0 ? nextStaged : nextRoot;
+        cell.Allocate(next);
+        if (cell.triangleCount > 0) next += cell.PacketsNeeded();
+    }
+    eachSlice([&](int slice, int32_t* next) {
+        const auto [begin, end] = sliceOf(slice);
+        for (int i = begin; i < end; ++i) {
+            const MeshTriangle& t = triangles[i];
+            if (!inside(t)) continue;
+            const Vec3 a = positions[t.vertex0];
+            const Vec3 e1 = positions[t.vertex1] - a, e2 = positions[t.vertex2] - a;
+            BinTriangle(grid, a, positions[t.vertex1], positions[t.vertex2],
+                        [&](SWGridCellCluster& cell) { cell.Put(next[&cell - grid.cells]++, a, e1, e2, i); });
+        }
+    });
+    for (size_t c = 0; c < cellCount; ++c) grid.cells[c].written = grid.cells[c].capacity;
+    sliceCounts = {};
+
+    if (!outliers.empty()) {
+        SWGridCellCluster& leaf = blocks.outliers;
+        leaf.triangleCount = int32_t(outliers.size());
+        blocks.outlierPackets.reset(new TrianglePacket[size_t(leaf.PacketsNeeded())]);
+        leaf.Allocate(blocks.outlierPackets.get());
+        for (int i : outliers) {
+            const MeshTriangle& t = triangles[size_t(i)];
+            const Vec3 a = positions[t.vertex0];
+            leaf.Append(a, positions[t.vertex1] - a, positions[t.vertex2] - a, i);
+        }
+        leaf.PadAndComputeNormals();
+        grid.outliers = &leaf;
+    }
+
+    blocks.nestedGrids.reset(new TraceGrid[splits.size()]);
+    blocks.nestedCells.reset(new SWGridCellCluster[nestedCells]);
+    blocks.nestedBits.reset(new uint64_t[nestedWords]);
+
+    // Root cells are handed out in the order x, y, z (z innermost), in runs of consecutive
+    // cells of about equal triangle load.
     const int ny = grid.ny, nz = grid.nz;
-    auto cellAt = [&](int64_t k) -> SWGridCellCluster& {
+    auto indexAt = [&](int64_t k) {
         const int z = int(k % nz), y = int((k / nz) % ny), x = int(k / (int64_t(nz) * ny));
-        return grid.Cell(x, y, z);
+        return x + grid.nx * (y + ny * z);
     };
     int64_t totalLoad = 0;
     for (int i = 0; i < grid.cellCount; ++i) totalLoad += grid.cells[i].triangleCount + 1;
     const int64_t runLoad = std::max<int64_t>(1, totalLoad / (int64_t(workers) * 32));
-
     std::vector<int64_t> runEnds;
     int64_t load = 0;
     for (int64_t k = 0; k < grid.cellCount; ++k) {
-        load += cellAt(k).triangleCount + 1;
+        load += grid.cells[indexAt(k)].triangleCount + 1;
         if (load >= runLoad || k + 1 == grid.cellCount) {
             runEnds.push_back(k + 1);
             load = 0;
         }
     }
-    ThreadPool pool(workers);
-    pool.ParallelFor(size_t(0), runEnds.size(), size_t(1), [&](size_t first, size_t last) {
-        for (size_t run = first; run < last; ++run)
-            for (int64_t k = run == 0 ? 0 : runEnds[run - 1]; k < runEnds[run]; ++k) FinishCell(cellAt(k), this, tuning, 1);
+    auto forEachRootCell = [&](auto&& visit) {
+        pool.ParallelFor(size_t(0), runEnds.size(), size_t(1), [&](size_t first, size_t last) {
+            for (size_t run = first; run < last; ++run)
+                for (int64_t k = run == 0 ? 0 : runEnds[run - 1]; k < runEnds[run]; ++k) visit(indexAt(k));
+        });
+    };
+
+    // Leaves are final; crowded cells get their nested grid laid out and counted.
+    forEachRootCell([&](int index) {
+        SWGridCellCluster& cell = grid.cells[index];
+        const int32_t split = splitOf[size_t(index)];
+        if (split < 0) {
+            cell.PadAndComputeNormals();
+            return;
+        }
+        const Split& s = splits[size_t(split)];
+        TraceGrid& nested = blocks.nestedGrids[size_t(split)];
+        nested.owner = this;
+        nested.InitIn(s.layout.box, s.layout.size, blocks.nestedCells.get() + s.firstCell,
+                      blocks.nestedBits.get() + s.firstWord);
+        BinCellTriangles(cell, nested, [](SWGridCellCluster& child, const TraceTriangle&) { ++child.triangleCount; });
+        nested.MarkOccupied();
+    });
+
+    size_t nestedPackets = 0;
+    for (size_t c = 0; c < nestedCells; ++c) nestedPackets += size_t(blocks.nestedCells[c].PacketsNeeded());
+    blocks.nestedPackets.reset(new TrianglePacket[nestedPackets]);
+    TrianglePacket* nextNested = blocks.nestedPackets.get();
+    for (size_t c = 0; c < nestedCells; ++c) {
+        SWGridCellCluster& child = blocks.nestedCells[c];
+        child.Allocate(nextNested);
+        if (child.triangleCount > 0) nextNested += child.PacketsNeeded();
+    }
+
+    // The nested grids take the crowded cells' triangles; their cells are all leaves.
+    forEachRootCell([&](int index) {
+        const int32_t split = splitOf[size_t(index)];
+        if (split < 0) return;
+        SWGridCellCluster& cell = grid.cells[index];
+        TraceGrid& nested = blocks.nestedGrids[size_t(split)];
+        BinCellTriangles(cell, nested,
+                         [](SWGridCellCluster& child, const TraceTriangle& t) { child.Append(t.a, t.e1, t.e2, t.id); });
+        for (int i = 0; i < nested.cellCount; ++i) nested.cells[i].PadAndComputeNormals();
+        cell.packets = nullptr;
+        cell.packetCount = 0;
+        cell.nested = &nested;
     });
 }
 

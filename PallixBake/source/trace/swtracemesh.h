@@ -40,37 +40,43 @@ struct TraceTriangle {
 };
 
 // One grid cell: its box, its triangles in packets and, when it held too many, a nested grid
-// that owns them instead (the packets are then freed; triangleCount keeps the count).
+// that holds them instead (the packets are then dropped; triangleCount keeps the count). Cells
+// own nothing: their packets and nested grids live in blocks of the mesh (or of whoever gave
+// the cell its storage).
 struct SWGridCellCluster {
     Math::AABB3 box;
     int32_t triangleCount = 0;
-    std::unique_ptr<TrianglePacket[]> packets;
+    TrianglePacket* packets = nullptr;
     int32_t written = 0;
     int32_t capacity = 0;
     int32_t packetCount = 0;
-    std::unique_ptr<TraceGrid> nested;
+    TraceGrid* nested = nullptr;
 
-    SWGridCellCluster();
-    ~SWGridCellCluster();
+    // Packets needed for the counted triangles.
+    int32_t PacketsNeeded() const { return (triangleCount + 3) / 4; }
 
     // Closest hit in this cell: a nested grid's walk, or the ray's kernel over the packets.
     bool Intersect(const TraceRay& ray, TraceHit* hit) const;
     bool Occluded(const TraceRay& ray) const;
 
-    // Sizes the packet array for the counted triangles and resets the written count.
-    void Allocate();
+    // Takes storage for the counted triangles (PacketsNeeded() packets, or null when there
+    // are none) and resets the written count.
+    void Allocate(TrianglePacket* storage);
     // Appends one triangle at lane written % 4 of packet written / 4; ignored once full.
     void Append(Math::Vec3 a, Math::Vec3 e1, Math::Vec3 e2, int32_t id);
+    // Writes one triangle as the index-th of the cell (index below the capacity), for fills
+    // that hand out the positions themselves; written is theirs to set.
+    void Put(int index, Math::Vec3 a, Math::Vec3 e1, Math::Vec3 e2, int32_t id);
     TraceTriangle ReadTriangle(int index) const;
     // Repeats the last triangle into the empty lanes of the last packet and computes the normals.
     void PadAndComputeNormals();
 };
 
-// Uniform grid of cube cells over a box. The mesh owns the root grid; a root cell may own one
-// nested grid whose cells are always leaves.
+// Uniform grid of cube cells over a box. The mesh owns the root grid; a root cell may point to
+// one nested grid whose cells are always leaves.
 class TraceGrid {
 public:
-    explicit TraceGrid(SWTraceMesh* owner);
+    explicit TraceGrid(SWTraceMesh* owner = nullptr);
     ~TraceGrid();
     TraceGrid(const TraceGrid&) = delete;
     TraceGrid& operator=(const TraceGrid&) = delete;
@@ -81,17 +87,27 @@ public:
     float invCellSize[3] = {0, 0, 0};
     float cellSize = 0.0f;
     int32_t nx = 0, ny = 0, nz = 0;
-    std::unique_ptr<SWGridCellCluster[]> cells;
+    SWGridCellCluster* cells = nullptr;
     int32_t cellCount = 0;
     SWTraceMesh* owner = nullptr;
     // One bit per cell, set when the cell holds a triangle: the walks test it before touching
     // the cell record, so the many empty cells cost no memory traffic.
-    std::unique_ptr<uint64_t[]> occupied;
+    uint64_t* occupied = nullptr;
+    // Root grid only: a leaf of the triangles that reach outside the grid's box, which every
+    // ray tests before the walk (the assembly leaves a few giant triangles out of the box).
+    const SWGridCellCluster* outliers = nullptr;
 
-    // Lays cells of the given size over the box. An empty, inverted or non-finite box, or a cell
-    // size that is not a positive finite number, gives a grid without cells on which every ray
-    // misses. Throws std::length_error when the cell count does not fit 32 bits.
+    // Lays cells of the given size over the box, in storage of its own. An empty, inverted or
+    // non-finite box, or a cell size that is not a positive finite number, gives a grid without
+    // cells on which every ray misses. Throws std::length_error when the cell count does not
+    // fit 32 bits.
     void Init(const Math::AABB3& box, float size);
+    // The same over storage that outlives the grid: CellsFor(box, size) cells and
+    // OccupancyWords of as many bits.
+    void InitIn(const Math::AABB3& box, float size, SWGridCellCluster* cellStorage, uint64_t* bitStorage);
+    // How many cells Init lays over the box (0 for a grid without cells); throws as Init does.
+    static int32_t CellsFor(const Math::AABB3& box, float size);
+    static size_t OccupancyWords(int32_t cellCount) { return (size_t(cellCount) + 63) / 64; }
     // Drops every cell (the bounds stay): every ray then misses.
     void Clear();
 
@@ -102,10 +118,18 @@ public:
     SWGridCellCluster& Cell(int x, int y, int z) { return cells[x + nx * (y + ny * z)]; }
     const SWGridCellCluster& Cell(int x, int y, int z) const { return cells[x + nx * (y + ny * z)]; }
 
-    // Closest hit within the grid; updates hit only when a nearer triangle is found.
+    // Closest hit within the grid and its outliers; updates hit only when a nearer triangle is found.
     bool Intersect(const TraceRay& ray, TraceHit* hit) const;
     // True as soon as any triangle is hit with 0 <= t <= ray.maxDistance.
     bool Occluded(const TraceRay& ray) const;
+
+private:
+    // Fills every field but the storage; returns the cell count.
+    int32_t Layout(const Math::AABB3& box, float size);
+    void Attach(SWGridCellCluster* cellStorage, uint64_t* bitStorage);
+
+    std::unique_ptr<SWGridCellCluster[]> ownCells;
+    std::unique_ptr<uint64_t[]> ownBits;
 };
 
 // Root-cell statistics the bake engine records per map.
@@ -124,16 +148,40 @@ public:
     ~SWTraceMesh() override;
 
     // Bins every triangle into the root grid laid by TraceGrid::Init and finishes the cells in
-    // parallel; workers 0 means one per hardware thread. The result does not depend on the
-    // worker count. Returns true; a failing cell task is rethrown after every task finished,
-    // and the grid is then left without cells.
+    // parallel; workers 0 means one per hardware thread. With outsideToOutliers, a triangle
+    // that reaches outside the grid's box goes to the grid's outlier leaf instead. The result
+    // does not depend on the worker count. Returns true; a failing cell task is rethrown after
+    // every task finished, and the grid is then left without cells.
     virtual bool Build(const TraceGridSettings* settings, unsigned workers = 0);
 
     TraceGrid grid;
+    // Set when the grid's box leaves out triangles on purpose (ChooseGridBox's giants).
+    bool outsideToOutliers = false;
 
 private:
     void BinAndFinishCells(const TraceGridSettings& tuning, unsigned workers);
+
+    // Everything the cells point at, in a few blocks sized from the binning counts.
+    struct Blocks {
+        std::unique_ptr<TrianglePacket[]> rootPackets;    // root cells that stay leaves
+        std::unique_ptr<TraceGrid[]> nestedGrids;
+        std::unique_ptr<SWGridCellCluster[]> nestedCells;
+        std::unique_ptr<uint64_t[]> nestedBits;
+        std::unique_ptr<TrianglePacket[]> nestedPackets;  // the nested grids' cells
+        SWGridCellCluster outliers;
+        std::unique_ptr<TrianglePacket[]> outlierPackets;
+    };
+    Blocks blocks;
 };
+
+// The box for the root grid of a trace mesh over the scene: its bounds, unless a few giant
+// triangles, each far larger than everything else together, would stretch them; the box then
+// holds the rest (leavesOutGiants), and the build is to keep the giants out of the cells.
+struct GridBox {
+    Math::AABB3 box;
+    bool leavesOutGiants = false;
+};
+GridBox ChooseGridBox(const Scene& scene);
 
 // Root cell size for a grid over bounds holding triangleCount triangles: a bounded search for
 // a size whose mean triangles per cell lie within the settings' targets. Returns 0 for bounds

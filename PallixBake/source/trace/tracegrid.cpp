@@ -131,7 +131,7 @@ bool IntersectWith(const TraceGrid& grid, const TraceRay& ray, TraceHit* hit);
 // Asks for every line of a leaf's packets at once, so that the kernel does not meet the misses
 // one packet after the other.
 inline void PrefetchPackets(const SWGridCellCluster& cell) {
-    const char* bytes = reinterpret_cast<const char*>(cell.packets.get());
+    const char* bytes = reinterpret_cast<const char*>(cell.packets);
     if (!bytes) return;
     const size_t size = sizeof(TrianglePacket) * size_t(cell.packetCount);
     for (size_t offset = 0; offset < size; offset += 64) _mm_prefetch(bytes + offset, _MM_HINT_T0);
@@ -177,7 +177,7 @@ inline bool IntersectCell(const SWGridCellCluster& cell, const TraceRay& ray, Tr
     if (cell.nested) return IntersectWith<kKernel>(*cell.nested, ray, hit);
     if (cell.packetCount <= 0) return false;
     PrefetchPackets(cell);
-    const int32_t id = kKernel(cell.packets.get(), cell.packetCount, ray, &hit->distance, &hit->u, &hit->v);
+    const int32_t id = kKernel(cell.packets, cell.packetCount, ray, &hit->distance, &hit->u, &hit->v);
     if (id < 0) return false;
     hit->triangleId = id;
     return true;
@@ -204,8 +204,8 @@ bool IntersectWith(const TraceGrid& grid, const TraceRay& ray, TraceHit* hit) {
         if (!inside) return false;
     }
     bool any = false, done = false;
-    const uint64_t* occupied = grid.occupied.get();
-    const SWGridCellCluster* cells = grid.cells.get();
+    const uint64_t* occupied = grid.occupied;
+    const SWGridCellCluster* cells = grid.cells;
     const double cellSize = grid.cellSize;
     // A crossing one cell beyond the best hit cannot lead to a nearer triangle.
     auto reachable = [&](float entry) { return double(entry) + travelled <= cellSize + hit->distance; };
@@ -263,8 +263,8 @@ bool OccludedGrid(const TraceGrid& grid, const TraceRay& ray) {
         if (!inside) return false;
     }
     bool blocked = false;
-    const uint64_t* occupied = grid.occupied.get();
-    const SWGridCellCluster* cells = grid.cells.get();
+    const uint64_t* occupied = grid.occupied;
+    const SWGridCellCluster* cells = grid.cells;
     CellQueue queue;
     Traverse(
         grid, start, ray.direction, cell,
@@ -281,7 +281,7 @@ bool OccludedGrid(const TraceGrid& grid, const TraceRay& ray) {
 
 inline bool OccludedCell(const SWGridCellCluster& cell, const TraceRay& ray) {
     if (cell.nested) return OccludedGrid(*cell.nested, ray);
-    return cell.packetCount > 0 && OccludedMoellerSse(cell.packets.get(), cell.packetCount, ray);
+    return cell.packetCount > 0 && OccludedMoellerSse(cell.packets, cell.packetCount, ray);
 }
 
 }  // namespace
@@ -289,7 +289,7 @@ inline bool OccludedCell(const SWGridCellCluster& cell, const TraceRay& ray) {
 bool SWGridCellCluster::Intersect(const TraceRay& ray, TraceHit* hit) const {
     if (nested) return nested->Intersect(ray, hit);
     if (packetCount <= 0) return false;
-    const int32_t id = IntersectPackets(ray.kernel, packets.get(), packetCount, ray, &hit->distance, &hit->u, &hit->v);
+    const int32_t id = IntersectPackets(ray.kernel, packets, packetCount, ray, &hit->distance, &hit->u, &hit->v);
     if (id < 0) return false;
     hit->triangleId = id;
     return true;
@@ -301,12 +301,14 @@ bool SWGridCellCluster::Occluded(const TraceRay& ray) const {
 
 bool TraceGrid::Intersect(const TraceRay& ray, TraceHit* hit) const {
     if (cellCount == 0 || !RayIsUsable(ray)) return false;
-    return IntersectorFor(ray.kernel)(*this, ray, hit);
+    // The outliers first: a hit on one shortens the walk.
+    const bool outlier = outliers && outliers->Intersect(ray, hit);
+    return IntersectorFor(ray.kernel)(*this, ray, hit) || outlier;
 }
 
 bool TraceGrid::Occluded(const TraceRay& ray) const {
     if (cellCount == 0 || !RayIsUsable(ray)) return false;
-    return OccludedGrid(*this, ray);
+    return (outliers && OccludedCell(*outliers, ray)) || OccludedGrid(*this, ray);
 }
 
 }  // namespace Pallix::Bake

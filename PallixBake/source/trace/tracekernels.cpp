@@ -1,8 +1,9 @@
 #include "trace/tracekernels.h"
 
 #include <cmath>
-#include <emmintrin.h>
-#include <limits>
+#include <xmmintrin.h>
+
+#include "trace/packetlanes.h"
 
 namespace Pallix::Bake {
 
@@ -123,69 +124,37 @@ int32_t PlueckerScalar(const TrianglePacket* packets, int packetCount, const Tra
     return id;
 }
 
-// Four lanes of three coordinates.
-struct Lanes3 {
-    __m128 x, y, z;
-};
-inline Lanes3 operator+(const Lanes3& a, const Lanes3& b) {
-    return {_mm_add_ps(a.x, b.x), _mm_add_ps(a.y, b.y), _mm_add_ps(a.z, b.z)};
-}
-inline Lanes3 operator-(const Lanes3& a, const Lanes3& b) {
-    return {_mm_sub_ps(a.x, b.x), _mm_sub_ps(a.y, b.y), _mm_sub_ps(a.z, b.z)};
-}
-inline __m128 Dot(const Lanes3& a, const Lanes3& b) {
-    return _mm_add_ps(_mm_add_ps(_mm_mul_ps(a.x, b.x), _mm_mul_ps(a.y, b.y)), _mm_mul_ps(a.z, b.z));
-}
-inline Lanes3 Cross(const Lanes3& a, const Lanes3& b) {
-    return {_mm_sub_ps(_mm_mul_ps(a.y, b.z), _mm_mul_ps(a.z, b.y)),
-            _mm_sub_ps(_mm_mul_ps(a.z, b.x), _mm_mul_ps(a.x, b.z)),
-            _mm_sub_ps(_mm_mul_ps(a.x, b.y), _mm_mul_ps(a.y, b.x))};
-}
-inline Lanes3 LoadRows(const TrianglePacket& p, int row) {
-    return {_mm_load_ps(p.rows[row]), _mm_load_ps(p.rows[row + 1]), _mm_load_ps(p.rows[row + 2])};
-}
-inline Lanes3 Broadcast(Math::Vec3 v) { return {_mm_set1_ps(v.x), _mm_set1_ps(v.y), _mm_set1_ps(v.z)}; }
+using Simd::Lanes4;
+using Lanes3x4 = Simd::Lanes3<4>;
 
-inline __m128 Select(__m128 mask, __m128 a, __m128 b) { return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b)); }
-
-// Lowest lane of mask holding the smallest value of t among the lanes of mask (mask != 0).
-inline int SmallestLane(__m128 t, __m128 mask, int maskBits) {
-    const __m128 candidates = Select(mask, t, _mm_set1_ps(std::numeric_limits<float>::infinity()));
-    __m128 m = _mm_min_ps(candidates, _mm_shuffle_ps(candidates, candidates, _MM_SHUFFLE(1, 0, 3, 2)));
-    m = _mm_min_ps(m, _mm_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
-    const int equal = _mm_movemask_ps(_mm_cmpeq_ps(candidates, m)) & maskBits;
-    return __builtin_ctz(unsigned(equal));
-}
-
-inline float Lane(__m128 v, int lane) {
-    alignas(16) float values[4];
-    _mm_store_ps(values, v);
-    return values[lane];
+inline Lanes3x4 LoadRows(const TrianglePacket& p, int row) {
+    const TrianglePacket* step[1] = {&p};
+    return LoadPacketRows<4>(step, row);
 }
 
 // Moeller-Trumbore on the four lanes of a packet: the lanes with det != 0, low <= u <= high,
 // v >= low, u + v <= high and 0 <= t <= limit, with their t, u and v.
 struct MoellerLanes {
-    __m128 mask, t, u, v;
+    Lanes4 mask, t, u, v;
 };
 
-inline MoellerLanes TestMoellerLanes(const TrianglePacket& p, const Lanes3& o, const Lanes3& d, __m128 low,
-                                     __m128 high, __m128 limit) {
-    const __m128 zero = _mm_setzero_ps();
-    const Lanes3 e1 = LoadRows(p, TrianglePacket::E1x), e2 = LoadRows(p, TrianglePacket::E2x);
-    const Lanes3 pv = Cross(d, e2);
-    const __m128 det = Dot(e1, pv);
-    const Lanes3 s = o - LoadRows(p, TrianglePacket::Ax);
-    const __m128 u = _mm_div_ps(Dot(s, pv), det);
-    const Lanes3 q = Cross(s, e1);
-    const __m128 v = _mm_div_ps(Dot(d, q), det);
-    const __m128 t = _mm_div_ps(Dot(e2, q), det);
-    __m128 mask = _mm_and_ps(_mm_cmpneq_ps(det, zero), _mm_cmpge_ps(u, low));
-    mask = _mm_and_ps(mask, _mm_cmple_ps(u, high));
-    mask = _mm_and_ps(mask, _mm_cmpge_ps(v, low));
-    mask = _mm_and_ps(mask, _mm_cmple_ps(_mm_add_ps(u, v), high));
-    mask = _mm_and_ps(mask, _mm_cmpge_ps(t, zero));
-    mask = _mm_and_ps(mask, _mm_cmple_ps(t, limit));
+inline MoellerLanes TestMoellerLanes(const TrianglePacket& p, const Lanes3x4& o, const Lanes3x4& d, Lanes4 low,
+                                     Lanes4 high, Lanes4 limit) {
+    const Lanes4 zero = Lanes4::Zero();
+    const Lanes3x4 e1 = LoadRows(p, TrianglePacket::E1x), e2 = LoadRows(p, TrianglePacket::E2x);
+    const Lanes3x4 pv = Cross(d, e2);
+    const Lanes4 det = Dot(e1, pv);
+    const Lanes3x4 s = o - LoadRows(p, TrianglePacket::Ax);
+    const Lanes4 u = Dot(s, pv) / det;
+    const Lanes3x4 q = Cross(s, e1);
+    const Lanes4 v = Dot(d, q) / det;
+    const Lanes4 t = Dot(e2, q) / det;
+    Lanes4 mask = (det != zero) & (u >= low);
+    mask = mask & (u <= high);
+    mask = mask & (v >= low);
+    mask = mask & (u + v <= high);
+    mask = mask & (t >= zero);
+    mask = mask & (t <= limit);
     return {mask, t, u, v};
 }
 
@@ -213,21 +182,21 @@ int32_t IntersectPlueckerDouble(const TrianglePacket* packets, int packetCount, 
 
 int32_t IntersectMoellerSse(const TrianglePacket* packets, int packetCount, const TraceRay& ray, double* distance,
                             float* outU, float* outV) {
-    const Lanes3 o = Broadcast(ray.origin), d = Broadcast(ray.direction);
-    const __m128 low = _mm_set1_ps(-0.0025f), high = _mm_set1_ps(1.0025f);
+    const Lanes3x4 o = Lanes3x4::Broadcast(ray.origin), d = Lanes3x4::Broadcast(ray.direction);
+    const Lanes4 low = Lanes4::Broadcast(-0.0025f), high = Lanes4::Broadcast(1.0025f);
     float best = float(*distance), bestU = 0.0f, bestV = 0.0f;
-    __m128 bestLanes = _mm_set1_ps(best);
+    Lanes4 bestLanes = Lanes4::Broadcast(best);
     int32_t id = -1;
     for (int i = 0; i < packetCount; ++i) {
         const TrianglePacket& p = packets[i];
         const MoellerLanes hit = TestMoellerLanes(p, o, d, low, high, bestLanes);
-        const int bits = _mm_movemask_ps(hit.mask);
+        const int bits = MoveMask(hit.mask);
         if (bits == 0) continue;
         const int lane = SmallestLane(hit.t, hit.mask, bits);
         best = Lane(hit.t, lane);
         bestU = Lane(hit.u, lane);
         bestV = Lane(hit.v, lane);
-        bestLanes = _mm_set1_ps(best);
+        bestLanes = Lanes4::Broadcast(best);
         id = p.GetId(lane);
     }
     if (id >= 0) {
@@ -240,59 +209,15 @@ int32_t IntersectMoellerSse(const TrianglePacket* packets, int packetCount, cons
 
 int32_t IntersectPlueckerSse(const TrianglePacket* packets, int packetCount, const TraceRay& ray, double* distance,
                              float* outU, float* outV) {
-    const Lanes3 o = Broadcast(ray.origin), d = Broadcast(ray.direction);
-    const __m128 zero = _mm_setzero_ps();
-    const __m128 signBit = _mm_set1_ps(-0.0f);
-    float best = float(*distance), bestU = 0.0f, bestV = 0.0f;
-    __m128 bestLanes = _mm_set1_ps(best);
-    int32_t id = -1;
-    for (int i = 0; i < packetCount; ++i) {
-        const TrianglePacket& p = packets[i];
-        const Lanes3 r0 = LoadRows(p, TrianglePacket::Ax) - o;
-        const Lanes3 r1 = r0 + LoadRows(p, TrianglePacket::E1x);
-        const Lanes3 r2 = r0 + LoadRows(p, TrianglePacket::E2x);
-        const Lanes3 edge0 = r2 - r0, edge1 = r0 - r1, edge2 = r1 - r2;
-        const Lanes3 n = Cross(edge1, edge0);
-        const Lanes3 n2 = n + n;
-        const __m128 den = Dot(n2, d);
-        const __m128 sign = _mm_and_ps(den, signBit);
-        const __m128 u = _mm_xor_ps(Dot(Cross(r2 + r0, edge0), d), sign);
-        const __m128 v = _mm_xor_ps(Dot(Cross(r0 + r1, edge1), d), sign);
-        __m128 mask = _mm_and_ps(_mm_cmpge_ps(u, zero), _mm_cmpge_ps(v, zero));
-        // Most rays pass beside most triangles: skip the rest when no lane is left.
-        if (_mm_movemask_ps(mask) == 0) continue;
-        const __m128 w = _mm_xor_ps(Dot(Cross(r1 + r2, edge2), d), sign);
-        const __m128 t = _mm_xor_ps(Dot(r0, n2), sign);
-        const __m128 absDen = _mm_andnot_ps(signBit, den);
-        mask = _mm_and_ps(mask, _mm_cmpge_ps(w, zero));
-        mask = _mm_and_ps(mask, _mm_cmpge_ps(t, zero));
-        mask = _mm_and_ps(mask, _mm_cmple_ps(t, _mm_mul_ps(bestLanes, absDen)));
-        mask = _mm_and_ps(mask, _mm_cmpneq_ps(den, zero));
-        const int bits = _mm_movemask_ps(mask);
-        if (bits == 0) continue;
-        const __m128 distances = _mm_div_ps(t, absDen);
-        const int lane = SmallestLane(distances, mask, bits);
-        best = Lane(distances, lane);
-        const float scale = Lane(absDen, lane);
-        bestU = Lane(u, lane) / scale;
-        bestV = Lane(v, lane) / scale;
-        bestLanes = _mm_set1_ps(best);
-        id = p.GetId(lane);
-    }
-    if (id >= 0) {
-        *distance = double(best);
-        *outU = bestU;
-        *outV = bestV;
-    }
-    return id;
+    return PlueckerClosest<4>(packets, packetCount, ray, distance, outU, outV);
 }
 
 bool OccludedMoellerSse(const TrianglePacket* packets, int packetCount, const TraceRay& ray) {
-    const Lanes3 o = Broadcast(ray.origin), d = Broadcast(ray.direction);
-    const __m128 low = _mm_set1_ps(-1e-5f), high = _mm_set1_ps(1.000001f);
-    const __m128 limit = _mm_set1_ps(ray.maxDistance);
+    const Lanes3x4 o = Lanes3x4::Broadcast(ray.origin), d = Lanes3x4::Broadcast(ray.direction);
+    const Lanes4 low = Lanes4::Broadcast(-1e-5f), high = Lanes4::Broadcast(1.000001f);
+    const Lanes4 limit = Lanes4::Broadcast(ray.maxDistance);
     for (int i = 0; i < packetCount; ++i)
-        if (_mm_movemask_ps(TestMoellerLanes(packets[i], o, d, low, high, limit).mask) != 0) return true;
+        if (MoveMask(TestMoellerLanes(packets[i], o, d, low, high, limit).mask) != 0) return true;
     return false;
 }
 

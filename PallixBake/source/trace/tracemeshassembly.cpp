@@ -1,6 +1,8 @@
+#include <algorithm>
 #include <climits>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "core/bakeexception.h"
 #include "geometry/scene.h"
@@ -43,6 +45,66 @@ void SceneMesh::AppendTo(Mesh& target) const {
     }
 }
 
+GridBox ChooseGridBox(const Scene& scene) {
+    // The giants are found among the largest few triangles, so that every ray pays little for
+    // testing them; one is a giant when it is more than kGiant times as large as the box of
+    // every smaller triangle.
+    constexpr size_t kCandidates = 16;
+    constexpr float kGiant = 4.0f;
+    struct Candidate {
+        float size;
+        Math::AABB3 box;
+    };
+    auto longestSide = [](const Math::AABB3& box) {
+        return std::max({box.maxX - box.minX, box.maxY - box.minY, box.maxZ - box.minZ});
+    };
+    auto larger = [](const Candidate& a, const Candidate& b) { return a.size > b.size; };
+    std::vector<Candidate> largest;  // a heap whose front is the smallest of them
+    Math::AABB3 rest;
+    for (const auto& mesh : scene.meshes) {
+        const size_t vertexCount = mesh->positions.size();
+        const size_t triangleCount = mesh->indices.size() / 3;
+        for (size_t k = 0; k < triangleCount; ++k) {
+            const uint32_t* corner = &mesh->indices[3 * k];
+            if (corner[0] >= vertexCount || corner[1] >= vertexCount || corner[2] >= vertexCount) continue;
+            Candidate c{0.0f, {}};
+            bool finite = true;
+            for (int j = 0; j < 3; ++j) {
+                const Vec3 p = mesh->ToWorld(mesh->positions[corner[j]]);
+                finite = finite && Math::IsFinite(p);
+                c.box.Expand(p);
+            }
+            if (!finite) continue;  // never binned, so it cannot stretch the grid
+            c.size = longestSide(c.box);
+            if (largest.size() < kCandidates) {
+                largest.push_back(c);
+                std::push_heap(largest.begin(), largest.end(), larger);
+            } else if (c.size > largest.front().size) {
+                rest.Expand(largest.front().box);
+                std::pop_heap(largest.begin(), largest.end(), larger);
+                largest.back() = c;
+                std::push_heap(largest.begin(), largest.end(), larger);
+            } else {
+                rest.Expand(c.box);
+            }
+        }
+    }
+    if (rest.IsEmpty()) return {scene.GetBounds(), false};
+    std::sort(largest.begin(), largest.end(), [](const Candidate& a, const Candidate& b) { return a.size < b.size; });
+    Math::AABB3 box = rest;
+    bool giants = false;
+    for (const Candidate& c : largest) {
+        if (c.size > kGiant * longestSide(box)) {
+            giants = true;  // and so is every larger one
+            break;
+        }
+        box.Expand(c.box);
+    }
+    if (!giants) return {scene.GetBounds(), false};
+    box.Pad(0.004f);
+    return {box, true};
+}
+
 bool Scene::BuildTraceMesh(SWTraceMesh* target, const TraceGridSettings* settings, const std::string* nameFilter) const {
     const TraceGridSettings defaults;
     if (!settings) settings = &defaults;
@@ -58,11 +120,12 @@ bool Scene::BuildTraceMesh(SWTraceMesh* target, const TraceGridSettings* setting
     target->Reserve(3 * triangleTotal, triangleTotal, hasUVs, hasColours);
     if (hasNeighbourDirections) target->neighbourDirections.reserve(target->positions.capacity());
 
-    // The grid covers the whole scene, selected or not, so every trace group of a job shares
-    // one frame.
-    const Math::AABB3 box = GetBounds();
-    target->grid.Init(box, ChooseRootCellSize(*settings, box, int(triangleTotal)));
-    target->bounds = target->grid.bounds;
+    // The grid covers the whole scene (but its giant triangles), selected or not, so every
+    // trace group of a job shares one frame; the mesh's bounds are the whole scene's.
+    const GridBox grid = ChooseGridBox(*this);
+    target->grid.Init(grid.box, ChooseRootCellSize(*settings, grid.box, int(triangleTotal)));
+    target->outsideToOutliers = grid.leavesOutGiants;
+    target->bounds = GetBounds();
 
     for (const auto& material : materials) target->AddMaterial(*material);
     for (const auto& mesh : meshes)
