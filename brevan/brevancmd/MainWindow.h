@@ -216,6 +216,8 @@ private:
     QWidget* MakeLineEdit(const QString& name, const char* property, const QString& text);
 
     QVBoxLayout* RegionLayout(const QString& key);
+    void RebuildRows(const QString& regionKey, const BakeModel::Preset::NodeList& nodes,
+                     QWidget* (MainWindow::*buildRow)(BakeModel::Node&));
     void RebuildHighPolyRows();
     void RebuildMapRows();
     void UpdateOutputFields();

@@ -203,29 +203,23 @@ QVBoxLayout* MainWindow::RegionLayout(const QString& key) {
     return region ? qobject_cast<QVBoxLayout*>(region->layout()) : nullptr;
 }
 
-void MainWindow::RebuildHighPolyRows() {
-    QVBoxLayout* layout = RegionLayout("trace");
+void MainWindow::RebuildRows(const QString& regionKey, const BakeModel::Preset::NodeList& nodes,
+                             QWidget* (MainWindow::*buildRow)(BakeModel::Node&)) {
+    QVBoxLayout* layout = RegionLayout(regionKey);
     if (!layout) return;
+    // The region's title and its "+" row stay; the rows between them are rebuilt.
     while (layout->count() > 2) {
         QLayoutItem* item = layout->takeAt(1);
         if (QWidget* row = item->widget()) DiscardRow(row);
         delete item;
     }
     int position = 1;
-    for (const auto& node : model.TraceNodes()) layout->insertWidget(position++, BuildHighPolyRow(*node));
+    for (const auto& node : nodes) layout->insertWidget(position++, (this->*buildRow)(*node));
 }
 
-void MainWindow::RebuildMapRows() {
-    QVBoxLayout* layout = RegionLayout("maps");
-    if (!layout) return;
-    while (layout->count() > 2) {
-        QLayoutItem* item = layout->takeAt(1);
-        if (QWidget* row = item->widget()) DiscardRow(row);
-        delete item;
-    }
-    int position = 1;
-    for (const auto& node : model.MapNodes()) layout->insertWidget(position++, BuildMapRow(*node));
-}
+void MainWindow::RebuildHighPolyRows() { RebuildRows("trace", model.TraceNodes(), &MainWindow::BuildHighPolyRow); }
+
+void MainWindow::RebuildMapRows() { RebuildRows("maps", model.MapNodes(), &MainWindow::BuildMapRow); }
 
 void MainWindow::UpdateOutputFields() {
     for (const char* key : {"width", "height", "searchdistance", "direction", "rounding", "dilation", "path",
