@@ -138,8 +138,9 @@ TEST(TraceMeshAssembly, AnIndexBeyondTheVerticesIsRefused) {
     EXPECT_THROW(scene.BuildTraceMesh(&target, nullptr, nullptr), BakeException);
 }
 
-TEST(TraceMeshAssembly, AGiantTriangleStaysOutOfTheCellsWithTheSameHits) {
-    // A wavy 40 x 40 sheet over [-1, 1]^2 and, under it, one triangle two million units across.
+TEST(TraceMeshAssembly, GiantTrianglesStayOutOfTheCellsWithTheSameHits) {
+    // A wavy 40 x 40 sheet over [-1, 1]^2 and, under it, one triangle two million units across,
+    // or a crowd of 40 such triangles at slightly different depths and turns.
     std::vector<std::array<Vec3, 3>> sheet;
     auto at = [](int i, int j) {
         const float x = -1.0f + float(i) / 20.0f, y = -1.0f + float(j) / 20.0f;
@@ -150,68 +151,77 @@ TEST(TraceMeshAssembly, AGiantTriangleStaysOutOfTheCellsWithTheSameHits) {
             sheet.push_back({at(i, j), at(i + 1, j), at(i + 1, j + 1)});
             sheet.push_back({at(i, j), at(i + 1, j + 1), at(i, j + 1)});
         }
-    const std::array<Vec3, 3> giant{Vec3{-1e6f, -1e6f, -0.5f}, Vec3{1e6f, -1e6f, -0.5f}, Vec3{0, 1e6f, -0.5f}};
-    Scene scene, plain;
-    AddTriangles(*scene.AddMesh("high"), sheet);
-    AddTriangles(*scene.meshes[0], {giant});
-    AddTriangles(*plain.AddMesh("high"), sheet);
-    SWTraceMesh withGiant, without;
-    ASSERT_TRUE(scene.BuildTraceMesh(&withGiant, nullptr, nullptr));
-    ASSERT_TRUE(plain.BuildTraceMesh(&without, nullptr, nullptr));
-
-    // The grid is laid over the sheet alone, as fine as without the giant, which every ray
-    // meets in a leaf of its own; the mesh's bounds still hold the whole scene.
-    ASSERT_NE(withGiant.grid.outliers, nullptr);
-    EXPECT_EQ(withGiant.grid.outliers->triangleCount, 1);
-    EXPECT_EQ(without.grid.outliers, nullptr);
-    EXPECT_EQ(withGiant.grid.cellCount, without.grid.cellCount);
-    EXPECT_FLOAT_EQ(withGiant.grid.cellSize, without.grid.cellSize);
-    EXPECT_LT(withGiant.GetBounds().minX, -9e5f);
-
-    std::vector<TraceTest::Triangle> soup;
-    for (const auto& t : sheet) soup.push_back({t[0], t[1], t[2]});
-    soup.push_back({giant[0], giant[1], giant[2]});
-    const int giantId = int(sheet.size());
-
-    uint32_t state = 7;
-    auto next = [&] {
-        state = state * 1664525u + 1013904223u;
-        return float(state >> 8) / 16777216.0f;
-    };
-    int giantHits = 0, sheetHits = 0;
-    for (int i = 0; i < 4000; ++i) {
-        // From above the sheet (which lies above the giant) and between the two, some far
-        // beside the sheet, downwards in every direction.
-        const float spread = i % 4 == 0 ? 40.0f : 1.3f;
-        const Vec3 origin{spread * (2 * next() - 1), spread * (2 * next() - 1), i % 3 == 0 ? -0.2f : 0.6f};
-        const Vec3 direction{2 * next() - 1, 2 * next() - 1, -0.2f - next()};
-        const TraceTest::Hit exact = TraceTest::BruteForceClosest(soup, origin, direction, 1e7);
-        for (int kernel : {KernelPlueckerDouble, KernelMoellerFloat, KernelPlueckerAvx}) {
-            const TraceRay ray = TraceRay::Make(origin, direction, 1e7f, kernel);
-            TraceHit hit, sheetOnly;
-            hit.distance = sheetOnly.distance = ray.maxDistance;
-            const bool found = withGiant.grid.Intersect(ray, &hit);
-            if (without.grid.Intersect(ray, &sheetOnly)) {
-                // The sheet is in the way: exactly the hit of the mesh without the giant.
-                ASSERT_TRUE(found) << "ray " << i << " kernel " << kernel;
-                EXPECT_EQ(hit.triangleId, sheetOnly.triangleId) << "ray " << i << " kernel " << kernel;
-                EXPECT_EQ(hit.distance, sheetOnly.distance) << "ray " << i << " kernel " << kernel;
-                EXPECT_EQ(hit.u, sheetOnly.u);
-                EXPECT_EQ(hit.v, sheetOnly.v);
-                sheetHits += kernel == KernelPlueckerDouble;
-                continue;
-            }
-            ASSERT_EQ(found, exact.hit) << "ray " << i << " kernel " << kernel;
-            if (!found) continue;
-            EXPECT_EQ(hit.triangleId, giantId) << "ray " << i << " kernel " << kernel;
-            EXPECT_NEAR(hit.distance, exact.t, 1e-4 * exact.t) << "ray " << i << " kernel " << kernel;
-            giantHits += kernel == KernelPlueckerDouble;
+    for (const int giantCount : {1, 40}) {
+        SCOPED_TRACE(std::to_string(giantCount) + " giant triangles");
+        std::vector<std::array<Vec3, 3>> giants;
+        for (int k = 0; k < giantCount; ++k) {
+            const float turn = 0.15f * float(k), z = -0.5f - 0.01f * float(k);
+            auto corner = [&](float angle) { return Vec3{1e6f * std::cos(angle + turn), 1e6f * std::sin(angle + turn), z}; };
+            giants.push_back({corner(0.0f), corner(2.0944f), corner(4.1888f)});
         }
-        const float limit = i % 2 ? 0.4f : 1e7f;
-        EXPECT_EQ(withGiant.grid.Occluded(TraceRay::Make(origin, direction, limit, KernelPlueckerDouble)),
-                  TraceTest::BruteForceAny(soup, origin, direction, limit))
-            << "ray " << i;
+        Scene scene, plain;
+        AddTriangles(*scene.AddMesh("high"), sheet);
+        AddTriangles(*scene.meshes[0], giants);
+        AddTriangles(*plain.AddMesh("high"), sheet);
+        SWTraceMesh withGiants, without;
+        ASSERT_TRUE(scene.BuildTraceMesh(&withGiants, nullptr, nullptr));
+        ASSERT_TRUE(plain.BuildTraceMesh(&without, nullptr, nullptr));
+
+        // The grid is laid over the sheet alone, as fine as without the giants, which every ray
+        // meets in a leaf of their own (a crowd of them in that leaf's grid); the mesh's bounds
+        // still hold the whole scene.
+        ASSERT_NE(withGiants.grid.outliers, nullptr);
+        EXPECT_EQ(withGiants.grid.outliers->triangleCount, giantCount);
+        EXPECT_EQ(withGiants.grid.outliers->nested != nullptr, giantCount > TraceGridSettings().threshold);
+        EXPECT_EQ(without.grid.outliers, nullptr);
+        EXPECT_EQ(withGiants.grid.cellCount, without.grid.cellCount);
+        EXPECT_FLOAT_EQ(withGiants.grid.cellSize, without.grid.cellSize);
+        EXPECT_GT(withGiants.GetBounds().maxX, 9e5f);
+
+        std::vector<TraceTest::Triangle> soup;
+        for (const auto& t : sheet) soup.push_back({t[0], t[1], t[2]});
+        for (const auto& t : giants) soup.push_back({t[0], t[1], t[2]});
+
+        uint32_t state = 7;
+        auto next = [&] {
+            state = state * 1664525u + 1013904223u;
+            return float(state >> 8) / 16777216.0f;
+        };
+        int giantHits = 0, sheetHits = 0;
+        for (int i = 0; i < 4000; ++i) {
+            // From above the sheet (which lies above the giants) and between the two, some far
+            // beside the sheet, downwards in every direction.
+            const float spread = i % 4 == 0 ? 40.0f : 1.3f;
+            const Vec3 origin{spread * (2 * next() - 1), spread * (2 * next() - 1), i % 3 == 0 ? -0.2f : 0.6f};
+            const Vec3 direction{2 * next() - 1, 2 * next() - 1, -0.2f - next()};
+            const TraceTest::Hit exact = TraceTest::BruteForceClosest(soup, origin, direction, 1e7);
+            for (int kernel : {KernelPlueckerDouble, KernelMoellerFloat, KernelPlueckerAvx}) {
+                const TraceRay ray = TraceRay::Make(origin, direction, 1e7f, kernel);
+                TraceHit hit, sheetOnly;
+                hit.distance = sheetOnly.distance = ray.maxDistance;
+                const bool found = withGiants.grid.Intersect(ray, &hit);
+                if (without.grid.Intersect(ray, &sheetOnly)) {
+                    // The sheet is in the way: exactly the hit of the mesh without the giants.
+                    ASSERT_TRUE(found) << "ray " << i << " kernel " << kernel;
+                    EXPECT_EQ(hit.triangleId, sheetOnly.triangleId) << "ray " << i << " kernel " << kernel;
+                    EXPECT_EQ(hit.distance, sheetOnly.distance) << "ray " << i << " kernel " << kernel;
+                    EXPECT_EQ(hit.u, sheetOnly.u);
+                    EXPECT_EQ(hit.v, sheetOnly.v);
+                    sheetHits += kernel == KernelPlueckerDouble;
+                    continue;
+                }
+                ASSERT_EQ(found, exact.hit) << "ray " << i << " kernel " << kernel;
+                if (!found) continue;
+                EXPECT_EQ(hit.triangleId, exact.id) << "ray " << i << " kernel " << kernel;
+                EXPECT_NEAR(hit.distance, exact.t, 1e-4 * exact.t) << "ray " << i << " kernel " << kernel;
+                giantHits += kernel == KernelPlueckerDouble;
+            }
+            const float limit = i % 2 ? 0.4f : 1e7f;
+            EXPECT_EQ(withGiants.grid.Occluded(TraceRay::Make(origin, direction, limit, KernelPlueckerDouble)),
+                      TraceTest::BruteForceAny(soup, origin, direction, limit))
+                << "ray " << i;
+        }
+        EXPECT_GT(giantHits, 500);
+        EXPECT_GT(sheetHits, 500);
     }
-    EXPECT_GT(giantHits, 500);
-    EXPECT_GT(sheetHits, 500);
 }

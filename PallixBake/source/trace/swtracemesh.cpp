@@ -426,12 +426,15 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
         leaf.triangleCount = int32_t(outliers.size());
         blocks.outlierPackets.reset(new TrianglePacket[size_t(leaf.PacketsNeeded())]);
         leaf.Allocate(blocks.outlierPackets.get());
+        leaf.box = {};
         for (int i : outliers) {
             const MeshTriangle& t = triangles[size_t(i)];
             const Vec3 a = positions[t.vertex0];
             leaf.Append(a, positions[t.vertex1] - a, positions[t.vertex2] - a, i);
+            for (int32_t v : {t.vertex0, t.vertex1, t.vertex2}) leaf.box.Expand(positions[size_t(v)]);
         }
         leaf.PadAndComputeNormals();
+        if (leaf.triangleCount > tuning.threshold) GiveOutliersAGrid(tuning);
         grid.outliers = &leaf;
     }
 
@@ -505,6 +508,34 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
         cell.packetCount = 0;
         cell.nested = &nested;
     });
+}
+
+// A crowd of giants would make every ray test each of them: they get a grid over their own
+// box, laid out as a crowded root cell's, whose cells take the leaf's triangles.
+void SWTraceMesh::GiveOutliersAGrid(const TraceGridSettings& tuning) {
+    SWGridCellCluster& leaf = blocks.outliers;
+    const NestedLayout layout = LayoutNested(leaf, tuning);
+    if (layout.cells == 0) return;  // the leaf keeps its packets
+    auto nested = std::make_unique<TraceGrid>(this);
+    nested->Init(layout.box, layout.size);
+    BinCellTriangles(leaf, *nested, [](SWGridCellCluster& child, const TraceTriangle&) { ++child.triangleCount; });
+    size_t packets = 0;
+    for (int c = 0; c < nested->cellCount; ++c) packets += size_t(nested->cells[c].PacketsNeeded());
+    blocks.outlierGridPackets.reset(new TrianglePacket[packets]);
+    TrianglePacket* next = blocks.outlierGridPackets.get();
+    for (int c = 0; c < nested->cellCount; ++c) {
+        SWGridCellCluster& child = nested->cells[c];
+        child.Allocate(next);
+        if (child.triangleCount > 0) next += child.PacketsNeeded();
+    }
+    BinCellTriangles(leaf, *nested, [](SWGridCellCluster& child, const TraceTriangle& t) { child.Append(t.a, t.e1, t.e2, t.id); });
+    for (int c = 0; c < nested->cellCount; ++c) nested->cells[c].PadAndComputeNormals();
+    nested->MarkOccupied();
+    blocks.outlierGrid = std::move(nested);
+    blocks.outlierPackets.reset();
+    leaf.packets = nullptr;
+    leaf.packetCount = 0;
+    leaf.nested = blocks.outlierGrid.get();
 }
 
 // ---- Cell size and overlap --------------------------------------------------------------------

@@ -160,6 +160,7 @@ public:
 
 private:
     void BinAndFinishCells(const TraceGridSettings& tuning, unsigned workers);
+    void GiveOutliersAGrid(const TraceGridSettings& tuning);
 
     // Everything the cells point at, in a few blocks sized from the binning counts.
     struct Blocks {
@@ -170,12 +171,14 @@ private:
         std::unique_ptr<TrianglePacket[]> nestedPackets;  // the nested grids' cells
         SWGridCellCluster outliers;
         std::unique_ptr<TrianglePacket[]> outlierPackets;
+        std::unique_ptr<TraceGrid> outlierGrid;  // over a crowd of outliers, in their packets' place
+        std::unique_ptr<TrianglePacket[]> outlierGridPackets;
     };
     Blocks blocks;
 };
 
-// The box for the root grid of a trace mesh over the scene: its bounds, unless a few giant
-// triangles, each far larger than everything else together, would stretch them; the box then
+// The box for the root grid of a trace mesh over the scene: its bounds, unless giant
+// triangles, each far larger than everything smaller together, would stretch them; the box then
 // holds the rest (leavesOutGiants), and the build is to keep the giants out of the cells.
 struct GridBox {
     Math::AABB3 box;

@@ -284,6 +284,29 @@ inline bool OccludedCell(const SWGridCellCluster& cell, const TraceRay& ray) {
     return cell.packetCount > 0 && OccludedMoellerSse(cell.packets, cell.packetCount, ray);
 }
 
+// Whether the ray meets the outlier leaf's box (its triangles' box, grown by more than the
+// kernels' tolerance) within limit; rays that end before it need not test the leaf at all.
+bool OutliersWithinReach(const SWGridCellCluster& leaf, const TraceRay& ray, double limit) {
+    const float lo[3] = {leaf.box.minX, leaf.box.minY, leaf.box.minZ};
+    const float hi[3] = {leaf.box.maxX, leaf.box.maxY, leaf.box.maxZ};
+    double nearest = 0.0, farthest = limit;
+    for (int axis = 0; axis < 3; ++axis) {
+        const double o = ray.origin[axis];
+        const double margin = 1e-5 * (double(hi[axis]) - double(lo[axis]) + std::max(std::fabs(double(lo[axis])), std::fabs(double(hi[axis])))) + 1e-5;
+        const double low = double(lo[axis]) - margin, high = double(hi[axis]) + margin;
+        if (ray.direction[axis] == 0.0f) {
+            if (o < low || o > high) return false;
+            continue;
+        }
+        double t0 = (low - o) * ray.inverse[axis], t1 = (high - o) * ray.inverse[axis];
+        if (t0 > t1) std::swap(t0, t1);
+        nearest = std::max(nearest, t0);
+        farthest = std::min(farthest, t1);
+        if (!(nearest <= farthest)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool SWGridCellCluster::Intersect(const TraceRay& ray, TraceHit* hit) const {
@@ -301,14 +324,17 @@ bool SWGridCellCluster::Occluded(const TraceRay& ray) const {
 
 bool TraceGrid::Intersect(const TraceRay& ray, TraceHit* hit) const {
     if (cellCount == 0 || !RayIsUsable(ray)) return false;
-    // The outliers first: a hit on one shortens the walk.
-    const bool outlier = outliers && outliers->Intersect(ray, hit);
-    return IntersectorFor(ray.kernel)(*this, ray, hit) || outlier;
+    // The outliers last, as far as the best hit so far: under a model, a crowd of giant
+    // triangles then costs the rays that meet the model next to nothing.
+    const bool inCells = IntersectorFor(ray.kernel)(*this, ray, hit);
+    if (!outliers || !OutliersWithinReach(*outliers, ray, std::min(double(ray.maxDistance), hit->distance))) return inCells;
+    return outliers->Intersect(ray, hit) || inCells;
 }
 
 bool TraceGrid::Occluded(const TraceRay& ray) const {
     if (cellCount == 0 || !RayIsUsable(ray)) return false;
-    return (outliers && OccludedCell(*outliers, ray)) || OccludedGrid(*this, ray);
+    return (outliers && OutliersWithinReach(*outliers, ray, ray.maxDistance) && OccludedCell(*outliers, ray)) ||
+           OccludedGrid(*this, ray);
 }
 
 }  // namespace Pallix::Bake

@@ -46,10 +46,13 @@ void SceneMesh::AppendTo(Mesh& target) const {
 }
 
 GridBox ChooseGridBox(const Scene& scene) {
-    // The giants are found among the largest few triangles, so that every ray pays little for
-    // testing them; one is a giant when it is more than kGiant times as large as the box of
-    // every smaller triangle.
-    constexpr size_t kCandidates = 16;
+    // The giants are found among the largest sixteenth of the triangles (at most 65536 of
+    // them); one is a giant when it is more than kGiant times as large as the box of every
+    // smaller triangle. However many there are, they cost a ray little: a crowd of them gets a
+    // grid of its own in the outlier leaf.
+    size_t triangleCount = 0;
+    for (const auto& mesh : scene.meshes) triangleCount += mesh->indices.size() / 3;
+    const size_t kCandidates = std::clamp<size_t>(triangleCount / 16, 16, 65536);
     constexpr float kGiant = 4.0f;
     struct Candidate {
         float size;
@@ -60,6 +63,7 @@ GridBox ChooseGridBox(const Scene& scene) {
     };
     auto larger = [](const Candidate& a, const Candidate& b) { return a.size > b.size; };
     std::vector<Candidate> largest;  // a heap whose front is the smallest of them
+    largest.reserve(kCandidates);
     Math::AABB3 rest;
     for (const auto& mesh : scene.meshes) {
         const size_t vertexCount = mesh->positions.size();
