@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -143,17 +144,23 @@ TEST_F(KelvorCmdRun, SummaryOnlyAfterABakeAndWithTheTimeAFailedLoadTook) {
     EXPECT_NE(noDriver.err.find("Bake Exception:"), std::string::npos) << noDriver.err;
     EXPECT_EQ(noDriver.out.find("Done bake"), std::string::npos) << noDriver.out;
 
-    // A large high-poly file that fails at its last line: its reading counts as load time.
-    ObjMesh big = GridMesh(300, 0, 1, 0, 1);
+    // A large file that fails at its last line, in each role: its reading counts as load time,
+    // far more than the two tiny files take.
+    ObjMesh big = GridMesh(500, 0, 1, 0, 1);
     big.faces.push_back({0, 1, 100000000});
-    WriteObj(root / "high.obj", big);
-    WriteObj(root / "low.obj", GridMesh(1, 0, 1, 0, 1));
-    const ProgramResult broken = Run({"alphamask", "--low", "low.obj", "--high", "high.obj", "-p", "out"});
-    EXPECT_EQ(broken.status, 1) << broken.out << broken.err;
-    const size_t done = broken.out.find("Done bake (total ");
-    ASSERT_NE(done, std::string::npos) << broken.out;
-    double total = 0, load = 0;
-    ASSERT_EQ(std::sscanf(broken.out.c_str() + done, "Done bake (total %lf s) (load %lf s)", &total, &load), 2);
-    EXPECT_GT(load, 0.0) << broken.out;
-    EXPECT_LE(load, total);
+    WriteObj(root / "broken.obj", big);
+    WriteObj(root / "good.obj", GridMesh(1, 0, 1, 0, 1));
+    for (const char* role : {"--high", "--low", "--env"}) {
+        SCOPED_TRACE(role);
+        std::vector<std::string> arguments{"alphamask", "--low", "good.obj", "--high", "good.obj", "--env", "good.obj", "-p", "out"};
+        *(std::find(arguments.begin(), arguments.end(), role) + 1) = "broken.obj";
+        const ProgramResult broken = Run(arguments);
+        EXPECT_EQ(broken.status, 1) << broken.out << broken.err;
+        const size_t done = broken.out.find("Done bake (total ");
+        ASSERT_NE(done, std::string::npos) << broken.out;
+        double total = 0, load = 0;
+        ASSERT_EQ(std::sscanf(broken.out.c_str() + done, "Done bake (total %lf s) (load %lf s)", &total, &load), 2);
+        EXPECT_GT(load, 0.1) << broken.out;
+        EXPECT_LE(load, total);
+    }
 }

@@ -142,26 +142,24 @@ void BakeManager::ProcessJob(BakeJob* job) {
     CheckTileRegion(*job);
 
     Log("Loading high poly scene");
-    job->times.StartPhase();
     std::vector<std::string> groupNames;
-    try {
+    job->times.TimePhase(job->times.highPolyLoadTime, [&] {
         if (job->matchNames) {
             groupNames = LowPolyMeshNames(job);
             LoadHighPolyScene(job, flags, !keepCache, &groupNames);
         } else {
             LoadHighPolyScene(job, flags, !keepCache, nullptr);
         }
-    } catch (...) {
-        // A load that fails took its time all the same.
-        job->times.highPolyLoadTime += job->times.PhaseSeconds();
-        throw;
-    }
-    job->times.highPolyLoadTime += job->times.PhaseSeconds();
+    });
 
+    // The envelope is read every job, cached high-poly scene or not: its time counts with the
+    // low-poly mesh it is made for, so the high-poly time still shows what the cache saves.
     envelopeMeshes.clear();
     int envelopeTriangles = 0;
     if (!job->envelopePath.empty())
-        envelopeTriangles = LoadEnvelopeScene(job, job->matchNames ? &groupNames : nullptr);
+        job->times.TimePhase(job->times.lowPolyLoadTime, [&] {
+            envelopeTriangles = LoadEnvelopeScene(job, job->matchNames ? &groupNames : nullptr);
+        });
 
     TraceMeshList traceList;
     for (const auto& mesh : traceMeshes) traceList.push_back(mesh.get());

@@ -55,9 +55,11 @@ void BakeManager::BakeMap(MapBaker* baker, BakeJob* job, MapSettings* map, int m
 
     LayOutTiles(*job, *map);
     Scene lowPoly(baker->GetLowPolyRequirements(0));
-    LoadLowPolyScene(*job, *map, centre, lowPoly);
     HardwareScene hardwareScene(&hardware.GetContext());
-    UploadLowPolyScene(*job, lowPoly, hardwareScene);
+    currentTimes->TimePhase(currentTimes->lowPolyLoadTime, [&] {
+        LoadLowPolyScene(*job, *map, centre, lowPoly);
+        UploadLowPolyScene(*job, lowPoly, hardwareScene);
+    });
     SetUVTileRegion(*job, lowPoly);
 
     baker->state = &state;
@@ -138,14 +140,12 @@ void BakeManager::LoadLowPolyScene(const BakeJob& job, MapSettings& map, const M
 }
 
 void BakeManager::UploadLowPolyScene(const BakeJob& job, const Scene& lowPoly, HardwareScene& hardwareScene) {
-    currentTimes->StartPhase();
     for (const auto& mesh : lowPoly.meshes) {
         HardwareMesh* uploaded = hardwareScene.AddMesh();
         mesh->CreateVertexBuffer(*uploaded);
         // Without name matching every texel is traced against the one trace group.
         if (!job.matchNames) uploaded->meshid = 0;
     }
-    currentTimes->lowPolyLoadTime += currentTimes->PhaseSeconds();
 }
 
 void BakeManager::SetUVTileRegion(const BakeJob& job, const Scene& lowPoly) {

@@ -107,6 +107,19 @@ struct BakeTimes {
     void StartPhase() { phaseStartTicks = NowTicks(); }
     // Seconds since the last StartPhase.
     double PhaseSeconds() const { return TicksToSeconds(NowTicks() - phaseStartTicks); }
+    // Runs work as a phase and adds its seconds to total, also when it throws: a load that
+    // fails took its time all the same.
+    template <class Work>
+    void TimePhase(double& total, Work&& work) {
+        StartPhase();
+        try {
+            work();
+        } catch (...) {
+            total += PhaseSeconds();
+            throw;
+        }
+        total += PhaseSeconds();
+    }
 };
 
 // One requested map. Stored by value in BakeJob::maps.
