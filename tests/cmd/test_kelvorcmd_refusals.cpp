@@ -114,6 +114,11 @@ TEST(KelvorCmdRefuses, InputsThatCannotGiveAMap) {
          "The UV-tile region u 2 to 1, v 1 to 1 has a minimum above its maximum"},
         {"negative region", {"--tilingmode", "manual", "--uvtile_min_v", "-1", "--uvtile_max_v", "0"},
          "The UV-tile region u 1 to 1, v -1 to 0 has a negative tile number; the smallest is 0"},
+        {"endless manual region, Mudbox",
+         {"--tilingmode", "manual", "--tilenaming", "mudbox", "--uvtile_min_u", "0", "--uvtile_max_u", "2000000000"},
+         "The UV-tile region u 0 to 2000000000, v 1 to 1 has more than 1000 UV tiles"},
+        {"endless manual region, UDIM", {"--tilingmode", "manual", "--uvtile_min_v", "0", "--uvtile_max_v", "1000"},
+         "The UV-tile region u 1 to 1, v 0 to 1000 has more than 1000 UV tiles"},
     };
     for (const Refusal& refusal : refusals) {
         // Every map type is refused alike, the normal map's two files included.
@@ -143,4 +148,26 @@ TEST(KelvorCmdRefuses, InputsThatCannotGiveAMap) {
                                            folder.Path());
     EXPECT_EQ(one.status, 0) << one.out << one.err;
     EXPECT_TRUE(fs::exists(folder / "single.png.png"));
+
+    // An infinite UV beside usable ones is skipped: automatic tiling bakes the usable ones' tile,
+    // and the widest UDIM manual region is the ten columns of a row.
+    ObjMesh partly = GridMesh(1, 0, 1, 0, 1, 0, 0.5f, 0, 0.5f);
+    partly.positions.insert(partly.positions.end(), {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}});
+    partly.uvs.insert(partly.uvs.end(), {{0.1f, 0.1f}, {inf, 0.1f}, {0.1f, 0.2f}});
+    partly.normals.insert(partly.normals.end(), 3, Vec3{0, 0, 1});
+    partly.faces.push_back({4, 5, 6});
+    WriteObj(folder / "partly.obj", partly);
+    auto bake = [&](const char* mesh, const char* path, std::vector<std::string> region) {
+        std::vector<std::string> args{"--low", mesh, "--high", "high.obj", "-p", path, "-f", "png8", "--width", "256", "--height", "256"};
+        args.insert(args.end(), region.begin(), region.end());
+        args.push_back("alphamask");
+        const ProgramResult run = RunKelvorCmd(args, folder.Path());
+        EXPECT_EQ(run.status, 0) << mesh << "\n" << run.out << run.err;
+    };
+    bake("partly.obj", "partly", {"--tilingmode", "auto"});
+    EXPECT_TRUE(fs::exists(folder / "partly_alpha.1001.png"));
+    EXPECT_FALSE(fs::exists(folder / "partly_alpha.1002.png"));
+    bake("low.obj", "row", {"--tilingmode", "manual", "--uvtile_min_u", "0", "--uvtile_max_u", "2000000000",
+                            "--uvtile_min_v", "0", "--uvtile_max_v", "0"});
+    EXPECT_TRUE(fs::exists(folder / "row_alpha.1010.png"));
 }

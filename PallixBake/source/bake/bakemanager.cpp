@@ -193,6 +193,14 @@ void BakeManager::CheckTileRegion(const BakeJob& job) {
     if (job.tileMinU > job.tileMaxU || job.tileMinV > job.tileMaxV)
         throw BakeException("The UV-tile region " + RegionText(job.tileMinU, job.tileMaxU, job.tileMinV, job.tileMaxV) +
                             " has a minimum above its maximum");
+    // UDIM names end at the tenth column, as the region loop does.
+    const bool udim = job.tileNaming == TileNamingUdim;
+    const int64_t columns = int64_t(udim ? std::min(job.tileMaxU, 9) : job.tileMaxU) - (udim ? std::min(job.tileMinU, 9) : job.tileMinU) + 1;
+    const int64_t rows = int64_t(job.tileMaxV) - job.tileMinV + 1;
+    constexpr int64_t kMaxTiles = int64_t(kMaxAutoColumns) * kMaxAutoRows;
+    if (columns * rows > kMaxTiles)
+        throw BakeException("The UV-tile region " + RegionText(job.tileMinU, job.tileMaxU, job.tileMinV, job.tileMaxV) +
+                            " has more than " + std::to_string(kMaxTiles) + " UV tiles");
 }
 
 std::string BakeManager::RegionText(int minU, int maxU, int minV, int maxV) {

@@ -24,10 +24,6 @@ std::string DisplayName(const MapBaker& baker) {
 // (or broken) must not turn into an integer overflow or a loop over billions of tiles.
 int TileIndex(double value) { return int(std::clamp(value, -1.0, 1000.0)); }
 
-// The UDIM range across, and a row count no real layout comes near.
-constexpr int kMaxAutoColumns = 10;
-constexpr int kMaxAutoRows = 100;
-
 // A triangle the GPU can rasterise in UV space: finite UVs spanning a non-zero area.
 bool HasUsableUVs(const Scene& scene) {
     for (const auto& mesh : scene.meshes) {
