@@ -64,8 +64,8 @@ ObjMesh Block(Vec3 lo, Vec3 hi) {
     return mesh;
 }
 
-// The mesh as one FBX model. OBJ high-poly meshes get flat face normals and no materials; an
-// FBX file keeps the vertex normals it carries and face f takes materials[faceMaterials[f]].
+// The mesh as one FBX model. OBJ high-poly meshes get no materials; an FBX file keeps the
+// vertex normals it carries and face f takes materials[faceMaterials[f]].
 void WriteFbx(const fs::path& path, const ObjMesh& mesh, const std::vector<int>& faceMaterials = {},
               const std::vector<FbxTest::MaterialData>& materials = {}) {
     FbxTest::SceneData scene;

@@ -42,7 +42,13 @@ const std::string Square = "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n";
 TEST(OBJImporter, FacesFanOverPerCornerVertices) {
     Scene scene;
     scene.FindOrAddMaterial("first");
+    testing::internal::CaptureStdout();
     SceneMesh& mesh = ImportText(scene, "# made by hand\no thing\ng part\n" + Square + "vt 0 0\nvn 0 0 -1\nf 1 2 3 4\ng other\nf 1/1/1 3/2/2 4/3/3\n");
+    std::fflush(stdout);
+    // The counts and the normal pass are announced whether or not the scene wants normals.
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Number of verts 4\nNumber of uv 1\nNumber of colours 0\nNumber of colour lines 0\n"
+              "Number of triangle indices 3\nBuilding normals\nDone");
     EXPECT_EQ(scene.meshes.size(), 1u);
     EXPECT_EQ(mesh.name, "global");
     ASSERT_EQ(scene.materials.size(), 2u);

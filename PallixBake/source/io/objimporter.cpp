@@ -93,11 +93,9 @@ public:
         std::printf("Number of colour lines %d\n", colourLines_);
         std::printf("Number of triangle indices %lu\n", static_cast<unsigned long>(scene_->CountTriangles()));
         // Only this file's mesh: meshes that earlier files added keep their own normals.
-        if (scene_->hasNormals) {
-            std::printf("Building normals\n");
-            mesh_->FillMissingNormals();
-            std::printf("Done");
-        }
+        std::printf("Building normals\n");
+        if (scene_->hasNormals) mesh_->FillMissingNormals();
+        std::printf("Done");
     }
 
 private:
