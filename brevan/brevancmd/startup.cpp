@@ -16,8 +16,7 @@
 
 #include "commandoptions.h"
 #include "eulawindow.h"
-#include "events/eventreporter.h"
-#include "events/postjson.h"
+#include "pallixbake.h"
 #include "settingsstore.h"
 #include "stylesheet.h"
 

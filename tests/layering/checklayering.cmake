@@ -1,7 +1,10 @@
-# Reads every include of the library and of cmd/ and fails on one that runs against the layers:
+# Reads every include of the library and of the programs' folders and fails on one that runs
+# against the layers:
 #   core <- geometry <- {io, trace, gpu} <- bake, and core <- events.
-# A folder may include itself and the folders below it; cmd/ includes its own headers and, of the
-# library, only the public header. Run as cmake -DLIBRARY=<PallixBake> -DPROGRAM=<cmd> -P this.
+# A folder may include itself and the folders below it; a program folder includes its own
+# headers, those of the other program folders (both programs share the settings store) and, of
+# the library, only the public header.
+# Run as cmake -DLIBRARY=<PallixBake> "-DPROGRAMS=<cmd>;<brevan/brevancmd>" -P this.
 cmake_minimum_required(VERSION 3.25)
 
 set(below_core "")
@@ -16,7 +19,11 @@ set(public_header pallixbake.h)
 
 set(faults "")
 file(REAL_PATH "${LIBRARY}" LIBRARY)
-file(REAL_PATH "${PROGRAM}" PROGRAM)
+set(program_folders "")
+foreach(folder IN LISTS PROGRAMS)
+  file(REAL_PATH "${folder}" folder)
+  list(APPEND program_folders ${folder})
+endforeach()
 
 # Sets out to the includes of file, one "line:path" entry each.
 function(read_includes file out)
@@ -63,18 +70,32 @@ if(NOT library_files)
   message(FATAL_ERROR "No library sources under ${LIBRARY}/source")
 endif()
 
-file(GLOB_RECURSE program_files RELATIVE ${PROGRAM} ${PROGRAM}/*.h ${PROGRAM}/*.cpp)
-foreach(relative IN LISTS program_files)
-  read_includes(${PROGRAM}/${relative} includes)
-  get_filename_component(directory ${PROGRAM}/${relative} DIRECTORY)
-  foreach(entry IN LISTS includes)
-    string(SUBSTRING "${entry}" 2 -1 path)
-    first_folder("${path}" target)
-    if(target IN_LIST folders)
-      list(APPEND faults "cmd/${relative}: includes ${path}, but the programs include only ${public_header}")
-    elseif(entry MATCHES "^q:" AND NOT path STREQUAL public_header AND NOT EXISTS ${directory}/${path})
-      list(APPEND faults "cmd/${relative}: includes \"${path}\", which is neither its own nor ${public_header}")
-    endif()
+set(program_count 0)
+foreach(program IN LISTS program_folders)
+  get_filename_component(name ${program} NAME)
+  file(GLOB_RECURSE program_files RELATIVE ${program} ${program}/*.h ${program}/*.cpp)
+  list(LENGTH program_files count)
+  math(EXPR program_count "${program_count} + ${count}")
+  foreach(relative IN LISTS program_files)
+    read_includes(${program}/${relative} includes)
+    get_filename_component(directory ${program}/${relative} DIRECTORY)
+    foreach(entry IN LISTS includes)
+      string(SUBSTRING "${entry}" 2 -1 path)
+      first_folder("${path}" target)
+      if(target IN_LIST folders)
+        list(APPEND faults "${name}/${relative}: includes ${path}, but the programs include only ${public_header}")
+      elseif(entry MATCHES "^q:" AND NOT path STREQUAL public_header AND NOT EXISTS ${directory}/${path})
+        set(shared FALSE)
+        foreach(other IN LISTS program_folders)
+          if(EXISTS ${other}/${path})
+            set(shared TRUE)
+          endif()
+        endforeach()
+        if(NOT shared)
+          list(APPEND faults "${name}/${relative}: includes \"${path}\", which is neither a program's own nor ${public_header}")
+        endif()
+      endif()
+    endforeach()
   endforeach()
 endforeach()
 
@@ -86,5 +107,4 @@ if(faults)
   message(FATAL_ERROR "${count} includes against the layering")
 endif()
 list(LENGTH library_files library_count)
-list(LENGTH program_files program_count)
 message(STATUS "Includes follow the layering in ${library_count} library and ${program_count} program files")
