@@ -350,9 +350,18 @@ TEST(BakePipeline, CacheModeTwoReloadsAFileReplacedByAnOlderCopy) {
     third.cacheMode = 2;
     testing::internal::CaptureStdout();
     p.Bake({&third});
-    const std::string out = testing::internal::GetCapturedStdout();
+    std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.find("Number of verts"), std::string::npos) << out;
     EXPECT_EQ(third.maps[0].traceTris, 512);
+
+    // Of the same size but dated an hour earlier: another copy, loaded again.
+    fs::last_write_time(high, fs::last_write_time(high) - std::chrono::hours(1));
+    BakeJob fourth = p.MakeJob("fourth");
+    fourth.cacheMode = 2;
+    testing::internal::CaptureStdout();
+    p.Bake({&fourth});
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Number of verts"), std::string::npos) << out;
 }
 
 TEST(BakePipeline, AnExplicitPathOverSeveralUvTilesIsRefusedBeforeAnyPass) {

@@ -156,21 +156,23 @@ TEST_F(GuiBakeTest, ABatchBakesTheTickedPresetsOnTheChosenProcessorsAndRestoresT
     EXPECT_NE(inits[0].find("\"threads\":1,"), std::string::npos) << inits[0];
 }
 
-TEST_F(GuiBakeTest, ABatchWithAnInvalidTickedPresetShowsItsBoxAndStartsNothing) {
-    const QString missing = folder.path() + "/no_such_low.obj";
+TEST_F(GuiBakeTest, ABatchWithInvalidTickedPresetsShowsEachBoxAndStartsNothing) {
+    const QString missing = folder.path() + "/no_such_low.obj", alsoMissing = folder.path() + "/gone_low.obj";
     {
         BakeModel::Preset model(store.get());
-        AddPreset(model, "good", folder.path() + "/good", SamplePath("crate_low.obj"));
         AddPreset(model, "bad", folder.path() + "/bad", missing);
-        store->settings.setValue("preset_good_batch_on", 1);
-        store->settings.setValue("preset_bad_batch_on", 1);
+        AddPreset(model, "good", folder.path() + "/good", SamplePath("crate_low.obj"));
+        AddPreset(model, "worse", folder.path() + "/worse", alsoMissing);
+        for (const char* name : {"bad", "good", "worse"}) store->settings.setValue(QString("preset_%1_batch_on").arg(name), 1);
         model.LoadPreset("good");
     }
     ReopenStore();
     auto window = MakeBakeWindow();
     MessageBoxes boxes;
     window->actionBakeBatch();
-    EXPECT_EQ(boxes.shown, QStringList{"Please select a valid file: Low poly " + missing + " does not exist"});
+    // Every ticked preset is checked, not only up to the first that fails.
+    EXPECT_EQ(boxes.shown, (QStringList{"Please select a valid file: Low poly " + missing + " does not exist",
+                                        "Please select a valid file: Low poly " + alsoMissing + " does not exist"}));
     EXPECT_EQ(Page(*window), 0);
     EXPECT_FALSE(window->Baking());
     EXPECT_EQ(window->Model().PresetName(), "good");

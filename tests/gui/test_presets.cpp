@@ -184,6 +184,12 @@ TEST_F(GuiStoreTest, RemovingAPresetLoadsTheFirstRemainingName) {
     EXPECT_EQ(model.CurrentPresetName(), "");
     EXPECT_EQ(store.currentPreset, "");
     EXPECT_EQ(Ini("preset_c", "map0_blur"), "3 pixel");
+
+    // The current preset listed first: the next name takes its place.
+    model.RemovePreset();
+    EXPECT_EQ(Ini("General", "presets"), "\"a,c\"");
+    EXPECT_EQ(model.PresetName(), "a");
+    EXPECT_EQ(Ini("General", "preset"), "a");
 }
 
 TEST_F(GuiStoreTest, RemovingAPresetListedOnlyUnderItsOwnNameChangesNothing) {
