@@ -196,9 +196,9 @@ QWidget* MainWindow::BuildHeader(bool withProcessorCombo) {
         connect(box, qOverload<int>(&QComboBox::currentIndexChanged), this, &MainWindow::CallbackSaveUIComboSetting);
         processorLayout->addWidget(box, 0, Qt::AlignLeft);
     } else {
-        const int chosen = settings->GetInt("processorsBox", 0);
-        auto* countLabel =
-            new QLabel(count < chosen + 1 ? QString("GPU") : QString::number(chosen + 1) + " CPUs");
+        // A hand-edited value outside the list reads as its nearest end.
+        const int chosen = std::max(0, settings->GetInt("processorsBox", 0));
+        auto* countLabel = new QLabel(chosen >= count ? QString("GPU") : QString::number(chosen + 1) + " CPUs");
         countLabel->setObjectName("processorCountLabel");
         processorLayout->addWidget(countLabel, 0, Qt::AlignLeft);
     }

@@ -335,8 +335,9 @@ void Preset::LoadPreset(const QString& name) {
     Reset();
     presetName = name;
     SetCurrentPreset();
-    const int traceCount = store->GetInt("traceMeshes", 0);
-    const int mapCount = store->GetInt("numbakes", 0);
+    // A damaged count must not build rows without end at every start.
+    const int traceCount = std::min(store->GetInt("traceMeshes", 0), kMaxNodes);
+    const int mapCount = std::min(store->GetInt("numbakes", 0), kMaxNodes);
     envelope.Load();
     output.Load();
     target.Load();

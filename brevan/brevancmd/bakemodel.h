@@ -154,6 +154,8 @@ struct Attributes {
 class Preset {
 public:
     using NodeList = std::vector<std::unique_ptr<Node>>;
+    // The most map or mesh rows a preset loads, whatever count its group holds.
+    static constexpr int kMaxNodes = 256;
 
     // Starts with map0 and trace0 at their defaults, written under whatever preset the store holds.
     explicit Preset(SettingsStore* store);

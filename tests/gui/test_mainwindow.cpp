@@ -1,5 +1,7 @@
 #include "gui/guitest.h"
 
+#include <climits>
+
 #include <QComboBox>
 #include <QLabel>
 #include <QLayout>
@@ -104,6 +106,14 @@ TEST_F(GuiWindowTest, AStoredChoiceBeyondThisMachinesThreadsSelectsAllWithoutRew
     EXPECT_EQ(Find<QComboBox>(*window, "processorsBox").currentIndex(), n - 1);
     EXPECT_EQ(Ini("General", "processorsBox"), QString::number(n));
     EXPECT_EQ(Find<QLabel>(*window, "processorCountLabel").text(), "GPU");
+
+    // Hand-edited ends of the int range (the sanitizer build checks the arithmetic on them).
+    for (const auto& [stored, label] : {std::pair<int, QString>{INT_MAX, "GPU"}, {INT_MIN, "1 CPUs"}}) {
+        store->SetInt("processorsBox", stored);
+        window = MakeWindow();
+        EXPECT_EQ(Find<QComboBox>(*window, "processorsBox").currentIndex(), n - 1);
+        EXPECT_EQ(Find<QLabel>(*window, "processorCountLabel").text(), label);
+    }
 }
 
 namespace {

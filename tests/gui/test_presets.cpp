@@ -159,6 +159,11 @@ TEST_F(GuiStoreTest, APresetWithoutMapsOrMeshesGetsOneDefaultOfEach) {
     EXPECT_EQ(NodeNames(model.TraceNodes()), QStringList{"trace0"});
     EXPECT_EQ(Ini("preset_hero", "numbakes"), "1");
     EXPECT_EQ(Ini("preset_hero", "traceMeshes"), "1");
+
+    // A damaged count loads as many rows as a preset can hold, not a billion.
+    store.SetInt("numbakes", 1000000000);
+    model.LoadPreset("hero");
+    EXPECT_EQ(model.MapNodes().size(), size_t(Preset::kMaxNodes));
 }
 
 TEST_F(GuiStoreTest, RemovingAPresetLoadsTheFirstRemainingName) {
