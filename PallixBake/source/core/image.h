@@ -1,11 +1,13 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdlib>
+#include <cstdint>
 #include <new>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "core/largeblock.h"
 
 namespace Pallix::Bake {
 
@@ -22,11 +24,10 @@ struct ZeroedAllocator {
     ZeroedAllocator(const ZeroedAllocator<U>&) noexcept {}
 
     T* allocate(size_t n) {
-        void* p = std::calloc(n, sizeof(T));
-        if (!p) throw std::bad_alloc();
-        return static_cast<T*>(p);
+        if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        return static_cast<T*>(AllocateZeroed(n * sizeof(T)));
     }
-    void deallocate(T* p, size_t) noexcept { std::free(p); }
+    void deallocate(T* p, size_t n) noexcept { FreeZeroed(p, n * sizeof(T)); }
     template <class U>
     void construct(U*) noexcept {}
     template <class U, class... Args>

@@ -397,8 +397,8 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
     }
 
     // Crowded cells hold their triangles only until the nested grid has them.
-    std::unique_ptr<TrianglePacket[]> staged(new TrianglePacket[stagedPackets]);
-    blocks.rootPackets.reset(new TrianglePacket[rootPackets]);
+    LargeArray<TrianglePacket> staged = AllocateLarge<TrianglePacket>(stagedPackets);
+    blocks.rootPackets = AllocateLarge<TrianglePacket>(rootPackets);
     TrianglePacket* nextRoot = blocks.rootPackets.get();
     TrianglePacket* nextStaged = staged.get();
     for (int32_t i = 0; i < grid.cellCount; ++i) {
@@ -424,7 +424,7 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
     if (!outliers.empty()) {
         SWGridCellCluster& leaf = blocks.outliers;
         leaf.triangleCount = int32_t(outliers.size());
-        blocks.outlierPackets.reset(new TrianglePacket[size_t(leaf.PacketsNeeded())]);
+        blocks.outlierPackets = AllocateLarge<TrianglePacket>(size_t(leaf.PacketsNeeded()));
         leaf.Allocate(blocks.outlierPackets.get());
         leaf.box = {};
         for (int i : outliers) {
@@ -487,7 +487,7 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
 
     size_t nestedPackets = 0;
     for (size_t c = 0; c < nestedCells; ++c) nestedPackets += size_t(blocks.nestedCells[c].PacketsNeeded());
-    blocks.nestedPackets.reset(new TrianglePacket[nestedPackets]);
+    blocks.nestedPackets = AllocateLarge<TrianglePacket>(nestedPackets);
     TrianglePacket* nextNested = blocks.nestedPackets.get();
     for (size_t c = 0; c < nestedCells; ++c) {
         SWGridCellCluster& child = blocks.nestedCells[c];
@@ -521,7 +521,7 @@ void SWTraceMesh::GiveOutliersAGrid(const TraceGridSettings& tuning) {
     BinCellTriangles(leaf, *nested, [](SWGridCellCluster& child, const TraceTriangle&) { ++child.triangleCount; });
     size_t packets = 0;
     for (int c = 0; c < nested->cellCount; ++c) packets += size_t(nested->cells[c].PacketsNeeded());
-    blocks.outlierGridPackets.reset(new TrianglePacket[packets]);
+    blocks.outlierGridPackets = AllocateLarge<TrianglePacket>(packets);
     TrianglePacket* next = blocks.outlierGridPackets.get();
     for (int c = 0; c < nested->cellCount; ++c) {
         SWGridCellCluster& child = nested->cells[c];

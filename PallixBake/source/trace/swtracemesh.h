@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "core/largeblock.h"
 #include "core/vecmath.h"
 #include "geometry/scene.h"
 #include "trace/tracegridsettings.h"
@@ -164,15 +165,15 @@ private:
 
     // Everything the cells point at, in a few blocks sized from the binning counts.
     struct Blocks {
-        std::unique_ptr<TrianglePacket[]> rootPackets;    // root cells that stay leaves
+        LargeArray<TrianglePacket> rootPackets;    // root cells that stay leaves
         std::unique_ptr<TraceGrid[]> nestedGrids;
         std::unique_ptr<SWGridCellCluster[]> nestedCells;
         std::unique_ptr<uint64_t[]> nestedBits;
-        std::unique_ptr<TrianglePacket[]> nestedPackets;  // the nested grids' cells
+        LargeArray<TrianglePacket> nestedPackets;  // the nested grids' cells
         SWGridCellCluster outliers;
-        std::unique_ptr<TrianglePacket[]> outlierPackets;
+        LargeArray<TrianglePacket> outlierPackets;
         std::unique_ptr<TraceGrid> outlierGrid;  // over a crowd of outliers, in their packets' place
-        std::unique_ptr<TrianglePacket[]> outlierGridPackets;
+        LargeArray<TrianglePacket> outlierGridPackets;
     };
     Blocks blocks;
 };
