@@ -193,9 +193,9 @@ void BakeManager::CheckTileRegion(const BakeJob& job) {
     if (job.tileMinU > job.tileMaxU || job.tileMinV > job.tileMaxV)
         throw BakeException("The UV-tile region " + RegionText(job.tileMinU, job.tileMaxU, job.tileMinV, job.tileMaxV) +
                             " has a minimum above its maximum");
-    // UDIM names end at the tenth column, as the region loop does.
-    const bool udim = job.tileNaming == TileNamingUdim;
-    const int64_t columns = int64_t(udim ? std::min(job.tileMaxU, 9) : job.tileMaxU) - (udim ? std::min(job.tileMinU, 9) : job.tileMinU) + 1;
+    // UDIM names end at the tenth column, where the region loop stops too.
+    auto column = [&](int u) { return int64_t(job.tileNaming == TileNamingUdim ? std::min(u, 9) : u); };
+    const int64_t columns = column(job.tileMaxU) - column(job.tileMinU) + 1;
     const int64_t rows = int64_t(job.tileMaxV) - job.tileMinV + 1;
     constexpr int64_t kMaxTiles = int64_t(kMaxAutoColumns) * kMaxAutoRows;
     if (columns * rows > kMaxTiles)

@@ -92,11 +92,11 @@ public:
 
 private:
     void ProcessJob(BakeJob* job);
-    // Refuses a manual UV-tile region that cannot be baked: negative or inverted.
     // The UDIM range across, and a row count no real layout comes near: automatic regions stay
     // within both, manual ones within as many UV tiles.
     static constexpr int kMaxAutoColumns = 10;
     static constexpr int kMaxAutoRows = 100;
+    // Refuses a manual UV-tile region that cannot be baked: negative, inverted or oversized.
     static void CheckTileRegion(const BakeJob& job);
     static std::string RegionText(int minU, int maxU, int minV, int maxV);
     static std::string ExplicitPathMessage(int minU, int maxU, int minV, int maxV);
