@@ -1,6 +1,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <string>
 
@@ -25,6 +26,15 @@ std::map<std::string, Section>& Sections() {
 int RegisterSection(const char* name, const char* description, SectionFunction run) {
     Sections()[name] = Section{description, std::move(run)};
     return 0;
+}
+
+double ProcessStatusMiB(const char* field) {
+    std::ifstream status("/proc/self/status");
+    const std::string key = std::string(field) + ":";
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(key, 0) == 0) return std::stod(line.substr(key.size())) / 1024.0;
+    return 0.0;
 }
 
 double NowSeconds() {

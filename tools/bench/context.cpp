@@ -1,7 +1,5 @@
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <string>
 #include <vector>
 
 #include "bench.h"
@@ -15,14 +13,6 @@
 namespace {
 
 using namespace Pallix::Bake;
-
-double ResidentMiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
-    return 0.0;
-}
 
 struct Start {
     double initialise = 0.0, smallTile = 0.0, largeTile = 0.0, resident = 0.0;
@@ -42,12 +32,12 @@ double FirstPass(HardwareBaker& baker, HardwareScene& scene, int size, int split
 
 Start StartOnce() {
     Start s;
-    const double before = ResidentMiB();
+    const double before = KelvorBench::ProcessStatusMiB("VmRSS");
     const double start = KelvorBench::NowSeconds();
     HardwareBaker baker;
     baker.Initialise();
     s.initialise = KelvorBench::NowSeconds() - start;
-    s.resident = ResidentMiB() - before;
+    s.resident = KelvorBench::ProcessStatusMiB("VmRSS") - before;
     OffscreenContext::LockGuard lock(baker.GetContext());
     Scene low;
     SceneMesh* mesh = low.AddMesh("quad");

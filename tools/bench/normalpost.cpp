@@ -17,21 +17,7 @@ namespace {
 
 using namespace Pallix::Bake;
 
-// Resident-set peak since the last reset, in MiB.
-double PeakResidentMiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
-    return 0.0;
-}
-double ResidentMiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
-    return 0.0;
-}
+// The resident-set peak (VmHWM) counts again from now.
 void ResetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
 // Islands of encoded normals with gutters between them, as a resolved normal map looks:
@@ -40,17 +26,8 @@ void FillUvSheet(Image& image, float tilt) {
     const int size = image.width, cell = std::max(1, size / 8);
     for (int y = 0; y < image.height; ++y) {
         for (int x = 0; x < size; ++x) {
-            const int cx = x / cell, cy = y / cell;
-            const float u = float(x % cell) / float(cell), v = float(y % cell) / float(cell);
-            bool covered;
-            if ((cx + cy) % 3 == 0) {
-                const float du = u - 0.5f, dv = v - 0.5f;
-                covered = du * du + dv * dv < 0.2f;
-            } else {
-                covered = u > 0.04f && u < 0.93f && v > 0.06f && v < 0.95f - 0.1f * float(cx % 2);
-            }
             float* p = image.Pixel(x, y);
-            if (!covered) {
+            if (!KelvorBench::UvSheetCovered(x, y, cell)) {
                 p[0] = p[1] = p[2] = p[3] = 0.0f;
                 continue;
             }
@@ -124,12 +101,12 @@ void RunSize(int size) {
         for (int i = 0; i < 3; ++i) {
             FillUvSheet(baker->ObjectOutput(), 0.3f);
             FillUvSheet(baker->TangentOutput(), 0.2f);
-            const double before = ResidentMiB();
+            const double before = KelvorBench::ProcessStatusMiB("VmRSS");
             ResetPeak();
             const double start = KelvorBench::NowSeconds();
             baker->PostProcess();
             times.push_back(KelvorBench::NowSeconds() - start);
-            extra = std::max(extra, PeakResidentMiB() - before);
+            extra = std::max(extra, KelvorBench::ProcessStatusMiB("VmHWM") - before);
         }
         std::printf("  %5d x %-5d post-process, %-32s %8.1f ms, %6.0f MiB above the two images\n", size, size,
                     setting.name, Median(times) * 1e3, extra);

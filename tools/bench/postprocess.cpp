@@ -18,17 +18,8 @@ Image MakeUvSheet(int size) {
     const int cell = size / cells;
     for (int y = 0; y < size; ++y) {
         for (int x = 0; x < size; ++x) {
-            const int cx = x / cell, cy = y / cell;
-            const float u = float(x % cell) / float(cell), v = float(y % cell) / float(cell);
-            bool covered;
-            if ((cx + cy) % 3 == 0) {
-                const float du = u - 0.5f, dv = v - 0.5f;
-                covered = du * du + dv * dv < 0.2f;
-            } else {
-                covered = u > 0.04f && u < 0.93f && v > 0.06f && v < 0.95f - 0.1f * float(cx % 2);
-            }
+            if (!KelvorBench::UvSheetCovered(x, y, cell)) continue;
             float* p = image.Pixel(x, y);
-            if (!covered) continue;
             p[0] = 0.5f + 0.4f * std::sin(float(x) * 0.01f);
             p[1] = 0.5f + 0.4f * std::cos(float(y) * 0.013f);
             p[2] = 0.8f + 0.1f * std::sin(float(x + y) * 0.007f);
