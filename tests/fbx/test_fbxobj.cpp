@@ -87,6 +87,23 @@ TEST(FbxObj, LowPolyLoadsAsOneNodePerGroup) {
     for (const float value : head.transform) EXPECT_TRUE(value == 0.0f || value == 1.0f);
 }
 
+TEST(FbxObj, EveryUsemtlNamesItsOwnMaterial) {
+    std::string text = "v 0 0 0\nv 1 0 0\nv 0 1 0\nvt 0 0\n";
+    for (int m = 0; m < 3000; ++m) {
+        text += "usemtl m";
+        text += std::to_string(m % 2000);
+        text += "\nf 1/1 2/1 3/1\n";
+    }
+    const auto scene = ImportText(text, "many.obj");
+    ASSERT_EQ(scene->materials.size(), 2000u);
+    const std::vector<int>& ids = scene->meshes[0]->triangleMaterials;
+    ASSERT_EQ(ids.size(), 3000u);
+    for (int m = 0; m < 3000; ++m) {
+        ASSERT_GE(ids[size_t(m)], 0);
+        ASSERT_EQ(scene->materials[size_t(ids[size_t(m)])]->name.substr(1), std::to_string(m % 2000));
+    }
+}
+
 TEST(FbxObj, QuadsAreRejectedLikeFbxPolygons) {
     EXPECT_THROW(ImportText(LowPoly, "low.obj", {false, true, "mayaview"}), ImportException);
     const auto fanned = ImportText(LowPoly, "low.obj");

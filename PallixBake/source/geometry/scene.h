@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/vecmath.h"
@@ -141,6 +142,7 @@ public:
     std::vector<std::unique_ptr<SceneMaterial>> materials;
 
     SceneMesh* AddMesh(const std::string& name);
+    // The first material of that name, else a new one at the end of materials.
     SceneMaterial* FindOrAddMaterial(const std::string& name);
     int CountTriangles() const;
     // Union of every mesh's world bounds, each side moved outward by 0.004.
@@ -159,6 +161,12 @@ public:
     // Fills target with the meshes whose names contain nameFilter (all when null) and builds
     // its grid; returns the result of SWTraceMesh::Build.
     bool BuildTraceMesh(SWTraceMesh* target, const TraceGridSettings* settings, const std::string* nameFilter) const;
+
+private:
+    // Name lookup for FindOrAddMaterial, so files with many materials load in linear time;
+    // materials appended to the list directly are taken in at the next lookup.
+    std::unordered_map<std::string, SceneMaterial*> materialByName_;
+    size_t materialsIndexed_ = 0;
 };
 
 // Unit face normal of a triangle, (p1 - p0) x (p2 - p0) normalised; non-finite when degenerate.
