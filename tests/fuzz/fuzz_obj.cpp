@@ -1,13 +1,37 @@
-// libFuzzer target: OBJ text of any shape must import or be refused by exception, never crash.
+// libFuzzer target: OBJ text of any shape must import or be refused by exception, never crash,
+// and reading it in chunks of a few bytes on two threads must give what one reading gives.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 
 #include "core/bakeexception.h"
+#include "flatscene.h"
 #include "geometry/scene.h"
 #include "io/objimporter.h"
 
 using namespace Pallix::Bake;
+
+namespace {
+
+std::string Import(const uint8_t* data, size_t size, size_t chunkBytes, unsigned workers) {
+    Scene scene(NeedNormals | NeedUVsAndColours);
+    std::string outcome;
+    try {
+        OBJImporter importer;
+        importer.chunkBytes = chunkBytes;
+        importer.workers = workers;
+        importer.ImportText(reinterpret_cast<const char*>(data), size, "fuzz.obj", &scene);
+    } catch (const ImportException& e) {
+        outcome = e.what();
+    } catch (const BakeException& e) {
+        outcome = e.what();
+    }
+    return FlatOutcome(scene, outcome);
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The importer reports its counts on standard output for every input.
@@ -16,12 +40,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    Scene scene(NeedNormals | NeedUVsAndColours);
-    try {
-        OBJImporter importer;
-        importer.ImportText(reinterpret_cast<const char*>(data), size, "fuzz.obj", &scene);
-    } catch (const ImportException&) {
-    } catch (const BakeException&) {
-    }
+    const std::string whole = Import(data, size, size + 1, 1);
+    const size_t chunkBytes = size > 0 ? 1 + data[size / 2] % 16 : 1;
+    if (Import(data, size, chunkBytes, 2) != whole) std::abort();
     return 0;
 }

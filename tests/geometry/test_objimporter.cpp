@@ -3,11 +3,13 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "core/bakeexception.h"
 #include "geometry/scene.h"
+#include "importoutcome.h"
 #include "io/objimporter.h"
 #include "support/testsupport.h"
 
@@ -36,6 +38,22 @@ std::string ImportError(const std::string& text) {
 }
 
 const std::string Square = "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n";
+
+ImportOutcome ImportInChunks(const std::string& text, size_t chunkBytes, unsigned workers, const std::string& path = {}) {
+    testing::internal::CaptureStdout();
+    return RecordImport(
+        [&](Scene& scene) {
+            OBJImporter importer;
+            importer.chunkBytes = chunkBytes;
+            importer.workers = workers;
+            if (path.empty()) importer.ImportText(text.data(), text.size(), "test.obj", &scene);
+            else importer.Import(path.c_str(), &scene);
+        },
+        [] {
+            std::fflush(stdout);
+            return testing::internal::GetCapturedStdout();
+        });
+}
 
 }  // namespace
 
@@ -239,4 +257,50 @@ TEST(OBJImporter, ReadsFilesAndNamesMissingOnes) {
     Scene fromFile;
     importer.Import(path.c_str(), &fromFile);
     EXPECT_EQ(fromFile.meshes[0]->TriangleCount(), 2u);
+}
+
+TEST(OBJImporter, ChunksGiveWhatOneReadingGives) {
+    // Lines of every ending, indented statements, colours, normals, header counts and polygons
+    // up to a long concave one: with chunks of a byte or a few, every line, face and line end
+    // is cut somewhere, and the threads meet the chunks in any order.
+    std::string text = "\xEF\xBB\xBF# RealityCapture export\r\n# 12 vertices, 9 faces\r\n#MRGB ff102030ff405060ff708090\r";
+    for (int i = 0; i < 10; ++i) {
+        const float angle = 0.6283185f * float(i), radius = i % 2 ? 1.0f : 0.4f;
+        text += (i % 3 ? "v " : "  v\t") + std::to_string(radius * std::cos(angle)) + " " + std::to_string(radius * std::sin(angle)) +
+                " 0.5" + (i % 4 == 1 ? "\r" : i % 4 == 2 ? "\r\n" : "\n");
+    }
+    text += "vn 0 0 1\nvn 0 0.6 0.8\nvt 0 0\ng part\nf 1//1 2//2 3//1\r\n\nf 1 2 3 4 5 6 7 8 9 10\rf 4//2 5//1\n"
+            "#MRGB ff0000ff\nv 2 2 2\nv 3 2 2\nf 11/1/1 12/1/2 1/1/1 2 3\nf 12 11 10 9\nf 3 2 1";
+    const ImportOutcome expected = ImportInChunks(text, text.size(), 1);
+    ASSERT_EQ(expected.refusal, "");
+    ASSERT_EQ(expected.indices.size(), 3u * (1 + 8 + 3 + 2 + 1));
+    EXPECT_EQ(expected.colours[0], PackColour(0x10, 0x20, 0x30, 255));
+    EXPECT_EQ(expected.normals[0], (Vec3{0, 0, 1}));
+    for (size_t chunk : {size_t(1), size_t(2), size_t(3), size_t(7), size_t(64), size_t(1) << 20})
+        for (unsigned workers : {1u, 3u}) EXPECT_EQ(ImportInChunks(text, chunk, workers), expected) << chunk << " " << workers;
+
+    // Refusals: the first in the file wins, with its line number, and the mesh keeps what came
+    // before it. Relative and forward indices close to a chunk's start count the vertices of
+    // every chunk before.
+    const std::string refused[] = {
+        text + "\nf 13 1 2\nv 1 x 2\n",      // a forward reference, then a bad vertex
+        text + "\nv 1 x 2\nf 13 1 2\n",      // the other way round
+        text + "\nf 1 2 -1\n",               // a relative index
+        "v 0 0 0\nv 1 0 0\r\nf 1 2 0\rv 0 1 0\n",
+        text.substr(0, 300) + "\nv nan 0 0\n" + text.substr(300),
+    };
+    for (const std::string& bad : refused) {
+        const ImportOutcome one = ImportInChunks(bad, bad.size(), 1);
+        EXPECT_NE(one.refusal, "");
+        for (size_t chunk : {size_t(1), size_t(5), size_t(40)})
+            for (unsigned workers : {1u, 4u}) EXPECT_EQ(ImportInChunks(bad, chunk, workers), one) << bad.size() << " " << chunk;
+    }
+    EXPECT_EQ(ImportInChunks(refused[0], 3, 2).refusal, "Invalid face in OBJ");
+    EXPECT_EQ(ImportInChunks(refused[1], 3, 2).refusal, "Invalid OBJ file 'test.obj': line 28: a vertex needs three coordinates");
+
+    // Read from a file, the chunks are read where they lie.
+    const KelvorTest::TempFolder folder("kelvor-geometry");
+    const std::string path = (folder / "chunks.obj").string();
+    std::ofstream(path, std::ios::binary) << text;
+    EXPECT_EQ(ImportInChunks(text, 5, 3, path), expected);
 }

@@ -1,13 +1,10 @@
 #include <cmath>
-#include <cstdio>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "io/objtokenizer.h"
-#include "support/testsupport.h"
 
 using namespace Pallix::Bake;
 
@@ -22,31 +19,6 @@ std::vector<std::string> AllLines(ObjTokenizer& reader) {
 
 }  // namespace
 
-TEST(ObjTokenizer, ReadsFileLinesLongerThanItsBuffer) {
-    const KelvorTest::TempFolder folder("kelvor-geometry");
-    const std::string path = (folder / "mesh.obj").string();
-    const std::string longLine(3 * 1024 * 1024 + 17, 'x');  // three times the read chunk
-    {
-        std::FILE* f = std::fopen(path.c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        std::fputs("first\n", f);
-        std::fputs(longLine.c_str(), f);
-        std::fputs("\r\nv 1 2 3", f);
-        std::fclose(f);
-    }
-    ObjTokenizer reader(path.c_str());
-    ASSERT_TRUE(reader.IsOpen());
-    const std::vector<std::string> lines = AllLines(reader);
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0], "first");
-    EXPECT_EQ(lines[1], longLine);
-    EXPECT_EQ(lines[2], "v 1 2 3");
-    EXPECT_FALSE(reader.ReadFailed());
-
-    ObjTokenizer missing("/nonexistent/kelvor.obj");
-    EXPECT_FALSE(missing.IsOpen());
-}
-
 TEST(ObjTokenizer, EveryKindOfLineEndAndAByteOrderMark) {
     const std::string text = "\xEF\xBB\xBFv 1 2 3\rv 4 5 6\r\n\r\nf 1 2\n\rlast\r";
     const std::vector<std::string> expected = {"v 1 2 3", "v 4 5 6", "", "f 1 2", "", "last"};
@@ -57,24 +29,6 @@ TEST(ObjTokenizer, EveryKindOfLineEndAndAByteOrderMark) {
     const std::string inside = "v 1 2 3\n\xEF\xBB\xBF#";
     ObjTokenizer later(inside.data(), inside.size());
     EXPECT_EQ(AllLines(later), (std::vector<std::string>{"v 1 2 3", "\xEF\xBB\xBF#"}));
-
-    // From a file, a CR LF pair split between two reads is still one line end.
-    const KelvorTest::TempFolder folder("kelvor-geometry");
-    const std::string path = (folder / "split.obj").string();
-    const std::string first(1024 * 1024 - 1, 'x');
-    {
-        std::FILE* f = std::fopen(path.c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        std::fputs("\xEF\xBB\xBF", f);
-        std::fputs(first.c_str(), f);
-        std::fputs("\r\nv 1 2 3\r", f);
-        std::fclose(f);
-    }
-    ObjTokenizer file(path.c_str());
-    const std::vector<std::string> lines = AllLines(file);
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], first);
-    EXPECT_EQ(lines[1], "v 1 2 3");
 }
 
 TEST(ObjTokenizer, TokensAndNumbersStayInsideTheirView) {

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "geometry/scene.h"
+#include "importoutcome.h"
 #include "io/ply.h"
 #include "io/plyimporter.h"
 #include "support/testsupport.h"
@@ -69,6 +70,22 @@ std::string BinaryTetrahedron(bool bigEndian) {
         for (int index : face) Put<int32_t>(out, index, bigEndian);
     }
     return out;
+}
+
+ImportOutcome ImportInChunks(const std::string& data, size_t chunkBytes, unsigned workers, const std::string& path = {}) {
+    testing::internal::CaptureStderr();  // the warnings of missing colours are not compared
+    return RecordImport(
+        [&](Scene& scene) {
+            PLYImporter importer;
+            importer.chunkBytes = chunkBytes;
+            importer.workers = workers;
+            if (path.empty()) importer.ImportData(data.data(), data.size(), "test.ply", &scene);
+            else importer.Import(path.c_str(), &scene);
+        },
+        [] {
+            testing::internal::GetCapturedStderr();
+            return std::string();
+        });
 }
 
 const std::string AsciiHeader = "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\nproperty float z\n";
@@ -297,4 +314,106 @@ TEST(PLYImporter, ReadsFilesAndNamesMissingOnes) {
     EXPECT_EQ(mesh.VertexCount(), 300000u);
     EXPECT_EQ(mesh.positions[299999], (Vec3{299999.0f, 0, 1}));
     EXPECT_EQ(mesh.indices, (std::vector<uint32_t>{299999, 1, 2}));
+}
+
+TEST(PLYImporter, RunsOfRecordsGiveWhatOneReadingGives) {
+    // A disc of vertices and faces whose sizes vary, after an element the importer passes over:
+    // `corners` gives each face's corner count, `values` (if any) the length of a second list.
+    auto binary = [](bool bigEndian, const std::vector<int>& corners, int vertices, const std::vector<int>& values = {}) {
+        std::string out = std::string("ply\nformat ") + (bigEndian ? "binary_big_endian" : "binary_little_endian") +
+                          " 1.0\nelement note 3\nproperty list uchar short ids\nproperty double weight\n"
+                          "element vertex " + std::to_string(vertices) + "\nproperty float x\nproperty float y\nproperty float z\n"
+                          "property uchar red\nproperty uchar green\nproperty uchar blue\nproperty float nx\nproperty float ny\n"
+                          "property float nz\nelement face " + std::to_string(corners.size()) +
+                          "\nproperty uchar flags\nproperty list ushort int vertex_indices\n" +
+                          (values.empty() ? "" : "property list uchar float texcoord\n") + "end_header\n";
+        for (int n = 0; n < 3; ++n) {
+            Put<uint8_t>(out, uint8_t(n), bigEndian);
+            for (int k = 0; k < n; ++k) Put<int16_t>(out, int16_t(k), bigEndian);
+            Put(out, 0.5 * n, bigEndian);
+        }
+        for (int v = 0; v < vertices; ++v) {
+            const float angle = 0.1f * float(v);
+            for (float c : {std::cos(angle), std::sin(angle), 0.01f * float(v)}) Put(out, c, bigEndian);
+            for (int c = 0; c < 3; ++c) Put<uint8_t>(out, uint8_t(v * 7 + c), bigEndian);
+            for (float c : {0.0f, float(v % 3 == 0), 1.0f}) Put(out, c, bigEndian);
+        }
+        for (size_t f = 0; f < corners.size(); ++f) {
+            Put<uint8_t>(out, 1, bigEndian);
+            Put<uint16_t>(out, uint16_t(corners[f]), bigEndian);
+            for (int k = 0; k < corners[f]; ++k) Put<int32_t>(out, int32_t((f * 3 + size_t(k)) % size_t(vertices)), bigEndian);
+            if (values.empty()) continue;
+            Put<uint8_t>(out, uint8_t(values[f]), bigEndian);
+            for (int k = 0; k < values[f]; ++k) Put(out, 0.5f, bigEndian);
+        }
+        return out;
+    };
+    const std::vector<int> triangles(40, 3);
+    std::vector<int> mixed = triangles;
+    mixed[29] = 5;  // one pentagon where every face so far was a triangle
+    mixed[33] = 2;
+    std::vector<std::string> files;
+    for (bool bigEndian : {false, true})
+        for (const auto& corners : {triangles, mixed}) files.push_back(binary(bigEndian, corners, 30));
+    // With a second list, a face of the same corners can change the size the first face gives,
+    // and faces of other corners can keep it.
+    std::vector<int> longer(40, 2), shorter(40, 2);
+    longer[11] = 3;
+    shorter[29] = 0;
+    shorter[33] = 3;
+    files.push_back(binary(false, triangles, 30, longer));
+    files.push_back(binary(false, mixed, 30, shorter));
+    const std::string good = binary(false, mixed, 30);
+    files.push_back(good.substr(0, good.size() - 20));  // cut inside the faces
+    files.push_back(good.substr(0, good.size() - 800));  // cut inside the vertices
+    std::string badIndex = binary(false, mixed, 30);
+    badIndex[badIndex.size() - 4 * 15 + 3] = 99;  // the first corner of the fourth face from the end
+    files.push_back(badIndex);
+    // Vertices with a list: one longer record moves every later one, whose bytes, read from
+    // where they would be without it, still make records.
+    std::string tagged = "ply\nformat binary_little_endian 1.0\nelement vertex 30\nproperty float x\nproperty float y\n"
+                         "property float z\nproperty list uchar uchar tags\nelement face 1\n"
+                         "property list uchar int vertex_indices\nend_header\n";
+    for (int v = 0; v < 30; ++v) {
+        for (float c : {float(v), 1.0f, 0.0f}) Put(tagged, c, false);
+        Put<uint8_t>(tagged, v == 5 ? 1 : 0, false);
+        if (v == 5) Put<uint8_t>(tagged, 7, false);
+    }
+    Put<uint8_t>(tagged, 3, false);
+    for (int32_t index : {29, 5, 6}) Put(tagged, index, false);
+    files.push_back(tagged);
+    // ASCII: blank and CR LF lines, quoted words, a skipped element before the vertices.
+    files.push_back("ply\nformat ascii 1.0\nelement note 2\nproperty string text\nproperty list uchar int ids\n" +
+                    AsciiHeader.substr(21) + "property uchar red\nelement face 4\nproperty list int int vertex_index\nend_header\n"
+                    "\"a note\" 2 5 6\r\n\n b 0\n0 0 0 9\n  \n1 0 0 8\r\n0 1 0 7\n3 0 1 2\n4 2 1 0 1\n\t\n3 1 2 0\r\n1 0\n");
+    files.push_back(files.back().substr(0, files.back().size() - 12));
+    files.push_back(files[files.size() - 2] + "x\n");
+    // An element without properties makes every record a line whether blank or not.
+    files.push_back("ply\nformat ascii 1.0\nelement empty 2\n" + AsciiHeader.substr(21) +
+                    "element face 1\nproperty list uchar int vertex_indices\nend_header\n\n\n0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n");
+
+    for (const std::string& file : files) {
+        const ImportOutcome one = ImportInChunks(file, file.size(), 1);
+        for (size_t chunk : {size_t(1), size_t(13), size_t(100)})
+            for (unsigned workers : {1u, 3u}) EXPECT_EQ(ImportInChunks(file, chunk, workers), one) << file.size() << " " << chunk;
+    }
+    const ImportOutcome little = ImportInChunks(files[1], 1 << 20, 1);
+    EXPECT_EQ(little.refusal, "");
+    EXPECT_EQ(little.indices.size(), 3u * (38 + 3));
+    EXPECT_EQ(little.colours[2], PackColour(14, 15, 16, 255));
+    EXPECT_EQ(little, ImportInChunks(files[3], 1 << 20, 1));  // the same mesh from big-endian bytes
+    EXPECT_EQ(ImportInChunks(files[6], 1 << 20, 1).refusal,
+              "Invalid PLY file 'test.ply': a list in element 'face' runs past the end of its record");
+    EXPECT_EQ(ImportInChunks(files[7], 1 << 20, 1).refusal, "Invalid PLY file 'test.ply': the file ends inside a record");
+    EXPECT_EQ(ImportInChunks(files[8], 1 << 20, 1).refusal, "Invalid PLY file 'test.ply': face 36 uses vertex 99 of 30");
+    EXPECT_EQ(ImportInChunks(files[10], 1 << 20, 1).indices, (std::vector<uint32_t>{0, 1, 2, 2, 1, 0, 2, 0, 1, 1, 2, 0}));
+    EXPECT_EQ(ImportInChunks(files[12], 1 << 20, 1).refusal, "");
+    EXPECT_EQ(ImportInChunks(files[4], 1 << 20, 1).indices, ImportInChunks(files[0], 1 << 20, 1).indices);
+    EXPECT_EQ(ImportInChunks(files[5], 1 << 20, 1).indices, little.indices);
+    EXPECT_EQ(ImportInChunks(files[9], 1 << 20, 1).positions[29], (Vec3{29, 1, 0}));
+
+    const KelvorTest::TempFolder folder("kelvor-geometry");
+    const std::string path = (folder / "runs.ply").string();
+    std::ofstream(path, std::ios::binary) << files[1];
+    EXPECT_EQ(ImportInChunks(files[1], 7, 3, path), little);
 }

@@ -13,6 +13,11 @@ namespace Pallix::Bake {
 void* AllocateZeroed(size_t bytes);
 void FreeZeroed(void* block, size_t bytes) noexcept;
 
+// Asks for huge pages under memory that is allocated but not yet written, such as the storage a
+// vector has reserved, so that filling it takes a fault per 2 MiB: only the whole huge pages
+// inside the range can have them. Small ranges are left alone.
+void AdviseHugePages(void* block, size_t bytes) noexcept;
+
 struct LargeBlockDeleter {
     size_t bytes = 0;
     void operator()(void* block) const noexcept { FreeZeroed(block, bytes); }

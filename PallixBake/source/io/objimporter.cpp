@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "core/bakeexception.h"
+#include "core/largeblock.h"
 #include "geometry/scene.h"
+#include "io/chunkedinput.h"
 #include "io/objtokenizer.h"
 #include "io/polygontriangulation.h"
 
@@ -55,209 +57,480 @@ int64_t IntegerAt(std::string_view line, size_t from) {
     return ObjTokenizer::ParseInt(rest, value) ? value : 0;
 }
 
+enum class Statement { Other, Comment, Colours, Face, Position, TexCoord, Normal };
+
+// What a line holds, judged by its first characters once its leading blanks are skipped;
+// indented statements count as well, since a vertex passed over would shift every face index.
+Statement Classify(std::string_view& line, bool withNormals) {
+    line = ObjTokenizer::SkipBlanks(line);
+    if (line.empty()) return Statement::Other;
+    switch (line[0]) {
+        case '#': return line.substr(1, 4) == "MRGB" ? Statement::Colours : Statement::Comment;
+        case 'f': return Statement::Face;
+        case 'v':
+            if (line.size() > 1 && line[1] == 't') return Statement::TexCoord;
+            if (line.size() > 1 && ObjTokenizer::IsBlank(line[1])) return Statement::Position;
+            if (line.size() > 2 && line[1] == 'n' && ObjTokenizer::IsBlank(line[2]) && withNormals) return Statement::Normal;
+            return Statement::Other;
+        default: return Statement::Other;  // groups, objects, materials and the like
+    }
+}
+
+// Blocks of MMRRGGBB after "#MRGB "; a block cut short by the line end is dropped.
+template <class Visit>
+void ForEachColourBlock(std::string_view line, const Visit& visit) {
+    for (size_t at = 6; at + 8 <= line.size(); at += 8) {
+        const char first = line[at];
+        if (first == '\n' || first == '\r' || first == ' ') break;
+        visit(PackColour(HexByte(line[at + 2], line[at + 3]), HexByte(line[at + 4], line[at + 5]),
+                         HexByte(line[at + 6], line[at + 7]), 255));
+    }
+}
+
+// The corner tokens of a face line; a token glued to the 'f' ("f1") is not a corner.
+std::string_view FaceCorners(std::string_view line) {
+    std::string_view rest = line.substr(1);
+    if (!rest.empty() && !ObjTokenizer::IsBlank(rest.front())) ObjTokenizer::NextToken(rest);
+    return rest;
+}
+
+size_t FanTriangles(size_t corners) { return corners < 3 ? 0 : corners - 2; }
+
+// What a header comment tells about the counts to come. Tool lines change how later comments
+// are read, so the notes are replayed in file order once every chunk has been read.
+struct HeaderNote {
+    enum Kind { ZBrush, VertexCount, FaceCount, RealityCapture, Counts } kind = ZBrush;
+    int64_t vertices = 0;
+    int64_t faces = 0;
+    bool withFaces = false;
+};
+
+bool ReadHeaderNote(std::string_view line, HeaderNote& note) {
+    if (line.find("ZBrush") != std::string_view::npos) {
+        note.kind = HeaderNote::ZBrush;
+    } else if (line.find("#Vertex Count") != std::string_view::npos) {
+        note.kind = HeaderNote::VertexCount;
+        note.vertices = IntegerAt(line, 14);
+    } else if (line.find("#Face Count") != std::string_view::npos) {
+        note.kind = HeaderNote::FaceCount;
+        note.faces = IntegerAt(line, 12);
+    } else if (line.find("RealityCapture") != std::string_view::npos) {
+        note.kind = HeaderNote::RealityCapture;
+    } else if (line.find("vertices") != std::string_view::npos && line.find("faces") != std::string_view::npos) {
+        // "# 100 vertices, 50 faces", heeded only after a RealityCapture line.
+        const size_t space = line.find(' ');
+        if (space == std::string_view::npos) return false;
+        note.kind = HeaderNote::Counts;
+        note.vertices = IntegerAt(line, space + 1);
+        const size_t comma = line.find(',', space + 1);
+        const size_t next = comma == std::string_view::npos ? comma : line.find(' ', comma + 1);
+        note.withFaces = next != std::string_view::npos;
+        if (note.withFaces) note.faces = IntegerAt(line, next + 1);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// What the first pass counts in a chunk; summed over the chunks before one, where its entries go.
+struct Counts {
+    int64_t lines = 0;
+    uint64_t positions = 0, normals = 0, colours = 0, uvs = 0, colourLines = 0, corners = 0, triangles = 0;
+
+    void Add(const Counts& other) {
+        lines += other.lines;
+        positions += other.positions;
+        normals += other.normals;
+        colours += other.colours;
+        uvs += other.uvs;
+        colourLines += other.colourLines;
+        corners += other.corners;
+        triangles += other.triangles;
+    }
+};
+
+// One piece of the file, a run of whole lines, and what each pass learnt from it.
+struct Chunk {
+    uint64_t begin = 0, end = 0;
+    bool unreadable = false;
+    Counts counts;
+    Counts before;  // of the chunks before this one
+    std::vector<HeaderNote> notes;
+
+    // The first lines the vertex pass and the face pass refuse: 1-based within the chunk, 0 for
+    // none. The face pass stops at the vertex pass's line, so a bad face always comes first.
+    int64_t vertexErrorLine = 0;
+    std::string problem;
+    int64_t faceErrorLine = 0;
+    int64_t ErrorLine() const { return faceErrorLine > 0 ? faceErrorLine : vertexErrorLine; }
+
+    // Where the face pass stopped: what it wrote before the refused line, and the corners of a
+    // refused face before its bad one.
+    uint64_t cornersDone = 0, trianglesDone = 0, badFaceCorners = 0;
+    // The last face begun: its first corner and triangle (within the chunk) and its corner count.
+    bool anyFace = false;
+    uint64_t lastFaceCorner = 0, lastFaceTriangle = 0, lastFaceCorners = 0;
+    uint64_t clippingTests = 0;  // point tests of ear clipping
+};
+
 class ObjReader {
 public:
-    ObjReader(ObjTokenizer& input, const char* name, Scene* scene)
-        : input_(input), name_(name ? name : ""), scene_(scene) {
+    ObjReader(ChunkedInput& input, const char* name, Scene* scene, unsigned workers, size_t chunkBytes)
+        : input_(input), name_(name ? name : ""), scene_(scene), workers_(workers), chunkBytes_(chunkBytes) {
         mesh_ = scene_->AddMesh("global");
         material_ = scene_->FindOrAddMaterial("unsupported");
+        withNormals_ = scene_->hasNormals;
     }
 
     void Run() {
-        std::string_view line;
-        while (input_.NextLine(line)) {
-            // Indented statements count as well: a vertex passed over would shift every face index.
-            line = ObjTokenizer::SkipBlanks(line);
-            if (line.empty()) continue;
-            switch (line[0]) {
-                case '#':
-                    if (line.substr(1, 4) == "MRGB") ReadColours(line);
-                    else ReadHeaderComment(line);
-                    break;
-                case 'f':
-                    ReadFace(line);
-                    break;
-                case 'v':
-                    if (line.size() > 1 && line[1] == 't') ++uvCount_;
-                    else if (line.size() > 1 && ObjTokenizer::IsBlank(line[1])) ReadPosition(line);
-                    else if (line.size() > 2 && line[1] == 'n' && ObjTokenizer::IsBlank(line[2]) && scene_->hasNormals)
-                        ReadNormal(line);
-                    break;
-                default:
-                    break;  // groups, objects, materials and the like
-            }
-        }
-        if (input_.ReadFailed()) Fail("the file could not be read to its end");
-
-        std::printf("Number of verts %lu\n", static_cast<unsigned long>(positions_.size()));
-        std::printf("Number of uv %lu\n", static_cast<unsigned long>(uvCount_));
-        std::printf("Number of colours %lu\n", static_cast<unsigned long>(colours_.size()));
-        std::printf("Number of colour lines %d\n", colourLines_);
-        std::printf("Number of triangle indices %lu\n", static_cast<unsigned long>(scene_->CountTriangles()));
-        // Only this file's mesh: meshes that earlier files added keep their own normals.
-        std::printf("Building normals\n");
-        if (scene_->hasNormals) mesh_->FillMissingNormals();
-        std::printf("Done");
+        Split();
+        workers_.ForEachChunk(chunks_.size(), [this](size_t c, ReadBuffer& buffer) { Count(chunks_[c], buffer); });
+        Sum();
+        ReplayHeaderNotes();
+        ReadVertices();
+        ReadFaces();
+        Finish();
     }
 
 private:
     [[noreturn]] void Fail(const std::string& problem) const {
         throw ImportException("Invalid OBJ file '" + name_ + "': " + problem);
     }
-    [[noreturn]] void FailAtLine(const std::string& problem) const {
-        Fail("line " + std::to_string(input_.LineNumber()) + ": " + problem);
-    }
 
     // A count from a header comment, limited to what a file of this size can hold.
     size_t Hint(int64_t count) const {
         if (count <= 0) return 0;
-        return size_t(std::min<uint64_t>(uint64_t(count), input_.InputSize() / ShortestLine + 1));
+        return size_t(std::min<uint64_t>(uint64_t(count), input_.Size() / ShortestLine + 1));
     }
 
-    void ReadPosition(std::string_view line) {
-        std::string_view rest = line.substr(2);
-        double xyz[3];
-        for (double& value : xyz)
-            if (!ObjTokenizer::ParseDouble(rest, value)) FailAtLine("a vertex needs three coordinates");
-        const Vec3 p{float(xyz[0]), float(xyz[1]), float(xyz[2])};
-        // Infinite or NaN coordinates would break welding and every bound of the scene.
-        if (!Math::IsFinite(p)) FailAtLine("vertex coordinate is not a finite number");
-        positions_.push_back(p);
+    std::string_view Text(Chunk& chunk, ReadBuffer& buffer) const {
+        std::string_view text;
+        if (!input_.View(chunk.begin, size_t(chunk.end - chunk.begin), buffer, text)) chunk.unreadable = true;
+        return text;
     }
 
-    // A normal that cannot be read counts as none: its corners get built normals.
-    void ReadNormal(std::string_view line) {
-        std::string_view rest = line.substr(2);
-        double xyz[3] = {0.0, 0.0, 0.0};
-        for (double& value : xyz)
-            if (!ObjTokenizer::ParseDouble(rest, value)) value = 0.0;
-        const Vec3 n{float(xyz[0]), float(xyz[1]), float(xyz[2])};
-        normals_.push_back(Math::IsFinite(n) ? n : Vec3{});
-    }
-
-    void ReadColours(std::string_view line) {
-        if (colours_.empty() && expectedVertices_ > 0) colours_.reserve(Hint(expectedVertices_));
-        ++colourLines_;
-        // Blocks of MMRRGGBB after "#MRGB "; a block cut short by the line end is dropped.
-        for (size_t at = 6; at + 8 <= line.size(); at += 8) {
-            const char first = line[at];
-            if (first == '\n' || first == '\r' || first == ' ') break;
-            colours_.push_back(PackColour(HexByte(line[at + 2], line[at + 3]), HexByte(line[at + 4], line[at + 5]),
-                                          HexByte(line[at + 6], line[at + 7]), 255));
+    void Split() {
+        ReadBuffer buffer;
+        std::string_view head;
+        if (!input_.View(0, 3, buffer, head)) Fail("the file could not be read to its end");
+        // A UTF-8 byte-order mark is no part of the first line.
+        const uint64_t begin = head == "\xEF\xBB\xBF" ? 3 : 0;
+        std::vector<uint64_t> starts;
+        if (!LineChunkStarts(input_, begin, chunkBytes_, LineEnds::FeedOrReturn, starts))
+            Fail("the file could not be read to its end");
+        chunks_.resize(starts.size() - 1);
+        for (size_t c = 0; c < chunks_.size(); ++c) {
+            chunks_[c].begin = starts[c];
+            chunks_[c].end = starts[c + 1];
         }
     }
 
-    void ReadHeaderComment(std::string_view line) {
-        int64_t faceCount = 0;
-        if (line.find("ZBrush") != std::string_view::npos) {
-            toolKind_ = ToolZBrush;
-            return;
-        }
-        if (line.find("#Vertex Count") != std::string_view::npos) {
-            expectedVertices_ = IntegerAt(line, 14);
-            positions_.reserve(Hint(expectedVertices_));
-            return;
-        }
-        if (line.find("#Face Count") != std::string_view::npos) {
-            faceCount = IntegerAt(line, 12);
-        } else if (line.find("RealityCapture") != std::string_view::npos) {
-            toolKind_ = ToolRealityCapture;
-            return;
-        } else if (toolKind_ == ToolRealityCapture && line.find("vertices") != std::string_view::npos &&
-                   line.find("faces") != std::string_view::npos) {
-            // "# 100 vertices, 50 faces"
-            const size_t space = line.find(' ');
-            if (space == std::string_view::npos) return;
-            expectedVertices_ = IntegerAt(line, space + 1);
-            positions_.reserve(Hint(expectedVertices_));
-            const size_t comma = line.find(',', space + 1);
-            if (comma == std::string_view::npos) return;
-            const size_t next = line.find(' ', comma + 1);
-            if (next == std::string_view::npos) return;
-            faceCount = IntegerAt(line, next + 1);
-        } else {
-            return;
-        }
-        const size_t faces = Hint(faceCount);
-        mesh_->ReserveIndices(faces);
-        mesh_->Reserve(3 * faces);
-    }
-
-    void ReadFace(std::string_view line) {
-        mesh_->BeginPolygon(material_);
-        const size_t first = mesh_->positions.size();
-        std::string_view rest = line.substr(1);
-        // A token glued to the 'f' ("f1") is not a corner.
-        if (!rest.empty() && !ObjTokenizer::IsBlank(rest.front())) ObjTokenizer::NextToken(rest);
-        for (;;) {
-            std::string_view token = ObjTokenizer::NextToken(rest);
-            if (token.empty()) break;
-            // "12/5/7" is corner 12 with normal 7. Relative (negative) and forward position
-            // references are refused like any other index outside the positions; a normal index
-            // outside the normals leaves the corner without one.
-            const std::string_view corner = token;
-            int64_t index = 0;
-            if (!ObjTokenizer::ParseInt(token, index) || index < 1 || uint64_t(index) > positions_.size())
-                throw BakeException("Invalid face in OBJ");
-            const size_t i = size_t(index - 1);
-            mesh_->positions.push_back(positions_[i]);
-            mesh_->colours.push_back(i < colours_.size() ? colours_[i] : ColourWhite);
-            if (scene_->hasNormals) {
-                const int64_t n = NormalIndex(corner);
-                mesh_->normals.push_back(n >= 1 && uint64_t(n) <= normals_.size() ? normals_[size_t(n - 1)] : Vec3{});
+    void Count(Chunk& chunk, ReadBuffer& buffer) const {
+        LineCursor lines(Text(chunk, buffer));
+        Counts counts;
+        std::string_view line;
+        while (lines.Next(line)) {
+            ++counts.lines;
+            switch (Classify(line, withNormals_)) {
+                case Statement::Position: ++counts.positions; break;
+                case Statement::Normal: ++counts.normals; break;
+                case Statement::TexCoord: ++counts.uvs; break;
+                case Statement::Colours:
+                    ++counts.colourLines;
+                    ForEachColourBlock(line, [&](Colour32) { ++counts.colours; });
+                    break;
+                case Statement::Face: {
+                    std::string_view rest = FaceCorners(line);
+                    size_t corners = 0;
+                    while (!ObjTokenizer::NextToken(rest).empty()) ++corners;
+                    counts.corners += corners;
+                    counts.triangles += FanTriangles(corners);
+                    break;
+                }
+                case Statement::Comment: {
+                    HeaderNote note;
+                    if (ReadHeaderNote(line, note)) chunk.notes.push_back(note);
+                    break;
+                }
+                case Statement::Other: break;
             }
         }
-        const size_t corners = mesh_->positions.size() - first;
-        if (corners <= 3) {
-            for (size_t k = 0; k < corners; ++k) mesh_->AddCorner();
-            return;
-        }
-        // Larger polygons are triangulated as FBX polygons are, so a concave one keeps its area.
-        points_.resize(corners);
-        for (size_t k = 0; k < corners; ++k) {
-            const Vec3 p = mesh_->positions[first + k];
-            points_[k] = {p.x, p.y, p.z};
-        }
-        triangles_.clear();
-        TriangulatePolygon(points_, triangles_, earClippingBudget_);
-        for (size_t t = 0; t < triangles_.size(); t += 3) {
-            for (size_t k = 0; k < 3; ++k) mesh_->indices.push_back(uint32_t(first + size_t(triangles_[t + k])));
-            mesh_->triangleMaterials.push_back(material_->id);
+        chunk.counts = counts;
+    }
+
+    void Sum() {
+        for (Chunk& chunk : chunks_) {
+            if (chunk.unreadable) Fail("the file could not be read to its end");
+            chunk.before = total_;
+            total_.Add(chunk.counts);
         }
     }
 
-    ObjTokenizer& input_;
+    // Header counts reserve what they promise, as they always did; the arrays are sized from
+    // the real counts afterwards.
+    void ReplayHeaderNotes() {
+        int toolKind = ToolNone;
+        for (const Chunk& chunk : chunks_)
+            for (const HeaderNote& note : chunk.notes) {
+                int64_t faceCount = -1;
+                switch (note.kind) {
+                    case HeaderNote::ZBrush: toolKind = ToolZBrush; break;
+                    case HeaderNote::RealityCapture: toolKind = ToolRealityCapture; break;
+                    case HeaderNote::VertexCount: break;
+                    case HeaderNote::FaceCount: faceCount = note.faces; break;
+                    case HeaderNote::Counts:
+                        if (toolKind == ToolRealityCapture && note.withFaces) faceCount = note.faces;
+                        break;
+                }
+                if (faceCount < 0) continue;
+                const size_t faces = Hint(faceCount);
+                mesh_->ReserveIndices(faces);
+                mesh_->Reserve(3 * faces);
+            }
+    }
+
+    void ReadVertices() {
+        positions_ = AllocateLarge<Vec3>(total_.positions);
+        if (withNormals_) normals_ = AllocateLarge<Vec3>(total_.normals);
+        colours_ = AllocateLarge<Colour32>(total_.colours);
+        workers_.ForEachChunk(chunks_.size(), [this](size_t c, ReadBuffer& buffer) { ParseVertices(chunks_[c], buffer); });
+        for (const Chunk& chunk : chunks_)
+            if (chunk.unreadable) Fail("the file could not be read to its end");
+    }
+
+    void ParseVertices(Chunk& chunk, ReadBuffer& buffer) const {
+        LineCursor lines(Text(chunk, buffer));
+        Vec3* position = positions_.get() + chunk.before.positions;
+        Vec3* normal = withNormals_ ? normals_.get() + chunk.before.normals : nullptr;
+        Colour32* colour = colours_.get() + chunk.before.colours;
+        std::string_view line;
+        for (int64_t number = 1; lines.Next(line); ++number) {
+            switch (Classify(line, withNormals_)) {
+                case Statement::Position: {
+                    std::string_view rest = line.substr(2);
+                    double xyz[3];
+                    for (double& value : xyz)
+                        if (!ObjTokenizer::ParseDouble(rest, value)) return Refuse(chunk, number, "a vertex needs three coordinates");
+                    const Vec3 p{float(xyz[0]), float(xyz[1]), float(xyz[2])};
+                    // Infinite or NaN coordinates would break welding and every bound of the scene.
+                    if (!Math::IsFinite(p)) return Refuse(chunk, number, "vertex coordinate is not a finite number");
+                    *position++ = p;
+                    break;
+                }
+                case Statement::Normal: {
+                    // A normal that cannot be read counts as none: its corners get built normals.
+                    std::string_view rest = line.substr(2);
+                    double xyz[3] = {0.0, 0.0, 0.0};
+                    for (double& value : xyz)
+                        if (!ObjTokenizer::ParseDouble(rest, value)) value = 0.0;
+                    const Vec3 n{float(xyz[0]), float(xyz[1]), float(xyz[2])};
+                    *normal++ = Math::IsFinite(n) ? n : Vec3{};
+                    break;
+                }
+                case Statement::Colours: ForEachColourBlock(line, [&](Colour32 c) { *colour++ = c; }); break;
+                default: break;
+            }
+        }
+    }
+
+    static void Refuse(Chunk& chunk, int64_t line, const char* problem) {
+        chunk.vertexErrorLine = line;
+        chunk.problem = problem;
+    }
+
+    // The faces of chunks up to the first refused line, each into its place in the mesh.
+    void ReadFaces() {
+        lastChunk_ = chunks_.size();
+        for (size_t c = 0; c < chunks_.size() && lastChunk_ == chunks_.size(); ++c)
+            if (chunks_[c].vertexErrorLine > 0) lastChunk_ = c + 1;
+        const Chunk& last = chunks_[lastChunk_ - 1];
+        const size_t corners = size_t(last.before.corners + last.counts.corners), triangles = size_t(last.before.triangles + last.counts.triangles);
+        // Each array is grown by a worker of its own.
+        workers_.ForEachChunk(5, [&](size_t array, ReadBuffer&) {
+            switch (array) {
+                case 0: GrowForFilling(mesh_->positions, corners); break;
+                case 1: GrowForFilling(mesh_->colours, corners); break;
+                case 2: if (withNormals_) GrowForFilling(mesh_->normals, corners); break;
+                case 3: GrowForFilling(mesh_->indices, 3 * triangles); break;
+                default: GrowForFilling(mesh_->triangleMaterials, triangles); break;
+            }
+        });
+
+        workers_.ForEachChunk(lastChunk_, [this](size_t c, ReadBuffer& buffer) {
+            uint64_t budget = EarClippingBudget;
+            ParseFaces(chunks_[c], buffer, budget);
+        });
+        for (size_t c = 0; c < lastChunk_; ++c)
+            if (chunks_[c].unreadable) Fail("the file could not be read to its end");
+        // Ear clipping shares one budget across the file: when the chunks together spent it,
+        // the faces are read again in file order, so each polygon gets what was left for it.
+        uint64_t tests = 0;
+        for (size_t c = 0; c < lastChunk_; ++c) tests += chunks_[c].clippingTests;
+        if (tests >= EarClippingBudget) {
+            uint64_t budget = EarClippingBudget;
+            ReadBuffer buffer;
+            for (size_t c = 0; c < lastChunk_; ++c) {
+                ParseFaces(chunks_[c], buffer, budget);
+            }
+        }
+    }
+
+    void ParseFaces(Chunk& chunk, ReadBuffer& buffer, uint64_t& budget) const {
+        LineCursor lines(Text(chunk, buffer));
+        uint64_t positionsSoFar = chunk.before.positions, normalsSoFar = chunk.before.normals, coloursSoFar = chunk.before.colours;
+        uint64_t corner = chunk.before.corners, triangle = chunk.before.triangles;
+        const int materialId = material_->id;
+        std::vector<PolygonPoint> points;
+        std::vector<int> fan;
+        const uint64_t budgetBefore = budget;
+        // Kept here and stored at the end: chunks side by side in memory are written by other threads.
+        struct {
+            uint64_t corner, triangle, corners;
+        } lastFace{UINT64_MAX, 0, 0};
+        auto store = [&] {
+            chunk.anyFace = lastFace.corner != UINT64_MAX;
+            chunk.lastFaceCorner = lastFace.corner - chunk.before.corners;
+            chunk.lastFaceTriangle = lastFace.triangle - chunk.before.triangles;
+            chunk.lastFaceCorners = lastFace.corners;
+            chunk.cornersDone = corner - chunk.before.corners;
+            chunk.trianglesDone = triangle - chunk.before.triangles;
+            chunk.clippingTests = budgetBefore - budget;
+        };
+        chunk.faceErrorLine = 0;
+        std::string_view line;
+        for (int64_t number = 1; lines.Next(line); ++number) {
+            if (number == chunk.vertexErrorLine) break;
+            switch (Classify(line, withNormals_)) {
+                case Statement::Position: ++positionsSoFar; continue;
+                case Statement::Normal: ++normalsSoFar; continue;
+                case Statement::Colours: ForEachColourBlock(line, [&](Colour32) { ++coloursSoFar; }); continue;
+                case Statement::Face: break;
+                default: continue;
+            }
+            lastFace = {corner, triangle, 0};
+            const uint64_t first = corner;
+            std::string_view rest = FaceCorners(line);
+            for (std::string_view token = ObjTokenizer::NextToken(rest); !token.empty(); token = ObjTokenizer::NextToken(rest)) {
+                // "12/5/7" is corner 12 with normal 7. Relative (negative) and forward position
+                // references are refused like any other index outside the positions; a normal
+                // index outside the normals leaves the corner without one.
+                std::string_view digits = token;
+                int64_t index = 0;
+                if (!ObjTokenizer::ParseInt(digits, index) || index < 1 || uint64_t(index) > positionsSoFar) {
+                    chunk.faceErrorLine = number;
+                    chunk.badFaceCorners = corner - first;
+                    corner = first;
+                    store();
+                    return;
+                }
+                const size_t i = size_t(index - 1);
+                mesh_->positions[corner] = positions_[i];
+                mesh_->colours[corner] = i < coloursSoFar ? colours_[i] : ColourWhite;
+                if (withNormals_) {
+                    const int64_t n = NormalIndex(token);
+                    mesh_->normals[corner] = n >= 1 && uint64_t(n) <= normalsSoFar ? normals_[size_t(n - 1)] : Vec3{};
+                }
+                ++corner;
+            }
+            const size_t corners = size_t(corner - first);
+            lastFace.corners = corners;
+            uint32_t* indices = mesh_->indices.data() + 3 * triangle;
+            if (corners <= 3) {
+                if (corners == 3) {
+                    indices[0] = uint32_t(first);
+                    indices[1] = uint32_t(first + 1);
+                    indices[2] = uint32_t(first + 2);
+                    mesh_->triangleMaterials[triangle++] = materialId;
+                }
+                continue;
+            }
+            // Larger polygons are triangulated as FBX polygons are, so a concave one keeps its area.
+            points.resize(corners);
+            for (size_t k = 0; k < corners; ++k) {
+                const Vec3 p = mesh_->positions[first + k];
+                points[k] = {p.x, p.y, p.z};
+            }
+            fan.clear();
+            TriangulatePolygon(points, fan, budget);
+            for (size_t k = 0; k < fan.size(); ++k) indices[k] = uint32_t(first + size_t(fan[k]));
+            for (size_t t = 0; t < fan.size() / 3; ++t) mesh_->triangleMaterials[triangle++] = materialId;
+        }
+        store();
+    }
+
+    // The first refusal in file order ends the import; the mesh keeps what came before it, as
+    // a reading line by line would have left it.
+    void Finish() {
+        const Chunk* failed = nullptr;
+        for (size_t c = 0; c < lastChunk_ && !failed; ++c)
+            if (chunks_[c].ErrorLine() > 0) failed = &chunks_[c];
+        const Chunk* lastFace = failed && failed->faceErrorLine > 0 ? failed : nullptr;
+        for (size_t c = failed ? size_t(failed - chunks_.data()) + 1 : lastChunk_; c-- > 0 && !lastFace;)
+            if (chunks_[c].anyFace) lastFace = &chunks_[c];
+        if (lastFace) {
+            const bool refused = lastFace == failed && failed->faceErrorLine > 0;
+            const uint64_t faceCorners = refused ? 0 : lastFace->lastFaceCorners;
+            mesh_->firstVertex = int(lastFace->before.corners + (refused ? lastFace->cornersDone : lastFace->lastFaceCorner));
+            mesh_->firstIndex = int(3 * (lastFace->before.triangles + (refused ? lastFace->trianglesDone : lastFace->lastFaceTriangle)));
+            mesh_->cornerCount = mesh_->fanCount = faceCorners <= 3 ? int(faceCorners) : 0;
+            mesh_->material = material_->id;
+        }
+        if (failed) {
+            const size_t corners = size_t(failed->before.corners + failed->cornersDone + failed->badFaceCorners);
+            const size_t triangles = size_t(failed->before.triangles + failed->trianglesDone);
+            mesh_->positions.resize(corners);
+            mesh_->colours.resize(corners);
+            if (withNormals_) mesh_->normals.resize(corners);
+            mesh_->indices.resize(3 * triangles);
+            mesh_->triangleMaterials.resize(triangles);
+            if (failed->faceErrorLine > 0) throw BakeException("Invalid face in OBJ");
+            Fail("line " + std::to_string(failed->before.lines + failed->vertexErrorLine) + ": " + failed->problem);
+        }
+        if (input_.ReadFailed()) Fail("the file could not be read to its end");
+
+        std::printf("Number of verts %lu\n", static_cast<unsigned long>(total_.positions));
+        std::printf("Number of uv %lu\n", static_cast<unsigned long>(total_.uvs));
+        std::printf("Number of colours %lu\n", static_cast<unsigned long>(total_.colours));
+        std::printf("Number of colour lines %d\n", int(total_.colourLines));
+        std::printf("Number of triangle indices %lu\n", static_cast<unsigned long>(scene_->CountTriangles()));
+        // Only this file's mesh: meshes that earlier files added keep their own normals.
+        std::printf("Building normals\n");
+        if (withNormals_) mesh_->FillMissingNormals();
+        std::printf("Done");
+    }
+
+    ChunkedInput& input_;
     std::string name_;
     Scene* scene_;
+    ImportWorkers workers_;
+    size_t chunkBytes_;
     SceneMesh* mesh_ = nullptr;
     SceneMaterial* material_ = nullptr;
-    int toolKind_ = ToolNone;
-    int64_t expectedVertices_ = -1;
-    int colourLines_ = 0;
-    std::vector<Vec3> positions_;
-    std::vector<Vec3> normals_;
-    size_t uvCount_ = 0;
-    std::vector<Colour32> colours_;
-    uint64_t earClippingBudget_ = EarClippingBudget;
-    std::vector<PolygonPoint> points_;
-    std::vector<int> triangles_;
+    bool withNormals_ = false;
+    std::vector<Chunk> chunks_;
+    size_t lastChunk_ = 0;  // chunks whose faces are read
+    Counts total_;
+    // The file's own lists, in file order; faces copy from them into the mesh's corners.
+    LargeArray<Vec3> positions_;
+    LargeArray<Vec3> normals_;
+    LargeArray<Colour32> colours_;
 };
 
 }  // namespace
 
 void OBJImporter::Import(const char* path, Scene* scene) {
-    ObjTokenizer input(path);
+    ChunkedInput input(path);
     if (!input.IsOpen()) throw ImportException("Can not open OBJ file");
     Read(input, path, scene);
 }
 
 void OBJImporter::ImportText(const char* text, size_t size, const char* name, Scene* scene) {
-    ObjTokenizer input(text, size);
+    ChunkedInput input(text, size);
     Read(input, name, scene);
 }
 
-void OBJImporter::Read(ObjTokenizer& input, const char* name, Scene* scene) {
-    ObjReader reader(input, name, scene);
+void OBJImporter::Read(ChunkedInput& input, const char* name, Scene* scene) {
+    ObjReader reader(input, name, scene, workers, chunkBytes);
     reader.Run();
 }
 

@@ -2,11 +2,10 @@
 
 #include <cstddef>
 
+#include "io/chunkedinput.h"
 #include "io/sceneimporter.h"
 
 namespace Pallix::Bake {
-
-class ObjTokenizer;
 
 // Reads a Wavefront OBJ file into one scene mesh named "global" with the material "unsupported":
 // positions, faces (one vertex per corner; polygons triangulated as FBX polygons are) and the
@@ -14,14 +13,22 @@ class ObjTokenizer;
 // scene asks for normals, corners take the file's "vn" normals, and corners without one the
 // angle-weighted normals of this mesh. A face index outside the positions read so far throws
 // BakeException "Invalid face in OBJ"; any other refusal is an ImportException.
+//
+// The file is read in chunks of whole lines on several threads: one pass counts each chunk's
+// entries, one parses the positions, normals and colours into the file's lists, one the faces
+// into the mesh, each chunk at the place the counts of the chunks before it give. The result,
+// refusals and messages are those of reading the file line by line.
 class OBJImporter : public SceneImporter {
 public:
     void Import(const char* path, Scene* scene) override;
     // The same for OBJ text held in memory; name stands for the file in messages.
     void ImportText(const char* text, size_t size, const char* name, Scene* scene);
 
+    unsigned workers = 0;  // threads that read the file; 0 means one per hardware thread
+    size_t chunkBytes = DefaultChunkBytes;
+
 private:
-    void Read(ObjTokenizer& input, const char* name, Scene* scene);
+    void Read(ChunkedInput& input, const char* name, Scene* scene);
 };
 
 }  // namespace Pallix::Bake

@@ -1,19 +1,28 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string_view>
-#include <vector>
 
 namespace Pallix::Bake {
 
+// Splits OBJ text into lines: "\n", "\r\n" or a lone "\r" ends a line and is not part of it,
+// and the last line needs none. Each end is found in time proportional to its line, also in
+// text without any "\n".
+class LineCursor {
+public:
+    explicit LineCursor(std::string_view text) : at_(text.data()), end_(text.data() + text.size()) {}
+    bool Next(std::string_view& line);
+
+private:
+    const char* at_;
+    const char* end_;
+    const char* feed_ = nullptr;  // the next '\n' at or after at_, or end_; null before the first search
+};
+
 // Line and token reader for Wavefront OBJ text, shared by every OBJ reader of the library.
 //
-// An ObjTokenizer reads its input (a file or a block of memory) one line at a time. Lines may be
-// of any length; the line end ("\n", "\r\n" or a lone "\r") is not part of the line, and the
-// last line needs none. A UTF-8 byte-order mark at the start of the input is skipped. A line is a view into the tokenizer's buffer, valid until the next call of NextLine.
-// Nothing here throws: a file that cannot be opened gives IsOpen() false, a read error ends the
-// lines early and sets ReadFailed().
+// An ObjTokenizer reads a block of text one line at a time, as LineCursor splits it, after a
+// UTF-8 byte-order mark at its start. A line is a view into the text. Nothing here throws.
 //
 // The static helpers work on one line (or the rest of one). None of them reads outside the view
 // it is given, and the number parsers report failure instead of guessing a value:
@@ -28,20 +37,11 @@ class ObjTokenizer {
 public:
     // Reads the block [text, text + size); the block must outlive the tokenizer.
     ObjTokenizer(const char* text, size_t size);
-    // Opens the file for reading; check IsOpen().
-    explicit ObjTokenizer(const char* path);
-    ~ObjTokenizer();
-    ObjTokenizer(const ObjTokenizer&) = delete;
-    ObjTokenizer& operator=(const ObjTokenizer&) = delete;
 
-    bool IsOpen() const { return file_ != nullptr || memory_ != nullptr; }
-    // Next line without its line end; false at the end of the input.
+    // Next line without its line end; false at the end of the text.
     bool NextLine(std::string_view& line);
     // 1-based number of the line NextLine returned last.
     int64_t LineNumber() const { return lineNumber_; }
-    // Size of the whole input in bytes (for a file, its size when opened).
-    uint64_t InputSize() const { return inputSize_; }
-    bool ReadFailed() const { return readFailed_; }
 
     static bool IsBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
     static std::string_view SkipBlanks(std::string_view text);
@@ -60,19 +60,8 @@ public:
     static bool ParseCorner(std::string_view token, Corner& corner);
 
 private:
-    void Refill();
-
-    std::FILE* file_ = nullptr;
-    const char* memory_ = nullptr;
-    std::vector<char> buffer_;
-    const char* begin_ = nullptr;  // unread bytes are [begin_, end_)
-    const char* end_ = nullptr;
-    bool atEnd_ = false;
-    bool readFailed_ = false;
-    bool bomChecked_ = false;
-    bool afterCarriageReturn_ = false;  // the last line ended at a CR that was the last byte read
+    LineCursor lines_;
     int64_t lineNumber_ = 0;
-    uint64_t inputSize_ = 0;
 };
 
 }  // namespace Pallix::Bake

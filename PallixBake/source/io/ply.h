@@ -39,7 +39,10 @@ enum PlyKind : int { PlyScalar = 0, PlyList = 1, PlyString = 2 };
 // The type code of a name ("int8" ... "float64", then "char" ... "double"); PlyInvalid if neither.
 int PlyTypeFromName(std::string_view name);
 // Bytes of one value of the type; 0 for PlyInvalid and unknown codes.
-int PlyTypeSize(int type);
+inline int PlyTypeSize(int type) {
+    constexpr int Sizes[9] = {0, 1, 2, 4, 1, 2, 4, 4, 8};
+    return type >= PlyInt8 && type <= PlyFloat64 ? Sizes[type] : 0;
+}
 
 // One property of an element; also the request a caller passes to ply_request_property.
 struct PlyPropertyDesc {
@@ -67,10 +70,42 @@ struct PlyValue {
     double doubleValue = 0.0;
 };
 
+// Where the lists and strings of the last record read are kept; the caller's record points here.
+struct PlyRecordStorage {
+    std::vector<std::vector<uint64_t>> lists;
+    std::vector<std::string> strings;
+};
+
+// A run of consecutive records of one element: its bytes and the number of its first record.
+struct PlyRun {
+    uint64_t begin = 0, end = 0;
+    int64_t first = 0, count = 0;
+    int64_t skip = 0;  // ASCII: records of earlier elements at the start of the bytes
+};
+
+// How the records of the current element lie in the file, so that threads can read its runs apart.
+struct PlyElementPlan {
+    std::vector<PlyRun> runs;  // in record order, covering records 0 .. readable - 1
+    int64_t readable = 0;      // records that can be read; reading the next one is refused
+    std::string refusal;       // the reason, when readable is below the element's count
+    // Bytes of every record when that is only assumed (lists that all have the first one's
+    // length, as in a mesh of triangles): a run that meets another size is mismatched, and the
+    // element must be planned again exactly. -1 when the plan is exact.
+    int64_t assumedRecordBytes = -1;
+    uint64_t elementBegin = 0;
+    // One run read by ply_get_element on the calling thread: an ASCII body whose records are
+    // not one line each, because some element has no properties.
+    bool serial = false;
+};
+
+class ChunkedInput;
+class SequentialInput;
+class ImportWorkers;
+class ReadBuffer;
+
 class PlyReader {
 public:
-    class Input;  // the byte source behind the reader
-    explicit PlyReader(std::unique_ptr<Input> input, std::string name);
+    PlyReader(const ChunkedInput& input, std::string name);
     ~PlyReader();
     PlyReader(const PlyReader&) = delete;
     PlyReader& operator=(const PlyReader&) = delete;
@@ -83,27 +118,36 @@ public:
 
     // Every failure goes through here: an ImportException naming the file.
     [[noreturn]] void Fail(const std::string& problem) const;
+    // The text of that exception.
+    std::string Message(const std::string& problem) const;
     // Bytes of input not yet read.
     uint64_t Remaining() const;
+    const ChunkedInput& Input() const { return source_; }
 
 private:
     friend std::unique_ptr<PlyReader> ReadHeader(std::unique_ptr<PlyReader> reader);
+    friend std::unique_ptr<PlyReader> ply_open_header(const char* data, size_t size, const char* name);
     friend void ply_get_element(PlyReader& reader, void* record, size_t recordSize);
     friend PlyValue get_binary_item(PlyReader& reader, int type);
     friend void ply_skip_element(PlyReader& reader);
+    friend void ply_plan_element(PlyReader& reader, ImportWorkers& workers, size_t chunkBytes, bool exact, PlyElementPlan& plan);
+    friend class PlyRunReader;
+    struct StreamSource;
+    struct BodyLines;
 
-    std::unique_ptr<Input> input_;
+    std::unique_ptr<ChunkedInput> owned_;  // a block of memory the reader was opened on
+    const ChunkedInput& source_;
+    std::unique_ptr<SequentialInput> input_;
     std::string name_;
-    // Storage for the lists and strings of the last record; the caller's record points here.
-    std::vector<std::vector<uint64_t>> lists_;
-    std::vector<std::string> strings_;
+    PlyRecordStorage storage_;
     std::vector<std::string_view> words_;
     std::string line_;
+    std::unique_ptr<BodyLines> bodyLines_;  // ASCII: the body's lines counted in chunks, once
 };
 
-// Reads and checks the header of a stream opened in binary mode (not owned; it must stay open
-// while the reader is used) or of a block of memory (which must outlive the reader).
-std::unique_ptr<PlyReader> ply_open_header(std::FILE* file, const char* name);
+// Reads and checks the header of an input (which must stay open while the reader is used) or of
+// a block of memory (which must outlive the reader).
+std::unique_ptr<PlyReader> ply_open_header(const ChunkedInput& input, const char* name);
 std::unique_ptr<PlyReader> ply_open_header(const char* data, size_t size, const char* name);
 // Makes element `index` (header order) current.
 void ply_select_element(PlyReader& reader, int index);
@@ -114,6 +158,42 @@ void ply_request_property(PlyReader& reader, const PlyPropertyDesc& request);
 void ply_get_element(PlyReader& reader, void* record, size_t recordSize);
 // Passes over every record of the current element.
 void ply_skip_element(PlyReader& reader);
+// Lays the current element out in runs of about chunkBytes for reading on many threads, and
+// moves the reader past it. Binary records of one size are planned at once; others are assumed
+// to keep the first record's size unless `exact`, when they are walked one by one to find their
+// places and the first record a reading refuses (an assumed plan given back with `exact` is
+// made again from its element's start). An ASCII body is planned from its lines, when
+// every element has properties (a record is then one line that is not blank); else the plan is
+// serial.
+void ply_plan_element(PlyReader& reader, ImportWorkers& workers, size_t chunkBytes, bool exact, PlyElementPlan& plan);
+// Reads the records of one run of a plan, one at a time, as ply_get_element would; its lists and
+// strings go to storage. Throws ImportException for a record the reading refuses.
+class PlyRunReader {
+public:
+    PlyRunReader(PlyReader& reader, const PlyElementPlan& plan, const PlyRun& run, ReadBuffer& buffer,
+                 PlyRecordStorage& storage);
+    // False after the run's last record, when its bytes cannot be read, or when a record breaks
+    // the plan's assumed size (then Mismatched()).
+    bool Next(void* record, size_t recordSize);
+    // Number within the element of the record Next reads next, or refused.
+    int64_t Record() const { return record_; }
+    bool Mismatched() const { return mismatched_; }
+    bool Unreadable() const { return unreadable_; }
+
+private:
+    PlyReader& reader_;
+    const PlyElementPlan& plan_;
+    PlyRecordStorage& storage_;
+    std::string_view bytes_;
+    size_t at_ = 0;
+    int64_t record_, end_;
+    int64_t skip_;
+    uint64_t after_;  // bytes of the file beyond the run
+    bool mismatched_ = false;
+    bool unreadable_ = false;
+    std::string line_;
+    std::vector<std::string_view> words_;
+};
 // Converts one word of an ASCII body; throws std::invalid_argument for a word that holds no
 // number and std::domain_error for an unknown type.
 PlyValue get_ascii_item(std::string_view word, int type);

@@ -1,11 +1,14 @@
 #include "io/plyimporter.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstddef>
+#include <stdexcept>
 #include <cstdio>
 #include <string>
 
 #include "geometry/scene.h"
+#include "io/chunkedinput.h"
 #include "io/ply.h"
 
 namespace Pallix::Bake {
@@ -22,10 +25,6 @@ struct VertexRecord {
 struct FaceRecord {
     int32_t count;  // the whole list length, which may pass 255
     int32_t* indices;
-};
-
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
 };
 
 PlyPropertyDesc Request(const char* name, int type, size_t offset) {
@@ -53,26 +52,85 @@ uint8_t ColourByte(float c) {
     return uint8_t(c * 255.0f + 0.5f);
 }
 
-// Fewest bytes one record of the element can take in the file.
-uint64_t ShortestRecord(const PlyReader& reader, const PlyElementDesc& element) {
-    uint64_t bytes = 0;
-    for (const PlyPropertyDesc& property : element.properties) {
-        if (reader.fileType == PlyAscii) bytes += 2;  // a digit and a separator
-        else if (property.kind == PlyScalar) bytes += uint64_t(PlyTypeSize(property.externalType));
-        else if (property.kind == PlyList) bytes += uint64_t(PlyTypeSize(property.countExternalType));
-        else bytes += 4;
+// The first record of an element a reading refuses, and why; records come in file order.
+struct Refusal {
+    int64_t record = INT64_MAX;
+    std::string message;
+
+    void Take(int64_t at, std::string text) {
+        if (at >= record) return;
+        record = at;
+        message = std::move(text);
     }
-    return bytes;
+};
+
+enum class Visited { Taken, Refused, Unlike };
+
+// Reads the records of the current element, a run per task on the workers, handing each to
+// visit(run, record number, record, refusal): Taken, Refused (after taking the refusal), or
+// Unlike the record the plan assumed. Then the element is planned again exactly, redo() is
+// called and the records are read again. Returns the first refusal in file order.
+template <class Record, class Visit, class Redo>
+Refusal ReadRecords(PlyReader& reader, ImportWorkers& workers, size_t chunkBytes, PlyElementPlan& plan, const Record& defaults,
+                    const Visit& visit, const Redo& redo) {
+    for (;;) {
+        std::vector<Refusal> refusals(plan.runs.size());
+        std::vector<uint8_t> unlike(plan.runs.size(), 0), unreadable(plan.runs.size(), 0);
+        workers.ForEachChunk(plan.runs.size(), [&](size_t r, ReadBuffer& buffer) {
+            PlyRecordStorage storage;
+            PlyRunReader records(reader, plan, plan.runs[r], buffer, storage);
+            Record record = defaults;
+            try {
+                for (; records.Next(&record, sizeof record); record = defaults) {
+                    const Visited visited = visit(r, records.Record() - 1, record, refusals[r]);
+                    if (visited == Visited::Refused) return;
+                    if (visited == Visited::Unlike) {
+                        unlike[r] = 1;
+                        return;
+                    }
+                }
+            } catch (const ImportException& refusal) {
+                refusals[r].Take(records.Record(), refusal.what());
+                return;
+            }
+            unlike[r] = records.Mismatched();
+            unreadable[r] = records.Unreadable();
+        });
+        if (std::find(unlike.begin(), unlike.end(), 1) != unlike.end()) {
+            if (plan.assumedRecordBytes < 0) throw std::logic_error("PLY records unlike an exact plan");
+            ply_plan_element(reader, workers, chunkBytes, true, plan);
+            redo();
+            continue;
+        }
+        Refusal first;
+        for (size_t r = 0; r < plan.runs.size() && first.record == INT64_MAX; ++r) {
+            if (refusals[r].record != INT64_MAX) first = refusals[r];
+            else if (unreadable[r]) first.Take(plan.runs[r].first, reader.Message("the file could not be read"));
+        }
+        if (first.record == INT64_MAX && plan.readable < reader.current->count) first.Take(plan.readable, plan.refusal);
+        return first;
+    }
 }
 
-// The element's record count as a reservation: no more than the rest of the input can hold.
-size_t CountHint(const PlyReader& reader, const PlyElementDesc& element) {
-    const uint64_t shortest = ShortestRecord(reader, element);
-    if (shortest == 0) return 0;
-    return size_t(std::min<uint64_t>(uint64_t(element.count), reader.Remaining() / shortest));
+// Elements the importer does not use are still read through, so that a malformed one is refused
+// as it would be record by record.
+void SkipRecords(PlyReader& reader, ImportWorkers& workers, size_t chunkBytes) {
+    if (reader.fileType != PlyAscii) {
+        ply_skip_element(reader);
+        return;
+    }
+    PlyElementPlan plan;
+    ply_plan_element(reader, workers, chunkBytes, false, plan);
+    struct Nothing {
+        char unused = 0;
+    };
+    const Refusal refusal = ReadRecords(
+        reader, workers, chunkBytes, plan, Nothing{}, [](size_t, int64_t, const Nothing&, Refusal&) { return Visited::Taken; },
+        [] {});
+    if (refusal.record != INT64_MAX) throw ImportException(refusal.message);
 }
 
-void ReadVertices(PlyReader& reader, SceneMesh& mesh, bool withNormals) {
+void ReadVertices(PlyReader& reader, SceneMesh& mesh, bool withNormals, ImportWorkers& workers, size_t chunkBytes) {
     const PlyElementDesc& element = *reader.current;
     ply_request_property(reader, Request("x", PlyFloat32, offsetof(VertexRecord, x)));
     ply_request_property(reader, Request("y", PlyFloat32, offsetof(VertexRecord, y)));
@@ -98,27 +156,49 @@ void ReadVertices(PlyReader& reader, SceneMesh& mesh, bool withNormals) {
     if (element.count == 0) return;
     for (const char* axis : {"x", "y", "z"})
         if (!HasProperty(element, axis)) reader.Fail(std::string("the vertex element has no property '") + axis + "'");
-    const size_t hint = CountHint(reader, element);
-    mesh.Reserve(mesh.positions.size() + hint);
-    mesh.colours.reserve(mesh.colours.size() + hint);
-    if (withNormals) mesh.normals.reserve(mesh.normals.size() + hint);
-    for (int i = 0; i < element.count; ++i) {
-        VertexRecord vertex{0.0f, 0.0f, 0.0f, 255, 255, 255, 255, 0.0f, 0.0f, 0.0f, 1.0f, 1.0f, 1.0f};
-        ply_get_element(reader, &vertex, sizeof vertex);
-        const Math::Vec3 p{vertex.x, vertex.y, vertex.z};
-        // Infinite or NaN coordinates would break welding and every bound of the scene.
-        if (!Math::IsFinite(p)) reader.Fail("vertex " + std::to_string(i) + " has a coordinate that is not a finite number");
-        mesh.positions.push_back(p);
-        if (realColours)
-            mesh.colours.push_back(PackColour(ColourByte(vertex.redF), ColourByte(vertex.greenF), ColourByte(vertex.blueF), 255));
-        else
-            mesh.colours.push_back(PackColour(vertex.red, vertex.green, vertex.blue, 255));
-        // A zero or unreadable normal counts as none and is built from the faces.
-        if (withNormals) mesh.normals.push_back({vertex.nx, vertex.ny, vertex.nz});
+
+    PlyElementPlan plan;
+    ply_plan_element(reader, workers, chunkBytes, false, plan);
+    // Every record has its place: the mesh's vertices are the records in file order.
+    const size_t base = mesh.positions.size();
+    const size_t vertices = base + size_t(plan.readable);
+    workers.ForEachChunk(3, [&](size_t array, ReadBuffer&) {
+        if (array == 0) GrowForFilling(mesh.positions, vertices);
+        else if (array == 1) GrowForFilling(mesh.colours, vertices);
+        else if (withNormals) GrowForFilling(mesh.normals, vertices);
+    });
+    const VertexRecord defaults{0.0f, 0.0f, 0.0f, 255, 255, 255, 255, 0.0f, 0.0f, 0.0f, 1.0f, 1.0f, 1.0f};
+    const Refusal refusal = ReadRecords(
+        reader, workers, chunkBytes, plan, defaults,
+        [&](size_t, int64_t i, const VertexRecord& vertex, Refusal& refused) {
+            const Math::Vec3 p{vertex.x, vertex.y, vertex.z};
+            // Infinite or NaN coordinates would break welding and every bound of the scene.
+            if (!Math::IsFinite(p)) {
+                refused.Take(i, reader.Message("vertex " + std::to_string(i) + " has a coordinate that is not a finite number"));
+                return Visited::Refused;
+            }
+            const size_t v = base + size_t(i);
+            mesh.positions[v] = p;
+            if (realColours)
+                mesh.colours[v] = PackColour(ColourByte(vertex.redF), ColourByte(vertex.greenF), ColourByte(vertex.blueF), 255);
+            else
+                mesh.colours[v] = PackColour(vertex.red, vertex.green, vertex.blue, 255);
+            // A zero or unreadable normal counts as none and is built from the faces.
+            if (withNormals) mesh.normals[v] = {vertex.nx, vertex.ny, vertex.nz};
+            return Visited::Taken;
+        },
+        [] {});
+    if (refusal.record != INT64_MAX) {
+        // The mesh keeps the vertices before the refused one, as a reading record by record would.
+        const size_t kept = base + size_t(refusal.record);
+        mesh.positions.resize(kept);
+        mesh.colours.resize(kept);
+        if (withNormals) mesh.normals.resize(kept);
+        throw ImportException(refusal.message);
     }
 }
 
-void ReadFaces(PlyReader& reader, SceneMesh& mesh, const SceneMaterial* material) {
+void ReadFaces(PlyReader& reader, SceneMesh& mesh, const SceneMaterial* material, ImportWorkers& workers, size_t chunkBytes) {
     const PlyElementDesc& element = *reader.current;
     // Many tools name the list "vertex_index".
     const char* listName = !HasProperty(element, "vertex_indices") && HasProperty(element, "vertex_index") ? "vertex_index"
@@ -132,33 +212,110 @@ void ReadFaces(PlyReader& reader, SceneMesh& mesh, const SceneMaterial* material
         reader.Fail("the face element has no list 'vertex_indices' or 'vertex_index'");
     // Binary records without properties take no bytes and hold no corners.
     if (element.properties.empty() && reader.fileType != PlyAscii) return;
-    const size_t hint = CountHint(reader, element);
-    mesh.ReserveIndices(mesh.TriangleCount() + hint);
-    mesh.triangleMaterials.reserve(mesh.triangleMaterials.size() + hint);
+    if (element.count == 0) return;
+
+    PlyElementPlan plan;
+    ply_plan_element(reader, workers, chunkBytes, false, plan);
+    const size_t base = mesh.TriangleCount();
     const int64_t vertexCount = int64_t(mesh.positions.size());
-    for (int f = 0; f < element.count; ++f) {
-        mesh.BeginPolygon(material);
-        FaceRecord face{0, nullptr};
-        ply_get_element(reader, &face, sizeof face);
-        for (int k = 0; k < face.count; ++k)
-            if (face.indices[k] < 0 || face.indices[k] >= vertexCount)
-                reader.Fail("face " + std::to_string(f) + " uses vertex " + std::to_string(face.indices[k]) + " of " +
-                            std::to_string(vertexCount));
-        for (int k = 2; k < face.count; ++k) {
-            mesh.indices.push_back(uint32_t(face.indices[0]));
-            mesh.indices.push_back(uint32_t(face.indices[k - 1]));
-            mesh.indices.push_back(uint32_t(face.indices[k]));
-            mesh.triangleMaterials.push_back(material->id);
+    const FaceRecord defaults{0, nullptr};
+    // Triangles before each run: from the first record's corners while every record is assumed
+    // to be like it, else counted run by run.
+    std::vector<size_t> firstTriangle;
+    int assumedCorners = -1;
+    auto countTriangles = [&] {
+        firstTriangle.assign(plan.runs.size() + 1, 0);
+        // A serial plan reads its records once, appending their triangles.
+        if (plan.serial) return;
+        if (plan.assumedRecordBytes >= 0) {
+            PlyRecordStorage storage;
+            ReadBuffer buffer;
+            PlyRunReader first(reader, plan, plan.runs[0], buffer, storage);
+            FaceRecord face = defaults;
+            assumedCorners = first.Next(&face, sizeof face) ? face.count : -1;
+            const size_t perFace = assumedCorners > 2 ? size_t(assumedCorners - 2) : 0;
+            for (size_t r = 0; r < plan.runs.size(); ++r) firstTriangle[r + 1] = firstTriangle[r] + perFace * size_t(plan.runs[r].count);
+            return;
         }
+        std::vector<size_t> triangles(plan.runs.size(), 0);
+        workers.ForEachChunk(plan.runs.size(), [&](size_t r, ReadBuffer& buffer) {
+            PlyRecordStorage storage;
+            PlyRunReader records(reader, plan, plan.runs[r], buffer, storage);
+            FaceRecord face = defaults;
+            try {
+                for (; records.Next(&face, sizeof face); face = defaults) triangles[r] += face.count > 2 ? size_t(face.count - 2) : 0;
+            } catch (const ImportException&) {
+                // Refused again, and reported, by the reading that follows.
+            }
+        });
+        for (size_t r = 0; r < plan.runs.size(); ++r) firstTriangle[r + 1] = firstTriangle[r] + triangles[r];
+    };
+    // Per run, apart from the others' in memory: triangles written, and where the face it read
+    // last starts.
+    struct alignas(64) Progress {
+        size_t written = 0;
+        size_t faceStart = 0;
+    };
+    std::vector<Progress> progress;
+    auto prepare = [&] {
+        countTriangles();
+        workers.ForEachChunk(2, [&](size_t array, ReadBuffer&) {
+            if (array == 0) GrowForFilling(mesh.indices, 3 * (base + firstTriangle.back()));
+            else GrowForFilling(mesh.triangleMaterials, base + firstTriangle.back());
+        });
+        progress.assign(plan.runs.size(), Progress{0, base});
+    };
+    prepare();
+    const Refusal refusal = ReadRecords(
+        reader, workers, chunkBytes, plan, defaults,
+        [&](size_t r, int64_t f, const FaceRecord& face, Refusal& refused) {
+            if (plan.assumedRecordBytes >= 0 && face.count != assumedCorners) return Visited::Unlike;
+            size_t t = base + firstTriangle[r] + progress[r].written;
+            progress[r].faceStart = t;
+            for (int k = 0; k < face.count; ++k)
+                if (face.indices[k] < 0 || face.indices[k] >= vertexCount) {
+                    refused.Take(f, reader.Message("face " + std::to_string(f) + " uses vertex " + std::to_string(face.indices[k]) +
+                                                   " of " + std::to_string(vertexCount)));
+                    return Visited::Refused;
+                }
+            if (plan.serial) {
+                mesh.indices.resize(3 * (t + size_t(std::max(face.count - 2, 0))));
+                mesh.triangleMaterials.resize(t + size_t(std::max(face.count - 2, 0)));
+            }
+            for (int k = 2; k < face.count; ++k, ++t) {
+                mesh.indices[3 * t] = uint32_t(face.indices[0]);
+                mesh.indices[3 * t + 1] = uint32_t(face.indices[k - 1]);
+                mesh.indices[3 * t + 2] = uint32_t(face.indices[k]);
+                mesh.triangleMaterials[t] = material->id;
+            }
+            progress[r].written = t - base - firstTriangle[r];
+            return Visited::Taken;
+        },
+        prepare);
+    // Every face record is begun as a polygon of the mesh; the state of the last one begun stays.
+    size_t lastStart = base + firstTriangle.back();
+    if (refusal.record == INT64_MAX) {
+        lastStart = progress.back().faceStart;
+    } else {
+        for (size_t r = 0; r < plan.runs.size(); ++r)
+            if (plan.runs[r].first <= refusal.record && refusal.record < plan.runs[r].first + plan.runs[r].count)
+                lastStart = base + firstTriangle[r] + progress[r].written;
+    }
+    mesh.BeginPolygon(material);
+    mesh.firstIndex = int(3 * lastStart);
+    if (refusal.record != INT64_MAX) {
+        mesh.indices.resize(3 * lastStart);
+        mesh.triangleMaterials.resize(lastStart);
+        throw ImportException(refusal.message);
     }
 }
 
 }  // namespace
 
 void PLYImporter::Import(const char* path, Scene* scene) {
-    std::unique_ptr<std::FILE, FileCloser> file(path ? std::fopen(path, "rb") : nullptr);
-    if (!file) throw ImportException(std::string("Can not open PLY file '") + (path ? path : "") + "'");
-    std::unique_ptr<PlyReader> reader = ply_open_header(file.get(), path);
+    const ChunkedInput input(path);
+    if (!input.IsOpen()) throw ImportException(std::string("Can not open PLY file '") + (path ? path : "") + "'");
+    std::unique_ptr<PlyReader> reader = ply_open_header(input, path);
     Read(*reader, scene);
 }
 
@@ -175,12 +332,13 @@ void PLYImporter::Read(PlyReader& reader, Scene* scene) {
     int last = -1;
     for (size_t i = 0; i < reader.elements.size(); ++i)
         if (reader.elements[i].name == "vertex" || reader.elements[i].name == "face") last = int(i);
+    ImportWorkers workers(this->workers);
     for (int i = 0; i <= last; ++i) {
         ply_select_element(reader, i);
         const std::string& name = reader.current->name;
-        if (name == "vertex") ReadVertices(reader, *mesh, scene->hasNormals);
-        else if (name == "face") ReadFaces(reader, *mesh, material);
-        else ply_skip_element(reader);
+        if (name == "vertex") ReadVertices(reader, *mesh, scene->hasNormals, workers, chunkBytes);
+        else if (name == "face") ReadFaces(reader, *mesh, material, workers, chunkBytes);
+        else SkipRecords(reader, workers, chunkBytes);
     }
     // A point cloud would bake blank maps and report success.
     if (mesh->TriangleCount() == 0) reader.Fail("it has no faces");

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <memory>
 
+#include "io/chunkedinput.h"
 #include "io/sceneimporter.h"
 
 namespace Pallix::Bake {
@@ -16,11 +17,18 @@ class PlyReader;
 // over their own indices. When the scene asks for normals, vertices take the file's nx, ny, nz,
 // and vertices without them the angle-weighted normals of this mesh. A file without faces, like
 // every other refusal, is an ImportException naming the file.
+//
+// The records of an element are read in runs on several threads, each into its place in the
+// mesh: binary records where their sizes put them, ASCII records from the lines counted in
+// chunks of the body. The result, refusals and messages are those of reading record by record.
 class PLYImporter : public SceneImporter {
 public:
     void Import(const char* path, Scene* scene) override;
     // The same for PLY data held in memory; name stands for the file in messages.
     void ImportData(const char* data, size_t size, const char* name, Scene* scene);
+
+    unsigned workers = 0;  // threads that read the file; 0 means one per hardware thread
+    size_t chunkBytes = DefaultChunkBytes;
 
 private:
     void Read(PlyReader& reader, Scene* scene);

@@ -1,0 +1,197 @@
+#include "io/chunkedinput.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace Pallix::Bake {
+
+namespace {
+
+constexpr size_t SequentialBytes = size_t(1) << 20;
+
+// Reads up to count bytes at offset; the bytes read, or -1 on an error.
+int64_t ReadAt(int fd, char* out, size_t count, uint64_t offset) {
+    size_t done = 0;
+    while (done < count) {
+        const ssize_t got = ::pread(fd, out + done, count - done, off_t(offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return -1;
+        if (got == 0) break;
+        done += size_t(got);
+    }
+    return int64_t(done);
+}
+
+}  // namespace
+
+char* ReadBuffer::Room(size_t bytes) {
+    if (bytes > size_) {
+        // Large enough for a chunk and the lines that run past it, on huge pages.
+        size_ = std::max(bytes + bytes / 4, bytes >= (size_t(1) << 19) ? size_t(4) << 20 : size_t(0));
+        data_ = AllocateLarge<char>(size_);
+    }
+    return data_.get();
+}
+
+ChunkedInput::ChunkedInput(const char* data, size_t size)
+    : data_(data ? data : ""), size_(data ? size : 0), open_(true) {}
+
+ChunkedInput::ChunkedInput(const char* path) {
+    if (!path) return;
+    fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) return;
+    open_ = true;
+    struct stat info {};
+    if (::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode)) {
+        size_ = uint64_t(info.st_size);
+        return;
+    }
+    // A pipe or a device: its size is only known once it has been read.
+    for (;;) {
+        const size_t used = whole_.size();
+        whole_.resize(std::max<size_t>(SequentialBytes, used * 2));
+        const ssize_t got = ::read(fd_, whole_.data() + used, whole_.size() - used);
+        if (got < 0 && errno == EINTR) {
+            whole_.resize(used);
+            continue;
+        }
+        whole_.resize(used + size_t(std::max<ssize_t>(got, 0)));
+        if (got < 0) readFailed_ = true;
+        if (got <= 0) break;
+    }
+    ::close(fd_);
+    fd_ = -1;
+    data_ = whole_.data();
+    size_ = whole_.size();
+}
+
+ChunkedInput::~ChunkedInput() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool ChunkedInput::View(uint64_t offset, size_t length, ReadBuffer& buffer, std::string_view& bytes) const {
+    offset = std::min(offset, size_);
+    length = size_t(std::min<uint64_t>(length, size_ - offset));
+    if (fd_ < 0) {
+        bytes = std::string_view(data_ + offset, length);
+        return true;
+    }
+    char* room = buffer.Room(length);
+    const int64_t got = ReadAt(fd_, room, length, offset);
+    // A file cut short while it is read counts as unreadable too.
+    if (got != int64_t(length)) return false;
+    bytes = std::string_view(room, length);
+    return true;
+}
+
+SequentialInput::SequentialInput(const ChunkedInput& input, uint64_t offset) : input_(input), offset_(offset) {}
+
+bool SequentialInput::Refill() {
+    if (failed_ || offset_ >= input_.Size()) return false;
+    std::string_view bytes;
+    if (!input_.View(offset_, SequentialBytes, storage_, bytes)) {
+        failed_ = true;
+        return false;
+    }
+    begin_ = bytes.data();
+    end_ = begin_ + bytes.size();
+    offset_ += bytes.size();
+    return !bytes.empty();
+}
+
+bool SequentialInput::ReadLine(std::string& line) {
+    line.clear();
+    for (;;) {
+        const void* newline = begin_ ? std::memchr(begin_, '\n', size_t(end_ - begin_)) : nullptr;
+        if (newline) {
+            const char* stop = static_cast<const char*>(newline);
+            line.append(begin_, stop);
+            begin_ = stop + 1;
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            return true;
+        }
+        if (begin_) line.append(begin_, end_);
+        begin_ = end_;
+        if (!Refill()) {
+            const bool any = !line.empty();
+            if (any && line.back() == '\r') line.pop_back();
+            return any;
+        }
+    }
+}
+
+bool SequentialInput::Read(void* target, size_t count) {
+    char* out = static_cast<char*>(target);
+    while (count > 0) {
+        if (begin_ == end_ && !Refill()) return false;
+        const size_t n = std::min(count, size_t(end_ - begin_));
+        std::memcpy(out, begin_, n);
+        begin_ += n;
+        out += n;
+        count -= n;
+    }
+    return true;
+}
+
+bool SequentialInput::Skip(uint64_t count) {
+    const uint64_t buffered = uint64_t(end_ - begin_);
+    if (count <= buffered) {
+        begin_ += count;
+        return true;
+    }
+    count -= buffered;
+    begin_ = end_;
+    if (count > input_.Size() - offset_) {
+        offset_ = input_.Size();
+        return false;
+    }
+    offset_ += count;
+    return true;
+}
+
+void SequentialInput::Seek(uint64_t offset) {
+    begin_ = end_ = nullptr;
+    offset_ = std::min(offset, input_.Size());
+}
+
+bool LineChunkStarts(const ChunkedInput& input, uint64_t begin, size_t chunkBytes, LineEnds ends,
+                     std::vector<uint64_t>& starts) {
+    const uint64_t size = input.Size();
+    chunkBytes = std::max<size_t>(chunkBytes, 1);
+    starts.assign(1, std::min(begin, size));
+    ReadBuffer buffer;
+    // A line spanning many nominal starts is searched once: starts it covers are passed over.
+    for (uint64_t nominal = starts.back() + chunkBytes; nominal < size; nominal += chunkBytes) {
+        if (nominal <= starts.back()) continue;
+        uint64_t at = nominal, found = size;
+        size_t window = 4096;
+        while (at < size && found == size) {
+            // One byte before the window tells whether its first byte starts a line.
+            std::string_view bytes;
+            if (!input.View(at - 1, window + 1, buffer, bytes)) return false;
+            for (size_t i = 1; i < bytes.size(); ++i) {
+                const char before = bytes[i - 1];
+                if (before == '\n' || (ends == LineEnds::FeedOrReturn && before == '\r' && bytes[i] != '\n')) {
+                    found = at - 1 + i;
+                    break;
+                }
+            }
+            at += bytes.size() - 1;
+            window = std::min<size_t>(window * 2, size_t(1) << 24);
+        }
+        if (found >= size) break;
+        starts.push_back(found);
+    }
+    starts.push_back(size);
+    return true;
+}
+
+ImportWorkers::ImportWorkers(unsigned workers) : count_(workers ? workers : std::max(1u, std::thread::hardware_concurrency())) {}
+
+}  // namespace Pallix::Bake

@@ -1,0 +1,154 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/largeblock.h"
+#include "core/threadpool.h"
+
+namespace Pallix::Bake {
+
+// Bytes of one parse task of the OBJ and PLY readers: small enough that eight threads share a
+// file evenly, large enough that a task's overhead is nothing beside its parse.
+constexpr size_t DefaultChunkBytes = size_t(1) << 20;
+
+// Room for the bytes one task reads from a file; it grows without clearing what it will be given.
+class ReadBuffer {
+public:
+    char* Room(size_t bytes);
+
+private:
+    LargeArray<char> data_;
+    size_t size_ = 0;
+};
+
+// An input file or block of memory that many threads read at once, each its own parts. A regular
+// file is read where it lies, a part at a time, so no copy of the whole file is ever made; a pipe
+// or any other stream is read whole when it is opened. Nothing here throws but std::bad_alloc.
+class ChunkedInput {
+public:
+    // The block must outlive the input.
+    ChunkedInput(const char* data, size_t size);
+    explicit ChunkedInput(const char* path);
+    ~ChunkedInput();
+    ChunkedInput(const ChunkedInput&) = delete;
+    ChunkedInput& operator=(const ChunkedInput&) = delete;
+
+    bool IsOpen() const { return open_; }
+    uint64_t Size() const { return size_; }
+    // A stream that could not be read to its end when it was opened; Size() is what was read.
+    bool ReadFailed() const { return readFailed_; }
+
+    // The bytes [offset, offset + length), cut at the end of the input: a view into the block, or
+    // into buffer once read into it. False when a file cannot be read there.
+    bool View(uint64_t offset, size_t length, ReadBuffer& buffer, std::string_view& bytes) const;
+
+private:
+    int fd_ = -1;
+    const char* data_ = nullptr;
+    uint64_t size_ = 0;
+    bool open_ = false;
+    bool readFailed_ = false;
+    std::vector<char> whole_;  // a stream without a size, read at once
+};
+
+// Reads a chunked input front to back through a buffer of its own.
+class SequentialInput {
+public:
+    SequentialInput(const ChunkedInput& input, uint64_t offset);
+    uint64_t Offset() const { return offset_ - uint64_t(end_ - begin_); }
+    uint64_t Remaining() const { return input_.Size() - Offset(); }
+    // The next line without its line end ("\n" or "\r\n"); false at the end of the input.
+    bool ReadLine(std::string& line);
+    bool Read(void* target, size_t count);
+    bool Skip(uint64_t count);
+    void Seek(uint64_t offset);
+
+private:
+    bool Refill();
+
+    const ChunkedInput& input_;
+    uint64_t offset_;  // of the byte after the buffered ones
+    ReadBuffer storage_;
+    const char* begin_ = nullptr;
+    const char* end_ = nullptr;
+    bool failed_ = false;  // a part could not be read: the input ends there
+};
+
+// What ends a line: in OBJ text "\n", "\r\n" or a lone "\r"; in a PLY body "\n" alone.
+enum class LineEnds { FeedOrReturn, Feed };
+
+// Offsets that split [begin, input size) into pieces of about chunkBytes, each starting at the
+// start of a line: the first is begin, the last the input size. A line longer than a chunk makes
+// its chunk longer; no chunk is empty. False when the input cannot be read.
+bool LineChunkStarts(const ChunkedInput& input, uint64_t begin, size_t chunkBytes, LineEnds ends,
+                     std::vector<uint64_t>& starts);
+
+// Grows an array that the import fills to n entries, on huge pages where it is large: a fault
+// per small page is, on some machines, most of what an import costs.
+template <class T>
+void GrowForFilling(std::vector<T>& array, size_t n) {
+    if (n <= array.size()) {
+        array.resize(n);
+        return;
+    }
+    array.reserve(n);
+    AdviseHugePages(array.data() + array.size(), (n - array.size()) * sizeof(T));
+    array.resize(n);
+}
+
+// The threads of one import, and a way to run a task per chunk on them in any order.
+class ImportWorkers {
+public:
+    // 0 workers means one per hardware thread. The threads start when a run first needs them.
+    explicit ImportWorkers(unsigned workers);
+    // Runs task(chunk, buffer) for chunk 0 .. chunks - 1, each thread with a buffer of its own;
+    // waits for all and rethrows the first exception.
+    template <class Task>
+    void ForEachChunk(size_t chunks, const Task& task);
+
+private:
+    size_t count_;
+    std::unique_ptr<ThreadPool> pool_;
+    std::vector<ReadBuffer> buffers_;  // one per running task, kept from run to run
+};
+
+template <class Task>
+void ImportWorkers::ForEachChunk(size_t chunks, const Task& task) {
+    if (chunks == 0) return;
+    const size_t threads = std::min(count_, chunks);
+    std::atomic<size_t> next{0};
+    if (buffers_.size() < threads) buffers_.resize(threads);
+    std::atomic<size_t> slots{0};
+    auto run = [&] {
+        ReadBuffer& buffer = buffers_[slots++];
+        try {
+            for (size_t chunk = next++; chunk < chunks; chunk = next++) task(chunk, buffer);
+        } catch (...) {
+            next = chunks;  // the others stop at their next chunk
+            throw;
+        }
+    };
+    if (threads == 1) {
+        run();
+        return;
+    }
+    if (!pool_) pool_ = std::make_unique<ThreadPool>(count_);
+    std::vector<std::future<void>> futures;
+    futures.reserve(threads);
+    try {
+        for (size_t t = 0; t < threads; ++t) futures.push_back(pool_->Enqueue(run));
+    } catch (...) {
+        next = chunks;
+        for (auto& future : futures) future.wait();
+        throw;
+    }
+    WaitAllAndRethrow(futures);
+}
+
+}  // namespace Pallix::Bake
