@@ -160,6 +160,11 @@ QComboBox QAbstractItemView {
     selection-background-color: #4c4c4c;
 }
 
+QComboBox {
+    selection-color: white;
+    selection-background-color: #4c4c4c;
+}
+
 QComboBox#processorsBox {
     color: #1e1e1e;
 }
