@@ -133,8 +133,12 @@ void BakeManager::LoadHighPolyScene(BakeJob* job, int flags, bool discard, const
     std::vector<FileStamp> stamps;
     for (const std::string& path : job->highPolyPaths) stamps.push_back(StampOf(path));
 
+    // A cancel leaves the cache empty: nothing half-loaded is kept.
     Scene scene(flags);
-    for (const std::string& path : job->highPolyPaths) ImportHighPolyFile(path, &scene);
+    for (const std::string& path : job->highPolyPaths) {
+        if (cancel) return;
+        ImportHighPolyFile(path, &scene);
+    }
     if (!job->highPolyPaths.empty() && !HasUsableTriangle(scene))
         throw BakeException("The high-poly meshes have no usable triangles");
     traceTriangles = scene.CountTriangles();
