@@ -95,7 +95,8 @@ bool MainWindow::ValidateAndFillJob(BakeModel::Preset& preset, BakeJob* job, boo
 
     const QString lowPolyPath = preset.Target().Path();
     if (traceCount == 0) {
-        if (!FileExists(lowPolyPath))
+        // An empty path would read "Low poly  does not exist": the next check says it better.
+        if (!lowPolyPath.isEmpty() && !FileExists(lowPolyPath))
             return refuse("Please select a valid file", "Low poly " + lowPolyPath + " does not exist");
         job->AddHighPolyPath(lowPolyPath.toUtf8().constData());
         job->hasHighPoly = false;

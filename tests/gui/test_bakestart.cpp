@@ -52,6 +52,9 @@ TEST_F(GuiBakeStartTest, EachProblemOnScreenHasItsBoxAndStartsNothing) {
     EXPECT_EQ(Refusal(*window), "!Invalid low res file: Please select a valid low res file");
     Tick(*window, "trace0_enabled", false);
     EXPECT_EQ(Refusal(*window), "!Please select a valid file: Low poly " + missing + " does not exist");
+    // Without a path there is no file name to show.
+    SetText(*window, "target_path", "");
+    EXPECT_EQ(Refusal(*window), "!Invalid low res file: Please select a valid low res file");
     SetText(*window, "target_path", SamplePath("crate_low.obj"));
 
     Tick(*window, "map0_enabled", false);
