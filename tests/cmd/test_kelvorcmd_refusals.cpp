@@ -153,8 +153,6 @@ TEST(KelvorCmdRefuses, InputsThatCannotGiveAMap) {
          explicitPath, true},
         {"inverted region", {"--tilingmode", "manual", "--uvtile_min_u", "2", "--uvtile_max_u", "1"},
          "The UV-tile region u 2 to 1, v 1 to 1 has a minimum above its maximum"},
-        {"negative region", {"--tilingmode", "manual", "--uvtile_min_v", "-1", "--uvtile_max_v", "0"},
-         "The UV-tile region u 1 to 1, v -1 to 0 has a negative tile number; the smallest is 0"},
         {"endless manual region, Mudbox",
          {"--tilingmode", "manual", "--tilenaming", "mudbox", "--uvtile_min_u", "0", "--uvtile_max_u", "2000000000"},
          "The UV-tile region u 0 to 2000000000, v 1 to 1 has more than 1000 UV tiles"},
@@ -190,7 +188,7 @@ TEST(KelvorCmdRefuses, InputsThatCannotGiveAMap) {
     bake("partly.obj", "partly", {"--tilingmode", "auto"});
     EXPECT_TRUE(fs::exists(folder / "partly_alpha.1001.png"));
     EXPECT_FALSE(fs::exists(folder / "partly_alpha.1002.png"));
-    bake("low.obj", "row", {"--tilingmode", "manual", "--uvtile_min_u", "0", "--uvtile_max_u", "2000000000",
+    bake("low.obj", "row", {"--tilingmode", "manual", "--uvtile_min_u", "0", "--uvtile_max_u", "9",
                             "--uvtile_min_v", "0", "--uvtile_max_v", "0"});
     EXPECT_TRUE(fs::exists(folder / "row_alpha.1010.png"));
 }
