@@ -554,6 +554,8 @@ TEST(BakePipeline, ManualRegionsAtTheEndsOfTheIntRangeStayFinite) {
     // The two last rows: two UV tiles, named past the int range, and then the loops end.
     p.recorder.cancelAtTiling = 3;  // a wrapped row counter would go on baking
     BakeJob edge = p.MakeJob("edge");
+    WriteObj(p.folder / "tall.obj", GridMesh(1, 0, 2, 0, 1, 0, 2, 0, 4.3e9f));  // UVs over every row
+    edge.lowPolyPath = (p.folder / "tall.obj").string();
     edge.tilingMode = 2;
     edge.tileNaming = 1;
     edge.tileMinU = edge.tileMaxU = 0;

@@ -64,8 +64,9 @@ void ImportHighPolyFile(const std::string& path, Scene* scene) {
     }
 }
 
-// A triangle a ray can hit: finite corners in world space spanning a non-zero area.
-bool HasUsableTriangle(const Scene& scene) {
+}  // namespace
+
+bool BakeManager::HasUsableTriangle(const Scene& scene) {
     for (const auto& mesh : scene.meshes) {
         const size_t vertices = mesh->positions.size();
         for (size_t i = 0; i + 2 < mesh->indices.size(); i += 3) {
@@ -79,8 +80,6 @@ bool HasUsableTriangle(const Scene& scene) {
     }
     return false;
 }
-
-}  // namespace
 
 BakeManager::FileStamp BakeManager::StampOf(const std::string& path) {
     std::error_code error;
@@ -200,6 +199,8 @@ int BakeManager::LoadEnvelopeScene(BakeJob* job, const std::vector<std::string>*
     importer.Import(job->envelopePath.c_str(), &scene);
     scene.Translate(Math::Vec3{-(sceneMin[0] + sceneMax[0]) * 0.5f, -(sceneMin[1] + sceneMax[1]) * 0.5f,
                                -(sceneMin[2] + sceneMax[2]) * 0.5f});
+    // An envelope that no ray can hit is passed by every ray: the map would come out as without one.
+    if (!HasUsableTriangle(scene)) throw BakeException("The envelope mesh has no usable triangles");
     const int triangles = scene.CountTriangles();
     Log("Converting envelope file");
     if (groupNames) {
