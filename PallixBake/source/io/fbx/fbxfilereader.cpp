@@ -172,9 +172,8 @@ void FbxFileReader::ImportFbx(FbxScene& scene) {
     } else {
         document = FbxDocument::ParseAscii(contents);
     }
-    // Encrypted content cannot be read here, with or without a password.
     if (HeaderSaysEncrypted(document)) {
-        Fail(FbxStatusCode::PasswordError, password.empty() ? "File is password protected" : "Wrong password");
+        Fail(FbxStatusCode::PasswordError, "File is password protected");
         return;
     }
     scene.Build(document);
