@@ -102,10 +102,12 @@ TEST(FbxCorrupt, LyingLengthsAreRefusedBeforeAllocating) {
     std::memcpy(&file[array], &huge, 4);
     EXPECT_NE(ErrorOf(file).find("compressed array"), std::string::npos);
 
-    // Compressed bytes that are not a zlib stream.
-    file = Write({objects}, zlib);
-    file[array + 12 + 3] ^= 0x55;
-    EXPECT_NE(ErrorOf(file).find("corrupt"), std::string::npos);
+    // Compressed bytes that are not a zlib stream, in an array that is read.
+    SceneData triangle;
+    AddTriangleModel(triangle, "tri");
+    file = WriteScene(triangle, zlib);
+    file[file.find("Vertices") + 8 + 1 + 12 + 3] ^= 0x55;
+    EXPECT_NE(ErrorOf(file).find("corrupt compressed array"), std::string::npos);
 
     // A record whose end lies past the end of the file.
     file = Write({objects}, {});

@@ -57,6 +57,13 @@ void WriteBinaryValue(std::string& out, const Value& v, bool compress) {
             return;
         default: break;
     }
+    if (v.deflated) {
+        Put(out, uint32_t(v.integer));
+        Put(out, uint32_t(1));
+        Put(out, uint32_t(v.text.size()));
+        out += v.text;
+        return;
+    }
     const std::string raw = ArrayBytes(v);
     const uint32_t count = uint32_t(v.type == 'd' || v.type == 'f' ? v.reals.size() : v.integers.size());
     Put(out, count);
@@ -66,12 +73,7 @@ void WriteBinaryValue(std::string& out, const Value& v, bool compress) {
         out += raw;
         return;
     }
-    uLongf packedSize = compressBound(uLong(raw.size()));
-    std::string packed(packedSize, '\0');
-    if (compress2(reinterpret_cast<Bytef*>(packed.data()), &packedSize, reinterpret_cast<const Bytef*>(raw.data()),
-                  uLong(raw.size()), 9) != Z_OK)
-        throw std::runtime_error("compression failed");
-    packed.resize(packedSize);
+    const std::string packed = Deflate(raw);
     Put(out, uint32_t(1));
     Put(out, uint32_t(packed.size()));
     out += packed;
@@ -122,6 +124,8 @@ std::string AsciiScalar(const Value& v) {
 
 void WriteAsciiNode(std::string& out, const Node& node, int depth) {
     const std::string indent(size_t(depth), '\t');
+    for (const Value& v : node.values)
+        if (v.deflated) throw std::logic_error("ASCII files have no compressed arrays");
     out += indent + node.name + ": ";
     for (size_t i = 0; i < node.values.size(); ++i) {
         const Value& v = node.values[i];
@@ -206,6 +210,16 @@ std::string Write(const std::vector<Node>& records, const Format& format) {
     Put(out, uint32_t(format.version));
     out.append(16, '\0');
     return out;
+}
+
+std::string Deflate(const std::string& raw) {
+    uLongf packedSize = compressBound(uLong(raw.size()));
+    std::string packed(packedSize, '\0');
+    if (compress2(reinterpret_cast<Bytef*>(packed.data()), &packedSize, reinterpret_cast<const Bytef*>(raw.data()),
+                  uLong(raw.size()), 9) != Z_OK)
+        throw std::runtime_error("compression failed");
+    packed.resize(packedSize);
+    return packed;
 }
 
 Property VectorProperty(const std::string& name, double x, double y, double z) {

@@ -77,7 +77,12 @@ void ReadProperties(FbxElement* properties, FbxPropertyTable& table) {
         FbxPropertyTable::Property property;
         property.name = std::string(p.values[0].AsText());
         if (p.values.size() > 1) property.type = std::string(p.values[1].AsText());
-        for (size_t i = 4; i < p.values.size(); ++i) property.values.push_back(std::move(p.values[i]));
+        for (size_t i = 4; i < p.values.size(); ++i) {
+            // No property value is read as an array, and a packed one points into the file's
+            // bytes, which the scene outlives: it keeps only its kind.
+            if (std::holds_alternative<FbxPackedArray>(p.values[i].data)) p.values[i] = FbxValue(std::vector<uint8_t>());
+            property.values.push_back(std::move(p.values[i]));
+        }
         table.Add(std::move(property));
     }
 }
