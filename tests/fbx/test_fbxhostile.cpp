@@ -23,6 +23,44 @@ constexpr bool AddressSanitizer = false;
 
 const Format Exported{Encoding::Binary, 7500, true};
 
+// A flat grid of side x side quads cut into triangles, with normals by control point, as a game
+// exporter writes it; `layers` times over on the same control points.
+MeshData TriangleGrid(int side, int layers = 1) {
+    MeshData mesh;
+    mesh.name = "grid";
+    LayerElement normal;
+    normal.mapping = "ByVertice";
+    for (int y = 0; y <= side; ++y) {
+        for (int x = 0; x <= side; ++x) {
+            mesh.vertices.insert(mesh.vertices.end(), {double(x), double(y), 0.0});
+            normal.direct.insert(normal.direct.end(), {0.0, 0.0, 1.0});
+        }
+    }
+    for (int layer = 0; layer < layers; ++layer) {
+        for (int y = 0; y < side; ++y) {
+            for (int x = 0; x < side; ++x) {
+                const int a = y * (side + 1) + x, c = a + side + 2;
+                mesh.polygonVertexIndex.insert(mesh.polygonVertexIndex.end(), {a, a + 1, ~c, a, c, ~(a + side + 1)});
+            }
+        }
+    }
+    mesh.normals = {normal};
+    return mesh;
+}
+
+// One mesh linked by `count` models side by side.
+SceneData Instances(const MeshData& mesh, int count) {
+    SceneData data;
+    data.meshes.push_back(mesh);
+    for (int i = 0; i < count; ++i) {
+        ModelData& model = data.models.emplace_back();
+        model.name = "copy" + std::to_string(i);
+        model.mesh = 0;
+        model.properties = {VectorProperty("Lcl Translation", 2.0 * i, 0, 0)};
+    }
+    return data;
+}
+
 std::string WriteTestFile(const std::string& name, const std::string& contents) {
     const std::string path = (TestDir() / name).string();
     WriteFile(path, contents);
@@ -68,6 +106,38 @@ std::string RefusalOf(const std::string& path, const Options& options = {}) {
 }
 
 }  // namespace
+
+TEST(FbxInstancing, ExpansionBeyondWhatASceneHoldsIsRefusedBeforeCopying) {
+    // A million triangles (a grid of 2048 laid 489 times over), linked by 2150 models: over
+    // 2^31 triangles from a file of a few hundred kilobytes.
+    const MeshData layers = TriangleGrid(32, 489);
+    const std::string path = WriteTestFile("layers.fbx", WriteScene(Instances(layers, 2150), Exported));
+    auto scene = std::make_unique<Scene>(AllNeeds);
+    FBXImporter importer;
+    testing::internal::CaptureStdout();
+    try {
+        importer.Import(path.c_str(), scene.get());
+        ADD_FAILURE() << "loaded";
+    } catch (const ImportException& e) {
+        EXPECT_EQ(std::string(e.what()), "Mesh file '" + path + "' expands to " + std::to_string(2048 * 489 * 2150ull) +
+                                             " triangles in 2150 mesh nodes, more than a scene holds (2147483647)");
+    }
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(scene->meshes.empty());
+}
+
+TEST(FbxInstancing, ExpansionIsMeasuredAgainstTheMemoryLeft) {
+    if (AddressSanitizer) GTEST_SKIP() << "the address sanitizer cannot run under an address-space limit";
+    // 20,000 triangles linked by 100 models need about 420 MB in the Scene: more than the
+    // 256 MB the child may take. Ten of them fit, and load.
+    const MeshData grid = TriangleGrid(100);
+    const size_t room = size_t(256) << 20;
+    const std::string hundred = WriteTestFile("hundred.fbx", WriteScene(Instances(grid, 100), Exported));
+    const std::string ten = WriteTestFile("ten.fbx", WriteScene(Instances(grid, 10), Exported));
+    EXPECT_EXIT(ImportWithinRoom(hundred, room, "expands to 2000000 triangles in 100 mesh nodes (about 0.4 GB), more than the"),
+                testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(ImportWithinRoom(ten, room, ""), testing::ExitedWithCode(0), "loaded 10 meshes");
+}
 
 TEST(FbxArrays, OnlyArraysThatAreReadAreInflated) {
     // Animation curves beside the mesh, as exporters write them: nothing here reads them, so

@@ -167,6 +167,14 @@ Node PropertiesNode(const std::vector<Property>& properties) {
     return p;
 }
 
+enum ObjectKind { Model = 1, Geometry, Material, Attribute, Implementation };
+
+// Object ids: kind x 1000 + i for the first thousand of a kind, then the same pattern in later
+// blocks of ten thousand, so that no two objects share an id however many there are.
+int64_t ObjectId(ObjectKind kind, size_t i) {
+    return int64_t(kind) * 1000 + int64_t(i % 1000) + int64_t(i / 1000) * 10000;
+}
+
 Node LayerNode(const char* record, const char* directName, const char* indexName, const LayerElement& element) {
     Node node{record, {Value::Int(element.typedIndex)}};
     node.Add({"Version", {Value::Int(101)}});
@@ -266,7 +274,7 @@ std::vector<Node> SceneData::Records(const Format& format) const {
     };
     for (size_t i = 0; i < meshes.size(); ++i) {
         const MeshData& mesh = meshes[i];
-        Node& g = objects.Add({"Geometry", {Value::Long(2000 + int64_t(i)), Value::String(ObjectName(mesh.name, "Geometry", format)),
+        Node& g = objects.Add({"Geometry", {Value::Long(ObjectId(Geometry, i)), Value::String(ObjectName(mesh.name, "Geometry", format)),
                                             Value::String("Mesh")}});
         g.Add({"Vertices", {Value::Doubles(mesh.vertices)}});
         g.Add({"PolygonVertexIndex", {Value::Ints(mesh.polygonVertexIndex)}});
@@ -292,9 +300,9 @@ std::vector<Node> SceneData::Records(const Format& format) const {
     }
     for (size_t i = 0; i < models.size(); ++i) {
         const ModelData& model = models[i];
-        const int64_t id = 1000 + int64_t(i);
+        const int64_t id = ObjectId(Model, i);
         if (model.attribute != "Mesh") {
-            Node& a = objects.Add({"NodeAttribute", {Value::Long(4000 + int64_t(i)),
+            Node& a = objects.Add({"NodeAttribute", {Value::Long(ObjectId(Attribute, i)),
                                                      Value::String(ObjectName("", "NodeAttribute", format)),
                                                      Value::String(model.attribute)}});
             a.Add({"TypeFlags", {Value::String(model.attribute)}});
@@ -308,7 +316,7 @@ std::vector<Node> SceneData::Records(const Format& format) const {
     }
     for (size_t i = 0; i < materials.size(); ++i) {
         const MaterialData& material = materials[i];
-        Node& m = objects.Add({"Material", {Value::Long(3000 + int64_t(i)),
+        Node& m = objects.Add({"Material", {Value::Long(ObjectId(Material, i)),
                                             Value::String(ObjectName(material.name, "Material", format)), Value::String("")}});
         m.Add({"Version", {Value::Int(102)}});
         m.Add({"ShadingModel", {Value::String(material.shadingModel)}});
@@ -319,7 +327,7 @@ std::vector<Node> SceneData::Records(const Format& format) const {
             properties.push_back(ColorProperty("DiffuseColor", (*material.diffuse)[0], (*material.diffuse)[1], (*material.diffuse)[2]));
         m.Add(PropertiesNode(properties));
         if (!material.implementation.empty()) {
-            const int64_t implementation = 5000 + int64_t(i);
+            const int64_t implementation = ObjectId(Implementation, i);
             Node& impl = objects.Add({"Implementation", {Value::Long(implementation),
                                                          Value::String(ObjectName("shader", "Implementation", format)),
                                                          Value::String("")}});
@@ -327,19 +335,19 @@ std::vector<Node> SceneData::Records(const Format& format) const {
             impl.Add(PropertiesNode({{"ShaderLanguage", "KString", "", {Value::String(material.implementation)}}}));
             // HLSL hangs on the material's implementation property, CGFX as a plain object link.
             if (material.implementation == "HLSL")
-                connections.Add({"C", {Value::String("OP"), Value::Long(implementation), Value::Long(3000 + int64_t(i)),
+                connections.Add({"C", {Value::String("OP"), Value::Long(implementation), Value::Long(ObjectId(Material, i)),
                                        Value::String("ImplementationHLSL")}});
             else
-                connect(implementation, 3000 + int64_t(i));
+                connect(implementation, ObjectId(Material, i));
         }
     }
     for (size_t i = 0; i < models.size(); ++i) {
         const ModelData& model = models[i];
-        const int64_t id = 1000 + int64_t(i);
-        connect(id, model.parent < 0 ? 0 : 1000 + model.parent);
-        if (model.attribute == "Mesh" && model.mesh >= 0) connect(2000 + model.mesh, id);
-        if (model.attribute != "Mesh") connect(4000 + int64_t(i), id);
-        for (int material : model.materials) connect(3000 + material, id);
+        const int64_t id = ObjectId(Model, i);
+        connect(id, model.parent < 0 ? 0 : ObjectId(Model, size_t(model.parent)));
+        if (model.attribute == "Mesh" && model.mesh >= 0) connect(ObjectId(Geometry, size_t(model.mesh)), id);
+        if (model.attribute != "Mesh") connect(ObjectId(Attribute, i), id);
+        for (int material : model.materials) connect(ObjectId(Material, size_t(material)), id);
     }
     records.push_back(connections);
     return records;
