@@ -115,6 +115,12 @@ TEST(FbxCorrupt, LyingLengthsAreRefusedBeforeAllocating) {
     std::memcpy(&file[27], &far, 4);
     EXPECT_NE(ErrorOf(file).find("outside its parent"), std::string::npos);
 
+    // A property count that the property bytes cannot hold, two bytes being the least a property takes.
+    file = Write({Node{"Geometry", {Value::Int(1)}}}, {});
+    const uint32_t three = 3;
+    std::memcpy(&file[27 + 4], &three, 4);
+    EXPECT_NE(ErrorOf(file).find("claims more properties than bytes"), std::string::npos) << ErrorOf(file);
+
     // An unknown property type code.
     file = OneRecordFile({Value::Int(1)});
     file[array - 1] = 'Q';

@@ -78,8 +78,8 @@ private:
         pos += nameLength;
         if (propertyBytes > endOffset - pos)
             throw FbxFormatError("property list of record '" + out.name + "' runs past the record" + At(start));
-        // Every property takes at least one byte, which bounds the count before reserving for it.
-        if (propertyCount > propertyBytes)
+        // Every property takes at least two bytes, which bounds the count before reserving for it.
+        if (propertyCount > propertyBytes / 2)
             throw FbxFormatError("record '" + out.name + "' claims more properties than bytes" + At(start));
         const size_t propertyEnd = pos + size_t(propertyBytes);
         out.values.reserve(size_t(propertyCount));
@@ -154,7 +154,7 @@ private:
         } else {
             throw FbxFormatError("unknown array encoding " + std::to_string(encoding) + At(start));
         }
-        FbxPackedArray packed{type, count, encoding == 1, data.substr(pos, storedBytes), start};
+        const FbxPackedArray packed{data.substr(pos, storedBytes), start, count, type, encoding == 1};
         pos += storedBytes;
         return packed;
     }

@@ -20,11 +20,11 @@ public:
 // An array of a binary file as it is stored: decoded only when something reads it, so arrays
 // that nothing reads cost neither time nor memory. Its bytes point into the file's buffer.
 struct FbxPackedArray {
-    char type = 'd';  // the binary type code: i l f d b c
-    uint32_t count = 0;
-    bool compressed = false;
     std::string_view bytes;
     size_t offset = 0;  // of its property in the file, for messages
+    uint32_t count = 0;
+    char type = 'd';  // the binary type code: i l f d b c
+    bool compressed = false;
 };
 
 // One property of a record: an integer, a real, a text (strings and raw bytes) or a typed array.
