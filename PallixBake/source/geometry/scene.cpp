@@ -114,12 +114,13 @@ SceneMesh* Scene::AddMesh(const std::string& name) {
 }
 
 SceneMaterial* Scene::FindOrAddMaterial(const std::string& name) {
-    for (const auto& material : materials)
-        if (material->name == name) return material.get();
+    const auto known = materialIds.find(name);
+    if (known != materialIds.end()) return materials[size_t(known->second)].get();
     auto material = std::make_unique<SceneMaterial>();
     material->id = int(materials.size());
     material->name = name;
     materials.push_back(std::move(material));
+    materialIds.emplace(name, materials.back()->id);
     return materials.back().get();
 }
 

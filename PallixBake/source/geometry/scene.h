@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/vecmath.h"
@@ -159,6 +160,10 @@ public:
     // Fills target with the meshes whose names contain nameFilter (all when null) and builds
     // its grid; returns the result of SWTraceMesh::Build.
     bool BuildTraceMesh(SWTraceMesh* target, const TraceGridSettings* settings, const std::string* nameFilter) const;
+
+private:
+    // Position in materials of each name, so a file of many materials loads in linear time.
+    std::unordered_map<std::string, int> materialIds;
 };
 
 // Unit face normal of a triangle, (p1 - p0) x (p2 - p0) normalised; non-finite when degenerate.
