@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "fbx/fbxtesthelpers.h"
@@ -85,6 +87,44 @@ TEST(FbxObj, LowPolyLoadsAsOneNodePerGroup) {
     const SceneMesh& head = *scene->meshes[2];
     EXPECT_EQ(head.triangleMaterials, (std::vector<int>{2}));
     for (const float value : head.transform) EXPECT_TRUE(value == 0.0f || value == 1.0f);
+}
+
+TEST(FbxObj, MarkAndCarriageReturnsGiveTheSameLowPoly) {
+    const auto expected = ImportText(LowPoly, "plain.obj");
+    std::string carriageReturns = LowPoly, marked = "\xEF\xBB\xBF";
+    std::replace(carriageReturns.begin(), carriageReturns.end(), '\n', '\r');
+    marked += LowPoly;
+    for (const std::string& text : {marked, carriageReturns}) {
+        const auto scene = ImportText(text, "low.obj");
+        ASSERT_EQ(scene->meshes.size(), expected->meshes.size());
+        for (size_t m = 0; m < expected->meshes.size(); ++m) {
+            EXPECT_EQ(scene->meshes[m]->name, expected->meshes[m]->name);
+            EXPECT_EQ(scene->meshes[m]->positions, expected->meshes[m]->positions);
+            ASSERT_EQ(scene->meshes[m]->uvs.size(), expected->meshes[m]->uvs.size());
+            for (size_t v = 0; v < expected->meshes[m]->uvs.size(); ++v) {
+                EXPECT_EQ(scene->meshes[m]->uvs[v].x, expected->meshes[m]->uvs[v].x);
+                EXPECT_EQ(scene->meshes[m]->uvs[v].y, expected->meshes[m]->uvs[v].y);
+            }
+            EXPECT_EQ(scene->meshes[m]->triangleMaterials, expected->meshes[m]->triangleMaterials);
+        }
+    }
+}
+
+TEST(FbxObj, EveryUsemtlNamesItsOwnMaterial) {
+    std::string text = "v 0 0 0\nv 1 0 0\nv 0 1 0\nvt 0 0\n";
+    for (int m = 0; m < 3000; ++m) {
+        text += "usemtl m";
+        text += std::to_string(m % 2000);
+        text += "\nf 1/1 2/1 3/1\n";
+    }
+    const auto scene = ImportText(text, "many.obj");
+    ASSERT_EQ(scene->materials.size(), 2000u);
+    const std::vector<int>& ids = scene->meshes[0]->triangleMaterials;
+    ASSERT_EQ(ids.size(), 3000u);
+    for (int m = 0; m < 3000; ++m) {
+        ASSERT_GE(ids[size_t(m)], 0);
+        ASSERT_EQ(scene->materials[size_t(ids[size_t(m)])]->name.substr(1), std::to_string(m % 2000));
+    }
 }
 
 TEST(FbxObj, QuadsAreRejectedLikeFbxPolygons) {

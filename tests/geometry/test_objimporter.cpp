@@ -128,6 +128,34 @@ TEST(OBJImporter, FaceIndicesAreCheckedAgainstThePositionsSoFar) {
     EXPECT_TRUE(mesh.indices.empty());
 }
 
+TEST(OBJImporter, MarkCarriageReturnsAndIndentsDropNoVertex) {
+    // A triangle after a square: its face names the last three vertices, so a vertex dropped
+    // anywhere before it shifts the face onto other points or past the end.
+    const std::string lines[] = {"v 0 0 0", "v 1 0 0", "v 1 1 0", "v 0 1 0", "v 5 5 5", "v 6 5 5", "v 5 6 5",
+                                 "f 1 2 3 4", "f 5 6 7"};
+    std::string plain;
+    for (const std::string& line : lines) plain += line + "\n";
+    Scene reference;
+    const SceneMesh& expected = ImportText(reference, plain);
+    ASSERT_EQ(expected.TriangleCount(), 3u);
+
+    std::string carriageReturns, mixed = "\xEF\xBB\xBF", indented;
+    for (size_t i = 0; i < std::size(lines); ++i) {
+        carriageReturns += lines[i] + "\r";
+        mixed += lines[i] + (i % 3 == 0 ? "\r" : i % 3 == 1 ? "\r\n" : "\n");
+        indented += (i % 2 ? " \t" : "") + lines[i] + "\n";
+    }
+    indented.replace(indented.find("v 6"), 2, "v\t");
+    for (const std::string& text : {"\xEF\xBB\xBF" + plain, carriageReturns, mixed, indented}) {
+        Scene scene;
+        const SceneMesh& mesh = ImportText(scene, text);
+        EXPECT_EQ(mesh.positions, expected.positions);
+        EXPECT_EQ(mesh.indices, expected.indices);
+    }
+    // Where the mark is not at the start, the line is no statement and the face fails.
+    EXPECT_EQ(ImportError(plain.substr(0, 8) + "\xEF\xBB\xBF" + plain.substr(8)), "bake: Invalid face in OBJ");
+}
+
 TEST(OBJImporter, SculptingToolColours) {
     Scene scene;
     SceneMesh& mesh = ImportText(scene, "#MRGB ff102030ff405060\n#MRGB ffA0B0C0ff1\n" + Square + "f 1 2 4 3\n");

@@ -47,6 +47,36 @@ TEST(ObjTokenizer, ReadsFileLinesLongerThanItsBuffer) {
     EXPECT_FALSE(missing.IsOpen());
 }
 
+TEST(ObjTokenizer, EveryKindOfLineEndAndAByteOrderMark) {
+    const std::string text = "\xEF\xBB\xBFv 1 2 3\rv 4 5 6\r\n\r\nf 1 2\n\rlast\r";
+    const std::vector<std::string> expected = {"v 1 2 3", "v 4 5 6", "", "f 1 2", "", "last"};
+    ObjTokenizer memory(text.data(), text.size());
+    EXPECT_EQ(AllLines(memory), expected);
+    EXPECT_EQ(memory.LineNumber(), 6);
+    // Only a mark at the very start is skipped.
+    const std::string inside = "v 1 2 3\n\xEF\xBB\xBF#";
+    ObjTokenizer later(inside.data(), inside.size());
+    EXPECT_EQ(AllLines(later), (std::vector<std::string>{"v 1 2 3", "\xEF\xBB\xBF#"}));
+
+    // From a file, a CR LF pair split between two reads is still one line end.
+    const KelvorTest::TempFolder folder("kelvor-geometry");
+    const std::string path = (folder / "split.obj").string();
+    const std::string first(1024 * 1024 - 1, 'x');
+    {
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fputs("\xEF\xBB\xBF", f);
+        std::fputs(first.c_str(), f);
+        std::fputs("\r\nv 1 2 3\r", f);
+        std::fclose(f);
+    }
+    ObjTokenizer file(path.c_str());
+    const std::vector<std::string> lines = AllLines(file);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], first);
+    EXPECT_EQ(lines[1], "v 1 2 3");
+}
+
 TEST(ObjTokenizer, TokensAndNumbersStayInsideTheirView) {
     std::string_view text = " \tf  1/2/3 \v4 ";
     EXPECT_EQ(ObjTokenizer::NextToken(text), "f");

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -96,10 +97,26 @@ TEST(PLYImporter, AsciiTriangleWithoutColours) {
 TEST(PLYImporter, PolygonsAndLongLists) {
     Scene scene;
     std::string faces = "element face 2\nproperty list int int vertex_indices\nend_header\n0 0 0\n1 0 0\n0 1 0\n4 0 1 2 1\n259";
-    // 259 corners keep only 259 mod 256 = 3 in the byte-wide count of the record.
-    for (int i = 0; i < 259; ++i) faces += i < 3 ? " " + std::to_string(2 - i) : std::string(" 0");
+    // All 259 corners count, not 259 mod 256 = 3: the last corner closes the fan.
+    for (int i = 0; i < 259; ++i) faces += i < 3 ? " " + std::to_string(2 - i) : std::string(i < 258 ? " 0" : " 1");
     SceneMesh& mesh = Import(scene, AsciiHeader + faces + "\n");
-    EXPECT_EQ(mesh.indices, (std::vector<uint32_t>{0, 1, 2, 0, 2, 1, 2, 1, 0}));
+    ASSERT_EQ(mesh.TriangleCount(), 2u + 257u);
+    EXPECT_EQ(std::vector<uint32_t>(mesh.indices.begin(), mesh.indices.begin() + 9), (std::vector<uint32_t>{0, 1, 2, 0, 2, 1, 2, 1, 0}));
+    EXPECT_EQ(std::vector<uint32_t>(mesh.indices.end() - 3, mesh.indices.end()), (std::vector<uint32_t>{2, 0, 1}));
+
+    // A 300-corner disc in a binary file with a ushort count keeps every corner.
+    std::string disc = "ply\nformat binary_little_endian 1.0\nelement vertex 300\nproperty float x\nproperty float y\n"
+                       "property float z\nelement face 1\nproperty list ushort uint vertex_indices\nend_header\n";
+    for (int i = 0; i < 300; ++i) {
+        const float angle = 6.2831853f * float(i) / 300.0f;
+        for (float c : {std::cos(angle), std::sin(angle), 0.0f}) Put(disc, c, false);
+    }
+    Put<uint16_t>(disc, 300, false);
+    for (uint32_t i = 0; i < 300; ++i) Put(disc, i, false);
+    Scene discScene;
+    SceneMesh& fan = Import(discScene, disc);
+    ASSERT_EQ(fan.TriangleCount(), 298u);
+    EXPECT_EQ(fan.indices[3 * 297 + 2], 299u);
 }
 
 TEST(PLYImporter, BothByteOrdersGiveTheSameMesh) {

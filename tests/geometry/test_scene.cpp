@@ -52,6 +52,18 @@ TEST(Scene, MaterialsMatchWholeNames) {
     EXPECT_EQ(longer->id, 1);
     EXPECT_EQ(longer->r, 1.0f);
     EXPECT_EQ(longer->b, 1.0f);
+
+    // A material put in the list directly is found by name too, and the first of two
+    // namesakes is the one returned.
+    for (int copy = 0; copy < 2; ++copy) {
+        auto direct = std::make_unique<SceneMaterial>();
+        direct->id = int(scene.materials.size());
+        direct->name = "direct";
+        scene.materials.push_back(std::move(direct));
+    }
+    EXPECT_EQ(scene.FindOrAddMaterial("direct"), scene.materials[2].get());
+    EXPECT_EQ(scene.FindOrAddMaterial("new")->id, 4);
+    EXPECT_EQ(scene.materials.size(), 5u);
 }
 
 TEST(Scene, TangentHandednessFromNormalAndBitangent) {

@@ -118,6 +118,7 @@ void FBXImporter::Convert(FbxScene& fbxScene, Scene* scene, const std::string& p
     walkState->triangulate = triangulate;
     walkState->rejectPolygons = rejectPolygons;
     walkState->viewName = viewName;
+    walkState->sceneMaterials.clear();
     try {
         if (walkState->triangulate) fbxScene.Triangulate();
     } catch (const FbxFormatError& error) {
@@ -180,7 +181,8 @@ void FBXImporter::ConvertNode(const FbxNode& node, ExpandedSize size, Scene* sce
         materials.push_back(scene->FindOrAddMaterial("Default"));
     } else {
         for (const FbxMaterial* source : node.materials) {
-            SceneMaterial* material = scene->FindOrAddMaterial(source->name);
+            SceneMaterial*& material = walkState->sceneMaterials[source];
+            if (!material) material = scene->FindOrAddMaterial(source->name);
             material->r = material->g = material->b = 0.5f;
             if (!source->hasHLSL && !source->hasCGFX &&
                 (source->materialClass == FbxMaterialClass::Phong || source->materialClass == FbxMaterialClass::Lambert)) {

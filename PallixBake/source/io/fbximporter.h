@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 #include "io/sceneimporter.h"
 
@@ -9,6 +10,8 @@ namespace Pallix::Bake {
 
 class FbxScene;
 struct FbxNode;
+struct FbxMaterial;
+struct SceneMaterial;
 
 // Reads an FBX file (or an OBJ file, recognised by its content) into a Scene: one scene mesh per
 // accepted mesh node, with its world transform, its materials and per corner the position and,
@@ -26,6 +29,9 @@ private:
         bool triangulate = false;
         bool rejectPolygons = false;
         std::string viewName;
+        // Scene material of each file material met so far: nodes sharing a material look its
+        // name up once, however long it is.
+        std::unordered_map<const FbxMaterial*, SceneMaterial*> sceneMaterials;
     };
 
     // What one mesh node adds to the Scene: the corners and triangles of its polygons of three

@@ -66,6 +66,8 @@ public:
     void Run() {
         std::string_view line;
         while (input_.NextLine(line)) {
+            // Indented statements count as well: a vertex passed over would shift every face index.
+            line = ObjTokenizer::SkipBlanks(line);
             if (line.empty()) continue;
             switch (line[0]) {
                 case '#':
@@ -77,7 +79,7 @@ public:
                     break;
                 case 'v':
                     if (line.size() > 1 && line[1] == 't') ++uvCount_;
-                    else if (line.size() > 1 && line[1] == ' ') ReadPosition(line);
+                    else if (line.size() > 1 && ObjTokenizer::IsBlank(line[1])) ReadPosition(line);
                     else if (line.size() > 2 && line[1] == 'n' && ObjTokenizer::IsBlank(line[2]) && scene_->hasNormals)
                         ReadNormal(line);
                     break;

@@ -12,6 +12,14 @@ namespace {
 
 constexpr size_t ChunkSize = size_t(1) << 20;
 
+// First '\n' or '\r' in [from, to), or null. One pass over the bytes: searching for each of
+// the two apart would rescan the rest of a file without line feeds for every line.
+const char* FindLineEnd(const char* from, const char* to) {
+    for (const char* p = from; p < to; ++p)
+        if (static_cast<unsigned char>(*p) <= '\r' && (*p == '\n' || *p == '\r')) return p;
+    return nullptr;
+}
+
 }  // namespace
 
 ObjTokenizer::ObjTokenizer(const char* text, size_t size)
@@ -58,16 +66,34 @@ void ObjTokenizer::Refill() {
 }
 
 bool ObjTokenizer::NextLine(std::string_view& line) {
+    if (!bomChecked_) {
+        // A UTF-8 byte-order mark is no part of the first line.
+        while (size_t(end_ - begin_) < 3 && !atEnd_) Refill();
+        if (size_t(end_ - begin_) >= 3 && std::memcmp(begin_, "\xEF\xBB\xBF", 3) == 0) begin_ += 3;
+        bomChecked_ = true;
+    }
     size_t scanned = 0;  // bytes of the pending line already searched for its end
     for (;;) {
+        if (afterCarriageReturn_ && begin_ < end_) {
+            // The line feed of a CR LF pair that the last line ended at the CR of.
+            if (*begin_ == '\n') ++begin_;
+            afterCarriageReturn_ = false;
+        }
         const size_t pending = size_t(end_ - begin_);
-        const void* newline = pending > scanned ? std::memchr(begin_ + scanned, '\n', pending - scanned) : nullptr;
-        if (newline) {
-            const char* stop = static_cast<const char*>(newline);
-            size_t length = size_t(stop - begin_);
-            if (length > 0 && begin_[length - 1] == '\r') --length;
-            line = std::string_view(begin_, length);
-            begin_ = stop + 1;
+        const char* stop = pending > scanned ? FindLineEnd(begin_ + scanned, end_) : nullptr;
+        if (stop) {
+            line = std::string_view(begin_, size_t(stop - begin_));
+            // A lone CR ends a line too (old Mac files); a CR LF pair is one line end.
+            if (*stop == '\r') {
+                if (stop + 1 < end_) {
+                    begin_ = stop + (stop[1] == '\n' ? 2 : 1);
+                } else {
+                    begin_ = stop + 1;
+                    afterCarriageReturn_ = true;
+                }
+            } else {
+                begin_ = stop + 1;
+            }
             ++lineNumber_;
             return true;
         }

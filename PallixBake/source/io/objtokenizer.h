@@ -10,8 +10,8 @@ namespace Pallix::Bake {
 // Line and token reader for Wavefront OBJ text, shared by every OBJ reader of the library.
 //
 // An ObjTokenizer reads its input (a file or a block of memory) one line at a time. Lines may be
-// of any length; the line end ("\n" or "\r\n") is not part of the line, and the last line needs
-// none. A line is a view into the tokenizer's buffer, valid until the next call of NextLine.
+// of any length; the line end ("\n", "\r\n" or a lone "\r") is not part of the line, and the
+// last line needs none. A UTF-8 byte-order mark at the start of the input is skipped. A line is a view into the tokenizer's buffer, valid until the next call of NextLine.
 // Nothing here throws: a file that cannot be opened gives IsOpen() false, a read error ends the
 // lines early and sets ReadFailed().
 //
@@ -69,6 +69,8 @@ private:
     const char* end_ = nullptr;
     bool atEnd_ = false;
     bool readFailed_ = false;
+    bool bomChecked_ = false;
+    bool afterCarriageReturn_ = false;  // the last line ended at a CR that was the last byte read
     int64_t lineNumber_ = 0;
     uint64_t inputSize_ = 0;
 };

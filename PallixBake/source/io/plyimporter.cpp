@@ -20,7 +20,7 @@ struct VertexRecord {
 };
 
 struct FaceRecord {
-    uint8_t count;
+    int32_t count;  // the whole list length, which may pass 255
     int32_t* indices;
 };
 
@@ -125,7 +125,7 @@ void ReadFaces(PlyReader& reader, SceneMesh& mesh, const SceneMaterial* material
                                                                                                             : "vertex_indices";
     PlyPropertyDesc request = Request(listName, PlyInt32, offsetof(FaceRecord, indices));
     request.kind = PlyList;
-    request.countInternalType = PlyUint8;
+    request.countInternalType = PlyInt32;
     request.countOffset = int(offsetof(FaceRecord, count));
     ply_request_property(reader, request);
     if (element.count > 0 && !HasProperty(element, listName))

@@ -32,8 +32,8 @@ struct Group {
     std::vector<Corner> corners;
     std::vector<uint32_t> polygonStarts;
     std::vector<int32_t> polygonMaterials;  // index into materials, -1 for none
-    std::vector<std::string> materials;     // in first use
-    std::unordered_map<std::string, int32_t> materialIndex;
+    std::vector<int32_t> materials;         // numbers of the file's material names, in first use
+    std::unordered_map<int32_t, int32_t> materialIndex;
 };
 
 class ObjReader {
@@ -60,7 +60,7 @@ public:
             } else if (keyword == "g" || keyword == "o") {
                 SelectGroup(Trimmed(rest));
             } else if (keyword == "usemtl") {
-                material = std::string(Trimmed(rest));
+                SelectMaterial(Trimmed(rest));
             }
         }
         Build();
@@ -104,6 +104,18 @@ private:
         groups.back().name = key;
     }
 
+    // Names are hashed once per usemtl line and then known by number, so neither faces nor groups
+    // hash or copy a long name again.
+    void SelectMaterial(std::string_view name) {
+        if (name.empty()) {
+            material = -1;
+            return;
+        }
+        const auto [it, added] = materialNumber.try_emplace(std::string(name), int32_t(materialNames.size()));
+        if (added) materialNames.push_back(it->first);
+        material = it->second;
+    }
+
     // An OBJ index: 1-based from the start, or negative from the end of the list so far.
     int32_t Resolve(int64_t index, size_t count, const char* what) const {
         const int64_t resolved = index > 0 ? index - 1 : int64_t(count) + index;
@@ -129,29 +141,23 @@ private:
         if (group.corners.size() > size_t(INT32_MAX)) Fail("too many face corners");
         group.polygonStarts.push_back(uint32_t(first));
         int32_t materialSlot = -1;
-        if (!material.empty()) {
-            const auto it = group.materialIndex.find(material);
-            if (it != group.materialIndex.end()) {
-                materialSlot = it->second;
-            } else {
-                materialSlot = int32_t(group.materials.size());
-                group.materialIndex.emplace(material, materialSlot);
-                group.materials.push_back(material);
-            }
+        if (material >= 0) {
+            const auto [it, added] = group.materialIndex.try_emplace(material, int32_t(group.materials.size()));
+            if (added) group.materials.push_back(material);
+            materialSlot = it->second;
         }
         group.polygonMaterials.push_back(materialSlot);
     }
 
-    const FbxMaterial* MaterialNamed(const std::string& name) {
-        const auto it = materialObjects.find(name);
-        if (it != materialObjects.end()) return it->second;
-        auto object = std::make_unique<FbxMaterial>();
-        object->name = name;
-        object->materialClass = FbxMaterialClass::Other;  // a name only: the library file is not read
-        const FbxMaterial* pointer = object.get();
-        scene.materials.push_back(std::move(object));
-        materialObjects.emplace(name, pointer);
-        return pointer;
+    const FbxMaterial* MaterialObject(int32_t number) {
+        const FbxMaterial*& object = materialObjects[size_t(number)];
+        if (object) return object;
+        auto created = std::make_unique<FbxMaterial>();
+        created->name = materialNames[size_t(number)];
+        created->materialClass = FbxMaterialClass::Other;  // a name only: the library file is not read
+        object = created.get();
+        scene.materials.push_back(std::move(created));
+        return object;
     }
 
     // Gathers the entries of `source` (width values each) that the corners use, in first use,
@@ -186,6 +192,7 @@ private:
         std::vector<int32_t> positionRemap(positions.size() / 3, -1);
         std::vector<int32_t> texCoordRemap(texCoords.size() / 2, -1);
         std::vector<int32_t> normalRemap(normals.size() / 3, -1);
+        materialObjects.assign(materialNames.size(), nullptr);
         for (Group& group : groups) {
             if (group.polygonStarts.empty()) continue;
             auto mesh = std::make_unique<FbxMesh>();
@@ -228,7 +235,7 @@ private:
                 element.reference = FbxReferenceMode::IndexToDirect;
                 element.index = std::move(group.polygonMaterials);
                 mesh->elements[int(FbxLayerKind::Material)].push_back(std::move(element));
-                for (const std::string& name : group.materials) node.materials.push_back(MaterialNamed(name));
+                for (const int32_t number : group.materials) node.materials.push_back(MaterialObject(number));
             }
             node.mesh = mesh.get();
             scene.meshes.push_back(std::move(mesh));
@@ -242,8 +249,10 @@ private:
     std::vector<Group> groups;
     std::unordered_map<std::string, int> groupIndex;
     int current = -1;
-    std::string material;
-    std::unordered_map<std::string, const FbxMaterial*> materialObjects;
+    int32_t material = -1;  // number of the usemtl name in force, -1 for none
+    std::vector<std::string> materialNames;
+    std::unordered_map<std::string, int32_t> materialNumber;
+    std::vector<const FbxMaterial*> materialObjects;  // by number, made in first use by a group
 };
 
 }  // namespace
