@@ -114,14 +114,19 @@ SceneMesh* Scene::AddMesh(const std::string& name) {
 }
 
 SceneMaterial* Scene::FindOrAddMaterial(const std::string& name) {
-    const auto known = materialIds.find(name);
-    if (known != materialIds.end()) return materials[size_t(known->second)].get();
+    for (; materialsIndexed_ < materials.size(); ++materialsIndexed_) {
+        SceneMaterial* material = materials[materialsIndexed_].get();
+        materialByName_.try_emplace(material->name, material);
+    }
+    if (const auto found = materialByName_.find(name); found != materialByName_.end()) return found->second;
     auto material = std::make_unique<SceneMaterial>();
     material->id = int(materials.size());
     material->name = name;
+    SceneMaterial* added = material.get();
     materials.push_back(std::move(material));
-    materialIds.emplace(name, materials.back()->id);
-    return materials.back().get();
+    materialByName_.emplace(name, added);
+    materialsIndexed_ = materials.size();
+    return added;
 }
 
 int Scene::CountTriangles() const {

@@ -142,6 +142,7 @@ public:
     std::vector<std::unique_ptr<SceneMaterial>> materials;
 
     SceneMesh* AddMesh(const std::string& name);
+    // The first material of that name, else a new one at the end of materials.
     SceneMaterial* FindOrAddMaterial(const std::string& name);
     int CountTriangles() const;
     // Union of every mesh's world bounds, each side moved outward by 0.004.
@@ -162,8 +163,10 @@ public:
     bool BuildTraceMesh(SWTraceMesh* target, const TraceGridSettings* settings, const std::string* nameFilter) const;
 
 private:
-    // Position in materials of each name, so a file of many materials loads in linear time.
-    std::unordered_map<std::string, int> materialIds;
+    // Name lookup for FindOrAddMaterial, so files with many materials load in linear time;
+    // materials appended to the list directly are taken in at the next lookup.
+    std::unordered_map<std::string, SceneMaterial*> materialByName_;
+    size_t materialsIndexed_ = 0;
 };
 
 // Unit face normal of a triangle, (p1 - p0) x (p2 - p0) normalised; non-finite when degenerate.
