@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "core/largeblock.h"
+
 namespace Pallix::Bake {
 
 using Math::AABB3;
@@ -16,17 +18,20 @@ SceneMesh::SceneMesh(Scene* owner, std::string meshName) : name(std::move(meshNa
 SceneMesh::~SceneMesh() = default;
 
 void SceneMesh::Reserve(size_t vertexCount) {
-    positions.reserve(vertexCount);
-    if (scene->hasNormals) normals.reserve(vertexCount);
-    if (scene->hasUVs) uvs.reserve(vertexCount);
-    if (scene->hasColours) colours.reserve(vertexCount);
+    ReserveFilledOnce(positions, vertexCount);
+    if (scene->hasNormals) ReserveFilledOnce(normals, vertexCount);
+    if (scene->hasUVs) ReserveFilledOnce(uvs, vertexCount);
+    if (scene->hasColours) ReserveFilledOnce(colours, vertexCount);
     if (scene->hasTangents) {
-        tangents.reserve(vertexCount);
-        bitangents.reserve(vertexCount);
+        ReserveFilledOnce(tangents, vertexCount);
+        ReserveFilledOnce(bitangents, vertexCount);
     }
 }
 
-void SceneMesh::ReserveIndices(size_t triangleCount) { indices.reserve(3 * triangleCount); }
+void SceneMesh::ReserveIndices(size_t triangleCount) {
+    ReserveFilledOnce(indices, 3 * triangleCount);
+    ReserveFilledOnce(triangleMaterials, triangleCount);
+}
 
 void SceneMesh::ReserveGeometry(size_t vertexCount, size_t triangleCount) {
     Reserve(vertexCount);
@@ -157,11 +162,11 @@ Mesh::Mesh() = default;
 Mesh::~Mesh() = default;
 
 void Mesh::Reserve(size_t vertexCount, size_t triangleCount, bool withUVs, bool withColours) {
-    positions.reserve(vertexCount);
-    normals.reserve(vertexCount);
-    if (withUVs) uvs.reserve(vertexCount);
-    if (withColours) colours.reserve(vertexCount);
-    triangles.reserve(triangleCount);
+    ReserveFilledOnce(positions, vertexCount);
+    ReserveFilledOnce(normals, vertexCount);
+    if (withUVs) ReserveFilledOnce(uvs, vertexCount);
+    if (withColours) ReserveFilledOnce(colours, vertexCount);
+    ReserveFilledOnce(triangles, triangleCount);
 }
 
 int Mesh::AddMaterial(const SceneMaterial& material) {
