@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cmath>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -223,5 +225,96 @@ TEST(TraceMeshAssembly, GiantTrianglesStayOutOfTheCellsWithTheSameHits) {
         }
         EXPECT_GT(giantHits, 500);
         EXPECT_GT(sheetHits, 500);
+    }
+}
+
+namespace {
+
+template <class T>
+bool SameBytes(const std::vector<T>& a, const std::vector<T>& b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
+}
+
+// A high-poly scene as the bake manager hands it over: centred, every kind of per-vertex array,
+// a turned mesh, a mesh whose importer left its normals short and tangents nobody traces.
+std::unique_ptr<Scene> MakeGroupScene() {
+    auto scene = std::make_unique<Scene>(NeedNormals | NeedUVsAndColours | NeedNeighbourDirections | NeedTangents);
+    scene->FindOrAddMaterial("skin");
+    scene->FindOrAddMaterial("cloth");
+    AddTriangles(*scene->AddMesh("arm_high"), {Unit({0, 0, 0}), Unit({0, 0, 1})}, 1);
+    SceneMesh* left = scene->AddMesh("left_arm");
+    AddTriangles(*left, {Unit({2, 0, 0}), Unit({2, 1, 0}), Unit({3, 0, 2})}, -1);
+    const float quarterTurn[12] = {0, 1, 0, -1, 0, 0, 0, 0, 1, 1, 0, 0};
+    left->SetTransform(quarterTurn);
+    left->normals[4] = {0.6f, 0, 0.8f};
+    SceneMesh* body = scene->AddMesh("body");
+    AddTriangles(*body, {Unit({5, 0, 0}), Unit({5, 0, 3})}, 0);
+    body->normals.pop_back();
+    body->tangents.assign(body->positions.size(), {1, 0, 0, 1});
+    body->bitangents.assign(body->positions.size(), {0, 1, 0});
+    AddTriangles(*scene->AddMesh("unused"), {Unit({-4, -4, -4})});
+    scene->Translate({-0.5f, 0.25f, -1.0f});
+    return scene;
+}
+
+void ExpectSameTraceMesh(const SWTraceMesh& copied, const SWTraceMesh& used) {
+    EXPECT_TRUE(SameBytes(copied.positions, used.positions));
+    EXPECT_TRUE(SameBytes(copied.normals, used.normals));
+    EXPECT_TRUE(SameBytes(copied.uvs, used.uvs));
+    EXPECT_TRUE(SameBytes(copied.colours, used.colours));
+    EXPECT_TRUE(SameBytes(copied.neighbourDirections, used.neighbourDirections));
+    ASSERT_EQ(copied.triangles.size(), used.triangles.size());
+    for (size_t t = 0; t < copied.triangles.size(); ++t) {
+        const MeshTriangle &a = copied.triangles[t], &b = used.triangles[t];
+        EXPECT_EQ(a.vertex0, b.vertex0);
+        EXPECT_EQ(a.vertex1, b.vertex1);
+        EXPECT_EQ(a.vertex2, b.vertex2);
+        EXPECT_EQ(std::memcmp(&a.normal, &b.normal, sizeof a.normal), 0) << "triangle " << t;
+        ASSERT_NE(a.material, nullptr);
+        EXPECT_EQ(a.material->id, b.material->id);
+        EXPECT_EQ(b.material, used.materials[size_t(b.material->id)].get());
+    }
+    ASSERT_EQ(copied.materials.size(), used.materials.size());
+    EXPECT_EQ(std::memcmp(&copied.bounds, &used.bounds, sizeof copied.bounds), 0);
+    EXPECT_EQ(std::memcmp(&copied.grid.bounds, &used.grid.bounds, sizeof copied.grid.bounds), 0);
+    EXPECT_EQ(copied.grid.cellSize, used.grid.cellSize);
+    const TraceGridStatistics a = ComputeGridStatistics(copied.grid), b = ComputeGridStatistics(used.grid);
+    EXPECT_EQ(a.cellCount, b.cellCount);
+    EXPECT_EQ(a.highWater, b.highWater);
+    EXPECT_EQ(a.meanCount, b.meanCount);
+    EXPECT_EQ(a.usage, b.usage);
+}
+
+}  // namespace
+
+TEST(TraceMeshAssembly, UsingTheSceneUpBuildsWhatCopyingBuilds) {
+    // "body" makes up the first group alone but is read again by the last, so only the last
+    // one is handed it; "arm" takes two meshes, which are copied; left_arm is read again by
+    // "left", which it makes up alone and is handed; "leg" selects nothing; "unused" is in no
+    // group but still counts for the shared frame.
+    const std::vector<std::string> groups = {"body", "arm", "left", "leg", "dy"};
+    for (const bool named : {true, false}) {
+        SCOPED_TRACE(named ? "name matching" : "one group");
+        const auto kept = MakeGroupScene();
+        const auto used = MakeGroupScene();
+        const Vec3* bodyPositions = used->meshes[2]->positions.data();
+        std::vector<std::unique_ptr<SWTraceMesh>> built;
+        BuildTraceMeshes(*used, nullptr, named ? &groups : nullptr, built);
+        ASSERT_EQ(built.size(), named ? groups.size() : 1u);
+        for (size_t g = 0; g < built.size(); ++g) {
+            SCOPED_TRACE(named ? groups[g] : "whole scene");
+            SWTraceMesh copied;
+            ASSERT_TRUE(kept->BuildTraceMesh(&copied, nullptr, named ? &groups[g] : nullptr));
+            ExpectSameTraceMesh(copied, *built[g]);
+        }
+        if (named) {
+            EXPECT_EQ(built[4]->positions.data(), bodyPositions);  // handed over, not copied
+        }
+        for (const auto& mesh : used->meshes) {
+            EXPECT_EQ(mesh->positions.capacity(), 0u) << mesh->name;
+            EXPECT_EQ(mesh->normals.capacity(), 0u) << mesh->name;
+            EXPECT_EQ(mesh->tangents.capacity(), 0u) << mesh->name;
+            EXPECT_EQ(mesh->indices.capacity(), 0u) << mesh->name;
+        }
     }
 }

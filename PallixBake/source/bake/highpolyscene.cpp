@@ -156,18 +156,8 @@ void BakeManager::LoadHighPolyScene(BakeJob* job, int flags, bool discard, const
     for (const auto& mesh : scene.meshes) mesh->ExpandBounds(highPolySurfaces);
 
     if (!directMode) {
-        if (groupNames) {
-            for (const std::string& name : *groupNames) {
-                auto mesh = std::make_unique<SWTraceMesh>();
-                scene.BuildTraceMesh(mesh.get(), gridSettings, &name);
-                traceMeshes.push_back(std::move(mesh));
-            }
-            cachedGroupNames = *groupNames;
-        } else {
-            auto mesh = std::make_unique<SWTraceMesh>();
-            scene.BuildTraceMesh(mesh.get(), gridSettings, nullptr);
-            traceMeshes.push_back(std::move(mesh));
-        }
+        BuildTraceMeshes(scene, gridSettings, groupNames, traceMeshes);
+        if (groupNames) cachedGroupNames = *groupNames;
     }
     cacheTime = SecondsSince1970();
     cachedPaths = job->highPolyPaths;

@@ -85,20 +85,44 @@ void SceneMesh::SetTransform(const float affine[12]) {
     }
 }
 
-Vec3 SceneMesh::ToWorld(Vec3 p) const {
-    const float* t = transform;
-    return {p.x * t[0] + p.y * t[3] + p.z * t[6] + t[9], p.x * t[1] + p.y * t[4] + p.z * t[7] + t[10],
-            p.x * t[2] + p.y * t[5] + p.z * t[8] + t[11]};
-}
-
-Vec3 SceneMesh::NormalToWorld(Vec3 n) const {
-    const float* m = normalMatrix;
-    return {n.x * m[0] + n.y * m[3] + n.z * m[6], n.x * m[1] + n.y * m[4] + n.z * m[7],
-            n.x * m[2] + n.y * m[5] + n.z * m[8]};
-}
-
 void SceneMesh::ExpandBounds(AABB3& box) const {
     for (const Vec3& p : positions) box.Expand(ToWorld(p));
+}
+
+namespace {
+
+// clear() keeps the capacity; a swap with an empty array gives the memory back.
+template <class Array>
+void Release(Array& array) {
+    Array().swap(array);
+}
+
+}  // namespace
+
+void SceneMesh::ReleaseArrays() {
+    Release(positions);
+    Release(normals);
+    Release(uvs);
+    Release(colours);
+    Release(neighbourDirections);
+    Release(indices);
+    Release(triangleMaterials);
+    ReleaseUntracedArrays();
+}
+
+void SceneMesh::ReleaseUntracedArrays() {
+    Release(smoothNormals);
+    Release(tangents);
+    Release(bitangents);
+    Release(hardVertices);
+    Release(hardEdges);
+    Release(edgeNormals);
+    topology.reset();
+    topologyParts = 0;
+    if (!scene || !scene->hasNormals) Release(normals);
+    if (!scene || !scene->hasUVs) Release(uvs);
+    if (!scene || !scene->hasColours) Release(colours);
+    if (!scene || !scene->hasNeighbourDirections) Release(neighbourDirections);
 }
 
 // ---- Scene ----------------------------------------------------------------------------------

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "core/largeblock.h"
 #include "core/vecmath.h"
@@ -186,6 +188,16 @@ struct GridBox {
     bool leavesOutGiants = false;
 };
 GridBox ChooseGridBox(const Scene& scene);
+// The same for a scene whose Scene::GetBounds are at hand.
+GridBox ChooseGridBox(const Scene& scene, const Math::AABB3& sceneBounds);
+
+// Builds one trace mesh per group name, in order (one over the whole scene without names),
+// each as Scene::BuildTraceMesh builds it, and appends each to into once its grid is built.
+// Uses the scene up on the way, so that no triangle is held twice for long: a mesh's arrays are
+// freed once the last group that reads it has them, and a mesh that is all of that group is
+// handed over instead of copied. The scene's meshes are left without arrays.
+void BuildTraceMeshes(Scene& scene, const TraceGridSettings* settings, const std::vector<std::string>* groupNames,
+                      std::vector<std::unique_ptr<SWTraceMesh>>& into);
 
 // Root cell size for a grid over bounds holding triangleCount triangles: a bounded search for
 // a size whose mean triangles per cell lie within the settings' targets. Returns 0 for bounds
