@@ -143,7 +143,7 @@ void BakeManager::LoadHighPolyScene(BakeJob* job, int flags, bool discard, const
     traceTriangles = scene.CountTriangles();
     if (flags & NeedNeighbourDirections) scene.ComputeNeighbourDirections();
 
-    const Math::AABB3 bounds = scene.GetBounds();
+    const Math::AABB3 bounds = scene.GetBounds(software.GetPool());
     sceneMin[0] = bounds.minX;
     sceneMin[1] = bounds.minY;
     sceneMin[2] = bounds.minZ;
@@ -153,10 +153,10 @@ void BakeManager::LoadHighPolyScene(BakeJob* job, int flags, bool discard, const
     // An empty scene keeps its inverted bounds, whose centre is the origin.
     scene.Translate(-bounds.Centre());
     highPolySurfaces = Math::AABB3{};
-    for (const auto& mesh : scene.meshes) mesh->ExpandBounds(highPolySurfaces);
+    for (const auto& mesh : scene.meshes) mesh->ExpandBounds(highPolySurfaces, software.GetPool());
 
     if (!directMode) {
-        BuildTraceMeshes(scene, gridSettings, groupNames, traceMeshes);
+        BuildTraceMeshes(scene, gridSettings, groupNames, traceMeshes, software.GetPool());
         if (groupNames) cachedGroupNames = *groupNames;
     }
     cacheTime = SecondsSince1970();

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "core/largeblock.h"
+#include "core/threadpool.h"
 
 namespace Pallix::Bake {
 
@@ -85,8 +86,27 @@ void SceneMesh::SetTransform(const float affine[12]) {
     }
 }
 
-void SceneMesh::ExpandBounds(AABB3& box) const {
-    for (const Vec3& p : positions) box.Expand(ToWorld(p));
+void SceneMesh::ExpandBounds(AABB3& box, ThreadPool* pool) const {
+    const size_t count = positions.size();
+    if (!pool || count < 2 * kVerticesPerPart) {
+        for (const Vec3& p : positions) box.Expand(ToWorld(p));
+        return;
+    }
+    std::vector<AABB3> parts((count + kVerticesPerPart - 1) / kVerticesPerPart);
+    pool->ParallelFor(size_t(0), count, kVerticesPerPart, [&](size_t first, size_t last) {
+        AABB3& part = parts[first / kVerticesPerPart];
+        for (size_t v = first; v < last; ++v) part.Expand(ToWorld(positions[v]));
+    });
+    // A bound moves only for a strictly smaller or larger value, so of equal ones (+0 and -0)
+    // the first stays: merged in order, the parts give what one pass over the points gives.
+    for (const AABB3& part : parts) {
+        if (part.minX < box.minX) box.minX = part.minX;
+        if (part.minY < box.minY) box.minY = part.minY;
+        if (part.minZ < box.minZ) box.minZ = part.minZ;
+        if (part.maxX > box.maxX) box.maxX = part.maxX;
+        if (part.maxY > box.maxY) box.maxY = part.maxY;
+        if (part.maxZ > box.maxZ) box.maxZ = part.maxZ;
+    }
 }
 
 namespace {
@@ -164,9 +184,9 @@ int Scene::CountTriangles() const {
     return int(count);
 }
 
-AABB3 Scene::GetBounds() const {
+AABB3 Scene::GetBounds(ThreadPool* pool) const {
     AABB3 box;
-    for (const auto& mesh : meshes) mesh->ExpandBounds(box);
+    for (const auto& mesh : meshes) mesh->ExpandBounds(box, pool);
     box.Pad(0.004f);
     return box;
 }

@@ -8,6 +8,7 @@
 
 #include "core/bakeexception.h"
 #include "core/largeblock.h"
+#include "core/threadpool.h"
 #include "geometry/scene.h"
 #include "trace/swtracemesh.h"
 
@@ -47,11 +48,18 @@ void AppendParallel(std::vector<T>& to, const std::vector<T>& from, size_t verte
     to.insert(to.end(), vertexCount - given, fill);
 }
 
-// The same into an empty array: from is mapped in place and handed over.
+// The same into an empty array: from is mapped in place, in parts on the pool when there is
+// one, and handed over.
 template <class T, class Map>
-void MoveParallel(std::vector<T>& to, std::vector<T>& from, size_t vertexCount, T fill, Map map) {
+void MoveParallel(std::vector<T>& to, std::vector<T>& from, size_t vertexCount, T fill, Map map, ThreadPool* pool) {
     const size_t given = std::min(from.size(), vertexCount);
-    for (size_t j = 0; j < given; ++j) from[j] = map(from[j]);
+    const auto mapRun = [&from, &map](size_t first, size_t last) {
+        for (size_t j = first; j < last; ++j) from[j] = map(from[j]);
+    };
+    if (pool && given >= 2 * kVerticesPerPart)
+        pool->ParallelFor(size_t(0), given, kVerticesPerPart, mapRun);
+    else
+        mapRun(0, given);
     from.resize(vertexCount, fill);
     to = std::move(from);
 }
@@ -86,7 +94,7 @@ void SceneMesh::AppendTo(Mesh& target) const {
     AppendTriangles(*this, vertexCount, target, base);
 }
 
-void SceneMesh::MoveInto(Mesh& target) {
+void SceneMesh::MoveInto(Mesh& target, ThreadPool* pool) {
     if (!target.positions.empty() || !target.triangles.empty()) {
         AppendTo(target);
         ReleaseArrays();
@@ -94,8 +102,8 @@ void SceneMesh::MoveInto(Mesh& target) {
     }
     const size_t vertexCount = positions.size();
     CheckVertexCount(vertexCount);
-    ForEachTracedArray(*this, target, [vertexCount](auto& to, auto& from, auto fill, auto map) {
-        MoveParallel(to, from, vertexCount, fill, map);
+    ForEachTracedArray(*this, target, [vertexCount, pool](auto& to, auto& from, auto fill, auto map) {
+        MoveParallel(to, from, vertexCount, fill, map, pool);
     });
     ReserveFilledOnce(target.triangles, TriangleCount());
     AppendTriangles(*this, vertexCount, target, 0);
@@ -212,7 +220,7 @@ bool Scene::BuildTraceMesh(SWTraceMesh* target, const TraceGridSettings* setting
 }
 
 void BuildTraceMeshes(Scene& scene, const TraceGridSettings* settings, const std::vector<std::string>* groupNames,
-                      std::vector<std::unique_ptr<SWTraceMesh>>& into) {
+                      std::vector<std::unique_ptr<SWTraceMesh>>& into, ThreadPool* pool) {
     const TraceGridSettings defaults;
     if (!settings) settings = &defaults;
     const size_t groupCount = groupNames ? groupNames->size() : 1;
@@ -228,7 +236,7 @@ void BuildTraceMeshes(Scene& scene, const TraceGridSettings* settings, const std
 
     for (const auto& mesh : scene.meshes) mesh->ReleaseUntracedArrays();
     // Every group shares the frame of the whole scene, so it is taken before any mesh goes.
-    const Math::AABB3 bounds = scene.GetBounds();
+    const Math::AABB3 bounds = scene.GetBounds(pool);
     const GridBox grid = ChooseGridBox(scene, bounds);
     for (size_t i = 0; i < meshCount; ++i)
         if (lastGroup[i] == kNoGroup) scene.meshes[i]->ReleaseArrays();
@@ -246,7 +254,7 @@ void BuildTraceMeshes(Scene& scene, const TraceGridSettings* settings, const std
         auto target = std::make_unique<SWTraceMesh>();
         PrepareTarget(scene, grid, bounds, triangleTotal, *settings, *target);
         if (selected.size() == 1 && lastGroup[selected[0]] == group) {
-            scene.meshes[selected[0]]->MoveInto(*target);
+            scene.meshes[selected[0]]->MoveInto(*target, pool);
         } else {
             ReserveFor(scene, triangleTotal, *target);
             for (size_t i : selected) {
