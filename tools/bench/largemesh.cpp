@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -25,6 +26,7 @@
 #include "bake/bakemanager.h"
 #include "bench.h"
 #include "bumpedsphere.h"
+#include "core/threadpool.h"
 #include "geometry/scene.h"
 #include "io/objimporter.h"
 #include "io/plyimporter.h"
@@ -88,8 +90,9 @@ Load LoadAsBakeDoes(const std::string& path, bool obj, int flags, const TraceGri
     Load load;
     load.before = KelvorBench::ProcessStatusMiB("VmRSS");
     load.peaksReset = ResetPeak();
+    ThreadPool pool(std::max(1u, std::thread::hardware_concurrency()));  // the bake's pool
     const double start = KelvorBench::NowSeconds();
-    auto mesh = std::make_unique<TimedTraceMesh>(load);
+    std::vector<std::unique_ptr<SWTraceMesh>> meshes;
     {
         Scene scene(flags);
         if (obj)
@@ -103,16 +106,16 @@ Load LoadAsBakeDoes(const std::string& path, bool obj, int flags, const TraceGri
         double step = KelvorBench::NowSeconds();
         load.triangles = scene.CountTriangles();
         if (flags & NeedNeighbourDirections) scene.ComputeNeighbourDirections();
-        const Pallix::Math::AABB3 bounds = scene.GetBounds();
+        const Pallix::Math::AABB3 bounds = scene.GetBounds(&pool);
         scene.Translate(-bounds.Centre());
         Pallix::Math::AABB3 surfaces;
-        for (const auto& sceneMesh : scene.meshes) sceneMesh->ExpandBounds(surfaces);
+        for (const auto& sceneMesh : scene.meshes) sceneMesh->ExpandBounds(surfaces, &pool);
         load.seconds[1] = KelvorBench::NowSeconds() - step;
         load.peak[1] = PeakMiB();
 
         load.peaksReset = ResetPeak() && load.peaksReset;
         step = KelvorBench::NowSeconds();
-        scene.BuildTraceMesh(mesh.get(), &grid, nullptr);
+        BuildTraceMeshes(scene, &grid, nullptr, meshes, &pool, [&load] { return std::make_unique<TimedTraceMesh>(load); });
         load.seconds[2] = KelvorBench::NowSeconds() - step - load.seconds[3];
     }
     load.total = KelvorBench::NowSeconds() - start;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -196,9 +197,12 @@ GridBox ChooseGridBox(const Scene& scene, const Math::AABB3& sceneBounds);
 // Uses the scene up on the way, so that no triangle is held twice for long: a mesh's arrays are
 // freed once the last group that reads it has them, and a mesh that is all of that group is
 // handed over instead of copied. The scene's meshes are left without arrays. The pool, when
-// given, takes the passes over vertices; the grid builds use pools of their own.
+// given, takes the passes over vertices; the grid builds use pools of their own. makeMesh, when
+// given, makes the empty trace meshes (of a derived class, say).
+using TraceMeshMaker = std::function<std::unique_ptr<SWTraceMesh>()>;
 void BuildTraceMeshes(Scene& scene, const TraceGridSettings* settings, const std::vector<std::string>* groupNames,
-                      std::vector<std::unique_ptr<SWTraceMesh>>& into, ThreadPool* pool = nullptr);
+                      std::vector<std::unique_ptr<SWTraceMesh>>& into, ThreadPool* pool = nullptr,
+                      const TraceMeshMaker& makeMesh = nullptr);
 
 // Root cell size for a grid over bounds holding triangleCount triangles: a bounded search for
 // a size whose mean triangles per cell lie within the settings' targets. Returns 0 for bounds

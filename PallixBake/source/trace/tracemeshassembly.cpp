@@ -220,7 +220,8 @@ bool Scene::BuildTraceMesh(SWTraceMesh* target, const TraceGridSettings* setting
 }
 
 void BuildTraceMeshes(Scene& scene, const TraceGridSettings* settings, const std::vector<std::string>* groupNames,
-                      std::vector<std::unique_ptr<SWTraceMesh>>& into, ThreadPool* pool) {
+                      std::vector<std::unique_ptr<SWTraceMesh>>& into, ThreadPool* pool,
+                      const TraceMeshMaker& makeMesh) {
     const TraceGridSettings defaults;
     if (!settings) settings = &defaults;
     const size_t groupCount = groupNames ? groupNames->size() : 1;
@@ -251,7 +252,7 @@ void BuildTraceMeshes(Scene& scene, const TraceGridSettings* settings, const std
             triangleTotal += scene.meshes[i]->TriangleCount();
         }
         CheckTriangleTotal(triangleTotal);
-        auto target = std::make_unique<SWTraceMesh>();
+        std::unique_ptr<SWTraceMesh> target = makeMesh ? makeMesh() : std::make_unique<SWTraceMesh>();
         PrepareTarget(scene, grid, bounds, triangleTotal, *settings, *target);
         if (selected.size() == 1 && lastGroup[selected[0]] == group) {
             scene.meshes[selected[0]]->MoveInto(*target, pool);
