@@ -142,6 +142,13 @@ struct TraceGridStatistics {
 };
 TraceGridStatistics ComputeGridStatistics(const TraceGrid& grid);
 
+// What a trace mesh's grid takes: triangle references in its leaves (nested grids and the
+// outlier leaf included) and the bytes of its cells, occupancy bits and packets.
+struct TraceGridFootprint {
+    int64_t references = 0;
+    int64_t bytes = 0;
+};
+
 // The traceable form of a trace group: a world-space triangle soup with its two-level grid.
 class SWTraceMesh : public Mesh {
 public:
@@ -155,6 +162,8 @@ public:
     // every task finished, and the grid is then left without cells.
     virtual bool Build(const TraceGridSettings* settings, unsigned workers = 0);
 
+    TraceGridFootprint Footprint() const;
+
     TraceGrid grid;
     // Set when the grid's box leaves out triangles on purpose (ChooseGridBox's giants).
     bool outsideToOutliers = false;
@@ -165,10 +174,12 @@ private:
 
     // Everything the cells point at, in a few blocks sized from the binning counts.
     struct Blocks {
-        LargeArray<TrianglePacket> rootPackets;    // root cells that stay leaves
+        LargeArray<TrianglePacket> rootPackets;     // root cells that stay leaves
+        LargeArray<TrianglePacket> crowdedPackets;  // crowded root cells, kept when one stays a leaf
         std::unique_ptr<TraceGrid[]> nestedGrids;
         std::unique_ptr<SWGridCellCluster[]> nestedCells;
         std::unique_ptr<uint64_t[]> nestedBits;
+        size_t nestedGridCount = 0, nestedCellCount = 0, nestedWordCount = 0;
         LargeArray<TrianglePacket> nestedPackets;  // the nested grids' cells
         SWGridCellCluster outliers;
         LargeArray<TrianglePacket> outlierPackets;
