@@ -174,12 +174,12 @@ private:
 
     // Everything the cells point at, in a few blocks sized from the binning counts.
     struct Blocks {
-        LargeArray<TrianglePacket> rootPackets;     // root cells that stay leaves
-        LargeArray<TrianglePacket> crowdedPackets;  // crowded root cells, kept when one stays a leaf
+        LargeArray<TrianglePacket> rootPackets;  // root cells that stay leaves
+        LargeArray<TrianglePacket> keptPackets;  // crowded root cells that stay leaves
         std::unique_ptr<TraceGrid[]> nestedGrids;
-        std::unique_ptr<SWGridCellCluster[]> nestedCells;
-        std::unique_ptr<uint64_t[]> nestedBits;
-        size_t nestedGridCount = 0, nestedCellCount = 0, nestedWordCount = 0;
+        size_t nestedGridCount = 0;
+        LargeArray<SWGridCellCluster> nestedCells;  // zero-filled: InitIn lays out each grid's cells
+        LargeArray<uint64_t> nestedBits;
         LargeArray<TrianglePacket> nestedPackets;  // the nested grids' cells
         SWGridCellCluster outliers;
         LargeArray<TrianglePacket> outlierPackets;
