@@ -142,8 +142,10 @@ TEST(TraceMeshAssembly, AnIndexBeyondTheVerticesIsRefused) {
 }
 
 TEST(TraceMeshAssembly, GiantTrianglesStayOutOfTheCellsWithTheSameHits) {
-    // A wavy 40 x 40 sheet over [-1, 1]^2 and, under it, one triangle two million units across,
-    // or a crowd of 40 such triangles at slightly different depths and turns.
+    // A wavy 40 x 40 sheet over [-1, 1]^2 and, under it, one triangle two million units across;
+    // or a crowd of 40 giants at slightly different depths: a fan of wedges four million units
+    // long, whose tip lies far beside the sheet, which a grid can tell apart, or a stack of
+    // triangles like the first at different turns, which overlap everywhere and stay a leaf.
     std::vector<std::array<Vec3, 3>> sheet;
     auto at = [](int i, int j) {
         const float x = -1.0f + float(i) / 20.0f, y = -1.0f + float(j) / 20.0f;
@@ -154,13 +156,23 @@ TEST(TraceMeshAssembly, GiantTrianglesStayOutOfTheCellsWithTheSameHits) {
             sheet.push_back({at(i, j), at(i + 1, j), at(i + 1, j + 1)});
             sheet.push_back({at(i, j), at(i + 1, j + 1), at(i, j + 1)});
         }
-    for (const int giantCount : {1, 40}) {
-        SCOPED_TRACE(std::to_string(giantCount) + " giant triangles");
+    enum class Crowd { One, Fan, Stack };
+    for (const Crowd crowd : {Crowd::One, Crowd::Fan, Crowd::Stack}) {
+        const int giantCount = crowd == Crowd::One ? 1 : 40;
+        SCOPED_TRACE(std::to_string(giantCount) + " giant triangles" + (crowd == Crowd::Fan ? " in a fan" : ""));
         std::vector<std::array<Vec3, 3>> giants;
         for (int k = 0; k < giantCount; ++k) {
-            const float turn = 0.15f * float(k), z = -0.5f - 0.01f * float(k);
-            auto corner = [&](float angle) { return Vec3{1e6f * std::cos(angle + turn), 1e6f * std::sin(angle + turn), z}; };
-            giants.push_back({corner(0.0f), corner(2.0944f), corner(4.1888f)});
+            const float z = -0.5f - 0.01f * float(k);
+            auto corner = [&](float angle) { return Vec3{1e6f * std::cos(angle), 1e6f * std::sin(angle), z}; };
+            if (crowd == Crowd::Fan) {
+                // Wedge 0 lies under the sheet, its edges far from it.
+                const float wedge = 6.2831853f / float(giantCount), first = 3.1415927f - 0.5f * wedge;
+                auto rim = [&](float angle) { return Vec3{2e6f + 4e6f * std::cos(angle), 4e6f * std::sin(angle), z}; };
+                giants.push_back({Vec3{2e6f, 0.0f, z}, rim(first + wedge * float(k)), rim(first + wedge * float(k + 1))});
+            } else {
+                const float turn = 0.15f * float(k);
+                giants.push_back({corner(turn), corner(turn + 2.0944f), corner(turn + 4.1888f)});
+            }
         }
         Scene scene, plain;
         AddTriangles(*scene.AddMesh("high"), sheet);
@@ -175,7 +187,7 @@ TEST(TraceMeshAssembly, GiantTrianglesStayOutOfTheCellsWithTheSameHits) {
         // still hold the whole scene.
         ASSERT_NE(withGiants.grid.outliers, nullptr);
         EXPECT_EQ(withGiants.grid.outliers->triangleCount, giantCount);
-        EXPECT_EQ(withGiants.grid.outliers->nested != nullptr, giantCount > TraceGridSettings().threshold);
+        EXPECT_EQ(withGiants.grid.outliers->nested != nullptr, crowd == Crowd::Fan);
         EXPECT_EQ(without.grid.outliers, nullptr);
         EXPECT_EQ(withGiants.grid.cellCount, without.grid.cellCount);
         EXPECT_FLOAT_EQ(withGiants.grid.cellSize, without.grid.cellSize);

@@ -145,6 +145,13 @@ struct TraceGridStatistics {
 };
 TraceGridStatistics ComputeGridStatistics(const TraceGrid& grid);
 
+// What a trace mesh's grid takes: triangle references in its leaves (nested grids and the
+// outlier leaf included) and the bytes of its cells, occupancy bits and packets.
+struct TraceGridFootprint {
+    int64_t references = 0;
+    int64_t bytes = 0;
+};
+
 // The traceable form of a trace group: a world-space triangle soup with its two-level grid.
 class SWTraceMesh : public Mesh {
 public:
@@ -158,6 +165,8 @@ public:
     // every task finished, and the grid is then left without cells.
     virtual bool Build(const TraceGridSettings* settings, unsigned workers = 0);
 
+    TraceGridFootprint Footprint() const;
+
     TraceGrid grid;
     // Set when the grid's box leaves out triangles on purpose (ChooseGridBox's giants).
     bool outsideToOutliers = false;
@@ -168,10 +177,12 @@ private:
 
     // Everything the cells point at, in a few blocks sized from the binning counts.
     struct Blocks {
-        LargeArray<TrianglePacket> rootPackets;    // root cells that stay leaves
+        LargeArray<TrianglePacket> rootPackets;  // root cells that stay leaves
+        LargeArray<TrianglePacket> keptPackets;  // crowded root cells that stay leaves
         std::unique_ptr<TraceGrid[]> nestedGrids;
-        std::unique_ptr<SWGridCellCluster[]> nestedCells;
-        std::unique_ptr<uint64_t[]> nestedBits;
+        size_t nestedGridCount = 0;
+        LargeArray<SWGridCellCluster> nestedCells;  // zero-filled: InitIn lays out each grid's cells
+        LargeArray<uint64_t> nestedBits;
         LargeArray<TrianglePacket> nestedPackets;  // the nested grids' cells
         SWGridCellCluster outliers;
         LargeArray<TrianglePacket> outlierPackets;
