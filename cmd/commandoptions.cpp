@@ -3,6 +3,8 @@
 #include <tclap/CmdLine.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <sstream>
 #include <thread>
 #include <utility>
@@ -22,6 +24,22 @@ int Lookup(const std::string& value, Codes codes, int fallback) {
         if (value == name) return code;
     return fallback;
 }
+
+// The closed range that an option's description states. The usage keeps the option's own type
+// text; the parser's error quotes the range.
+template <typename T>
+class RangeConstraint : public TCLAP::Constraint<T> {
+public:
+    RangeConstraint(T low, T high, std::string range, std::string typeText)
+        : low(low), high(high), range(std::move(range)), typeText(std::move(typeText)) {}
+    std::string description() const override { return range; }
+    std::string shortID() const override { return typeText; }
+    bool check(const T& value) const override { return value >= low && value <= high; }
+
+private:
+    T low, high;
+    std::string range, typeText;
+};
 
 }  // namespace
 
@@ -52,6 +70,10 @@ CommandOptions ParseCommandLine(int argc, const char* const* argv, bool handleEr
         simdValues(simds), precisionValues(precisions), bakeValues(bakes), engineValues(engines),
         formatValues(formats), namingValues(namings), tilingValues(tilingModes);
     ValuesConstraint<int> samplingValues(samplings), widthValues(sizes), heightValues(sizes);
+    const std::string columnText = "Minimum is 0, Maximum is 9 for UDIM", rowText = "Minimum is 0";
+    RangeConstraint<float> spreadRange(0.0f, 179.0f, "0 to 179", "float");
+    RangeConstraint<int> blurRange(0, 8, "0 to 8", "int");
+    RangeConstraint<int> columnRange(0, INT_MAX, columnText, columnText), rowRange(0, INT_MAX, rowText, rowText);
 
     ValueArg<std::string> low("", "low", "Low Poly Target Mesh", false, o.low, "string", cmd);
     ValueArg<std::string> env("", "env", "Envelope Mesh", false, o.env, "string", cmd);
@@ -60,7 +82,7 @@ CommandOptions ParseCommandLine(int argc, const char* const* argv, bool handleEr
                                cmd);
     SwitchArg explicitPath("", "explicitpath", "Path specified is an explicit file path", cmd, false);
     ValueArg<std::string> yup("y", "yup", "Y Up (+/-)", false, o.yup, "string", cmd);
-    ValueArg<float> spread("", "spread", "AO Spread angle (0 to 179)", false, o.spread, "float", cmd);
+    ValueArg<float> spread("", "spread", "AO Spread angle (0 to 179)", false, o.spread, &spreadRange, cmd);
     ValueArg<float> distance("d", "distance", "Maximum distance from surface to capture", false, o.distance,
                              "float", cmd);
     ValueArg<float> aoDistance("", "aodistance", "Maximum range for AO occlusders to be considered", false,
@@ -87,20 +109,32 @@ CommandOptions ParseCommandLine(int argc, const char* const* argv, bool handleEr
                               cmd);
     ValueArg<float> targetMax("", "targetmax", "hbv target maximum triangles per celll", false, o.targetMax, "real",
                               cmd);
-    ValueArg<int> blur("b", "blur", "Blur radius (0 to 8)", false, o.blur, "int", cmd);
+    ValueArg<int> blur("b", "blur", "Blur radius (0 to 8)", false, o.blur, &blurRange, cmd);
     UnlabeledValueArg<std::string> bake("bake", "Bake Type", false, o.bake, &bakeValues, cmd);
     ValueArg<std::string> engine("e", "engine", "Target engine", false, o.engine, &engineValues, cmd);
     ValueArg<std::string> format("f", "format", "Output image format", false, o.format, &formatValues, cmd);
     ValueArg<std::string> tileNaming("", "tilenaming", "UV Tile Naming", false, o.tileNaming, &namingValues, cmd);
     ValueArg<std::string> tilingMode("", "tilingmode", "UV Tile Mode", false, o.tilingMode, &tilingValues, cmd);
-    ValueArg<int> tileMinU("", "uvtile_min_u", "UV Tile Region Min U", false, o.tileMinU,
-                           "Minimum is 0, Maximum is 9 for UDIM", cmd);
-    ValueArg<int> tileMaxU("", "uvtile_max_u", "UV Tile Region Max U", false, o.tileMaxU,
-                           "Minimum is 0, Maximum is 9 for UDIM", cmd);
-    ValueArg<int> tileMinV("", "uvtile_min_v", "UV Tile Region Min V", false, o.tileMinV, "Minimum is 0", cmd);
-    ValueArg<int> tileMaxV("", "uvtile_max_v", "UV Tile Region Max V", false, o.tileMaxV, "Minimum is 0", cmd);
+    ValueArg<int> tileMinU("", "uvtile_min_u", "UV Tile Region Min U", false, o.tileMinU, &columnRange, cmd);
+    ValueArg<int> tileMaxU("", "uvtile_max_u", "UV Tile Region Max U", false, o.tileMaxU, &columnRange, cmd);
+    ValueArg<int> tileMinV("", "uvtile_min_v", "UV Tile Region Min V", false, o.tileMinV, &rowRange, cmd);
+    ValueArg<int> tileMaxV("", "uvtile_max_v", "UV Tile Region Max V", false, o.tileMaxV, &rowRange, cmd);
 
     cmd.parse(argc, argv);
+    // The UDIM bound depends on the naming option, so it is checked once every option is read,
+    // and reported as the parser reports a value outside its constraint.
+    for (const ValueArg<int>* column : {&tileMinU, &tileMaxU}) {
+        if (tileNaming.getValue() != "udim" || column->getValue() <= 9) continue;
+        CmdLineParseException error(
+            "Value '" + std::to_string(column->getValue()) + "' does not meet constraint: " + columnText,
+            column->toString());
+        if (!handleErrors) throw error;
+        try {
+            cmd.getOutput()->failure(cmd, error);
+        } catch (const ExitException& ended) {
+            std::exit(ended.getExitStatus());
+        }
+    }
 
     o.low = low.getValue();
     o.env = env.getValue();

@@ -6,14 +6,25 @@
 
 namespace Pallix::Bake {
 
+namespace {
+
+// The settings library reads a hand-written value holding "," without quotes as a list; joined
+// again it is the text that was written.
+QString TextOf(const QVariant& value) {
+    if (value.type() == QVariant::StringList) return value.toStringList().join(',');
+    return value.toString();
+}
+
+}  // namespace
+
 SettingsStore::SettingsStore() : settings("Tamsel", "Kelvor") { settings.sync(); }
 
 SettingsStore::~SettingsStore() = default;
 
-QString SettingsStore::GetString(const QString& key) const { return settings.value(key, QVariant()).toString(); }
+QString SettingsStore::GetString(const QString& key) const { return TextOf(settings.value(key, QVariant())); }
 
 QString SettingsStore::GetStringOrCreate(const QString& key, const QString& defaultValue, bool create) {
-    if (settings.contains(key)) return settings.value(key, QVariant()).toString();
+    if (settings.contains(key)) return TextOf(settings.value(key, QVariant()));
     if (create) {
         settings.setValue(key, defaultValue);
         settings.sync();
@@ -42,7 +53,7 @@ int SettingsStore::GetInt(const QString& key, int defaultValue) const {
 
 QString SettingsStore::GetStringOr(const QString& key, const QString& defaultValue) const {
     const QString scoped = PresetKey(key);
-    if (settings.contains(scoped)) return settings.value(scoped).toString();
+    if (settings.contains(scoped)) return TextOf(settings.value(scoped));
     return defaultValue;
 }
 

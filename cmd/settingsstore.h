@@ -11,6 +11,8 @@ public:
     SettingsStore();
     ~SettingsStore();
 
+    // The text getters read a value written by hand as a,b,c (which the settings library takes
+    // for a list) as the text "a,b,c".
     QString GetString(const QString& key) const;
     // The stored text when the key is present; otherwise the default, stored first when create is set.
     QString GetStringOrCreate(const QString& key, const QString& defaultValue, bool create);

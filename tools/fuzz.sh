@@ -18,8 +18,11 @@ for target in "${targets[@]}"; do
   args=("$work")
   [ -d "$seeds" ] && args+=("$seeds")
   status=0
-  ASAN_OPTIONS=detect_leaks=1 "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-    -print_final_stats=1 "${args[@]}" > "$build/$name.log" 2>&1 || status=$?
+  # Undefined behaviour stops the run like a crash does, also in a target built without
+  # -fno-sanitize-recover.
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$build/$name-" "${args[@]}" > "$build/$name.log" 2>&1 || status=$?
   tail -n 12 "$build/$name.log"
   [ "$status" -eq 0 ] || { echo "$name found a problem (status $status), see $build/$name.log"; exit 1; }
 done

@@ -1,9 +1,12 @@
 // Writes a set of sample meshes for a first bake: a low-poly crate (a box with one UV island
 // per side), a detailed high-poly crate (rounded edges, raised panels, grooves, rivets and a
 // round hatch on the lid) and an envelope around the low-poly. Everything is computed, so
-// the output is the same on every run.
+// the output is the same on every run. With --sphere it writes instead the bumped sphere of the
+// benchmarks at about the given number of triangles (OBJ with normals), a low-poly sphere with
+// UVs under it and an envelope around it, for whole-program bakes of large high-poly meshes.
 //
 //   kelvor_samples <folder>
+//   kelvor_samples --sphere <triangles> <folder>
 
 #include <algorithm>
 #include <array>
@@ -11,11 +14,15 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
+
+#include "bench/bumpedsphere.h"
 
 namespace {
 
@@ -266,35 +273,47 @@ bool WriteHighPoly(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2 || argv[1][0] == '\0' || std::strcmp(argv[1], "--help") == 0) {
-        std::fprintf(stderr, "usage: kelvor_samples <folder>\n");
+    const bool sphere = argc == 4 && std::strcmp(argv[1], "--sphere") == 0;
+    char* end = nullptr;
+    const long long triangles = sphere ? std::strtoll(argv[2], &end, 10) : 0;
+    if ((argc != 2 && !sphere) || argv[argc - 1][0] == '\0' || std::strcmp(argv[1], "--help") == 0 ||
+        (sphere && (*end != '\0' || triangles < 8 || triangles > 1000000000LL))) {
+        std::fprintf(stderr, "usage: kelvor_samples <folder>\n       kelvor_samples --sphere <triangles> <folder>\n");
         return 2;
     }
-    const std::filesystem::path folder = argv[1];
+    const std::filesystem::path folder = argv[argc - 1];
     std::error_code error;
     std::filesystem::create_directories(folder, error);
     if (error) {
         std::fprintf(stderr, "cannot create %s: %s\n", folder.c_str(), error.message().c_str());
         return 1;
     }
-    const LowPoly low = BuildLowPoly();
-    const std::string lowPath = (folder / "crate_low.obj").string();
-    const std::string highPath = (folder / "crate_high.obj").string();
-    const std::string envelopePath = (folder / "crate_envelope.obj").string();
-    const struct {
-        const std::string& path;
-        bool written;
-    } files[] = {
-        {lowPath, WriteLowPoly(low, low.positions, lowPath, "low-poly")},
-        {highPath, WriteHighPoly(highPath)},
-        {envelopePath, WriteLowPoly(low, BuildEnvelope(low), envelopePath, "envelope")},
-    };
-    for (const auto& file : files) {
-        if (!file.written) {
-            std::fprintf(stderr, "cannot write %s\n", file.path.c_str());
+    // Each file's path and whether it was written.
+    std::vector<std::pair<std::string, bool>> files;
+    if (sphere) {
+        namespace Sphere = KelvorBench::BumpedSphere;
+        const Sphere::Layout layout = Sphere::Layout::ForTriangles(triangles);
+        const std::string high = (folder / ("sphere_high_" + std::to_string(layout.Triangles()) + ".obj")).string();
+        const std::string low = (folder / "sphere_low.obj").string();
+        const std::string envelope = (folder / "sphere_envelope.obj").string();
+        files = {{high, Sphere::WriteHighPolyObj(high, layout)},
+                 {low, Sphere::WriteSmoothSphereObj(low, 1.0)},
+                 {envelope, Sphere::WriteSmoothSphereObj(envelope, 1.05)}};
+    } else {
+        const LowPoly low = BuildLowPoly();
+        const std::string lowPath = (folder / "crate_low.obj").string();
+        const std::string highPath = (folder / "crate_high.obj").string();
+        const std::string envelopePath = (folder / "crate_envelope.obj").string();
+        files = {{lowPath, WriteLowPoly(low, low.positions, lowPath, "low-poly")},
+                 {highPath, WriteHighPoly(highPath)},
+                 {envelopePath, WriteLowPoly(low, BuildEnvelope(low), envelopePath, "envelope")}};
+    }
+    for (const auto& [path, written] : files) {
+        if (!written) {
+            std::fprintf(stderr, "cannot write %s\n", path.c_str());
             return 1;
         }
-        std::printf("%s\n", file.path.c_str());
+        std::printf("%s\n", path.c_str());
     }
     return 0;
 }

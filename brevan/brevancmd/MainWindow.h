@@ -87,8 +87,8 @@ public:
     void OnBakeEnd(int jobCount) override;
     void OnBakeStopped() override;
 
-    // Makes name the current preset (a new one holding the values on screen when it is not
-    // listed) and refills every region from it without writing any widget value back.
+    // Makes name the current preset (listing it, with what its group holds, when the list lacks
+    // it) and refills every region from it without writing any widget value back.
     void LoadPresetIntoWindow(const QString& name);
 
     void SetOpener(Opener replacement) { opener = std::move(replacement); }
@@ -101,14 +101,17 @@ public:
     BakeJob* AddBakeJob();
     void ClearBakeJobs();
 
-    // Checks the model's current nodes and fills job from them; false after a message box.
-    bool ValidateAndFillJob(BakeModel::Preset& preset, BakeJob* job);
+    // Checks the model's current nodes and fills job from them; false after a message box,
+    // which names the preset when namePreset is set.
+    bool ValidateAndFillJob(BakeModel::Preset& preset, BakeJob* job, bool namePreset = false);
     // Hands the jobs to the manager and shows the progress page.
     void StartBake();
     // The engine's map type and tangent-space codes of a map node.
     int EngineMapType(const BakeModel::Node& node) const;
     int EngineTangentSpace(const BakeModel::Node& node) const;
-    // True from a bake start until the engine reports its end or its failure.
+    // Heap bytes of the preview pixels that wait to be painted, queued blocks included.
+    size_t PendingPreviewBytes();
+    // True from a bake start until the engine reports its end, or until its failure is shown.
     bool Baking() const { return baking; }
 
     // The value widget of attribute on node, wrapped in a labelled frame unless its label is
@@ -228,6 +231,8 @@ private:
     void ChooseMesh(const QString& filter);
     // The processor choice of the header: thread count, no direct mode, the count label.
     void ApplyProcessorChoice();
+    // BAKE IT and Start Batch do nothing during a run; disabled, they show it.
+    void SetBakeControlsReady(bool ready);
     // Moves every converted block into the pending pixels; mutex A must be held.
     void TakeQueuedPixels();
     void ReportBakeStart(const BakeJob& job, const MapSettings& map);
@@ -251,6 +256,7 @@ private:
     QAction* nameMatchingOffAct = nullptr;
     QAction* nameMatchingOnAct = nullptr;
     QAction* tutorialUrlAct = nullptr;
+    QAction* startBatchAct = nullptr;
     QActionGroup* cachingGroup = nullptr;
     QActionGroup* udimGroup = nullptr;
     QActionGroup* tileNamingGroup = nullptr;
@@ -287,7 +293,8 @@ private:
     std::deque<PreviewBlock> tileBlocks;
     std::string statusText;
     std::string errorText;
-    // Set by OnError before the baking flag is cleared: the manager's own flag follows later.
+    // Set by OnError and taken by the progress tick that shows it; the manager's own flag
+    // follows later.
     bool runFailed = false;
     std::atomic<float> progress{0.0f};
     std::atomic<bool> baking{false};

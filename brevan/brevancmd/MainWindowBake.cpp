@@ -56,10 +56,18 @@ int MainWindow::EngineTangentSpace(const BakeModel::Node& node) const {
     return index >= 0 && index < 6 ? codes[index] : TangentNone;
 }
 
-bool MainWindow::ValidateAndFillJob(BakeModel::Preset& preset, BakeJob* job) {
+bool MainWindow::ValidateAndFillJob(BakeModel::Preset& preset, BakeJob* job, bool namePreset) {
     const BakeModel::Attributes& a = preset.Attrs();
     auto value = [](const BakeModel::Node& node, const BakeModel::Attribute& attribute) {
         return node.ValueOrDefault(attribute);
+    };
+    // In a batch several presets are checked in a row: each box says whose problem it shows.
+    const QString owner = !namePreset                      ? QString()
+                          : preset.PresetName().isEmpty() ? QString("Unnamed preset: ")
+                                                           : "Preset \"" + preset.PresetName() + "\": ";
+    auto refuse = [&](const QString& title, const QString& text) {
+        QMessageBox::critical(this, title, owner + text);
+        return false;
     };
 
     // A fresh store shows the envelope ticked with no file: that means no envelope, not a
@@ -67,10 +75,8 @@ bool MainWindow::ValidateAndFillJob(BakeModel::Preset& preset, BakeJob* job) {
     const BakeModel::Node& envelope = preset.Envelope();
     const QString envelopePath = envelope.Path();
     const bool useEnvelope = value(envelope, a.enabled).boolValue && !envelopePath.isEmpty();
-    if (useEnvelope && !FileExists(envelopePath)) {
-        QMessageBox::critical(this, "Missing file", "Envelope " + envelopePath + " does not exist");
-        return false;
-    }
+    if (useEnvelope && !FileExists(envelopePath))
+        return refuse("Missing file", "Envelope " + envelopePath + " does not exist");
 
     const BakeModel::Node& output = preset.Output();
     const int width = a.width.ItemText(value(output, a.width).intValue).toInt(nullptr, 10);
@@ -81,28 +87,25 @@ bool MainWindow::ValidateAndFillJob(BakeModel::Preset& preset, BakeJob* job) {
         if (!value(*node, a.enabled).boolValue) continue;
         ++traceCount;
         const QString path = node->Path();
-        if (!FileExists(path)) {
-            QMessageBox::critical(this, "Missing file", "High poly " + path + " does not exist");
-            return false;
-        }
+        if (path.isEmpty())
+            return refuse("Missing file", "High poly row " + QString::number(node->Index() + 1) + " has no file");
+        if (!FileExists(path)) return refuse("Missing file", "High poly " + path + " does not exist");
         job->AddHighPolyPath(path.toUtf8().constData());
     }
 
     const QString lowPolyPath = preset.Target().Path();
     if (traceCount == 0) {
-        if (!FileExists(lowPolyPath)) {
-            QMessageBox::critical(this, "Please select a valid file", "Low poly " + lowPolyPath + " does not exist");
-            return false;
-        }
+        // An empty path would read "Low poly  does not exist": the next check says it better.
+        if (!lowPolyPath.isEmpty() && !FileExists(lowPolyPath))
+            return refuse("Please select a valid file", "Low poly " + lowPolyPath + " does not exist");
         job->AddHighPolyPath(lowPolyPath.toUtf8().constData());
         job->hasHighPoly = false;
     } else {
         job->hasHighPoly = true;
     }
-    if (!FileExists(lowPolyPath)) {
-        QMessageBox::critical(this, "Invalid low res file", "Please select a valid low res file");
-        return false;
-    }
+    if (!FileExists(lowPolyPath)) return refuse("Invalid low res file", "Please select a valid low res file");
+    // The maps would land in the program's folder under names made of their suffixes alone.
+    if (output.Path().trimmed().isEmpty()) return refuse("Invalid output path", "Please choose an output path");
 
     job->width = width;
     job->height = height;
@@ -158,7 +161,7 @@ bool MainWindow::ValidateAndFillJob(BakeModel::Preset& preset, BakeJob* job) {
         }
     }
     if (mapCount == 0) {
-        QMessageBox::information(this, "Invalid Bake", "Please select at least one map");
+        QMessageBox::information(this, "Invalid Bake", owner + "Please select at least one map");
         return false;
     }
     return true;
@@ -193,6 +196,7 @@ void MainWindow::StartBake() {
         button->setText("Cancel");
         button->setObjectName("cancelButton");
     }
+    SetBakeControlsReady(false);
     stack->setCurrentIndex(1);
     if (!progressTimer) {
         progressTimer = new QTimer(this);
@@ -222,7 +226,7 @@ void MainWindow::actionBakeBatch() {
         if (settings->settings.value("preset_" + name + "_batch_on", 0).toInt() == 0) continue;
         model.LoadPreset(name);
         // Every ticked preset is checked, so one batch shows all of its problems.
-        if (!ValidateAndFillJob(model, AddBakeJob())) failed = true;
+        if (!ValidateAndFillJob(model, AddBakeJob(), true)) failed = true;
     }
     if (!failed) StartBake();
     model.LoadPreset(current);

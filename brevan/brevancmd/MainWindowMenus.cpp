@@ -59,6 +59,9 @@ void MainWindow::CreateActions() {
     nameMatchingOnAct = MakeAction(tr("O&n"), tr("Will match high poly objects to low poly ones that contain the same name"),
                                    &MainWindow::setNameMatchingOn, nameMatchingGroup);
 
+    // Kept by the window, not the menu, so that rebuilding the menu keeps it disabled during a run.
+    startBatchAct = MakeAction(tr("&Start Batch"), QString(), &MainWindow::actionBakeBatch);
+
     tutorialUrlAct = MakeAction("High to low bake", QString(), &MainWindow::openTutorialURL);
     tutorialUrlAct->setProperty("URL", QString(kTutorialsPage));
 
@@ -114,8 +117,7 @@ void MainWindow::CreateMenus() {
 
 void MainWindow::RebuildBatchMenu() {
     batchMenu->clear();
-    QAction* start = batchMenu->addAction(tr("&Start Batch"));
-    connect(start, &QAction::triggered, this, &MainWindow::actionBakeBatch);
+    batchMenu->addAction(startBatchAct);
     batchMenu->addSeparator();
     QStringList names;
     model.PresetNames(names);

@@ -1,5 +1,6 @@
 #include "MainWindow.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QLabel>
 #include <QMessageBox>
@@ -56,13 +57,11 @@ void MainWindow::OnTileDone(const BakeManager::TileUpdate* tile) {
 void MainWindow::OnProgress(float fraction) { progress = fraction; }
 
 void MainWindow::OnError(const std::string& message) {
-    {
-        const std::lock_guard<std::mutex> lockB(mutexB);
-        errorText = message;
-        runFailed = true;
-    }
-    // No OnBakeEnd follows an error, and after a cancel no timer is left to notice it.
-    baking = false;
+    // The run counts as going on until the progress tick has shown the box: nothing may start
+    // over the failure, and the tick runs until then, after a cancel too.
+    const std::lock_guard<std::mutex> lockB(mutexB);
+    errorText = message;
+    runFailed = true;
 }
 
 void MainWindow::OnLog(const std::string& line) {
@@ -124,6 +123,14 @@ void MainWindow::TakeQueuedPixels() {
     for (PreviewBlock& block : taken) pixels.Append(std::move(block));
 }
 
+size_t MainWindow::PendingPreviewBytes() {
+    const std::lock_guard<std::mutex> lockA(mutexA);
+    size_t bytes = pixels.Bytes();
+    const std::lock_guard<std::mutex> lockB(mutexB);
+    for (const PreviewBlock& block : tileBlocks) bytes += block.Bytes();
+    return bytes;
+}
+
 void MainWindow::pixelUpdate() {
     {
         const std::lock_guard<std::mutex> lockA(mutexA);
@@ -155,8 +162,6 @@ void MainWindow::pixelUpdate() {
 }
 
 void MainWindow::progressUpdate() {
-    // The baking flag is read before the failure mark, which OnError sets before clearing the
-    // flag: an ended run is never taken for a finished one.
     const bool running = baking;
     bool failed = false;
     std::string status, error;
@@ -175,15 +180,23 @@ void MainWindow::progressUpdate() {
         // The box runs its own event loop, in which this timer would show it again.
         if (progressTimer) progressTimer->stop();
         baking = false;
+        SetBakeControlsReady(true);
         QMessageBox::critical(this, "Bake Error", QString::fromStdString(error));
         ReturnToSettings();
         return;
     }
     const bool cancelled = manager->IsCancelled();
     if (running && !cancelled) return;
+    if (running) {
+        // Cancelled: the settings come back at once, the tick goes on until the engine has stopped.
+        if (stack->currentIndex() != 0) ReturnToSettings();
+        if (auto* button = findChild<QPushButton*>("bakeButton")) button->setText(tr("Canceling..."));
+        return;
+    }
 
     if (bar) bar->setValue(100);
     if (progressTimer) progressTimer->stop();
+    SetBakeControlsReady(true);
     if (cancelled) {
         ReturnToSettings();
         return;
@@ -193,9 +206,18 @@ void MainWindow::progressUpdate() {
     if (autoClose && autoClose->isChecked()) ReturnToSettings();
 }
 
+void MainWindow::SetBakeControlsReady(bool ready) {
+    if (auto* button = findChild<QPushButton*>("bakeButton")) {
+        button->setEnabled(ready);
+        if (ready) button->setText(tr("BAKE IT"));
+    }
+    startBatchAct->setEnabled(ready);
+}
+
 void MainWindow::ReturnToSettings() {
     if (pixelTimer) pixelTimer->stop();
-    if (progressTimer) progressTimer->stop();
+    // A run that is still stopping needs the tick that notices its end or its failure.
+    if (progressTimer && !baking) progressTimer->stop();
     {
         const std::lock_guard<std::mutex> lockA(mutexA);
         pixels.Clear();

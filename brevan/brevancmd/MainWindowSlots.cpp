@@ -36,13 +36,10 @@ void ShowNotice(const QString& text) {
 void MainWindow::LoadPresetIntoWindow(const QString& name) {
     QStringList names;
     model.PresetNames(names);
-    bool added = false;
     if (names.contains(name)) {
         model.LoadPreset(name);
-    } else if (model.AddPreset(name)) {
-        added = true;
-    } else {
-        // A name the preset list cannot hold (one with ","): open the first listed preset instead.
+    } else if (!model.ListPreset(name)) {
+        // A name the preset list cannot hold: open the first listed preset instead.
         model.LoadPreset(names.value(0));
     }
 
@@ -55,11 +52,7 @@ void MainWindow::LoadPresetIntoWindow(const QString& name) {
     UpdateAttributeField(model.Envelope(), a.path);
     UpdateOutputFields();
     RefillPresetCombo();
-    // The processor choice belongs to the preset: a new one keeps what is on screen.
-    if (added)
-        StoreProcessorChoice();
-    else
-        ReadProcessorChoice();
+    ReadProcessorChoice();
     updating = false;
 }
 
@@ -70,6 +63,8 @@ void MainWindow::RefillPresetCombo() {
     presetCombo->clear();
     presetCombo->addItems(names);
     presetCombo->setCurrentText(model.PresetName());
+    // The batch menu offers exactly the presets the combo box lists.
+    RebuildBatchMenu();
 }
 
 void MainWindow::ReadProcessorChoice() {
@@ -124,18 +119,18 @@ void MainWindow::addPresetHandler() {
     if (accepted && !name.isEmpty()) {
         QStringList names;
         model.PresetNames(names);
+        const QChar forbidden = BakeModel::Preset::ForbiddenCharacter(name);
         if (names.contains(name, Qt::CaseSensitive)) {
             ShowNotice("The preset already exists");
-        } else if (name.contains(',')) {
-            // The preset list is stored joined with ",", so such a name would come back as two.
-            ShowNotice("Preset names cannot contain ','");
+        } else if (!forbidden.isNull()) {
+            ShowNotice(QString("Preset names cannot contain '%1'").arg(forbidden));
         } else {
             model.AddPreset(name);
             RefillPresetCombo();
+            // The processor choice belongs to the preset: a new one keeps what is on screen.
             StoreProcessorChoice();
         }
     }
-    RebuildBatchMenu();
 }
 
 void MainWindow::removePresetHandler() {
@@ -143,7 +138,6 @@ void MainWindow::removePresetHandler() {
         model.RemovePreset();
         LoadPresetIntoWindow(model.PresetName());
     }
-    RebuildBatchMenu();
 }
 
 std::string DirectoryOfPath(const std::string& path) {
@@ -176,8 +170,10 @@ void MainWindow::showLegal() { ShowModal(new LegalWindow); }
 
 void MainWindow::showEULA() { ShowModal(new EULAWindow); }
 
-void MainWindow::mayaInstall() { InstallShelfForMayaVersions(MayaPreferencesBase(), ShelfQuestionBox(this)); }
+void MainWindow::mayaInstall() {
+    ShowShelfInstall(this, InstallShelfForMayaVersions(MayaPreferencesBase(), ShelfQuestionBox(this)));
+}
 
-void MainWindow::mayaInstallCustom() { InstallShelfInChosenFolder(ShelfFolderDialog(this)); }
+void MainWindow::mayaInstallCustom() { ShowShelfInstall(this, InstallShelfInChosenFolder(ShelfFolderDialog(this))); }
 
 }  // namespace Pallix::Bake

@@ -241,8 +241,9 @@ Preset::Preset(SettingsStore* store)
     target.Reset();
     output.Reset();
     Reset();
-    AddMapNode();
-    AddTraceNode();
+    // Nothing is written yet: the store's current rows belong to whatever preset loads next.
+    CreateMapNode();
+    CreateTraceNode();
 }
 
 Preset::~Preset() = default;
@@ -377,15 +378,32 @@ int Preset::PresetNames(QStringList& out) const {
     return int(out.size());
 }
 
-bool Preset::AddPreset(const QString& name) {
-    if (name.contains(',')) return false;
-    presetName = name;
+QChar Preset::ForbiddenCharacter(const QString& name) {
+    for (const QChar c : name)
+        if (c == u',' || c == u'/' || c == u'\\') return c;
+    return QChar();
+}
+
+void Preset::AppendToList(const QString& name) {
     QStringList names;
     PresetNames(names);
     names.append(name);
     store->settings.setValue("presets", names.join(","));
     store->settings.sync();
+}
+
+bool Preset::AddPreset(const QString& name) {
+    if (!ForbiddenCharacter(name).isNull()) return false;
+    presetName = name;
+    AppendToList(name);
     Save();
+    return true;
+}
+
+bool Preset::ListPreset(const QString& name) {
+    if (!ForbiddenCharacter(name).isNull()) return false;
+    AppendToList(name);
+    LoadPreset(name);
     return true;
 }
 

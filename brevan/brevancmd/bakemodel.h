@@ -157,7 +157,7 @@ public:
     // The most map or mesh rows a preset loads, whatever count its group holds.
     static constexpr int kMaxNodes = 256;
 
-    // Starts with map0 and trace0 at their defaults, written under whatever preset the store holds.
+    // Starts with map0 and trace0 at their defaults; nothing is written.
     explicit Preset(SettingsStore* store);
     ~Preset();
     Preset(const Preset&) = delete;
@@ -203,14 +203,21 @@ public:
     const QString& PresetName() const { return presetName; }
     // The names of "presets" split on ",", empty names kept; a missing list gives one empty name.
     int PresetNames(QStringList& out) const;
-    // A new preset holding the current values, made current. A name with "," is refused (false,
-    // nothing written): the list would read it back as two names.
+    // The first character a preset name cannot hold, or a null character. "," would split the
+    // name in the list; "/" and "\" would put its keys inside another preset's settings group.
+    static QChar ForbiddenCharacter(const QString& name);
+    // A new preset holding the current values, made current. A name with a forbidden character
+    // is refused (false, nothing written).
     bool AddPreset(const QString& name);
+    // Lists a preset that the list lacks, such as a current preset whose name the list lost, and
+    // loads what its group holds. A name with a forbidden character is refused (false).
+    bool ListPreset(const QString& name);
     // Drops the current preset and loads the first remaining name; does nothing when no other
     // name would remain.
     void RemovePreset();
 
 private:
+    void AppendToList(const QString& name);
     void RemoveNode(NodeList& list, Node* node, const QString& prefix, const QString& countKey);
 
     SettingsStore* store;

@@ -82,12 +82,30 @@ QString ShelfFileText(const QString& programPath) {
 
 QString ShelfProgramPath() { return QCoreApplication::applicationDirPath() + QStringLiteral("/KelvorCmd"); }
 
-bool WriteShelfFile(const QString& filePath) {
+bool WriteShelfFile(const QString& filePath, QString* error) {
     QFile file(filePath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
     const QByteArray bytes = ShelfFileText(ShelfProgramPath()).toUtf8();
-    const bool written = file.write(bytes) == bytes.size();
-    return file.flush() && written;
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size() && file.flush())
+        return true;
+    if (error) *error = file.errorString();
+    return false;
+}
+
+QString ShelfInstallReport(const ShelfInstall& install) {
+    QStringList parts;
+    if (!install.written.isEmpty()) parts << QStringLiteral("The shelf was written to:\n") + install.written.join(u'\n');
+    if (!install.failed.isEmpty())
+        parts << QStringLiteral("The shelf could not be written to:\n") + install.failed.join(u'\n');
+    return parts.join(QStringLiteral("\n\n"));
+}
+
+void ShowShelfInstall(QWidget* parent, const ShelfInstall& install) {
+    const QString report = ShelfInstallReport(install);
+    if (report.isEmpty()) return;
+    if (install.failed.isEmpty())
+        QMessageBox::information(parent, QStringLiteral("Maya Shelf Install"), report);
+    else
+        QMessageBox::warning(parent, QStringLiteral("Maya Shelf Install"), report);
 }
 
 ShelfQuestion ShelfQuestionBox(QWidget* parent) {
@@ -108,26 +126,51 @@ QString MayaPreferencesBase() {
     return QDir::homePath() + QStringLiteral("/maya/");
 }
 
-QStringList InstallShelfForMayaVersions(const QString& base, const ShelfQuestion& ask) {
-    QStringList written;
+namespace {
+
+void WriteShelfInto(const QString& folder, ShelfInstall& install) {
+    QString error;
+    const QString shelf = folder + QStringLiteral("/shelf_Kelvor.mel");
+    if (WriteShelfFile(shelf, &error))
+        install.written << shelf;
+    else
+        install.failed << folder + QStringLiteral(" (") + error + u')';
+}
+
+}  // namespace
+
+ShelfInstall InstallShelfForMayaVersions(const QString& base, const ShelfQuestion& ask) {
+    ShelfInstall install;
+    bool found = false;
     for (int year = 2010; year <= 2019; ++year) {
         for (const char* suffix : {"", "-x64"}) {
             const QString folder = base + QString::number(year) + QString::fromUtf8(suffix);
             if (!QFileInfo(folder).isDir()) continue;
+            found = true;
             if (!ask(QStringLiteral("Maya Shelf Install"),
                      QStringLiteral("Do you want to install shelf for Maya ") + QString::number(year)))
                 continue;
-            const QString shelf = folder + QStringLiteral("/prefs/shelves/shelf_Kelvor.mel");
-            if (WriteShelfFile(shelf)) written << shelf;
+            // A version Maya has not started yet has no shelves folder.
+            const QString shelves = folder + QStringLiteral("/prefs/shelves");
+            if (QDir().mkpath(shelves))
+                WriteShelfInto(shelves, install);
+            else
+                install.failed << shelves + QStringLiteral(" (the folder could not be created)");
         }
     }
-    return written;
+    if (!found) install.failed << base + QStringLiteral(" (no Maya 2010 to 2019 folder in it)");
+    return install;
 }
 
-bool InstallShelfInChosenFolder(const ShelfFolderChooser& choose) {
+ShelfInstall InstallShelfInChosenFolder(const ShelfFolderChooser& choose) {
+    ShelfInstall install;
     const QString folder = choose(QCoreApplication::translate("MainWindow", "Select your shelf directory"));
-    if (folder.isEmpty() || !QFileInfo(folder).isDir()) return false;
-    return WriteShelfFile(folder + QStringLiteral("/shelf_Kelvor.mel"));
+    if (folder.isEmpty()) return install;
+    if (QFileInfo(folder).isDir())
+        WriteShelfInto(folder, install);
+    else
+        install.failed << folder + QStringLiteral(" (not a folder)");
+    return install;
 }
 
 }  // namespace Pallix::Bake

@@ -26,8 +26,19 @@ QString ShelfFileText(const QString& programPath);
 QString ShelfProgramPath();
 
 // Writes the shelf for ShelfProgramPath() as UTF-8, replacing the file; false when it cannot be
-// written. No folder is created.
-bool WriteShelfFile(const QString& filePath);
+// written, with the reason in error when given. No folder is created.
+bool WriteShelfFile(const QString& filePath, QString* error = nullptr);
+
+// What an install did: the shelf files written, and each folder that failed with its reason.
+struct ShelfInstall {
+    QStringList written;
+    QStringList failed;
+};
+
+// What the user is told about an install; empty when nothing was tried.
+QString ShelfInstallReport(const ShelfInstall& install);
+// Shows the report in a box (a warning when something failed); nothing when it is empty.
+void ShowShelfInstall(QWidget* parent, const ShelfInstall& install);
 
 // Asks a yes-or-no question; true for yes.
 using ShelfQuestion = std::function<bool(const QString& title, const QString& text)>;
@@ -42,10 +53,11 @@ ShelfFolderChooser ShelfFolderDialog(QWidget* parent);
 QString MayaPreferencesBase();
 
 // For every Maya version folder under base (2010 to 2019, each plain and "-x64"), asks whether
-// to install and writes prefs/shelves/shelf_Kelvor.mel there on yes. Returns the files written.
-QStringList InstallShelfForMayaVersions(const QString& base, const ShelfQuestion& ask);
+// to install and writes prefs/shelves/shelf_Kelvor.mel there on yes, creating the shelves folder
+// when it is missing. Without any version folder, base is the failed folder.
+ShelfInstall InstallShelfForMayaVersions(const QString& base, const ShelfQuestion& ask);
 
-// Writes shelf_Kelvor.mel into the folder the user chooses; false when cancelled or not written.
-bool InstallShelfInChosenFolder(const ShelfFolderChooser& choose);
+// Writes shelf_Kelvor.mel into the folder the user chooses; nothing is tried when cancelled.
+ShelfInstall InstallShelfInChosenFolder(const ShelfFolderChooser& choose);
 
 }  // namespace Pallix::Bake

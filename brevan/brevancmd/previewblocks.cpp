@@ -57,7 +57,7 @@ void PreviewBacklog::Clear() {
 
 size_t PreviewBacklog::Bytes() const {
     size_t bytes = 0;
-    for (const PreviewBlock& block : blocks) bytes += block.colours.capacity() * sizeof(uint32_t);
+    for (const PreviewBlock& block : blocks) bytes += block.Bytes();
     return bytes;
 }
 

@@ -19,6 +19,8 @@ struct PreviewBlock {
     std::vector<uint32_t> colours;  // row by row, in the image's (bottom-up) row order
 
     size_t PixelCount() const { return colours.size(); }
+    // Heap bytes of the colours.
+    size_t Bytes() const { return colours.capacity() * sizeof(colours[0]); }
 };
 
 // The preview colour of one texel: black where alpha is not above 0, else each of red, green

@@ -153,6 +153,28 @@ QComboBox#processorsBox {
     min-width: 120;
 }
 
+QComboBox QAbstractItemView {
+    color: #a8a8a8;
+    background: #2e2e2e;
+    selection-color: white;
+    selection-background-color: #4c4c4c;
+}
+
+QComboBox {
+    selection-color: white;
+    selection-background-color: #4c4c4c;
+}
+
+QComboBox#processorsBox {
+    color: #1e1e1e;
+}
+
+QComboBox#processorsBox QAbstractItemView {
+    background: #f1f1f1;
+    selection-color: white;
+    selection-background-color: #4c4c4c;
+}
+
 QPushButton {
     background: #4b4b4b;
     color: white;

@@ -46,7 +46,10 @@ public:
         progress.push_back(fraction);
     }
     void OnError(const std::string& message) override { Add("Error " + message); }
-    void OnLog(const std::string& line) override { Add("Log " + line); }
+    void OnLog(const std::string& line) override {
+        Add("Log " + line);
+        if (!cancelAtLog.empty() && line == cancelAtLog) manager->Cancel();
+    }
     void OnTilingEnd(BakeJob*, MapSettings*, int u, int v) override {
         Add("TilingEnd " + std::to_string(u) + " " + std::to_string(v));
     }
@@ -64,6 +67,7 @@ public:
     BakeManager* manager = nullptr;
     bool cancelAtTilingStart = false;
     int cancelAtTiling = 0;  // cancels at the start of this UV tile (counting from 1) when set
+    std::string cancelAtLog;  // cancels when this status line is sent
     int tilings = 0;
     std::function<void()> throwOnJobStart;
 
@@ -402,10 +406,11 @@ TEST(BakePipeline, AFailedHighPolyLoadIsNeverReused) {
     EXPECT_FALSE(fs::exists(p.folder / "broken_alpha.png"));
 }
 
-TEST(BakePipeline, ACancelledBakeWritesNoFileAndSaysCanceled) {
+TEST(BakePipeline, ACancelledBakeWritesNoFileLoadsNothingMoreAndSaysCanceled) {
     Pipeline p;
     p.recorder.cancelAtTilingStart = true;
     BakeJob job = p.MakeJob("cancelled");
+    job.AddMap().type = MapAlphaMask;
     BakeJob later = p.MakeJob("later");
     testing::internal::CaptureStdout();
     p.Bake({&job, &later});
@@ -416,11 +421,39 @@ TEST(BakePipeline, ACancelledBakeWritesNoFileAndSaysCanceled) {
 
     const Calls calls = p.recorder.Take();
     EXPECT_TRUE(Matching(calls, "MapDone").empty());
-    EXPECT_EQ(Matching(calls, "Log Canceling...").size(), 2u);  // the tile loop, then the later job's first check
-    EXPECT_EQ(Matching(calls, "MapStart").size(), 2u);          // later maps still start
+    EXPECT_EQ(Matching(calls, "Log Canceling...").size(), 1u);
     EXPECT_EQ(Matching(calls, "TilingEnd").size(), 1u);
+    // Neither the job's second map nor the later job is loaded; the end calls still come.
+    EXPECT_EQ(Matching(calls, "Log Loading low poly mesh").size(), 1u);
+    EXPECT_EQ(Matching(calls, "MapStart").size(), 1u);
+    EXPECT_EQ(Matching(calls, "JobStart").size(), 1u);
+    EXPECT_EQ(Matching(calls, "Log Loading high poly scene").size(), 1u);
+    EXPECT_EQ(Matching(calls, "JobEnd").size(), 1u);
     EXPECT_EQ(calls.back(), "BakeEnd 2");
     EXPECT_FALSE(job.maps[0].done);
+}
+
+TEST(BakePipeline, ACancelWhileLoadingReadsNoFurtherFile) {
+    Pipeline p;
+    p.recorder.cancelAtLog = "Loading high poly scene";
+    // Every file but the second high-poly one is missing: reading any of them would fail.
+    BakeJob job = p.MakeJob("loading");
+    job.highPolyPaths = {(p.folder / "missing_high.obj").string(), (p.folder / "high.obj").string()};
+    job.SetEnvelopePath((p.folder / "missing_envelope.obj").c_str());
+    job.lowPolyPath = (p.folder / "missing_low.obj").string();
+    testing::internal::CaptureStdout();
+    p.Bake({&job});
+    testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(p.manager.HasFailed());
+
+    const Calls calls = p.recorder.Take();
+    EXPECT_TRUE(Matching(calls, "Error").empty()) << testing::PrintToString(calls);
+    EXPECT_TRUE(Matching(calls, "Log Building envelope scene").empty());
+    EXPECT_TRUE(Matching(calls, "Log Loading low poly mesh").empty());
+    EXPECT_TRUE(Matching(calls, "MapStart").empty());
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(calls[calls.size() - 3], "JobEnd");
+    EXPECT_EQ(calls.back(), "BakeEnd 1");
 }
 
 TEST(BakePipeline, ATooSmallOutputIsAnErrorAndTheManagerStaysUsable) {
@@ -521,6 +554,8 @@ TEST(BakePipeline, ManualRegionsAtTheEndsOfTheIntRangeStayFinite) {
     // The two last rows: two UV tiles, named past the int range, and then the loops end.
     p.recorder.cancelAtTiling = 3;  // a wrapped row counter would go on baking
     BakeJob edge = p.MakeJob("edge");
+    WriteObj(p.folder / "tall.obj", GridMesh(1, 0, 2, 0, 1, 0, 2, 0, 4.3e9f));  // UVs over every row
+    edge.lowPolyPath = (p.folder / "tall.obj").string();
     edge.tilingMode = 2;
     edge.tileNaming = 1;
     edge.tileMinU = edge.tileMaxU = 0;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -365,6 +366,39 @@ TEST(OutputFile, TheTargetChangesOnlyWhenTheWriteIsCommitted) {
     EXPECT_FALSE(onFolder.Commit(&error));
     EXPECT_NE(error.find("folder.tif"), std::string::npos) << error;
     EXPECT_EQ(FolderNames(dir.Path()), (std::vector<std::string>{"folder.tif", "map.tif"}));
+}
+
+TEST(OutputFile, ACommittedWriteRemovesTheTemporariesThatEndedRunsLeftBesideItsTarget) {
+    const TempFolder dir("kelvor-outputleftovers");
+    const pid_t gone = ::fork();
+    if (gone == 0) std::_Exit(0);
+    ASSERT_GT(gone, 0);
+    ::waitpid(gone, nullptr, 0);
+    const std::string dead = std::to_string(gone), alive = std::to_string(::getppid()),
+                      self = std::to_string(::getpid());
+    const std::vector<std::string> abandoned{"map.png." + dead + "-0.tmp", "map.png." + dead + "-17.tmp"};
+    // A live writer's, this process's own, another target's, and names not of the pattern.
+    std::vector<std::string> kept{"map.png",
+                                  "map.png." + alive + "-3.tmp",
+                                  "map.png." + self + "-999.tmp",
+                                  "other.png." + dead + "-0.tmp",
+                                  "map.png." + dead + ".tmp",
+                                  "map.png.0" + dead + "-1.tmp",
+                                  "map.png." + dead + "-1.tmp.bak"};
+    for (const auto& name : abandoned) std::ofstream(dir / name) << "partial";
+    for (const auto& name : kept) std::ofstream(dir / name) << "other";
+    std::sort(kept.begin(), kept.end());
+
+    // Only a write that reached its target clears them.
+    OutputFile discarded((dir / "map.png").string());
+    ASSERT_TRUE(discarded.Create(nullptr));
+    discarded.Discard();
+    EXPECT_EQ(FolderNames(dir.Path()).size(), abandoned.size() + kept.size());
+
+    OutputFile file((dir / "map.png").string());
+    ASSERT_TRUE(file.Create(nullptr));
+    ASSERT_TRUE(file.Commit(nullptr));
+    EXPECT_EQ(FolderNames(dir.Path()), kept);
 }
 
 TEST(OutputFile, SigtermRemovesTheTemporaryOfAWriteUnderWay) {

@@ -56,7 +56,8 @@ TEST(CommandOptions, ValuesReachTheirFields) {
     Filled f({"ao", "--low", "low.fbx", "--high", "high.obj", "--env", "cage.fbx", "-p", "out/base", "--explicitpath",
               "-y", "-", "--spread", "90", "-d", "2.5", "--aodistance", "7", "--layers", "-s", "4", "--dilation",
               "3", "--width", "2048", "--height", "512", "-b", "3", "--uvtile_min_u", "0", "--uvtile_max_u", "12",
-              "--uvtile_min_v", "2", "--uvtile_max_v", "3", "--search", "closest", "-q", "ultra"});
+              "--uvtile_min_v", "2", "--uvtile_max_v", "3", "--search", "closest", "-q", "ultra", "--tilenaming",
+              "mudbox"});
     const BakeJob& job = f.job;
     EXPECT_EQ(job.lowPolyPath, "low.fbx");
     ASSERT_EQ(job.highPolyPaths.size(), 1u);
@@ -76,7 +77,7 @@ TEST(CommandOptions, ValuesReachTheirFields) {
     EXPECT_EQ(job.height, 512);
     EXPECT_EQ(f.map().blur, 1.5f);
     EXPECT_EQ(job.tileMinU, 0);
-    EXPECT_EQ(job.tileMaxU, 12);  // no range check here
+    EXPECT_EQ(job.tileMaxU, 12);  // Mudbox names have no last column
     EXPECT_EQ(job.tileMinV, 2);
     EXPECT_EQ(job.tileMaxV, 3);
 
@@ -92,6 +93,42 @@ TEST(CommandOptions, ParserRejectsValuesOutsideTheTable) {
     EXPECT_THROW(Parse({"curvature"}), TCLAP::ArgException);
     EXPECT_THROW(Parse({"--dilation", "two"}), TCLAP::ArgException);
     EXPECT_NO_THROW(Parse({"--simd", "avx", "--precision", "double"}));
+}
+
+TEST(CommandOptions, ParserRefusesNumbersOutsideTheRangesTheHelpStates) {
+    auto refusal = [](std::vector<std::string> args) -> std::string {
+        try {
+            Parse(std::move(args));
+        } catch (const TCLAP::ArgException& e) {
+            return e.argId() + ": " + e.error();
+        }
+        return "taken";
+    };
+    EXPECT_EQ(refusal({"--spread", "720"}), "Argument: (--spread): Value '720' does not meet constraint: 0 to 179");
+    EXPECT_NE(refusal({"--spread", "179.5"}), "taken");
+    EXPECT_NE(refusal({"--spread", "-1"}), "taken");
+    EXPECT_EQ(refusal({"-b", "9"}), "Argument: -b (--blur): Value '9' does not meet constraint: 0 to 8");
+    EXPECT_NE(refusal({"--blur", "2147483647"}), "taken");
+    EXPECT_NE(refusal({"-b", "-1"}), "taken");
+    const std::string column = "does not meet constraint: Minimum is 0, Maximum is 9 for UDIM";
+    EXPECT_EQ(refusal({"--uvtile_min_u", "-1"}), "Argument: (--uvtile_min_u): Value '-1' " + column);
+    // The UDIM bound holds whatever order the naming option comes in, and only for UDIM names.
+    EXPECT_EQ(refusal({"--uvtile_max_u", "10"}), "Argument: (--uvtile_max_u): Value '10' " + column);
+    EXPECT_EQ(refusal({"--uvtile_min_u", "12", "--tilenaming", "udim"}), "Argument: (--uvtile_min_u): Value '12' " + column);
+    EXPECT_EQ(refusal({"--uvtile_max_u", "2000000000", "--tilenaming", "mudbox"}), "taken");
+    EXPECT_NE(refusal({"--tilenaming", "mudbox", "--uvtile_max_u", "-1"}), "taken");
+    EXPECT_EQ(refusal({"--uvtile_max_v", "-1"}), "Argument: (--uvtile_max_v): Value '-1' does not meet constraint: Minimum is 0");
+    EXPECT_NE(refusal({"--uvtile_min_v", "-2147483648"}), "taken");
+
+    // The ends of every range are taken.
+    const Filled low({"--spread", "0", "-b", "0", "--uvtile_min_u", "0", "--uvtile_min_v", "0", "--uvtile_max_v", "0"});
+    EXPECT_EQ(low.map().spread, 0.0f);
+    EXPECT_EQ(low.map().blur, 0.0f);
+    const Filled high({"--spread", "179", "-b", "8", "--uvtile_max_u", "9", "--uvtile_min_v", "2147483647"});
+    EXPECT_FLOAT_EQ(high.map().spread, 3.1241393f);
+    EXPECT_EQ(high.map().blur, 4.0f);
+    EXPECT_EQ(high.job.tileMaxU, 9);
+    EXPECT_EQ(high.job.tileMinV, 2147483647);
 }
 
 TEST(CommandOptions, GridTuningMustBePositiveAndOrdered) {

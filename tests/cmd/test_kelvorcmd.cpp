@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "mayascripts.h"
@@ -72,6 +73,24 @@ TEST_F(KelvorCmdRun, BadOptionValuesFailBeforeTheStoreIsOpened) {
               std::string::npos)
         << width.err;
     EXPECT_EQ(width.out, "");
+
+    // Numbers outside the ranges the help states, the UDIM column bound that needs the naming
+    // option included, are refused in the parser's words.
+    for (const auto& [args, argument, value, range] :
+         std::vector<std::tuple<std::vector<std::string>, std::string, std::string, std::string>>{
+             {{"normal", "--spread", "720"}, "(--spread)", "720", "0 to 179"},
+             {{"normal", "-b", "2147483647"}, "-b (--blur)", "2147483647", "0 to 8"},
+             {{"normal", "--uvtile_max_u", "12"}, "(--uvtile_max_u)", "12", "Minimum is 0, Maximum is 9 for UDIM"}}) {
+        const ProgramResult run = Run(args);
+        EXPECT_EQ(run.status, 1) << argument;
+        EXPECT_EQ(run.err.rfind("PARSE ERROR: Argument: " + argument + "\n             Value '" + value +
+                                    "' does not meet constraint: " + range + "\n",
+                                0),
+                  0u)
+            << run.err;
+        EXPECT_NE(run.err.find("For complete USAGE and HELP type"), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "");
+    }
 
     const ProgramResult grid = Run({"normal", "--targetmin", "600"});
     EXPECT_EQ(grid.status, 1);

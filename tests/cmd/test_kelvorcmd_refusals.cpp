@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/fbxtestwriter.h"
 #include "support/testsupport.h"
 
 using namespace KelvorTest;
@@ -29,7 +30,8 @@ std::vector<std::string> Written(const fs::path& folder) {
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(folder)) {
         const std::string extension = entry.path().extension().string();
-        if (entry.is_regular_file() && extension != ".obj" && extension != ".ply" && extension != ".stl")
+        if (entry.is_regular_file() && extension != ".obj" && extension != ".ply" && extension != ".stl" &&
+            extension != ".fbx")
             names.push_back(entry.path().filename().string());
     }
     return names;
@@ -48,6 +50,45 @@ struct Refusal {
     const char* message;
     bool everyMap = false;  // tried with other kinds of map, not the alpha mask alone
 };
+
+// Each refusal fails the run with its message on standard output and writes no file.
+void ExpectRefused(const fs::path& folder, const std::vector<Refusal>& refusals) {
+    for (const Refusal& refusal : refusals) {
+        // Every map type is refused alike, the normal map's two files included.
+        const std::vector<std::string> maps =
+            refusal.everyMap ? std::vector<std::string>{"alphamask", "normal", "position"} : std::vector<std::string>{"alphamask"};
+        for (const std::string& map : maps) {
+            std::vector<std::string> args = refusal.args;
+            for (const char* mesh : {"--low", "--high"}) {
+                if (std::find(args.begin(), args.end(), mesh) != args.end()) continue;
+                args.push_back(mesh);
+                args.push_back(mesh == std::string("--low") ? "low.obj" : "high.obj");
+            }
+            args.insert(args.end(), {"-p", "out", "-f", "png8", "--width", "256", "--height", "256"});
+            args.push_back(map);
+            const ProgramResult run = RunKelvorCmd(args, folder);
+            EXPECT_EQ(run.status, 1) << refusal.name << " " << map << "\n" << run.out << run.err;
+            EXPECT_NE(run.out.find(refusal.message), std::string::npos) << refusal.name << " " << map << "\n" << run.out;
+            const std::vector<std::string> written = Written(folder);
+            EXPECT_EQ(written, std::vector<std::string>{}) << refusal.name << " " << map;
+            for (const std::string& name : written) fs::remove(folder / name);  // so the next case starts clean
+        }
+    }
+}
+
+// A low-poly quad as one FBX model placed at x = offset.
+void WriteFbxQuad(const fs::path& path, double offset) {
+    FbxTest::SceneData scene;
+    FbxTest::MeshData& mesh = scene.meshes.emplace_back();
+    mesh.vertices = {0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0};
+    mesh.polygonVertexIndex = {0, 1, 2, ~3};
+    mesh.uvs.emplace_back().direct = {0, 0, 1, 0, 1, 1, 0, 1};
+    FbxTest::ModelData& model = scene.models.emplace_back();
+    model.name = "low";
+    model.mesh = 0;
+    model.properties = {FbxTest::VectorProperty("Lcl Translation", offset, 0, 0)};
+    FbxTest::WriteFile(path.string(), FbxTest::WriteScene(scene, {}));
+}
 
 }  // namespace
 
@@ -94,7 +135,7 @@ TEST(KelvorCmdRefuses, InputsThatCannotGiveAMap) {
     const char* const noRange = "The low-poly mesh has no UVs inside the tile range";
     const char* const noUVs = "The low-poly mesh has no usable UVs";
     const char* const explicitPath = "An explicit output path holds one image, but the UV-tile region";
-    const Refusal refusals[] = {
+    const std::vector<Refusal> refusals = {
         {"negative UVs", {"--low", "negative.obj", "--tilingmode", "auto"}, noRange},
         {"NaN UVs", {"--low", "nan.obj", "--tilingmode", "auto"}, noUVs},
         {"NaN UVs untiled", {"--low", "nan.obj"}, noUVs},
@@ -112,33 +153,13 @@ TEST(KelvorCmdRefuses, InputsThatCannotGiveAMap) {
          explicitPath, true},
         {"inverted region", {"--tilingmode", "manual", "--uvtile_min_u", "2", "--uvtile_max_u", "1"},
          "The UV-tile region u 2 to 1, v 1 to 1 has a minimum above its maximum"},
-        {"negative region", {"--tilingmode", "manual", "--uvtile_min_v", "-1", "--uvtile_max_v", "0"},
-         "The UV-tile region u 1 to 1, v -1 to 0 has a negative tile number; the smallest is 0"},
         {"endless manual region, Mudbox",
          {"--tilingmode", "manual", "--tilenaming", "mudbox", "--uvtile_min_u", "0", "--uvtile_max_u", "2000000000"},
          "The UV-tile region u 0 to 2000000000, v 1 to 1 has more than 1000 UV tiles"},
         {"endless manual region, UDIM", {"--tilingmode", "manual", "--uvtile_min_v", "0", "--uvtile_max_v", "1000"},
          "The UV-tile region u 1 to 1, v 0 to 1000 has more than 1000 UV tiles"},
     };
-    for (const Refusal& refusal : refusals) {
-        // Every map type is refused alike, the normal map's two files included.
-        const std::vector<std::string> maps =
-            refusal.everyMap ? std::vector<std::string>{"alphamask", "normal", "position"} : std::vector<std::string>{"alphamask"};
-        for (const std::string& map : maps) {
-            std::vector<std::string> args = refusal.args;
-            for (const char* mesh : {"--low", "--high"}) {
-                if (std::find(args.begin(), args.end(), mesh) != args.end()) continue;
-                args.push_back(mesh);
-                args.push_back(mesh == std::string("--low") ? "low.obj" : "high.obj");
-            }
-            args.insert(args.end(), {"-p", "out", "-f", "png8", "--width", "256", "--height", "256"});
-            args.push_back(map);
-            const ProgramResult run = RunKelvorCmd(args, folder.Path());
-            EXPECT_EQ(run.status, 1) << refusal.name << " " << map << "\n" << run.out << run.err;
-            EXPECT_NE(run.out.find(refusal.message), std::string::npos) << refusal.name << " " << map << "\n" << run.out;
-            EXPECT_EQ(Written(folder.Path()), std::vector<std::string>{}) << refusal.name << " " << map;
-        }
-    }
+    ExpectRefused(folder.Path(), refusals);
 
     // The explicit path still takes a single UV tile of a manual region.
     const ProgramResult one = RunKelvorCmd({"--low", "twotiles.obj", "--high", "high.obj", "-p", "single.png", "-f",
@@ -149,8 +170,8 @@ TEST(KelvorCmdRefuses, InputsThatCannotGiveAMap) {
     EXPECT_EQ(one.status, 0) << one.out << one.err;
     EXPECT_TRUE(fs::exists(folder / "single.png.png"));
 
-    // An infinite UV beside usable ones is skipped: automatic tiling bakes the usable ones' tile,
-    // and the widest UDIM manual region is the ten columns of a row.
+    // An infinite UV beside usable ones is skipped: automatic tiling bakes the usable ones' tile;
+    // a manual region bakes every UV tile in it, the empty ones too, once one holds a texel.
     ObjMesh partly = GridMesh(1, 0, 1, 0, 1, 0, 0.5f, 0, 0.5f);
     partly.positions.insert(partly.positions.end(), {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}});
     partly.uvs.insert(partly.uvs.end(), {{0.1f, 0.1f}, {inf, 0.1f}, {0.1f, 0.2f}});
@@ -167,7 +188,86 @@ TEST(KelvorCmdRefuses, InputsThatCannotGiveAMap) {
     bake("partly.obj", "partly", {"--tilingmode", "auto"});
     EXPECT_TRUE(fs::exists(folder / "partly_alpha.1001.png"));
     EXPECT_FALSE(fs::exists(folder / "partly_alpha.1002.png"));
-    bake("low.obj", "row", {"--tilingmode", "manual", "--uvtile_min_u", "0", "--uvtile_max_u", "2000000000",
+    bake("low.obj", "row", {"--tilingmode", "manual", "--uvtile_min_u", "0", "--uvtile_max_u", "9",
                             "--uvtile_min_v", "0", "--uvtile_max_v", "0"});
     EXPECT_TRUE(fs::exists(folder / "row_alpha.1010.png"));
+}
+
+TEST(KelvorCmdRefuses, MeshesThatGiveNoTexelOrNoSurface) {
+    TempFolder folder("kelvorcmd-notexel");
+    WriteObj(folder / "low.obj", GridMesh(1, 0, 1, 0, 1));
+    WriteObj(folder / "high.obj", GridMesh(4, -1, 2, -1, 2));
+    // Envelopes no ray can hit: points, faces on a line, a file with no geometry.
+    std::ofstream(folder / "points.obj") << "v 0 0 1\nv 1 0 1\nv 0 1 1\nvt 0 0\n";
+    ObjMesh line = GridMesh(2, -1, 2, -1, 2);
+    for (Vec3& p : line.positions) p.y = 0.5f;
+    WriteObj(folder / "line.obj", line);
+    FbxTest::WriteFile((folder / "empty.fbx").string(), FbxTest::WriteScene(FbxTest::SceneData{}, {}));
+    // UVs no UV tile of the bake can hold or name, and an island narrower than a texel.
+    WriteObj(folder / "column12.obj", QuadWithUVs({12, 0}, {13, 0}, {12, 1}, {13, 1}));
+    WriteObj(folder / "million.obj", QuadWithUVs({1e6f, 1e6f}, {1e6f + 1, 1e6f}, {1e6f, 1e6f + 1}, {1e6f + 1, 1e6f + 1}));
+    WriteObj(folder / "outside.obj", QuadWithUVs({2, 0}, {3, 0}, {2, 1}, {3, 1}));
+    WriteObj(folder / "sliver.obj", QuadWithUVs({0.3f, 0.3f}, {0.3f + 1e-7f, 0.3f}, {0.3f, 0.7f}, {0.3f + 1e-7f, 0.7f}));
+    // Low-poly meshes without an area in space.
+    auto scaled = [&](const char* name, float scale) {
+        ObjMesh mesh = GridMesh(1, 0, 1, 0, 1);
+        for (Vec3& p : mesh.positions) p = p * scale;
+        WriteObj(folder / name, mesh);
+    };
+    scaled("tiny.obj", 1e-30f);
+    scaled("zero.obj", 0.0f);
+    scaled("vast.obj", 1e30f);
+    WriteFbxQuad(folder / "far.fbx", 1e20);
+    WriteFbxQuad(folder / "near.fbx", 1.0);
+
+    const char* const noEnvelope = "The envelope mesh has no usable triangles";
+    const char* const noSurface = "The low-poly mesh has no usable triangles";
+    const std::vector<Refusal> refusals = {
+        {"envelope of points", {"--env", "points.obj"}, noEnvelope},
+        {"envelope on a line", {"--env", "line.obj"}, noEnvelope},
+        {"envelope without geometry", {"--env", "empty.fbx"}, noEnvelope},
+        {"u 12, automatic UDIM tiles",
+         {"--low", "column12.obj", "--tilingmode", "auto"},
+         "The low-poly UVs (u 12 to 13, v 0 to 1) lie outside every UV tile baked (u 9 to 9, v 0 to 0): UDIM names "
+         "end at UV tile u 9"},
+        {"u 12, the manual UDIM row",
+         {"--low", "column12.obj", "--tilingmode", "manual", "--uvtile_min_u", "0", "--uvtile_max_u", "9",
+          "--uvtile_min_v", "0", "--uvtile_max_v", "0"},
+         "The low-poly UVs (u 12 to 13, v 0 to 1) lie outside every UV tile baked (u 0 to 9, v 0 to 0)"},
+        {"a million, UDIM",
+         {"--low", "million.obj", "--tilingmode", "auto"},
+         "lie outside every UV tile baked (u 9 to 9, v 1000 to 1000): UDIM names end at UV tile u 9"},
+        {"a million, Mudbox",
+         {"--low", "million.obj", "--tilingmode", "auto", "--tilenaming", "mudbox"},
+         "The low-poly UVs (u 1000000 to 1000001, v 1000000 to 1000001) lie outside every UV tile baked (u 1000 to "
+         "1000, v 1000 to 1000): automatic tiling reaches UV tile 1000 at most"},
+        {"outside 0 to 1 untiled",
+         {"--low", "outside.obj"},
+         "The low-poly UVs (u 2 to 3, v 0 to 1) lie outside every UV tile baked (u 0 to 0, v 0 to 0): with the tiling "
+         "mode off only u and v 0 to 1 are baked"},
+        {"an island 1e-7 wide", {"--low", "sliver.obj"}, "The low-poly UV triangles are too small to cover a texel at 256 x 256"},
+        {"low-poly on a line", {"--low", "line.obj"}, noSurface},
+        {"low-poly scaled by 1e-30", {"--low", "tiny.obj"}, noSurface},
+        {"low-poly scaled by 0", {"--low", "zero.obj"}, noSurface},
+        {"low-poly scaled by 1e30", {"--low", "vast.obj"}, noSurface},
+        {"low-poly moved by 1e20", {"--low", "far.fbx"}, noSurface},
+    };
+    ExpectRefused(folder.Path(), refusals);
+
+    // What the same tiles can hold or name bakes: u 12 under Mudbox names, an island narrower
+    // than a texel over a texel's centre, the quad moved by 1.
+    WriteObj(folder / "speck.obj", QuadWithUVs({0.5f / 256 - 1e-4f, 0}, {0.5f / 256 + 1e-4f, 0},
+                                               {0.5f / 256 - 1e-4f, 1}, {0.5f / 256 + 1e-4f, 1}));
+    for (const auto& [args, file] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--low", "column12.obj", "--tilingmode", "auto", "--tilenaming", "mudbox"}, "out_alpha_u13_v1.png"},
+             {{"--low", "speck.obj"}, "out_alpha.png"},
+             {{"--low", "near.fbx"}, "out_alpha.png"}}) {
+        std::vector<std::string> run = args;
+        run.insert(run.end(), {"--high", "high.obj", "-p", "out", "-f", "png8", "--width", "256", "--height", "256",
+                               "alphamask"});
+        const ProgramResult result = RunKelvorCmd(run, folder.Path());
+        ASSERT_EQ(result.status, 0) << args[1] << "\n" << result.out << result.err;
+        EXPECT_EQ(ReadImageFile(folder / file).At(0, 128)[3], 1.0f) << args[1];
+        fs::remove(folder / file);
+    }
 }

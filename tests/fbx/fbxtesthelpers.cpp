@@ -123,6 +123,28 @@ std::string SignedByteCube(const Format& format) {
     return Write(records, format);
 }
 
+std::string DamagedKeyStream() {
+    std::vector<float> values(4096);
+    for (size_t i = 0; i < values.size(); ++i) values[i] = float(i % 97) * 0.25f;
+    std::string stream = Deflate(std::string(reinterpret_cast<const char*>(values.data()), values.size() * sizeof(float)));
+    stream[stream.size() / 2] ^= 0x5a;
+    return stream;
+}
+
+std::vector<Node> TriangleBesideCurve(const Format& format, const std::string& keyStream) {
+    SceneData data;
+    AddTriangleModel(data, "tri");
+    std::vector<Node> records = data.Records(format);
+    Node curve{"AnimationCurve", {Value::Long(900000), Value::String(std::string("\0\1AnimCurve", 11)), Value::String("")}};
+    curve.Add({"Default", {Value::Double(0)}});
+    curve.Add({"KeyVer", {Value::Int(4009)}});
+    curve.Add({"KeyTime", {Value::Longs(std::vector<int64_t>(4096, 46186158))}});
+    curve.Add({"KeyValueFloat", {Value::Deflated('f', 4096, keyStream)}});
+    curve.Add({"KeyAttrFlags", {Value::Ints({24836})}});
+    records[3].Add(curve);
+    return records;
+}
+
 std::string ContinuedLinesCube() {
     const SceneData cube = CubeScene();
     std::string text = WriteScene(cube, {Encoding::Ascii, 7400, false});

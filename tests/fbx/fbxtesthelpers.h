@@ -39,6 +39,12 @@ int AddTriangleModel(SceneData& scene, const std::string& name, int parent = -1)
 // The cube as some exporters write it in binary: its material array, and a smoothing array
 // beside it, as signed bytes ('c').
 std::string SignedByteCube(const Format& format);
+// A zlib stream of 4096 floats, as exporters write animation keys, with one byte damaged.
+std::string DamagedKeyStream();
+// Records of a one-triangle model and, beside it, an animation curve whose 4096 key values are
+// the given zlib stream (binary formats only).
+std::vector<Node> TriangleBesideCurve(const Format& format, const std::string& keyStream);
+
 // The cube as ASCII text whose values continue on the next lines: embedded texture content after
 // "Content: ,", and number lists wrapped with the comma at the start of the next line.
 std::string ContinuedLinesCube();

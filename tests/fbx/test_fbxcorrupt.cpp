@@ -102,16 +102,24 @@ TEST(FbxCorrupt, LyingLengthsAreRefusedBeforeAllocating) {
     std::memcpy(&file[array], &huge, 4);
     EXPECT_NE(ErrorOf(file).find("compressed array"), std::string::npos);
 
-    // Compressed bytes that are not a zlib stream.
-    file = Write({objects}, zlib);
-    file[array + 12 + 3] ^= 0x55;
-    EXPECT_NE(ErrorOf(file).find("corrupt"), std::string::npos);
+    // Compressed bytes that are not a zlib stream, in an array that is read.
+    SceneData triangle;
+    AddTriangleModel(triangle, "tri");
+    file = WriteScene(triangle, zlib);
+    file[file.find("Vertices") + 8 + 1 + 12 + 3] ^= 0x55;
+    EXPECT_NE(ErrorOf(file).find("corrupt compressed array"), std::string::npos);
 
     // A record whose end lies past the end of the file.
     file = Write({objects}, {});
     const uint32_t far = uint32_t(file.size() + 100);
     std::memcpy(&file[27], &far, 4);
     EXPECT_NE(ErrorOf(file).find("outside its parent"), std::string::npos);
+
+    // A property count that the property bytes cannot hold, two bytes being the least a property takes.
+    file = Write({Node{"Geometry", {Value::Int(1)}}}, {});
+    const uint32_t three = 3;
+    std::memcpy(&file[27 + 4], &three, 4);
+    EXPECT_NE(ErrorOf(file).find("claims more properties than bytes"), std::string::npos) << ErrorOf(file);
 
     // An unknown property type code.
     file = OneRecordFile({Value::Int(1)});

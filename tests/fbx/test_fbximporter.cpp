@@ -349,23 +349,82 @@ TEST(FbxLoadFailures, UnsupportedVersionsPrintBothVersions) {
     EXPECT_EQ(ImportScene(data, {Encoding::Binary, 7100, false})->meshes.size(), 1u);
 }
 
-TEST(FbxLoadFailures, PasswordProtectedFilesAskOnceAndFail) {
+TEST(FbxLoadFailures, PasswordProtectedFilesFailAtOnceWithoutReadingInput) {
+    // Standard input that notes any attempt to read it.
+    struct WatchedInput : std::streambuf {
+        bool read = false;
+        int_type underflow() override {
+            read = true;
+            return traits_type::eof();
+        }
+    };
     SceneData data;
     AddTriangleModel(data, "tri");
     data.encryption = 1;
-    for (const Format& format : {Format{}, Format{Encoding::Ascii, 7400, false}}) {
+    for (const Format& format : {Format{}, Format{Encoding::Binary, 7500, true}, Format{Encoding::Ascii, 7400, false}}) {
         const std::string path = (TestDir() / ("locked_" + format.Describe() + ".fbx")).string();
         WriteFile(path, WriteScene(data, format));
-        std::istringstream typed("secret trailing\n");
-        std::streambuf* saved = std::cin.rdbuf(typed.rdbuf());
+        WatchedInput input;
+        std::streambuf* saved = std::cin.rdbuf(&input);
         testing::internal::CaptureStdout();
-        EXPECT_THROW(ImportFile(path), ImportException);
+        std::string message;
+        try {
+            ImportFile(path);
+        } catch (const ImportException& e) {
+            message = e.what();
+        }
         const std::string out = testing::internal::GetCapturedStdout();
         std::cin.rdbuf(saved);
-        EXPECT_EQ(out, "Please enter password: \nPassword is wrong, import aborted.\n\n\nAn error occurred while loading the scene...");
-        std::string rest;
-        typed >> rest;
-        EXPECT_EQ(rest, "trailing");  // exactly one word was read
+        EXPECT_FALSE(input.read) << format.Describe();
+        EXPECT_EQ(message, "Can not load mesh file '" + path + "': File is password protected");
+        EXPECT_EQ(out, "\n\nAn error occurred while loading the scene...");
+    }
+}
+
+TEST(FbxLoadFailures, MalformedVersionsAreRefusedWithoutOverflow) {
+    SceneData data;
+    AddTriangleModel(data, "tri");
+    const std::string text = WriteScene(data, {Encoding::Ascii, 7400, false});
+    const std::string headerVersion = "\tFBXVersion: 7400\n";
+    const size_t header = text.find(headerVersion);
+    ASSERT_NE(header, std::string::npos);
+    const std::string withoutHeaderVersion = text.substr(0, header) + text.substr(header + headerVersion.size());
+    const auto withComment = [](const std::string& body, const std::string& comment) {
+        return comment + body.substr(body.find('\n'));
+    };
+    // What importing the text prints, and whether it loaded.
+    const auto import = [](const std::string& contents, bool& loaded) {
+        const std::string path = (TestDir() / "version.fbx").string();
+        WriteFile(path, contents);
+        testing::internal::CaptureStdout();
+        loaded = true;
+        try {
+            ImportFile(path);
+        } catch (const ImportException&) {
+            loaded = false;
+        }
+        return testing::internal::GetCapturedStdout();
+    };
+    bool loaded = false;
+    // Where the comment alone names the version, digits that overflow an int or parts out of
+    // their places are no version.
+    for (const char* comment : {"; FBX 7.1073741828.0 project file", "; FBX 7.10.0 project file", "; FBX 7.4.100 project file",
+                                "; FBX 2147483647.4.0 project file", "; FBX 7.-4.0 project file", "; FBX 7..0 project file"}) {
+        const std::string out = import(withComment(withoutHeaderVersion, comment), loaded);
+        EXPECT_FALSE(loaded) << comment;
+        EXPECT_NE(out.find("Error returned: File states a malformed FBX version"), std::string::npos) << comment << out;
+    }
+    // A header record's version that is no number is refused as well.
+    std::string badHeader = text;
+    badHeader.replace(header, headerVersion.size(), "\tFBXVersion: 99999999999\n");
+    EXPECT_NE(import(badHeader, loaded).find("malformed FBX version"), std::string::npos);
+    EXPECT_FALSE(loaded);
+    // Well-formed comments still name the version; a title after "FBX " names none.
+    for (const auto& [comment, loads] : {std::pair{"; FBX 7.4.0 project file", true}, {"; FBX 7.5.0 project file", true},
+                                         {"; FBX 6.1.0 project file", false}, {"; FBX project file", false}}) {
+        const std::string out = import(withComment(withoutHeaderVersion, comment), loaded);
+        EXPECT_EQ(loaded, loads) << comment;
+        EXPECT_EQ(out.find("malformed"), std::string::npos) << comment;
     }
 }
 

@@ -149,7 +149,23 @@ TEST(FbxTransform, TemplateDefaultsFillMissingProperties) {
     data.modelTemplate = {VectorProperty("Lcl Scaling", 3, 3, 3), VectorProperty("Lcl Translation", 0, 5, 0)};
     AddTriangleModel(data, "fromTemplate");
     data.models[AddTriangleModel(data, "own")].properties = {VectorProperty("Lcl Scaling", 1, 1, 1)};
-    const auto scene = ImportScene(data, {Encoding::Ascii, 7400, false});
+    // A property given twice counts with its later value.
+    data.models[AddTriangleModel(data, "twice")].properties = {VectorProperty("Lcl Translation", 7, 0, 0),
+                                                                VectorProperty("Lcl Scaling", 2, 2, 2),
+                                                                VectorProperty("Lcl Translation", 0, 0, 1)};
+    // A second template of the same class is not the one used.
+    std::vector<Node> records = data.Records({Encoding::Ascii, 7400, false});
+    Node& modelType = records[2].children[1];
+    Node second{"PropertyTemplate", {Value::String("FbxNode")}};
+    second.Add({"Properties70", {}, {Node{"P", {Value::String("Lcl Scaling"), Value::String("Lcl Scaling"), Value::String(""),
+                                                Value::String("A"), Value::Double(9), Value::Double(9), Value::Double(9)}}}});
+    modelType.Add(second);
+    const std::string path = (TestDir() / "templates.fbx").string();
+    WriteFile(path, Write(records, {Encoding::Ascii, 7400, false}));
+    testing::internal::CaptureStdout();
+    const auto scene = ImportFile(path);
+    testing::internal::GetCapturedStdout();
     ExpectTransform(*scene, "fromTemplate", {{3, 0, 0}, {0, 3, 0}, {0, 0, 3}, {0, 5, 0}});
     ExpectTransform(*scene, "own", {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {0, 5, 0}});
+    ExpectTransform(*scene, "twice", {{2, 0, 0}, {0, 2, 0}, {0, 0, 2}, {0, 0, 1}});
 }

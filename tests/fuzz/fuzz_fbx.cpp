@@ -7,8 +7,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
-#include <sstream>
 #include <string>
 
 #include "geometry/scene.h"
@@ -25,10 +23,8 @@ std::string InputPath() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // The importer's messages would drown libFuzzer's; a password prompt reads from an empty stream.
+    // The importer's messages would drown libFuzzer's.
     if (!std::freopen("/dev/null", "w", stdout)) return 0;
-    static std::istringstream noInput;
-    std::cin.rdbuf(noInput.rdbuf());
     return 0;
 }
 
@@ -38,7 +34,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::ofstream file(path, std::ios::binary | std::ios::trunc);
         file.write(reinterpret_cast<const char*>(data), std::streamsize(size));
     }
-    std::cin.clear();
     Scene scene(NeedNormals | NeedTangents | NeedUVsAndColours);
     FBXImporter importer;
     importer.triangulate = size % 2 == 0;

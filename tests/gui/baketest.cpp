@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <thread>
 
 namespace KelvorTest {
 
@@ -85,6 +86,15 @@ int GuiBakeTest::Page(QWidget& window) { return Find<QStackedWidget>(window, "ce
 
 bool GuiBakeTest::WaitUntilIdle(Pallix::Bake::MainWindow& window) {
     return WaitForBake([&] { return !window.Baking() && Page(window) == 0; });
+}
+
+bool GuiBakeTest::WaitForFailureWithoutTicks(Pallix::Bake::MainWindow& window) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!window.Manager().HasFailed()) {
+        if (std::chrono::steady_clock::now() > limit) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
 }  // namespace KelvorTest

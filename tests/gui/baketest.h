@@ -41,12 +41,16 @@ private:
     bool open = false;
 };
 
-// The window with hooks that run on the bake thread around two of its overrides.
+// The window with hooks that run on the bake thread around three of its overrides.
 struct HookedWindow : Pallix::Bake::MainWindow {
     using MainWindow::MainWindow;
     void OnJobStart(Pallix::Bake::BakeJob* job) override {
         if (beforeJobStart) beforeJobStart();
         MainWindow::OnJobStart(job);
+    }
+    void OnLog(const std::string& line) override {
+        if (beforeLog) beforeLog(line);
+        MainWindow::OnLog(line);
     }
     void OnBakeEnd(int jobCount) override {
         if (beforeBakeEnd) beforeBakeEnd();
@@ -54,6 +58,7 @@ struct HookedWindow : Pallix::Bake::MainWindow {
         if (afterBakeEnd) afterBakeEnd();
     }
     std::function<void()> beforeJobStart, beforeBakeEnd, afterBakeEnd;
+    std::function<void(const std::string& line)> beforeLog;
 };
 
 // Window tests that bake, filling the fields as a user does.
@@ -69,6 +74,9 @@ protected:
     static int Page(QWidget& window);
     // The bake has ended and the settings page is back.
     static bool WaitUntilIdle(Pallix::Bake::MainWindow& window);
+    // Waits for the engine to fail without running the event loop, so that no progress tick
+    // comes in between; false on time-out.
+    static bool WaitForFailureWithoutTicks(Pallix::Bake::MainWindow& window);
 };
 
 }  // namespace KelvorTest

@@ -112,6 +112,13 @@ QString GuiStoreTest::SettingsFile() const { return folder.path() + "/Tamsel/Kel
 
 QByteArray GuiStoreTest::FileBytes() const { return ReadFile(SettingsFile()); }
 
+void GuiStoreTest::WriteSettingsFile(const QByteArray& text) const {
+    ASSERT_TRUE(QDir().mkpath(folder.path() + "/Tamsel"));
+    QFile file(SettingsFile());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    ASSERT_EQ(file.write(text), text.size());
+}
+
 QString GuiStoreTest::Ini(const QString& section, const QString& key) const {
     QString text = QString::fromUtf8(FileBytes());
     QTextStream lines(&text);
@@ -234,8 +241,8 @@ void OpenCurrentPreset(Pallix::Bake::BakeModel::Preset& model) {
     model.PresetNames(names);
     if (names.contains(name)) {
         model.LoadPreset(name);
-    } else {
-        model.AddPreset(name);
+    } else if (!model.ListPreset(name)) {
+        model.LoadPreset(names.value(0));
     }
 }
 

@@ -75,6 +75,9 @@ protected:
     void TearDown() override;
 
     QString SettingsFile() const;
+    // Replaces the settings file with text, as a user editing it by hand; a store opened before
+    // must be opened again to see it.
+    void WriteSettingsFile(const QByteArray& text) const;
     // The raw text after "=" of key in [section] of the settings file; null when absent.
     QString Ini(const QString& section, const QString& key) const;
     // The settings file's text as it is now, to show that something wrote nothing.
@@ -87,7 +90,7 @@ protected:
     QTemporaryDir folder;
 };
 
-// The window's start-up: open the preset named by "preset", adding it when it is not listed.
+// The window's start-up: open the preset named by "preset", listing it when the list lacks it.
 void OpenCurrentPreset(Pallix::Bake::BakeModel::Preset& model);
 
 // An event reporter that records what it would post; it may be called from any thread.

@@ -1,9 +1,11 @@
 #include "gui/baketest.h"
 
+#include <QAction>
 #include <QComboBox>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStackedWidget>
 #include <QTest>
@@ -22,6 +24,17 @@ using KelvorTest::WaitForBake;
 namespace {
 
 bool Exists(const QString& path) { return QFileInfo::exists(path); }
+
+QAction& StartBatch(QWidget& window) {
+    for (QAction* action : window.findChildren<QAction*>())
+        if (action->text() == "&Start Batch") return *action;
+    throw std::runtime_error("no Start Batch action");
+}
+
+// As the engine reports it, from a thread of its own.
+void OnBakeThreadProgress(MainWindow& window, float fraction) {
+    std::thread([&] { window.OnProgress(fraction); }).join();
+}
 
 // The events whose text holds member, in order.
 std::vector<std::string> With(const std::vector<std::string>& events, const std::string& member) {
@@ -115,13 +128,21 @@ TEST_F(GuiBakeTest, ACancelReturnsToTheSettingsWhileTheBakeWindsDownThenBakingWo
     ASSERT_TRUE(WaitForBake([&] { return Page(*window) == 0; }, 3000));
     ASSERT_TRUE(WaitForBake([&] { return end.reached.load(); }));
 
-    // The bake thread still reads the jobs: the button does nothing until the run's end.
+    // The bake thread still reads the jobs: the button does nothing until the run's end, and says so.
+    auto& bakeButton = Find<QPushButton>(*window, "bakeButton");
+    QAction& startBatch = StartBatch(*window);
+    EXPECT_FALSE(bakeButton.isEnabled());
+    EXPECT_EQ(bakeButton.text(), "Canceling...");
+    EXPECT_FALSE(startBatch.isEnabled());
     const std::vector<BakeJob*> running = window->Jobs();
     window->bake();
     EXPECT_EQ(Page(*window), 0);
     EXPECT_EQ(window->Jobs(), running);
     end.Open();
-    ASSERT_TRUE(WaitForBake([&] { return !window->Baking(); }));
+    ASSERT_TRUE(WaitForBake([&] { return bakeButton.isEnabled(); }));
+    EXPECT_FALSE(window->Baking());
+    EXPECT_EQ(bakeButton.text(), "BAKE IT");
+    EXPECT_TRUE(startBatch.isEnabled());
     for (const char* suffix : {"_tnm_fbx.png", "_onm.png", "_ao.png"}) EXPECT_FALSE(Exists(OutputBase() + suffix));
 
     window->beforeBakeEnd = nullptr;
@@ -170,9 +191,10 @@ TEST_F(GuiBakeTest, ABatchWithInvalidTickedPresetsShowsEachBoxAndStartsNothing) 
     auto window = MakeBakeWindow();
     MessageBoxes boxes;
     window->actionBakeBatch();
-    // Every ticked preset is checked, not only up to the first that fails.
-    EXPECT_EQ(boxes.shown, (QStringList{"Please select a valid file: Low poly " + missing + " does not exist",
-                                        "Please select a valid file: Low poly " + alsoMissing + " does not exist"}));
+    // Every ticked preset is checked, not only up to the first that fails, and each box names its preset.
+    EXPECT_EQ(boxes.shown,
+              (QStringList{"Please select a valid file: Preset \"bad\": Low poly " + missing + " does not exist",
+                           "Please select a valid file: Preset \"worse\": Low poly " + alsoMissing + " does not exist"}));
     EXPECT_EQ(Page(*window), 0);
     EXPECT_FALSE(window->Baking());
     EXPECT_EQ(window->Model().PresetName(), "good");
@@ -200,44 +222,82 @@ TEST_F(GuiBakeTest, ABatchWithNothingTickedEndsAtOnceAndTheNextBakeWorks) {
     EXPECT_TRUE(Exists(OutputBase() + "_tnm_fbx.png"));
 }
 
-TEST_F(GuiBakeTest, AFailureAfterACancelLeavesTheWindowReadyToBake) {
+TEST_F(GuiBakeTest, AFailureAfterACancelIsShownAndLeavesTheWindowReadyToBake) {
     const QString broken = folder.path() + "/broken.obj";
     QFile file(broken);
     ASSERT_TRUE(file.open(QIODevice::WriteOnly) && file.write("f 1 2 3\n") > 0);
     file.close();
-    {
-        BakeModel::Preset model(store.get());
-        AddPreset(model, "long", folder.path() + "/long", SamplePath("crate_low.obj"));
-        model.Output().Set(model.Attrs().width, 5);
-        model.Output().Set(model.Attrs().height, 5);
-        AddPreset(model, "broken", folder.path() + "/broken", SamplePath("crate_low.obj"));
-        model.TraceNodes()[0]->SetBool(model.Attrs().enabled, true);
-        model.TraceNodes()[0]->SetString(model.Attrs().path, broken);
-        store->settings.setValue("preset_long_batch_on", 1);
-        store->settings.setValue("preset_broken_batch_on", 1);
-    }
-    ReopenStore();
-    // The second job, whose mesh fails to load, starts once the window has gone back.
-    KelvorTest::Gate second;
-    int started = 0;
     auto window = MakeBakeWindow();
-    window->beforeJobStart = [&] {
-        if (++started == 2) second.Wait();
+    FillCrate(*window, true, 64);
+    SetText(*window, "trace0_path", SamplePath("crate_low.obj"));
+    SetText(*window, "target_path", broken);
+    // The cancel comes while the low-poly mesh, which cannot be read, is loading.
+    KelvorTest::Gate loading;
+    window->beforeLog = [&](const std::string& line) {
+        if (line == "Loading low poly mesh") loading.Wait();
     };
     MessageBoxes boxes;
-    window->actionBakeBatch();
-    ASSERT_EQ(window->Jobs().size(), 2u);
+    window->bake();
+    ASSERT_TRUE(WaitForBake([&] { return loading.reached.load(); }));
     window->cancelBake();
-    ASSERT_TRUE(WaitForBake([&] { return Page(*window) == 0 && second.reached; }));
-    second.Open();
-    ASSERT_TRUE(WaitForBake([&] { return !window->Baking(); }, 20000));
+    ASSERT_TRUE(WaitForBake([&] { return Page(*window) == 0; }));
+    loading.Open();
+    ASSERT_TRUE(WaitForBake([&] { return !boxes.shown.isEmpty(); }, 10000));
+    EXPECT_TRUE(window->Manager().HasFailed());
+    ASSERT_EQ(boxes.shown.size(), 1);
+    EXPECT_TRUE(boxes.shown[0].startsWith("Bake Error: ")) << boxes.shown[0].toStdString();
+    EXPECT_TRUE(boxes.critical[0]);
+    EXPECT_FALSE(window->Baking());
+    EXPECT_TRUE(Find<QPushButton>(*window, "bakeButton").isEnabled());
 
-    window->beforeJobStart = nullptr;
-    FillCrate(*window, false, 64);
+    window->beforeLog = nullptr;
+    SetText(*window, "target_path", SamplePath("crate_low.obj"));
     window->bake();
     EXPECT_EQ(Page(*window), 1);
     ASSERT_TRUE(WaitUntilIdle(*window));
-    EXPECT_EQ(boxes.shown, QStringList());
+    EXPECT_EQ(boxes.shown.size(), 1);
+    EXPECT_TRUE(Exists(OutputBase() + "_tnm_fbx.png"));
+}
+
+TEST_F(GuiBakeTest, AFailureReachesItsBoxWhateverIsPressedBeforeTheNextTick) {
+    auto window = MakeBakeWindow();
+    FillCrate(*window, false, 64);
+    SetText(*window, "output_path", folder.path() + "/missing/crate");
+    MessageBoxes boxes;
+    const std::vector<std::pair<const char*, std::function<void()>>> presses = {
+        {"Cancel", [&] { window->cancelBake(); }}, {"Start Batch", [&] { StartBatch(*window).trigger(); }},
+        {"BAKE IT", [&] { window->bake(); }}};
+    for (const auto& [name, press] : presses) {
+        SCOPED_TRACE(name);
+        const int before = int(boxes.shown.size());
+        window->bake();
+        ASSERT_EQ(Page(*window), 1);
+        ASSERT_TRUE(WaitForFailureWithoutTicks(*window));
+        press();
+        ASSERT_TRUE(WaitForBake([&] { return boxes.shown.size() > before && Page(*window) == 0; }, 10000));
+        EXPECT_TRUE(boxes.shown.back().startsWith("Bake Error: Could not write image file")) << boxes.shown.back().toStdString();
+        QTest::qWait(600);  // a tick more: no second box, nothing started over the failure
+        EXPECT_EQ(int(boxes.shown.size()), before + 1);
+        EXPECT_FALSE(window->Baking());
+    }
+    EXPECT_EQ(events.Count("init"), 3);
+}
+
+TEST_F(GuiBakeTest, TheProgressBarShowsTheFractionDoneDuringARun) {
+    KelvorTest::Gate start;
+    auto window = MakeBakeWindow();
+    window->beforeJobStart = [&] { start.Wait(); };
+    FillCrate(*window, false, 64);
+    window->bake();
+    ASSERT_TRUE(WaitForBake([&] { return start.reached.load(); }));
+    OnBakeThreadProgress(*window, 0.259f);
+    window->progressUpdate();
+    EXPECT_EQ(Find<QProgressBar>(*window, "progressBar").value(), 25);
+    EXPECT_TRUE(window->Baking());
+    EXPECT_EQ(Page(*window), 1);
+    start.Open();
+    ASSERT_TRUE(WaitUntilIdle(*window));
+    EXPECT_EQ(Find<QProgressBar>(*window, "progressBar").value(), 100);
 }
 
 TEST_F(GuiBakeTest, AStartThatThrowsShowsBakeFailedAndLeavesTheWindowReady) {

@@ -44,17 +44,28 @@ TEST_F(GuiBakeStartTest, EachProblemOnScreenHasItsBoxAndStartsNothing) {
     window->addTraceMeshHandler();
     SetText(*window, "trace1_path", missing + "2");
     EXPECT_EQ(Refusal(*window), "!Missing file: High poly " + missing + "2 does not exist");
+    SetText(*window, "trace1_path", "");
+    EXPECT_EQ(Refusal(*window), "!Missing file: High poly row 2 has no file");
     Tick(*window, "trace1_enabled", false);
 
     SetText(*window, "target_path", missing);
     EXPECT_EQ(Refusal(*window), "!Invalid low res file: Please select a valid low res file");
     Tick(*window, "trace0_enabled", false);
     EXPECT_EQ(Refusal(*window), "!Please select a valid file: Low poly " + missing + " does not exist");
+    // Without a path there is no file name to show.
+    SetText(*window, "target_path", "");
+    EXPECT_EQ(Refusal(*window), "!Invalid low res file: Please select a valid low res file");
     SetText(*window, "target_path", SamplePath("crate_low.obj"));
 
     Tick(*window, "map0_enabled", false);
     EXPECT_EQ(Refusal(*window), "Invalid Bake: Please select at least one map");
     Tick(*window, "map0_enabled", true);
+    // Without a path the maps would land in the program's folder, named by their suffixes alone.
+    for (const char* path : {"", "  "}) {
+        SetText(*window, "output_path", path);
+        EXPECT_EQ(Refusal(*window), "!Invalid output path: Please choose an output path");
+    }
+    SetText(*window, "output_path", OutputBase());
     SetText(*window, "envelope_path", missing);
     EXPECT_EQ(Refusal(*window), "!Missing file: Envelope " + missing + " does not exist");
 }
@@ -163,12 +174,18 @@ TEST_F(GuiBakeStartTest, TheProcessorChoiceIsHeldToTheThreadsThereAre) {
     const int n = ProcessorCount();
     auto& processors = Find<QComboBox>(*window, "processorsBox");
     MessageBoxes boxes;  // nothing is set up to bake, so each start is refused after the choice
-    processors.setCurrentIndex(n - 1);
-    window->bake();
-    EXPECT_EQ(Find<QLabel>(*window, "processorCountLabel").text(), QString::number(n) + " CPUs");
-    EXPECT_EQ(window->Manager().GetRenderState().threadCount, n);
-    processors.setCurrentIndex(-1);
+    processors.setCurrentIndex(0);
     window->bake();
     EXPECT_EQ(Find<QLabel>(*window, "processorCountLabel").text(), "1 CPUs");
     EXPECT_EQ(window->Manager().GetRenderState().threadCount, 1);
+    // An item beyond the threads there are: the manager would take the count as it is.
+    processors.addItem(QString("%1 of %2").arg(n + 1).arg(n));
+    processors.setCurrentIndex(n);
+    window->bake();
+    EXPECT_EQ(Find<QLabel>(*window, "processorCountLabel").text(), QString::number(n) + " CPUs");
+    EXPECT_EQ(window->Manager().GetRenderState().threadCount, n);
+    // No current item: the manager would clamp a count of 0 too, so the label shows the window's own.
+    processors.setCurrentIndex(-1);
+    window->bake();
+    EXPECT_EQ(Find<QLabel>(*window, "processorCountLabel").text(), "1 CPUs");
 }

@@ -91,12 +91,67 @@ TEST_F(GuiWindowTest, EachPresetKeepsItsOwnProcessorChoice) {
     EXPECT_EQ(Find<QComboBox>(*window, "processorsBox").currentIndex(), 0);
     EXPECT_EQ(FileBytes(), QByteArray(before).replace("preset=hero", "preset="));
 
-    // A start on a preset that is not listed adds it, with the choice on screen.
+    // A start on a preset that is not listed lists it with what it holds: here, nothing.
     window.reset();
     store->settings.setValue("preset", "ghost");
     ReopenStore();
     window = MakeWindow();
-    EXPECT_EQ(Ini("preset_ghost", "processorsBox"), "0");
+    EXPECT_EQ(Find<QComboBox>(*window, "processorsBox").currentIndex(), ProcessorCount() - 1);
+    EXPECT_EQ(Ini("preset_ghost", "processorsBox"), QString());
+}
+
+namespace {
+
+struct StoredStart {
+    const char* what;
+    QByteArray file;
+    QString section;  // of the current preset's keys
+    QStringList names;
+};
+
+QStringList RowNames(QWidget& window, const QString& region) {
+    QStringList rows = LayoutItems(*Find<QFrame>(window, region + "_region").layout());
+    return rows.mid(1, rows.size() - 2);
+}
+
+}  // namespace
+
+TEST_F(GuiWindowTest, AStartKeepsEveryStoredRowAndName) {
+    // Five maps and two meshes on the unnamed preset; a hand-written list without quotes whose
+    // current preset has three maps, two meshes and width 4096; a current preset the list lacks.
+    const QByteArray rows = "numbakes=5\ntraceMeshes=2\nmap4_maptype=Curvature\ntrace1_path=/h/two.obj\n"
+                            "output_width=4096\n";
+    const std::vector<StoredStart> starts = {
+        {"unnamed", "[General]\n" + rows, "General", {""}},
+        {"unquoted", "[General]\npresets=a,b,hero\npreset=hero\n\n[preset_hero]\n" + rows, "preset_hero",
+         {"a", "b", "hero"}},
+        {"unlisted", "[General]\npresets=a\npreset=hero\n\n[preset_hero]\n" + rows, "preset_hero", {"a", "hero"}},
+    };
+    for (const StoredStart& start : starts) {
+        SCOPED_TRACE(start.what);
+        WriteSettingsFile(start.file);
+        ReopenStore();
+        auto window = MakeWindow();
+        EXPECT_EQ(RowNames(*window, "maps"), (QStringList{"map0_frame", "map1_frame", "map2_frame", "map3_frame",
+                                                          "map4_frame"}));
+        EXPECT_EQ(RowNames(*window, "trace"), (QStringList{"trace0_widget", "trace1_widget"}));
+        EXPECT_EQ(Find<QComboBox>(*window, "map4_maptype").currentText(), "Curvature");
+        EXPECT_EQ(Find<QComboBox>(*window, "output_width").currentText(), "4096");
+        QStringList items;
+        for (int i = 0; i < Find<QComboBox>(*window, "presetCombo").count(); ++i)
+            items << Find<QComboBox>(*window, "presetCombo").itemText(i);
+        EXPECT_EQ(items, start.names);
+        window.reset();
+
+        for (const auto& [key, value] : {std::pair{"numbakes", "5"}, std::pair{"traceMeshes", "2"},
+                                         std::pair{"map4_maptype", "Curvature"}, std::pair{"trace1_path", "/h/two.obj"},
+                                         std::pair{"output_width", "4096"}})
+            EXPECT_EQ(Ini(start.section, key), value) << key;
+        QStringList names;
+        window = MakeWindow();
+        window->Model().PresetNames(names);
+        EXPECT_EQ(names, start.names);
+    }
 }
 
 TEST_F(GuiWindowTest, AStoredChoiceBeyondThisMachinesThreadsSelectsAllWithoutRewritingIt) {
@@ -125,6 +180,7 @@ public:
     HoldingListener(BakeManager& manager, KelvorTest::RecordingReporter& events) : manager(manager), events(events) {}
 
     void OnJobStart(BakeJob* job) override {
+        ++jobStarts;
         started = true;
         const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (!manager.IsCancelled() && std::chrono::steady_clock::now() < limit)
@@ -146,6 +202,7 @@ public:
     void OnBakeEnd(int) override {}
     void OnBakeStopped() override {}
 
+    std::atomic<int> jobStarts{0};
     std::atomic<bool> started{false};
     std::atomic<bool> shutdownBeforeRelease{false};
 
@@ -171,6 +228,20 @@ TEST_F(GuiWindowTest, ClosingDuringABakeEndsTheBakeBeforeItsJobsGoAndReportsShut
     window.reset();
     EXPECT_FALSE(listener.shutdownBeforeRelease);
     EXPECT_EQ(events.Count("shutdown"), 1);
+}
+
+TEST_F(GuiWindowTest, ClosingDuringABatchLoadsNoFurtherJob) {
+    auto window = MakeWindow();
+    HoldingListener listener(window->Manager(), events);
+    window->Manager().SetListener(&listener);
+    for (int i = 0; i < 3; ++i) window->AddBakeJob();
+    window->Manager().BakeAsync(&window->Jobs());
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!listener.started && std::chrono::steady_clock::now() < limit)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(listener.started);
+    window.reset();
+    EXPECT_EQ(listener.jobStarts, 1);
 }
 
 TEST_F(GuiWindowTest, ThePreviewKeepsTheJobsAspectWithinFiveHundredTwelvePixels) {

@@ -163,7 +163,7 @@ TEST(MayaShelf, ScanAsksPerVersionFolderInOrderAndWritesOnlyOnYes) {
     KelvorTest::ScopedEnvironment mayaVariable("MAYA_APP_DIR", maya.path());
 
     std::vector<std::pair<QString, QString>> questions;
-    const QStringList written =
+    const ShelfInstall install =
         InstallShelfForMayaVersions(MayaPreferencesBase(), [&](const QString& title, const QString& text) {
             questions.emplace_back(title, text);
             return questions.size() == 2;
@@ -175,9 +175,40 @@ TEST(MayaShelf, ScanAsksPerVersionFolderInOrderAndWritesOnlyOnYes) {
     };
     EXPECT_EQ(questions, expected);
     const QString wanted = maya.path() + "/2017-x64/prefs/shelves/shelf_Kelvor.mel";
-    EXPECT_EQ(written, QStringList{wanted});
+    EXPECT_EQ(install.written, QStringList{wanted});
+    EXPECT_EQ(install.failed, QStringList());
     EXPECT_EQ(KelvorTest::ReadFile(wanted), ShelfFileText(ShelfProgramPath()).toUtf8());
     EXPECT_FALSE(QFileInfo::exists(maya.path() + "/2016/prefs/shelves/shelf_Kelvor.mel"));
+}
+
+TEST(MayaShelf, AMissingShelvesFolderIsMadeAndEveryFolderThatFailsIsNamed) {
+    QTemporaryDir maya;
+    const QString base = maya.path() + "/";
+    // 2016 was never started; 2017's shelf name is taken by a folder; 2018's shelves folder by a file.
+    ASSERT_TRUE(QDir().mkpath(base + "2016"));
+    ASSERT_TRUE(QDir().mkpath(base + "2017/prefs/shelves/shelf_Kelvor.mel"));
+    ASSERT_TRUE(QDir().mkpath(base + "2018/prefs"));
+    WriteFile(base + "2018/prefs/shelves", "not a folder");
+    const ShelfInstall install = InstallShelfForMayaVersions(base, [](const QString&, const QString&) { return true; });
+
+    EXPECT_EQ(install.written, QStringList{base + "2016/prefs/shelves/shelf_Kelvor.mel"});
+    EXPECT_EQ(KelvorTest::ReadFile(base + "2016/prefs/shelves/shelf_Kelvor.mel"), ShelfFileText(ShelfProgramPath()).toUtf8());
+    ASSERT_EQ(install.failed.size(), 2);
+    EXPECT_TRUE(install.failed[0].startsWith(base + "2017/prefs/shelves (")) << install.failed[0].toStdString();
+    EXPECT_EQ(install.failed[1], base + "2018/prefs/shelves (the folder could not be created)");
+    EXPECT_EQ(ShelfInstallReport(install), "The shelf was written to:\n" + install.written[0] +
+                                               "\n\nThe shelf could not be written to:\n" + install.failed.join('\n'));
+
+    // Without any version folder the base folder is named, and nothing is asked.
+    QTemporaryDir empty;
+    bool asked = false;
+    const ShelfInstall none = InstallShelfForMayaVersions(empty.path() + "/", [&](const QString&, const QString&) {
+        asked = true;
+        return true;
+    });
+    EXPECT_FALSE(asked);
+    EXPECT_EQ(ShelfInstallReport(none), "The shelf could not be written to:\n" + empty.path() +
+                                            "/ (no Maya 2010 to 2019 folder in it)");
 }
 
 TEST(MayaShelf, ManualInstallWritesIntoTheChosenFolderAndNothingWhenCancelled) {
@@ -185,17 +216,28 @@ TEST(MayaShelf, ManualInstallWritesIntoTheChosenFolderAndNothingWhenCancelled) {
     const QString previous = QDir::currentPath();
     QDir::setCurrent(chosen.path());
     QString caption;
-    EXPECT_FALSE(InstallShelfInChosenFolder([&](const QString& asked) {
+    const ShelfInstall cancelled = InstallShelfInChosenFolder([&](const QString& asked) {
         caption = asked;
         return QString();
-    }));
+    });
     QDir::setCurrent(previous);
+    EXPECT_EQ(ShelfInstallReport(cancelled), "");
     EXPECT_EQ(caption, "Select your shelf directory");
     EXPECT_TRUE(QDir(chosen.path()).isEmpty());
     EXPECT_FALSE(QFileInfo::exists("/shelf_Kelvor.mel"));
 
-    EXPECT_TRUE(InstallShelfInChosenFolder([&](const QString&) { return chosen.path(); }));
+    const ShelfInstall install = InstallShelfInChosenFolder([&](const QString&) { return chosen.path(); });
+    EXPECT_EQ(ShelfInstallReport(install), "The shelf was written to:\n" + chosen.path() + "/shelf_Kelvor.mel");
     EXPECT_EQ(KelvorTest::ReadFile(chosen.path() + "/shelf_Kelvor.mel"), ShelfFileText(ShelfProgramPath()).toUtf8());
+
+    // A folder the file cannot be written into is named with the reason.
+    ASSERT_TRUE(QFile::remove(chosen.path() + "/shelf_Kelvor.mel"));
+    ASSERT_TRUE(QDir().mkpath(chosen.path() + "/shelf_Kelvor.mel"));
+    const ShelfInstall failed = InstallShelfInChosenFolder([&](const QString&) { return chosen.path(); });
+    EXPECT_EQ(failed.written, QStringList());
+    ASSERT_EQ(failed.failed.size(), 1);
+    EXPECT_TRUE(failed.failed[0].startsWith(chosen.path() + " (")) << failed.failed[0].toStdString();
+    EXPECT_GT(failed.failed[0].size(), chosen.path().size() + 3);
 }
 
 TEST(MayaShelf, QuestionBoxOffersYesAndNo) {

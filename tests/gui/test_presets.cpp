@@ -30,7 +30,9 @@ TEST_F(GuiStoreTest, AFirstNamedPresetLandsInItsOwnSection) {
     EXPECT_EQ(Names(model), QStringList{""});
     EXPECT_EQ(model.CurrentPresetName(), "");
     EXPECT_EQ(Ini("General", "preset"), QString());
-    // Construction writes its defaults unscoped.
+    // Construction writes nothing: the stored rows belong to the preset that loads next.
+    EXPECT_EQ(StoredKeys(), QStringList());
+    OpenCurrentPreset(model);
     EXPECT_EQ(Ini("General", "numbakes"), "1");
     EXPECT_EQ(Ini("General", "traceMeshes"), "1");
     EXPECT_EQ(Ini("General", "map0_maptype"), "Normal Map");
@@ -54,32 +56,34 @@ TEST_F(GuiStoreTest, AFirstNamedPresetLandsInItsOwnSection) {
     EXPECT_EQ(store.currentPreset, "hero");
 }
 
-TEST_F(GuiStoreTest, RestartWithoutANamedPresetKeepsOnlyTheFixedNodes) {
+TEST_F(GuiStoreTest, RestartWithoutANamedPresetBringsItsRowsBack) {
     {
         SettingsStore store;
         Preset model(&store);
         OpenCurrentPreset(model);
-        model.AddMapNode()->Set(model.Attrs().maptype, 5);
+        for (int i = 0; i < 4; ++i) model.AddMapNode()->Set(model.Attrs().maptype, i + 5);
         model.AddTraceNode()->SetString(model.Attrs().path, "/h/second.obj");
         model.Target().SetString(model.Attrs().path, "/l/low.fbx");
         model.Envelope().SetBool(model.Attrs().enabled, true);
         model.Envelope().SetString(model.Attrs().path, "/l/cage.fbx");
         model.Output().Set(model.Attrs().width, 6);
         model.Output().SetFloat(model.Attrs().rounding, 2.5f);
-        EXPECT_EQ(Ini("General", "numbakes"), "2");
+        EXPECT_EQ(Ini("General", "numbakes"), "5");
     }
     SettingsStore store;
     Preset model(&store);
     OpenCurrentPreset(model);
-    EXPECT_EQ(NodeNames(model.MapNodes()), QStringList{"map0"});
-    EXPECT_EQ(NodeNames(model.TraceNodes()), QStringList{"trace0"});
+    ASSERT_EQ(NodeNames(model.MapNodes()), (QStringList{"map0", "map1", "map2", "map3", "map4"}));
+    EXPECT_EQ(model.MapNodes()[4]->ValueText(model.Attrs().maptype), "Hard Edges");
+    ASSERT_EQ(NodeNames(model.TraceNodes()), (QStringList{"trace0", "trace1"}));
+    EXPECT_EQ(model.TraceNodes()[1]->Path(), "/h/second.obj");
     EXPECT_EQ(model.Target().Path(), "/l/low.fbx");
     EXPECT_EQ(model.Envelope().Path(), "/l/cage.fbx");
     EXPECT_EQ(model.Envelope().ValueText(model.Attrs().enabled), "true");
     EXPECT_EQ(model.Output().ValueText(model.Attrs().width), "4096");
     EXPECT_EQ(model.Output().ValueText(model.Attrs().rounding), "2.5");
-    EXPECT_EQ(Ini("General", "numbakes"), "1");
-    EXPECT_EQ(Ini("General", "traceMeshes"), "1");
+    EXPECT_EQ(Ini("General", "numbakes"), "5");
+    EXPECT_EQ(Ini("General", "traceMeshes"), "2");
 }
 
 TEST_F(GuiStoreTest, RestartWithANamedPresetBringsItsMapsAndMeshesBack) {
@@ -211,15 +215,29 @@ TEST_F(GuiStoreTest, RemovingAPresetListedOnlyUnderItsOwnNameChangesNothing) {
     EXPECT_EQ(model.MapNodes()[0]->ValueText(model.Attrs().maptype), "Displacement");
 }
 
-TEST_F(GuiStoreTest, APresetNameWithACommaIsRefused) {
+TEST_F(GuiStoreTest, APresetNameWithACommaOrAGroupSeparatorIsRefused) {
     SettingsStore store;
     Preset model(&store);
+    ASSERT_TRUE(model.AddPreset("a"));
     ASSERT_TRUE(model.AddPreset("hero"));
     const QByteArray before = FileBytes();
-    EXPECT_FALSE(model.AddPreset("hero,v2"));
-    EXPECT_EQ(FileBytes(), before);
+    // "hero/" would write over hero's keys, "a/b" its batch tick into a's group.
+    for (const char* name : {"hero,v2", "hero/", "a/b", "a\\b"}) {
+        EXPECT_FALSE(model.AddPreset(name)) << name;
+        EXPECT_FALSE(model.ListPreset(name)) << name;
+        EXPECT_EQ(FileBytes(), before) << name;
+    }
     EXPECT_EQ(model.PresetName(), "hero");
-    EXPECT_EQ(Names(model), (QStringList{"", "hero"}));
+    EXPECT_EQ(Names(model), (QStringList{"", "a", "hero"}));
+}
+
+TEST_F(GuiStoreTest, APresetListWrittenWithoutQuotesReadsAsItsNames) {
+    WriteSettingsFile("[General]\npresets=a,b,hero\n\n[preset_hero]\ntarget_path=/l/a,b.obj\n");
+    SettingsStore store;
+    Preset model(&store);
+    EXPECT_EQ(Names(model), (QStringList{"a", "b", "hero"}));
+    model.LoadPreset("hero");
+    EXPECT_EQ(model.Target().Path(), "/l/a,b.obj");
 }
 
 TEST_F(GuiStoreTest, AStaleEnumerationTextLoadsByFallbackAndIsRewrittenOnlyWhenSet) {

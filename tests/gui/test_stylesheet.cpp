@@ -10,14 +10,50 @@
 #include <QMainWindow>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QAbstractItemView>
 #include <QRegularExpression>
+#include <QTest>
 #include <QVBoxLayout>
+
+#include <cmath>
+#include <map>
 
 #include "stylesheet.h"
 
 using namespace Pallix::Bake;
+using KelvorTest::Find;
+using KelvorTest::GuiWindowTest;
 
 namespace {
+
+// Relative luminance and contrast ratio as the accessibility guidelines define them.
+double Luminance(QRgb colour) {
+    auto linear = [](int channel) {
+        const double c = channel / 255.0;
+        return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(qRed(colour)) + 0.7152 * linear(qGreen(colour)) + 0.0722 * linear(qBlue(colour));
+}
+
+double Contrast(QRgb a, QRgb b) {
+    const double la = Luminance(a), lb = Luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// The contrast of the text drawn inside area: its most common colour is the background, the
+// colour that stands out most from it the text.
+double TextContrast(const QImage& image, const QRect& area) {
+    std::map<QRgb, int> counts;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x) ++counts[image.pixel(x, y) | 0xFF000000u];
+    QRgb background = 0;
+    int most = 0;
+    for (const auto& [colour, count] : counts)
+        if (count > most) std::tie(background, most) = std::tie(colour, count);
+    double best = 1.0;
+    for (const auto& [colour, count] : counts) best = std::max(best, Contrast(colour, background));
+    return best;
+}
 
 QStringList captured;
 void Capture(QtMsgType, const QMessageLogContext&, const QString& message) {
@@ -64,4 +100,31 @@ TEST(StyleSheet, EveryImageItNamesShipsInTheProgramFolder) {
     EXPECT_EQ(QImage(folder + "Resources/checkbox_checked.png").size(), QSize(25, 25));
     EXPECT_FALSE(QImage(folder + "Resources/splash.png").isNull());
     EXPECT_FALSE(QImage(folder + "Resources/appicon.png").isNull());
+}
+
+TEST_F(GuiWindowTest, ComboTextStandsOutFromItsBackgroundOpenOrClosed) {
+    auto window = MakeWindow();
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    auto& processors = Find<QComboBox>(*window, "processorsBox");
+    // The text of the closed box, left of the arrow and inside the frame.
+    const QImage closed = processors.grab().toImage();
+    const QRect field(4, 4, closed.width() / 2, closed.height() - 8);
+    EXPECT_GE(TextContrast(closed, field), 4.5);
+
+    for (const char* name : {"processorsBox", "output_width", "map0_maptype"}) {
+        SCOPED_TRACE(name);
+        auto& box = Find<QComboBox>(*window, name);
+        box.showPopup();
+        QAbstractItemView* list = box.view();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(list->window()));
+        // The current item, drawn highlighted, and another one.
+        const QImage shown = list->viewport()->grab().toImage();
+        for (const int item : {box.currentIndex(), box.currentIndex() == 0 ? 1 : 0}) {
+            const QRect rect = list->visualRect(list->model()->index(item, 0)) & shown.rect();
+            ASSERT_FALSE(rect.isEmpty());
+            EXPECT_GE(TextContrast(shown, rect), 4.5) << "item " << item;
+        }
+        box.hidePopup();
+    }
 }

@@ -60,8 +60,8 @@ TEST_F(GuiWindowTest, MenusHoldTheirActionsAndWebPagesGoToTheOpener) {
                            "&Options/&Name Matching/O&ff", "&Options/&Name Matching/O&n", "&Batch/&Start Batch",
                            "&Batch/-", "&Batch/", "&Help/&About Kelvor", "&Help/&Website", "&Help/&Tutorials",
                            "&Help/&Support", "&Help/&Legal Acknowledgments", "&Help/&EULA"}));
-    // Outside every menu, yet there.
-    EXPECT_EQ(WindowActions(*window).size(), 19);
+    // Outside every menu, yet there; Start Batch is the window's, so that a run can disable it.
+    EXPECT_EQ(WindowActions(*window).size(), 20);
     EXPECT_TRUE(ActionNamed(*window, "&File Caching").isCheckable());
     for (const char* text : {"&Website", "&Tutorials", "&Support", "High to low bake"})
         ActionNamed(*window, text).trigger();
@@ -116,6 +116,16 @@ TEST_F(GuiWindowTest, TheBatchMenuListsThePresetsWithTheirTicks) {
     EXPECT_EQ(Ini("General", "preset_hero_batch_on"), "0");
 }
 
+TEST_F(GuiWindowTest, ACurrentPresetMissingFromTheListCanBeTickedAtOnce) {
+    store->settings.setValue("presets", "a");
+    store->settings.setValue("preset", "hero");
+    auto window = MakeWindow();
+    QMenu* batch = window->menuBar()->actions()[2]->menu();
+    ASSERT_EQ(MenuEntries(batch->actions()), (QStringList{"&Start Batch", "-", "a", "hero"}));
+    batch->actions()[3]->trigger();
+    EXPECT_EQ(Ini("General", "preset_hero_batch_on"), "1");
+}
+
 TEST_F(GuiWindowTest, HelpEntriesOpenTheirDialogsModalOnTheirOwn) {
     auto window = MakeWindow();
     window->show();
@@ -151,23 +161,46 @@ TEST_F(GuiWindowTest, MayaInstallAsksPerVersionFolderAndWritesOnlyWhereTheAnswer
     KelvorTest::ScopedEnvironment mayaVariable("MAYA_APP_DIR", maya.path());
     auto window = MakeWindow();
 
-    QStringList questions;
+    QStringList questions, reports;
+    QList<QMessageBox::Icon> icons;
     KelvorTest::WindowResponder<QMessageBox> answer([&](QMessageBox* box) {
-        questions << box->windowTitle() + ": " + box->text();
         EXPECT_EQ(box->parentWidget(), window.get());
+        if (!box->button(QMessageBox::Yes)) {
+            reports << box->windowTitle() + ": " + box->text();
+            icons << box->icon();
+            box->accept();
+            return;
+        }
+        questions << box->windowTitle() + ": " + box->text();
         box->button(questions.size() == 1 ? QMessageBox::No : QMessageBox::Yes)->click();
     });
     ActionNamed(*window, "&Install Shelf").trigger();
     EXPECT_EQ(questions, (QStringList{"Maya Shelf Install: Do you want to install shelf for Maya 2016",
                                       "Maya Shelf Install: Do you want to install shelf for Maya 2017"}));
     EXPECT_FALSE(QFileInfo::exists(maya.path() + "/2016/prefs/shelves/shelf_Kelvor.mel"));
-    EXPECT_EQ(KelvorTest::ReadFile(maya.path() + "/2017-x64/prefs/shelves/shelf_Kelvor.mel"),
-              ShelfFileText(ShelfProgramPath()).toUtf8());
+    const QString shelf = maya.path() + "/2017-x64/prefs/shelves/shelf_Kelvor.mel";
+    EXPECT_EQ(KelvorTest::ReadFile(shelf), ShelfFileText(ShelfProgramPath()).toUtf8());
+    // The window says where the shelf went, and which folder failed.
+    EXPECT_EQ(reports, QStringList{"Maya Shelf Install: The shelf was written to:\n" + shelf});
+    EXPECT_EQ(icons, QList<QMessageBox::Icon>{QMessageBox::Information});
+
+    ASSERT_TRUE(QFile::remove(shelf));
+    ASSERT_TRUE(QDir().mkpath(shelf));
+    ActionNamed(*window, "&Install Shelf").trigger();
+    ASSERT_EQ(reports.size(), 2);
+    EXPECT_TRUE(reports[1].contains("\n\nThe shelf could not be written to:\n" + maya.path() + "/2017-x64/prefs/shelves ("))
+        << reports[1].toStdString();
+    EXPECT_EQ(icons[1], QMessageBox::Warning);
 }
 
 TEST_F(GuiWindowTest, ManualShelfInstallWritesIntoTheChosenFolderAndNothingWhenCancelled) {
     QTemporaryDir chosen;
     auto window = MakeWindow();
+    QStringList reports;
+    KelvorTest::WindowResponder<QMessageBox> report([&](QMessageBox* box) {
+        reports << box->text();
+        box->accept();
+    });
     bool choose = false;
     KelvorTest::WindowResponder<QFileDialog> pick([&](QFileDialog* files) {
         EXPECT_EQ(files->windowTitle(), "Select your shelf directory");
@@ -183,9 +216,11 @@ TEST_F(GuiWindowTest, ManualShelfInstallWritesIntoTheChosenFolderAndNothingWhenC
     ActionNamed(*window, "Install Shelf &Manual").trigger();
     EXPECT_EQ(pick.Handled(), 1);
     EXPECT_TRUE(QDir(chosen.path()).isEmpty());
+    EXPECT_EQ(reports, QStringList());
 
     choose = true;
     ActionNamed(*window, "Install Shelf &Manual").trigger();
     EXPECT_EQ(pick.Handled(), 2);
     EXPECT_EQ(KelvorTest::ReadFile(chosen.path() + "/shelf_Kelvor.mel"), ShelfFileText(ShelfProgramPath()).toUtf8());
+    EXPECT_EQ(reports, QStringList{"The shelf was written to:\n" + chosen.path() + "/shelf_Kelvor.mel"});
 }

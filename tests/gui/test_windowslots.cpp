@@ -69,13 +69,16 @@ TEST_F(GuiWindowTest, PresetsAreAddedRefusedAndRemoved) {
     EXPECT_EQ(PresetItems(*window), (QStringList{"", "hero"}));
     EXPECT_EQ(Find<QComboBox>(*window, "presetCombo").currentText(), "hero");
 
+    // A "/" or "\" would put the name's keys inside another preset's group: "hero/" into hero's.
+    const QByteArray stored = FileBytes();
     for (const auto& [name, message] :
-         {std::pair{"hero", "The preset already exists"}, std::pair{"a,b", "Preset names cannot contain ','"}}) {
+         {std::pair{"hero", "The preset already exists"}, std::pair{"a,b", "Preset names cannot contain ','"},
+          std::pair{"hero/", "Preset names cannot contain '/'"}, std::pair{"a\\b", "Preset names cannot contain '\\'"}}) {
         InputAnswer answer(name);
         Click(*window, "preset_addbutton");
         EXPECT_EQ(answer.messages, QStringList{message});
         EXPECT_EQ(PresetItems(*window), (QStringList{"", "hero"}));
-        EXPECT_EQ(Ini("General", "presets"), "\",hero\"");
+        EXPECT_EQ(FileBytes(), stored) << name;
     }
 
     // Removing the current preset opens the first that remains; the last one stays.

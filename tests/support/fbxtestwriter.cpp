@@ -57,6 +57,13 @@ void WriteBinaryValue(std::string& out, const Value& v, bool compress) {
             return;
         default: break;
     }
+    if (v.deflated) {
+        Put(out, uint32_t(v.integer));
+        Put(out, uint32_t(1));
+        Put(out, uint32_t(v.text.size()));
+        out += v.text;
+        return;
+    }
     const std::string raw = ArrayBytes(v);
     const uint32_t count = uint32_t(v.type == 'd' || v.type == 'f' ? v.reals.size() : v.integers.size());
     Put(out, count);
@@ -66,12 +73,7 @@ void WriteBinaryValue(std::string& out, const Value& v, bool compress) {
         out += raw;
         return;
     }
-    uLongf packedSize = compressBound(uLong(raw.size()));
-    std::string packed(packedSize, '\0');
-    if (compress2(reinterpret_cast<Bytef*>(packed.data()), &packedSize, reinterpret_cast<const Bytef*>(raw.data()),
-                  uLong(raw.size()), 9) != Z_OK)
-        throw std::runtime_error("compression failed");
-    packed.resize(packedSize);
+    const std::string packed = Deflate(raw);
     Put(out, uint32_t(1));
     Put(out, uint32_t(packed.size()));
     out += packed;
@@ -122,6 +124,8 @@ std::string AsciiScalar(const Value& v) {
 
 void WriteAsciiNode(std::string& out, const Node& node, int depth) {
     const std::string indent(size_t(depth), '\t');
+    for (const Value& v : node.values)
+        if (v.deflated) throw std::logic_error("ASCII files have no compressed arrays");
     out += indent + node.name + ": ";
     for (size_t i = 0; i < node.values.size(); ++i) {
         const Value& v = node.values[i];
@@ -161,6 +165,14 @@ Node PropertiesNode(const std::vector<Property>& properties) {
         p.Add(record);
     }
     return p;
+}
+
+enum ObjectKind { Model = 1, Geometry, Material, Attribute, Implementation };
+
+// Object ids: kind x 1000 + i for the first thousand of a kind, then the same pattern in later
+// blocks of ten thousand, so that no two objects share an id however many there are.
+int64_t ObjectId(ObjectKind kind, size_t i) {
+    return int64_t(kind) * 1000 + int64_t(i % 1000) + int64_t(i / 1000) * 10000;
 }
 
 Node LayerNode(const char* record, const char* directName, const char* indexName, const LayerElement& element) {
@@ -208,6 +220,16 @@ std::string Write(const std::vector<Node>& records, const Format& format) {
     return out;
 }
 
+std::string Deflate(const std::string& raw) {
+    uLongf packedSize = compressBound(uLong(raw.size()));
+    std::string packed(packedSize, '\0');
+    if (compress2(reinterpret_cast<Bytef*>(packed.data()), &packedSize, reinterpret_cast<const Bytef*>(raw.data()),
+                  uLong(raw.size()), 9) != Z_OK)
+        throw std::runtime_error("compression failed");
+    packed.resize(packedSize);
+    return packed;
+}
+
 Property VectorProperty(const std::string& name, double x, double y, double z) {
     return {name, name, "A", {Value::Double(x), Value::Double(y), Value::Double(z)}};
 }
@@ -252,7 +274,7 @@ std::vector<Node> SceneData::Records(const Format& format) const {
     };
     for (size_t i = 0; i < meshes.size(); ++i) {
         const MeshData& mesh = meshes[i];
-        Node& g = objects.Add({"Geometry", {Value::Long(2000 + int64_t(i)), Value::String(ObjectName(mesh.name, "Geometry", format)),
+        Node& g = objects.Add({"Geometry", {Value::Long(ObjectId(Geometry, i)), Value::String(ObjectName(mesh.name, "Geometry", format)),
                                             Value::String("Mesh")}});
         g.Add({"Vertices", {Value::Doubles(mesh.vertices)}});
         g.Add({"PolygonVertexIndex", {Value::Ints(mesh.polygonVertexIndex)}});
@@ -278,9 +300,9 @@ std::vector<Node> SceneData::Records(const Format& format) const {
     }
     for (size_t i = 0; i < models.size(); ++i) {
         const ModelData& model = models[i];
-        const int64_t id = 1000 + int64_t(i);
+        const int64_t id = ObjectId(Model, i);
         if (model.attribute != "Mesh") {
-            Node& a = objects.Add({"NodeAttribute", {Value::Long(4000 + int64_t(i)),
+            Node& a = objects.Add({"NodeAttribute", {Value::Long(ObjectId(Attribute, i)),
                                                      Value::String(ObjectName("", "NodeAttribute", format)),
                                                      Value::String(model.attribute)}});
             a.Add({"TypeFlags", {Value::String(model.attribute)}});
@@ -294,7 +316,7 @@ std::vector<Node> SceneData::Records(const Format& format) const {
     }
     for (size_t i = 0; i < materials.size(); ++i) {
         const MaterialData& material = materials[i];
-        Node& m = objects.Add({"Material", {Value::Long(3000 + int64_t(i)),
+        Node& m = objects.Add({"Material", {Value::Long(ObjectId(Material, i)),
                                             Value::String(ObjectName(material.name, "Material", format)), Value::String("")}});
         m.Add({"Version", {Value::Int(102)}});
         m.Add({"ShadingModel", {Value::String(material.shadingModel)}});
@@ -305,7 +327,7 @@ std::vector<Node> SceneData::Records(const Format& format) const {
             properties.push_back(ColorProperty("DiffuseColor", (*material.diffuse)[0], (*material.diffuse)[1], (*material.diffuse)[2]));
         m.Add(PropertiesNode(properties));
         if (!material.implementation.empty()) {
-            const int64_t implementation = 5000 + int64_t(i);
+            const int64_t implementation = ObjectId(Implementation, i);
             Node& impl = objects.Add({"Implementation", {Value::Long(implementation),
                                                          Value::String(ObjectName("shader", "Implementation", format)),
                                                          Value::String("")}});
@@ -313,19 +335,19 @@ std::vector<Node> SceneData::Records(const Format& format) const {
             impl.Add(PropertiesNode({{"ShaderLanguage", "KString", "", {Value::String(material.implementation)}}}));
             // HLSL hangs on the material's implementation property, CGFX as a plain object link.
             if (material.implementation == "HLSL")
-                connections.Add({"C", {Value::String("OP"), Value::Long(implementation), Value::Long(3000 + int64_t(i)),
+                connections.Add({"C", {Value::String("OP"), Value::Long(implementation), Value::Long(ObjectId(Material, i)),
                                        Value::String("ImplementationHLSL")}});
             else
-                connect(implementation, 3000 + int64_t(i));
+                connect(implementation, ObjectId(Material, i));
         }
     }
     for (size_t i = 0; i < models.size(); ++i) {
         const ModelData& model = models[i];
-        const int64_t id = 1000 + int64_t(i);
-        connect(id, model.parent < 0 ? 0 : 1000 + model.parent);
-        if (model.attribute == "Mesh" && model.mesh >= 0) connect(2000 + model.mesh, id);
-        if (model.attribute != "Mesh") connect(4000 + int64_t(i), id);
-        for (int material : model.materials) connect(3000 + material, id);
+        const int64_t id = ObjectId(Model, i);
+        connect(id, model.parent < 0 ? 0 : ObjectId(Model, size_t(model.parent)));
+        if (model.attribute == "Mesh" && model.mesh >= 0) connect(ObjectId(Geometry, size_t(model.mesh)), id);
+        if (model.attribute != "Mesh") connect(ObjectId(Attribute, i), id);
+        for (int material : model.materials) connect(ObjectId(Material, size_t(material)), id);
     }
     records.push_back(connections);
     return records;

@@ -17,6 +17,7 @@ struct Value {
     std::string text;
     std::vector<int64_t> integers;
     std::vector<double> reals;
+    bool deflated = false;
 
     static Value Int(int64_t v) { return Scalar('I', v, 0.0); }
     static Value Long(int64_t v) { return Scalar('L', v, 0.0); }
@@ -42,6 +43,14 @@ struct Value {
     static Value Doubles(const std::vector<double>& v) {
         Value value = Scalar('d', 0, 0.0);
         value.reals = v;
+        return value;
+    }
+    // An array of `count` entries stored as the given zlib stream, whatever it really inflates to
+    // (binary files only).
+    static Value Deflated(char type, uint32_t count, std::string stream) {
+        Value value = Scalar(type, count, 0.0);
+        value.text = std::move(stream);
+        value.deflated = true;
         return value;
     }
     static Value Scalar(char type, int64_t integer, double real) {
@@ -81,6 +90,9 @@ struct Format {
 std::vector<Format> AllFormats();
 
 std::string Write(const std::vector<Node>& records, const Format& format);
+
+// The zlib stream of bytes, as exporters compress arrays.
+std::string Deflate(const std::string& raw);
 
 // ---- scenes ----
 

@@ -281,6 +281,103 @@ TEST(GridBuild, SameGridWithOneOrEightWorkers) {
     EXPECT_EQ(ComputeGridStatistics(TraceGrid(nullptr)).meanCount, 0);
 }
 
+namespace {
+
+double ReferencesPerTriangle(const SWTraceMesh& mesh) {
+    return double(mesh.Footprint().references) / double(mesh.triangles.size());
+}
+double BytesPerTriangle(const SWTraceMesh& mesh) { return double(mesh.Footprint().bytes) / double(mesh.triangles.size()); }
+
+// Rays straight down onto the mesh from a row of points: the grid finds the nearest distance
+// that a test of every triangle finds (among coincident triangles any one of them will do).
+void ExpectNearestDistances(const SWTraceMesh& mesh, const std::vector<Triangle>& soup) {
+    for (int i = 0; i < 12; ++i) {
+        const Vec3 origin{0.04f + 0.08f * float(i), 0.93f - 0.07f * float(i), 2.0f};
+        const TraceTest::Hit exact = TraceTest::BruteForceClosest(soup, origin, {0, 0, -1}, 10.0);
+        const Result found = Cast(mesh, origin, {0, 0, -1}, 10.0f);
+        ASSERT_EQ(found.hit, exact.hit) << "ray " << i;
+        if (found.hit) {
+            EXPECT_NEAR(found.t, exact.t, 1e-5) << "ray " << i;
+        }
+        EXPECT_EQ(Blocked(mesh, origin, {0, 0, -1}, 10.0f), exact.hit) << "ray " << i;
+    }
+}
+
+}  // namespace
+
+TEST(GridBuild, OverlappingTrianglesTakeReferencesInProportionToTheirCount) {
+    // A unit quad and a tilted triangle above it, the same three triangles 2000 times over, in
+    // a root grid of 32^3 cells: every cell the quad crosses would take every copy, and so
+    // would every cell of a nested grid under it.
+    std::vector<Triangle> stack;
+    for (int i = 0; i < 2000; ++i) {
+        stack.push_back({{0, 0, 0.5f}, {1, 0, 0.5f}, {1, 1, 0.5f}});
+        stack.push_back({{0, 0, 0.5f}, {1, 1, 0.5f}, {0, 1, 0.5f}});
+        stack.push_back({{0.2f, 0.2f, 0.6f}, {0.9f, 0.3f, 0.9f}, {0.4f, 0.8f, 0.7f}});
+    }
+    const AABB3 unit = Box({0, 0, 0}, {1, 1, 1});
+    const auto stacked = MakeTraceMesh(stack, {}, 0, &unit, 1.0f / 32.0f);
+    EXPECT_LE(ReferencesPerTriangle(*stacked), 32.0);
+    EXPECT_LE(BytesPerTriangle(*stacked), 3072.0);
+    ExpectNearestDistances(*stacked, stack);
+
+    // 200 coincident copies of a 10 x 10 plane, laid out as a bake lays its grid.
+    std::vector<Triangle> planes;
+    for (int copy = 0; copy < 200; ++copy)
+        for (int i = 0; i < 10; ++i)
+            for (int j = 0; j < 10; ++j) {
+                const float x = 0.1f * float(i), y = 0.1f * float(j);
+                planes.push_back({{x, y, 0}, {x + 0.1f, y, 0}, {x + 0.1f, y + 0.1f, 0}});
+                planes.push_back({{x, y, 0}, {x + 0.1f, y + 0.1f, 0}, {x, y + 0.1f, 0}});
+            }
+    const auto coincident = MakeTraceMesh(planes);
+    EXPECT_LE(ReferencesPerTriangle(*coincident), 8.0);
+    EXPECT_LE(BytesPerTriangle(*coincident), 512.0);
+    ExpectNearestDistances(*coincident, planes);
+}
+
+TEST(GridBuild, OrdinarySurfacesKeepEveryNestedGrid) {
+    // A bumpy sphere of 8000 triangles: each crowded root cell gets its nested grid, at about
+    // two references a triangle.
+    std::vector<Triangle> sphere;
+    auto at = [](int i, int j) {
+        const float theta = 3.14159265f * float(i) / 40.0f, phi = 6.2831853f * float(j) / 100.0f;
+        const float r = 1.0f + 0.08f * std::sin(9.0f * theta) * std::sin(7.0f * phi);
+        return Vec3{r * std::sin(theta) * std::cos(phi), r * std::sin(theta) * std::sin(phi), r * std::cos(theta)};
+    };
+    for (int i = 0; i < 40; ++i)
+        for (int j = 0; j < 100; ++j) {
+            sphere.push_back({at(i, j), at(i + 1, j), at(i + 1, j + 1)});
+            sphere.push_back({at(i, j), at(i + 1, j + 1), at(i, j + 1)});
+        }
+    const auto mesh = MakeTraceMesh(sphere);
+    int crowded = 0;
+    for (int i = 0; i < mesh->grid.cellCount; ++i) {
+        const SWGridCellCluster& cell = mesh->grid.cells[i];
+        if (cell.triangleCount <= TraceGridSettings().threshold) continue;
+        ++crowded;
+        EXPECT_TRUE(cell.nested) << "cell " << i << " of " << cell.triangleCount;
+    }
+    EXPECT_GT(crowded, 8);
+    EXPECT_LE(ReferencesPerTriangle(*mesh), 3.0);
+}
+
+TEST(GridBuild, TrianglesWithoutAreaAreNotBinned) {
+    // 20000 triangles collapsed onto one point on a real one: no ray hits them, so the grid is
+    // that of the real triangle and one whose two corners coincide, which is binned as before.
+    const std::vector<Triangle> real = {{{0, 0, 0.3f}, {1, 0, 0.3f}, {0, 1, 0.3f}},
+                                        {{0.5f, 0.5f, 0.5f}, {0.5f, 0.5f, 0.5f}, {0.6f, 0.5f, 0.5f}}};
+    std::vector<Triangle> soup = real;
+    for (int i = 0; i < 20000; ++i) soup.push_back({{0.2f, 0.2f, 0.3f}, {0.2f, 0.2f, 0.3f}, {0.2f, 0.2f, 0.3f}});
+    const AABB3 unit = Box({0, 0, 0}, {1, 1, 1});
+    const auto mesh = MakeTraceMesh(soup, {}, 0, &unit, 0.25f);
+    const auto without = MakeTraceMesh(real, {}, 0, &unit, 0.25f);
+    EXPECT_EQ(mesh->triangles.size(), soup.size());
+    ExpectSameGrid(mesh->grid, without->grid);
+    EXPECT_EQ(mesh->Footprint().references, without->Footprint().references);
+    EXPECT_EQ(Cast(*mesh, {0.2f, 0.2f, 2}, {0, 0, -1}, 10.0f).id, 0);
+}
+
 TEST(GridBuild, AFailingCellTaskIsRethrownOutOfBuild) {
     std::vector<Triangle> soup;
     for (int i = 0; i < 30; ++i) soup.push_back(InCell({0, 0, 0}, 0.01f * float(i)));

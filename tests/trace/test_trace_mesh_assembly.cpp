@@ -2,10 +2,13 @@
 
 #include <array>
 #include <cmath>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "core/bakeexception.h"
+#include "core/threadpool.h"
 #include "geometry/scene.h"
 #include "trace/swtracemesh.h"
 #include "tracetesthelpers.h"
@@ -139,8 +142,10 @@ TEST(TraceMeshAssembly, AnIndexBeyondTheVerticesIsRefused) {
 }
 
 TEST(TraceMeshAssembly, GiantTrianglesStayOutOfTheCellsWithTheSameHits) {
-    // A wavy 40 x 40 sheet over [-1, 1]^2 and, under it, one triangle two million units across,
-    // or a crowd of 40 such triangles at slightly different depths and turns.
+    // A wavy 40 x 40 sheet over [-1, 1]^2 and, under it, one triangle two million units across;
+    // or a crowd of 40 giants at slightly different depths: a fan of wedges four million units
+    // long, whose tip lies far beside the sheet, which a grid can tell apart, or a stack of
+    // triangles like the first at different turns, which overlap everywhere and stay a leaf.
     std::vector<std::array<Vec3, 3>> sheet;
     auto at = [](int i, int j) {
         const float x = -1.0f + float(i) / 20.0f, y = -1.0f + float(j) / 20.0f;
@@ -151,13 +156,23 @@ TEST(TraceMeshAssembly, GiantTrianglesStayOutOfTheCellsWithTheSameHits) {
             sheet.push_back({at(i, j), at(i + 1, j), at(i + 1, j + 1)});
             sheet.push_back({at(i, j), at(i + 1, j + 1), at(i, j + 1)});
         }
-    for (const int giantCount : {1, 40}) {
-        SCOPED_TRACE(std::to_string(giantCount) + " giant triangles");
+    enum class Crowd { One, Fan, Stack };
+    for (const Crowd crowd : {Crowd::One, Crowd::Fan, Crowd::Stack}) {
+        const int giantCount = crowd == Crowd::One ? 1 : 40;
+        SCOPED_TRACE(std::to_string(giantCount) + " giant triangles" + (crowd == Crowd::Fan ? " in a fan" : ""));
         std::vector<std::array<Vec3, 3>> giants;
         for (int k = 0; k < giantCount; ++k) {
-            const float turn = 0.15f * float(k), z = -0.5f - 0.01f * float(k);
-            auto corner = [&](float angle) { return Vec3{1e6f * std::cos(angle + turn), 1e6f * std::sin(angle + turn), z}; };
-            giants.push_back({corner(0.0f), corner(2.0944f), corner(4.1888f)});
+            const float z = -0.5f - 0.01f * float(k);
+            auto corner = [&](float angle) { return Vec3{1e6f * std::cos(angle), 1e6f * std::sin(angle), z}; };
+            if (crowd == Crowd::Fan) {
+                // Wedge 0 lies under the sheet, its edges far from it.
+                const float wedge = 6.2831853f / float(giantCount), first = 3.1415927f - 0.5f * wedge;
+                auto rim = [&](float angle) { return Vec3{2e6f + 4e6f * std::cos(angle), 4e6f * std::sin(angle), z}; };
+                giants.push_back({Vec3{2e6f, 0.0f, z}, rim(first + wedge * float(k)), rim(first + wedge * float(k + 1))});
+            } else {
+                const float turn = 0.15f * float(k);
+                giants.push_back({corner(turn), corner(turn + 2.0944f), corner(turn + 4.1888f)});
+            }
         }
         Scene scene, plain;
         AddTriangles(*scene.AddMesh("high"), sheet);
@@ -172,7 +187,7 @@ TEST(TraceMeshAssembly, GiantTrianglesStayOutOfTheCellsWithTheSameHits) {
         // still hold the whole scene.
         ASSERT_NE(withGiants.grid.outliers, nullptr);
         EXPECT_EQ(withGiants.grid.outliers->triangleCount, giantCount);
-        EXPECT_EQ(withGiants.grid.outliers->nested != nullptr, giantCount > TraceGridSettings().threshold);
+        EXPECT_EQ(withGiants.grid.outliers->nested != nullptr, crowd == Crowd::Fan);
         EXPECT_EQ(without.grid.outliers, nullptr);
         EXPECT_EQ(withGiants.grid.cellCount, without.grid.cellCount);
         EXPECT_FLOAT_EQ(withGiants.grid.cellSize, without.grid.cellSize);
@@ -224,4 +239,129 @@ TEST(TraceMeshAssembly, GiantTrianglesStayOutOfTheCellsWithTheSameHits) {
         EXPECT_GT(giantHits, 500);
         EXPECT_GT(sheetHits, 500);
     }
+}
+
+namespace {
+
+template <class T>
+bool SameBytes(const std::vector<T>& a, const std::vector<T>& b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
+}
+
+// A high-poly scene as the bake manager hands it over: centred, every kind of per-vertex array,
+// a turned mesh, a mesh whose importer left its normals short and tangents nobody traces.
+std::unique_ptr<Scene> MakeGroupScene() {
+    auto scene = std::make_unique<Scene>(NeedNormals | NeedUVsAndColours | NeedNeighbourDirections | NeedTangents);
+    scene->FindOrAddMaterial("skin");
+    scene->FindOrAddMaterial("cloth");
+    AddTriangles(*scene->AddMesh("arm_high"), {Unit({0, 0, 0}), Unit({0, 0, 1})}, 1);
+    SceneMesh* left = scene->AddMesh("left_arm");
+    AddTriangles(*left, {Unit({2, 0, 0}), Unit({2, 1, 0}), Unit({3, 0, 2})}, -1);
+    const float quarterTurn[12] = {0, 1, 0, -1, 0, 0, 0, 0, 1, 1, 0, 0};
+    left->SetTransform(quarterTurn);
+    left->normals[4] = {0.6f, 0, 0.8f};
+    SceneMesh* body = scene->AddMesh("body");
+    AddTriangles(*body, {Unit({5, 0, 0}), Unit({5, 0, 3})}, 0);
+    body->normals.pop_back();
+    body->tangents.assign(body->positions.size(), {1, 0, 0, 1});
+    body->bitangents.assign(body->positions.size(), {0, 1, 0});
+    AddTriangles(*scene->AddMesh("unused"), {Unit({-4, -4, -4})});
+    scene->Translate({-0.5f, 0.25f, -1.0f});
+    return scene;
+}
+
+void ExpectSameTraceMesh(const SWTraceMesh& copied, const SWTraceMesh& used) {
+    EXPECT_TRUE(SameBytes(copied.positions, used.positions));
+    EXPECT_TRUE(SameBytes(copied.normals, used.normals));
+    EXPECT_TRUE(SameBytes(copied.uvs, used.uvs));
+    EXPECT_TRUE(SameBytes(copied.colours, used.colours));
+    EXPECT_TRUE(SameBytes(copied.neighbourDirections, used.neighbourDirections));
+    ASSERT_EQ(copied.triangles.size(), used.triangles.size());
+    for (size_t t = 0; t < copied.triangles.size(); ++t) {
+        const MeshTriangle &a = copied.triangles[t], &b = used.triangles[t];
+        EXPECT_EQ(a.vertex0, b.vertex0);
+        EXPECT_EQ(a.vertex1, b.vertex1);
+        EXPECT_EQ(a.vertex2, b.vertex2);
+        EXPECT_EQ(std::memcmp(&a.normal, &b.normal, sizeof a.normal), 0) << "triangle " << t;
+        ASSERT_EQ(a.material != nullptr, b.material != nullptr);
+        if (!a.material) continue;
+        EXPECT_EQ(a.material->id, b.material->id);
+        EXPECT_EQ(b.material, used.materials[size_t(b.material->id)].get());
+    }
+    ASSERT_EQ(copied.materials.size(), used.materials.size());
+    EXPECT_EQ(std::memcmp(&copied.bounds, &used.bounds, sizeof copied.bounds), 0);
+    EXPECT_EQ(std::memcmp(&copied.grid.bounds, &used.grid.bounds, sizeof copied.grid.bounds), 0);
+    EXPECT_EQ(copied.grid.cellSize, used.grid.cellSize);
+    const TraceGridStatistics a = ComputeGridStatistics(copied.grid), b = ComputeGridStatistics(used.grid);
+    EXPECT_EQ(a.cellCount, b.cellCount);
+    EXPECT_EQ(a.highWater, b.highWater);
+    EXPECT_EQ(a.meanCount, b.meanCount);
+    EXPECT_EQ(a.usage, b.usage);
+}
+
+}  // namespace
+
+TEST(TraceMeshAssembly, UsingTheSceneUpBuildsWhatCopyingBuilds) {
+    // "body" makes up the first group alone but is read again by the last, so only the last
+    // one is handed it; "arm" takes two meshes, which are copied; left_arm is read again by
+    // "left", which it makes up alone and is handed; "leg" selects nothing; "unused" is in no
+    // group but still counts for the shared frame.
+    const std::vector<std::string> groups = {"body", "arm", "left", "leg", "dy"};
+    for (const bool named : {true, false}) {
+        SCOPED_TRACE(named ? "name matching" : "one group");
+        const auto kept = MakeGroupScene();
+        const auto used = MakeGroupScene();
+        const Vec3* bodyPositions = used->meshes[2]->positions.data();
+        std::vector<std::unique_ptr<SWTraceMesh>> built;
+        BuildTraceMeshes(*used, nullptr, named ? &groups : nullptr, built);
+        ASSERT_EQ(built.size(), named ? groups.size() : 1u);
+        for (size_t g = 0; g < built.size(); ++g) {
+            SCOPED_TRACE(named ? groups[g] : "whole scene");
+            SWTraceMesh copied;
+            ASSERT_TRUE(kept->BuildTraceMesh(&copied, nullptr, named ? &groups[g] : nullptr));
+            ExpectSameTraceMesh(copied, *built[g]);
+        }
+        if (named) {
+            EXPECT_EQ(built[4]->positions.data(), bodyPositions);  // handed over, not copied
+        }
+        for (const auto& mesh : used->meshes) {
+            EXPECT_EQ(mesh->positions.capacity(), 0u) << mesh->name;
+            EXPECT_EQ(mesh->normals.capacity(), 0u) << mesh->name;
+            EXPECT_EQ(mesh->tangents.capacity(), 0u) << mesh->name;
+            EXPECT_EQ(mesh->indices.capacity(), 0u) << mesh->name;
+        }
+    }
+}
+
+TEST(TraceMeshAssembly, OnAPoolTheSceneIsUsedUpIntoTheSameMesh) {
+    // A sheet of enough vertices for the passes over them to run in parts.
+    const auto makeScene = [] {
+        auto scene = std::make_unique<Scene>(NeedNormals | NeedNeighbourDirections);
+        std::vector<std::array<Vec3, 3>> sheet;
+        for (int i = 0; i < 300; ++i)
+            for (int j = 0; j < 300; ++j) {
+                const auto at = [](int x, int y) {
+                    return Vec3{float(x), float(y), 0.3f * std::sin(0.1f * float(x)) * std::cos(0.07f * float(y))};
+                };
+                sheet.push_back({at(i, j), at(i + 1, j), at(i + 1, j + 1)});
+                sheet.push_back({at(i, j), at(i + 1, j + 1), at(i, j + 1)});
+            }
+        SceneMesh* mesh = scene->AddMesh("high");
+        AddTriangles(*mesh, sheet);
+        mesh->normals[7] = {0.6f, 0, 0.8f};
+        const float quarterTurn[12] = {0, 1, 0, -1, 0, 0, 0, 0, 1, 1, 0, 0};
+        mesh->SetTransform(quarterTurn);
+        scene->Translate({-150.0f, 20.0f, 0.25f});
+        return scene;
+    };
+    const auto kept = makeScene();
+    const auto used = makeScene();
+    ASSERT_GE(used->meshes[0]->positions.size(), 2 * kVerticesPerPart);
+    SWTraceMesh copied;
+    ASSERT_TRUE(kept->BuildTraceMesh(&copied, nullptr, nullptr));
+    ThreadPool pool(4);
+    std::vector<std::unique_ptr<SWTraceMesh>> built;
+    BuildTraceMeshes(*used, nullptr, nullptr, built, &pool);
+    ASSERT_EQ(built.size(), 1u);
+    ExpectSameTraceMesh(copied, *built[0]);
 }

@@ -1,8 +1,6 @@
 // A whole normal-map bake of a generated 1M-triangle bumped sphere, run the way KelvorCmd runs
 // it, phase by phase. Set KELVOR_BENCH_16K=1 to add the 16384 x 16384 bake.
 #include <algorithm>
-#include <cmath>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -16,6 +14,7 @@
 
 #include "bake/bakemanager.h"
 #include "bench.h"
+#include "bumpedsphere.h"
 #include "events/eventreporter.h"
 #include "geometry/scene.h"
 #include "io/plyimporter.h"
@@ -24,75 +23,11 @@
 
 using namespace Pallix::Bake;
 namespace fs = std::filesystem;
+namespace BumpedSphere = KelvorBench::BumpedSphere;
 
 namespace {
 
 constexpr int kRepeats = 3;
-constexpr double kPi = 3.14159265358979;
-// 1000 x 500 latitude-longitude quads, one triangle per quad at the poles: 998 000 triangles.
-constexpr int kColumns = 1000, kRows = 500;
-
-double BumpedRadius(double theta, double phi) {
-    return 1.0 + 0.012 * std::sin(23.0 * theta) * std::sin(17.0 * phi) + 0.004 * std::cos(71.0 * theta + 3.0 * phi);
-}
-
-void WriteHighPoly(const fs::path& path) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return;
-    const int vertices = (kColumns + 1) * (kRows + 1);
-    const int faces = 2 * kColumns * kRows - 2 * kColumns;
-    std::fprintf(f,
-                 "ply\nformat binary_little_endian 1.0\nelement vertex %d\nproperty float x\nproperty float y\n"
-                 "property float z\nelement face %d\nproperty list uchar int vertex_indices\nend_header\n",
-                 vertices, faces);
-    for (int i = 0; i <= kRows; ++i) {
-        const double phi = kPi * double(i) / kRows;
-        for (int j = 0; j <= kColumns; ++j) {
-            const double theta = 2.0 * kPi * double(j) / kColumns;
-            const double r = BumpedRadius(theta, phi);
-            const float p[3] = {float(r * std::sin(phi) * std::cos(theta)), float(r * std::cos(phi)),
-                                float(r * std::sin(phi) * std::sin(theta))};
-            std::fwrite(p, sizeof p, 1, f);
-        }
-    }
-    auto index = [](int i, int j) { return int32_t(i * (kColumns + 1) + j); };
-    auto triangle = [&](int32_t a, int32_t b, int32_t c) {
-        const unsigned char three = 3;
-        const int32_t t[3] = {a, b, c};
-        std::fwrite(&three, 1, 1, f);
-        std::fwrite(t, sizeof t, 1, f);
-    };
-    for (int i = 0; i < kRows; ++i)
-        for (int j = 0; j < kColumns; ++j) {
-            const int32_t a = index(i, j), b = index(i, j + 1), c = index(i + 1, j + 1), d = index(i + 1, j);
-            if (i > 0) triangle(a, b, c);
-            if (i + 1 < kRows) triangle(a, c, d);
-        }
-    std::fclose(f);
-}
-
-// The smooth sphere under the bumps, its UVs a latitude-longitude sheet inside a small gutter.
-void WriteLowPoly(const fs::path& path) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return;
-    const int columns = 96, rows = 48;
-    for (int i = 0; i <= rows; ++i)
-        for (int j = 0; j <= columns; ++j) {
-            const double phi = kPi * double(i) / rows, theta = 2.0 * kPi * double(j) / columns;
-            const double x = std::sin(phi) * std::cos(theta), y = std::cos(phi), z = std::sin(phi) * std::sin(theta);
-            std::fprintf(f, "v %.6f %.6f %.6f\nvn %.6f %.6f %.6f\nvt %.6f %.6f\n", x, y, z, x, y, z,
-                         0.02 + 0.96 * double(j) / columns, 0.98 - 0.96 * double(i) / rows);
-        }
-    auto index = [&](int i, int j) { return i * (columns + 1) + j + 1; };
-    auto corner = [](int k) { return std::to_string(k) + "/" + std::to_string(k) + "/" + std::to_string(k); };
-    for (int i = 0; i < rows; ++i)
-        for (int j = 0; j < columns; ++j) {
-            const int a = index(i, j), b = index(i, j + 1), c = index(i + 1, j + 1), d = index(i + 1, j);
-            if (i > 0) std::fprintf(f, "f %s %s %s\n", corner(a).c_str(), corner(c).c_str(), corner(b).c_str());
-            if (i + 1 < rows) std::fprintf(f, "f %s %s %s\n", corner(a).c_str(), corner(d).c_str(), corner(c).c_str());
-        }
-    std::fclose(f);
-}
 
 struct Phases {
     double load = 0, grid = 0, context = 0, gpu = 0, trace = 0, post = 0, exportTime = 0, total = 0;
@@ -223,8 +158,9 @@ void Report(const fs::path& folder, int size, int format, const char* formatName
 void RunEndToEnd() {
     const fs::path folder = fs::temp_directory_path() / ("kelvor_bench_endtoend_" + std::to_string(::getpid()));
     fs::create_directories(folder);
-    WriteHighPoly(folder / "sphere_high.ply");
-    WriteLowPoly(folder / "sphere_low.obj");
+    // 998 000 triangles.
+    BumpedSphere::WriteHighPolyPly(folder / "sphere_high.ply", BumpedSphere::Layout{1000, 500}, false);
+    BumpedSphere::WriteSmoothSphereObj(folder / "sphere_low.obj", 1.0);
     std::printf("  normal map (object- and tangent-space files), %u threads, seconds, median of %d;\n"
                 "  grid is the build alone, load the rest of the mesh loading; peak is the process's so far\n",
                 std::max(1u, std::thread::hardware_concurrency()), kRepeats);

@@ -13,9 +13,9 @@
 #include "geometry/scene.h"
 #include "trace/swtracemesh.h"
 
-// The trace grid of a 1M-triangle high-poly mesh built as a bake builds it: the scene's meshes
-// appended into a trace mesh, the root grid laid over the scene bounds and the cells binned and
-// finished on every hardware thread.
+// The trace grid of a 1M- and a 10M-triangle high-poly mesh built as a bake builds it: the
+// scene's meshes appended into a trace mesh, the root grid laid over the scene bounds and the
+// cells binned and finished on the pool; the grid alone also on 1, 2, 4 and 8 threads.
 namespace {
 
 using namespace Pallix::Bake;
@@ -97,29 +97,34 @@ Figures BuildInChild(const Scene& scene, bool gridOnly, unsigned workers) {
     return figures;
 }
 
-Figures Median(const Scene& scene, bool gridOnly, unsigned workers) {
-    std::vector<Figures> runs;
-    for (int i = 0; i < 3; ++i) runs.push_back(BuildInChild(scene, gridOnly, workers));
-    std::sort(runs.begin(), runs.end(), [](const Figures& a, const Figures& b) { return a.seconds < b.seconds; });
-    return runs[1];
+// The fastest of three: the machine may be busy with other work.
+Figures Best(const Scene& scene, bool gridOnly, unsigned workers) {
+    Figures best;
+    best.seconds = -1.0;
+    for (int i = 0; i < 3; ++i) {
+        const Figures run = BuildInChild(scene, gridOnly, workers);
+        if (run.seconds >= 0.0 && (best.seconds < 0.0 || run.seconds < best.seconds)) best = run;
+    }
+    return best;
 }
 
-void Run() {
-    const auto scene = BumpySphereScene(708, 708);
+void Run(int rings) {
+    const auto scene = BumpySphereScene(rings, rings);
     const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-    std::printf("  bumpy sphere, %zu triangles, median of 3, each the first build of a process\n",
+    std::printf("  bumpy sphere, %zu triangles, fastest of 3, each the first build of a process\n",
                 scene->meshes[0]->TriangleCount());
-    const Figures whole = Median(*scene, false, 0);
-    const Figures grid = Median(*scene, true, 0);
-    const Figures single = Median(*scene, true, 1);
+    const Figures whole = Best(*scene, false, 0);
     std::printf("  trace mesh assembly and grid, %u threads %7.3f s  (%ld page faults)\n", threads, whole.seconds,
                 whole.faults);
-    std::printf("  grid alone, %u threads                  %7.3f s  (%ld page faults)\n", threads, grid.seconds,
-                grid.faults);
-    std::printf("  grid alone, 1 thread                    %7.3f s  (%ld page faults)\n", single.seconds,
-                single.faults);
+    for (unsigned workers : {1u, 2u, 4u, 8u}) {
+        const Figures grid = Best(*scene, true, workers);
+        std::printf("  grid alone, %u thread%s                  %7.3f s  (%ld page faults)\n", workers,
+                    workers == 1 ? " " : "s", grid.seconds, grid.faults);
+    }
 }
 
 }  // namespace
 
-KELVOR_BENCH_SECTION("gridbuild", "trace grid of a 1M-triangle mesh built as a bake builds it", Run);
+KELVOR_BENCH_SECTION("gridbuild", "trace grid of a 1M-triangle mesh built as a bake builds it, 1 to 8 threads",
+                     [] { Run(708); });
+KELVOR_BENCH_SECTION("gridbuild10m", "the same for a 10M-triangle mesh (needs about 2 GB)", [] { Run(2236); });

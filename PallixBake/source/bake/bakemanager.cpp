@@ -89,7 +89,8 @@ void BakeManager::Bake(std::vector<BakeJob*>* jobList) {
         int done = 0;
         if (jobs) {
             for (BakeJob* job : *jobs) {
-                if (job) ProcessJob(job);
+                // After a cancel the remaining jobs are neither loaded nor started.
+                if (job && !cancel) ProcessJob(job);
                 ++done;
             }
         }
@@ -156,7 +157,7 @@ void BakeManager::ProcessJob(BakeJob* job) {
     // low-poly mesh it is made for, so the high-poly time still shows what the cache saves.
     envelopeMeshes.clear();
     int envelopeTriangles = 0;
-    if (!job->envelopePath.empty())
+    if (!job->envelopePath.empty() && !cancel)
         job->times.TimePhase(job->times.lowPolyLoadTime, [&] {
             envelopeTriangles = LoadEnvelopeScene(job, job->matchNames ? &groupNames : nullptr);
         });
@@ -166,7 +167,7 @@ void BakeManager::ProcessJob(BakeJob* job) {
     TraceMeshList envelopeList;
     for (const auto& mesh : envelopeMeshes) envelopeList.push_back(mesh.get());
 
-    for (size_t i = 0; i < bakers.size(); ++i) {
+    for (size_t i = 0; i < bakers.size() && !cancel; ++i) {
         MapBaker* baker = bakers[i].get();
         if (!baker) continue;
         MapSettings* map = &job->maps[i];

@@ -112,6 +112,10 @@ private:
     void LoadLowPolyScene(const BakeJob& job, MapSettings& map, const Math::Vec3& centre, Scene& lowPoly);
     void UploadLowPolyScene(const BakeJob& job, const Scene& lowPoly, HardwareScene& hardwareScene);
     void SetUVTileRegion(const BakeJob& job, const Scene& lowPoly);
+    // Refuses a region in which no UV triangle covers a texel, saying why; udimCapped: the
+    // region was cut back to the UDIM columns.
+    void CheckRegionCoverage(const BakeJob& job, const Scene& lowPoly, int minU, int maxU, int minV, int maxV,
+                             bool udimCapped) const;
     // Both passes over the region: bake, post-process and export (or cache) each UV tile.
     void BakeUVTiles(MapBaker* baker, BakeJob* job, MapSettings* map, HardwareScene& hardwareScene);
     void BakeTiles(BakeJob* job, MapSettings* map, MapBaker* baker, HardwareScene* scene);
@@ -128,6 +132,8 @@ private:
     std::vector<std::string> LowPolyMeshNames(BakeJob* job);
     // Builds envelopeMeshes from the job's envelope file; returns its triangle count.
     int LoadEnvelopeScene(BakeJob* job, const std::vector<std::string>* groupNames);
+    // Whether a ray can hit the scene: some triangle has finite world-space corners spanning an area.
+    static bool HasUsableTriangle(const Scene& scene);
 
     std::vector<BakeJob*>* jobs = nullptr;
     EventReporter* reporter;

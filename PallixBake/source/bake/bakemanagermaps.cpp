@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 
@@ -22,21 +23,114 @@ std::string DisplayName(const MapBaker& baker) {
 
 // UV-tile index of a coordinate, kept within a range that a region loop can walk: UVs far out
 // (or broken) must not turn into an integer overflow or a loop over billions of tiles.
-int TileIndex(double value) { return int(std::clamp(value, -1.0, 1000.0)); }
+constexpr int kLastTileIndex = 1000;
+int TileIndex(double value) { return int(std::clamp(value, -1.0, double(kLastTileIndex))); }
 
 // A triangle the GPU can rasterise in UV space: finite UVs spanning a non-zero area.
+bool Drawable(Math::Vec2 p, Math::Vec2 q, Math::Vec2 r) {
+    const double area = (double(q.x) - p.x) * (double(r.y) - p.y) - (double(r.x) - p.x) * (double(q.y) - p.y);
+    return area != 0.0 && std::isfinite(area);
+}
+
 bool HasUsableUVs(const Scene& scene) {
     for (const auto& mesh : scene.meshes) {
         const size_t count = mesh->uvs.size();
         for (size_t i = 0; i + 2 < mesh->indices.size(); i += 3) {
             const uint32_t a = mesh->indices[i], b = mesh->indices[i + 1], c = mesh->indices[i + 2];
             if (a >= count || b >= count || c >= count) continue;
-            const Math::Vec2 p = mesh->uvs[a], q = mesh->uvs[b], r = mesh->uvs[c];
-            const double area = (double(q.x) - p.x) * (double(r.y) - p.y) - (double(r.x) - p.x) * (double(q.y) - p.y);
-            if (area != 0.0 && std::isfinite(area)) return true;
+            if (Drawable(mesh->uvs[a], mesh->uvs[b], mesh->uvs[c])) return true;
         }
     }
     return false;
+}
+
+// Whether the GPU can cover a sample with the triangle p (in samples of the region, whose
+// sample centres lie at k + 0.5 for k below columns and rows). Rasterisers snap corners to a
+// sixteenth of a sample or finer, so a sample that near the triangle counts too: borderline
+// cases are left to the GPU. Walks the shorter side of the triangle's box, a sample line at a time.
+bool CoversASample(std::array<double, 6> p, double columns, double rows) {
+    constexpr double slack = 1.0 / 16.0;
+    auto lines = [&](int axis, double count, double& first, double& last) {
+        const double lo = std::min({p[axis], p[axis + 2], p[axis + 4]});
+        const double hi = std::max({p[axis], p[axis + 2], p[axis + 4]});
+        first = std::max(0.0, std::ceil(lo - 0.5 - slack));
+        last = std::min(count - 1.0, std::floor(hi - 0.5 + slack));
+    };
+    double firstX, lastX, firstY, lastY;
+    lines(0, columns, firstX, lastX);
+    lines(1, rows, firstY, lastY);
+    if (firstX > lastX || firstY > lastY) return false;
+    if (lastX - firstX < lastY - firstY) {
+        for (int i = 0; i < 6; i += 2) std::swap(p[i], p[i + 1]);
+        std::swap(firstY, firstX);
+        std::swap(lastY, lastX);
+    }
+    const double lowY = std::min({p[1], p[3], p[5]}), highY = std::max({p[1], p[3], p[5]});
+    for (double line = firstY; line <= lastY; ++line) {
+        const double y = std::clamp(line + 0.5, lowY, highY);
+        double left = INFINITY, right = -INFINITY;
+        for (int edge = 0; edge < 3; ++edge) {
+            const double x0 = p[2 * edge], y0 = p[2 * edge + 1];
+            const double x1 = p[(2 * edge + 2) % 6], y1 = p[(2 * edge + 3) % 6];
+            if (y < std::min(y0, y1) || y > std::max(y0, y1)) continue;
+            const double x = y0 == y1 ? x0 : x0 + (x1 - x0) * ((y - y0) / (y1 - y0));
+            left = std::min({left, x, y0 == y1 ? x1 : x});
+            right = std::max({right, x, y0 == y1 ? x1 : x});
+        }
+        const double sample = std::max(firstX, std::ceil(left - 0.5 - slack));
+        if (sample <= lastX && sample + 0.5 <= right + slack) return true;
+    }
+    return false;
+}
+
+// What the low-poly's UV triangles give a UV-tile region: whether one covers a sample, else
+// the bounds of the drawable ones and whether any reaches into the region.
+struct RegionCoverage {
+    bool covered = false;
+    bool reachesRegion = false;
+    double minU = INFINITY, minV = INFINITY, maxU = -INFINITY, maxV = -INFINITY;
+};
+
+RegionCoverage CoverageOf(const Scene& scene, int minU, int maxU, int minV, int maxV, int samplesWide,
+                          int samplesHigh) {
+    RegionCoverage coverage;
+    const double columns = (double(maxU) - minU + 1.0) * samplesWide;
+    const double rows = (double(maxV) - minV + 1.0) * samplesHigh;
+    for (const auto& mesh : scene.meshes) {
+        const size_t count = mesh->uvs.size();
+        for (size_t i = 0; i + 2 < mesh->indices.size(); i += 3) {
+            const uint32_t a = mesh->indices[i], b = mesh->indices[i + 1], c = mesh->indices[i + 2];
+            if (a >= count || b >= count || c >= count) continue;
+            const Math::Vec2 corners[3] = {mesh->uvs[a], mesh->uvs[b], mesh->uvs[c]};
+            if (!Drawable(corners[0], corners[1], corners[2])) continue;
+            std::array<double, 6> samples;
+            for (int k = 0; k < 3; ++k) {
+                coverage.minU = std::min(coverage.minU, double(corners[k].x));
+                coverage.maxU = std::max(coverage.maxU, double(corners[k].x));
+                coverage.minV = std::min(coverage.minV, double(corners[k].y));
+                coverage.maxV = std::max(coverage.maxV, double(corners[k].y));
+                samples[2 * k] = (double(corners[k].x) - minU) * samplesWide;
+                samples[2 * k + 1] = (double(corners[k].y) - minV) * samplesHigh;
+            }
+            const double lowX = std::min({samples[0], samples[2], samples[4]});
+            const double highX = std::max({samples[0], samples[2], samples[4]});
+            const double lowY = std::min({samples[1], samples[3], samples[5]});
+            const double highY = std::max({samples[1], samples[3], samples[5]});
+            if (highX <= 0.0 || lowX >= columns || highY <= 0.0 || lowY >= rows) continue;
+            coverage.reachesRegion = true;
+            if (CoversASample(samples, columns, rows)) {
+                coverage.covered = true;
+                return coverage;
+            }
+        }
+    }
+    return coverage;
+}
+
+std::string NumberText(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.7g", value);
+    return text;
 }
 
 }  // namespace
@@ -118,6 +212,8 @@ void BakeManager::LoadLowPolyScene(const BakeJob& job, MapSettings& map, const M
         importer.Import(job.lowPolyPath.c_str(), &lowPoly);
     }
     lowPoly.Translate(-centre);
+    // Triangles without an area in space leave no surface to cast rays from: one flat colour.
+    if (!HasUsableTriangle(lowPoly)) throw BakeException("The low-poly mesh has no usable triangles");
     lowPoly.Prepare(map);
 
     Math::AABB3 bounds = lowPoly.GetBounds();
@@ -173,6 +269,7 @@ void BakeManager::SetUVTileRegion(const BakeJob& job, const Scene& lowPoly) {
         }
         if (maxU < minU || maxV < minV) throw BakeException("The low-poly mesh has no UVs inside the tile range");
     }
+    const bool udimCapped = job.tileNaming == TileNamingUdim && (minU > 9 || maxU > 9);
     if (job.tileNaming == TileNamingUdim) {
         minU = std::min(minU, 9);
         maxU = std::min(maxU, 9);
@@ -183,11 +280,36 @@ void BakeManager::SetUVTileRegion(const BakeJob& job, const Scene& lowPoly) {
                             std::to_string(kMaxAutoRows) + " UV tiles");
     if (job.explicitPath && (minU != maxU || minV != maxV) && minU <= maxU && minV <= maxV)
         throw BakeException(ExplicitPathMessage(minU, maxU, minV, maxV));
+    CheckRegionCoverage(job, lowPoly, minU, maxU, minV, maxV, udimCapped);
     state.regionMinU = minU;
     state.regionMaxU = maxU;
     state.regionMinV = minV;
     state.regionMaxV = maxV;
     state.tileX = 0;
+}
+
+void BakeManager::CheckRegionCoverage(const BakeJob& job, const Scene& lowPoly, int minU, int maxU, int minV,
+                                      int maxV, bool udimCapped) const {
+    const int samplesWide = state.outputWidth * state.supersampling;
+    const int samplesHigh = state.outputHeight * state.supersampling;
+    const RegionCoverage coverage = CoverageOf(lowPoly, minU, maxU, minV, maxV, samplesWide, samplesHigh);
+    if (coverage.covered) return;
+    if (coverage.reachesRegion) {
+        std::string message = "The low-poly UV triangles are too small to cover a texel at " +
+                              std::to_string(state.outputWidth) + " x " + std::to_string(state.outputHeight);
+        if (state.supersampling > 1) message += " with supersampling " + std::to_string(state.supersampling);
+        throw BakeException(message);
+    }
+    std::string message = "The low-poly UVs (u " + NumberText(coverage.minU) + " to " + NumberText(coverage.maxU) +
+                          ", v " + NumberText(coverage.minV) + " to " + NumberText(coverage.maxV) +
+                          ") lie outside every UV tile baked (" + RegionText(minU, maxU, minV, maxV) + ")";
+    if (job.tilingMode != TilingAuto && job.tilingMode != TilingManual)
+        message += ": with the tiling mode off only u and v 0 to 1 are baked";
+    else if (udimCapped)
+        message += ": UDIM names end at UV tile u 9";
+    else if (job.tilingMode == TilingAuto && std::max(coverage.maxU, coverage.maxV) > kLastTileIndex + 1)
+        message += ": automatic tiling reaches UV tile " + std::to_string(kLastTileIndex) + " at most";
+    throw BakeException(message);
 }
 
 void BakeManager::BakeUVTiles(MapBaker* baker, BakeJob* job, MapSettings* map, HardwareScene& hardwareScene) {

@@ -64,8 +64,9 @@ void ImportHighPolyFile(const std::string& path, Scene* scene) {
     }
 }
 
-// A triangle a ray can hit: finite corners in world space spanning a non-zero area.
-bool HasUsableTriangle(const Scene& scene) {
+}  // namespace
+
+bool BakeManager::HasUsableTriangle(const Scene& scene) {
     for (const auto& mesh : scene.meshes) {
         const size_t vertices = mesh->positions.size();
         for (size_t i = 0; i + 2 < mesh->indices.size(); i += 3) {
@@ -79,8 +80,6 @@ bool HasUsableTriangle(const Scene& scene) {
     }
     return false;
 }
-
-}  // namespace
 
 BakeManager::FileStamp BakeManager::StampOf(const std::string& path) {
     std::error_code error;
@@ -133,14 +132,18 @@ void BakeManager::LoadHighPolyScene(BakeJob* job, int flags, bool discard, const
     std::vector<FileStamp> stamps;
     for (const std::string& path : job->highPolyPaths) stamps.push_back(StampOf(path));
 
+    // A cancel leaves the cache empty: nothing half-loaded is kept.
     Scene scene(flags);
-    for (const std::string& path : job->highPolyPaths) ImportHighPolyFile(path, &scene);
+    for (const std::string& path : job->highPolyPaths) {
+        if (cancel) return;
+        ImportHighPolyFile(path, &scene);
+    }
     if (!job->highPolyPaths.empty() && !HasUsableTriangle(scene))
         throw BakeException("The high-poly meshes have no usable triangles");
     traceTriangles = scene.CountTriangles();
     if (flags & NeedNeighbourDirections) scene.ComputeNeighbourDirections();
 
-    const Math::AABB3 bounds = scene.GetBounds();
+    const Math::AABB3 bounds = scene.GetBounds(software.GetPool());
     sceneMin[0] = bounds.minX;
     sceneMin[1] = bounds.minY;
     sceneMin[2] = bounds.minZ;
@@ -150,21 +153,11 @@ void BakeManager::LoadHighPolyScene(BakeJob* job, int flags, bool discard, const
     // An empty scene keeps its inverted bounds, whose centre is the origin.
     scene.Translate(-bounds.Centre());
     highPolySurfaces = Math::AABB3{};
-    for (const auto& mesh : scene.meshes) mesh->ExpandBounds(highPolySurfaces);
+    for (const auto& mesh : scene.meshes) mesh->ExpandBounds(highPolySurfaces, software.GetPool());
 
     if (!directMode) {
-        if (groupNames) {
-            for (const std::string& name : *groupNames) {
-                auto mesh = std::make_unique<SWTraceMesh>();
-                scene.BuildTraceMesh(mesh.get(), gridSettings, &name);
-                traceMeshes.push_back(std::move(mesh));
-            }
-            cachedGroupNames = *groupNames;
-        } else {
-            auto mesh = std::make_unique<SWTraceMesh>();
-            scene.BuildTraceMesh(mesh.get(), gridSettings, nullptr);
-            traceMeshes.push_back(std::move(mesh));
-        }
+        BuildTraceMeshes(scene, gridSettings, groupNames, traceMeshes, software.GetPool());
+        if (groupNames) cachedGroupNames = *groupNames;
     }
     cacheTime = SecondsSince1970();
     cachedPaths = job->highPolyPaths;
@@ -196,6 +189,8 @@ int BakeManager::LoadEnvelopeScene(BakeJob* job, const std::vector<std::string>*
     importer.Import(job->envelopePath.c_str(), &scene);
     scene.Translate(Math::Vec3{-(sceneMin[0] + sceneMax[0]) * 0.5f, -(sceneMin[1] + sceneMax[1]) * 0.5f,
                                -(sceneMin[2] + sceneMax[2]) * 0.5f});
+    // An envelope that no ray can hit is passed by every ray: the map would come out as without one.
+    if (!HasUsableTriangle(scene)) throw BakeException("The envelope mesh has no usable triangles");
     const int triangles = scene.CountTriangles();
     Log("Converting envelope file");
     if (groupNames) {

@@ -40,13 +40,6 @@ void* AllocateZeroed(size_t bytes) {
     return block;
 }
 
-void AdviseHugePages(void* block, size_t bytes) noexcept {
-    if (!block || bytes < kMappedFrom) return;
-    const uintptr_t start = (reinterpret_cast<uintptr_t>(block) + kHugePage - 1) / kHugePage * kHugePage;
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + bytes) / kHugePage * kHugePage;
-    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
-}
-
 void FreeZeroed(void* block, size_t bytes) noexcept {
     if (!block) return;
     if (bytes < kMappedFrom) {
@@ -54,6 +47,14 @@ void FreeZeroed(void* block, size_t bytes) noexcept {
         return;
     }
     munmap(block, MappedSize(bytes));
+}
+
+void AdviseHugePages(const void* block, size_t bytes) noexcept {
+    if (!block || bytes < kMappedFrom) return;
+    // Only the whole huge pages inside the block: the advice must not reach a neighbour's memory.
+    const uintptr_t start = (reinterpret_cast<uintptr_t>(block) + kHugePage - 1) / kHugePage * kHugePage;
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + bytes) / kHugePage * kHugePage;
+    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
 }
 
 }  // namespace Pallix::Bake

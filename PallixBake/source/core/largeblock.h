@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <memory>
 #include <type_traits>
+#include <vector>
 
 namespace Pallix::Bake {
 
@@ -13,15 +14,30 @@ namespace Pallix::Bake {
 void* AllocateZeroed(size_t bytes);
 void FreeZeroed(void* block, size_t bytes) noexcept;
 
-// Asks for huge pages under memory that is allocated but not yet written, such as the storage a
-// vector has reserved, so that filling it takes a fault per 2 MiB: only the whole huge pages
-// inside the range can have them. Small ranges are left alone.
-void AdviseHugePages(void* block, size_t bytes) noexcept;
-
 struct LargeBlockDeleter {
     size_t bytes = 0;
     void operator()(void* block) const noexcept { FreeZeroed(block, bytes); }
 };
+
+// Asks for huge pages under a large block the heap handed out and that is about to be filled,
+// such as a vector reserved for millions of records: the heap maps those on small pages.
+void AdviseHugePages(const void* block, size_t bytes) noexcept;
+
+// Reserves room for count records that are then written once, on huge pages when it is large.
+template <class T>
+void ReserveFilledOnce(std::vector<T>& array, size_t count) {
+    array.reserve(count);
+    AdviseHugePages(array.data(), array.capacity() * sizeof(T));
+}
+
+// count copies of value, on huge pages when that is large.
+template <class T>
+std::vector<T> FilledArray(size_t count, const T& value = T{}) {
+    std::vector<T> array;
+    ReserveFilledOnce(array, count);
+    array.assign(count, value);
+    return array;
+}
 
 // An array of plain records in one zero-filled block.
 template <class T>

@@ -2,11 +2,15 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 namespace Pallix::Bake {
@@ -57,6 +61,50 @@ void SetError(std::string* error, std::string text) {
     if (error) *error = std::move(text);
 }
 
+// The target's folder (with its slash, empty for the working folder) and the start of its
+// temporaries' names: "<folder><base>.<pid>-<n>.tmp".
+std::pair<std::string, std::string> TemporaryPrefix(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    std::string base = path.substr(folder.size());
+    // Room for the suffix within the 255 bytes a file name may have.
+    if (base.size() > 200) base.resize(200);
+    return {std::move(folder), base + "."};
+}
+
+// The process id in "<pid>-<n>.tmp", written as this file writes it; 0 for any other name.
+pid_t WriterOf(std::string_view suffix) {
+    if (suffix.size() < 7 || !suffix.ends_with(".tmp")) return 0;
+    suffix.remove_suffix(4);
+    const size_t dash = suffix.find('-');
+    if (dash == std::string_view::npos) return 0;
+    pid_t pid = 0;
+    uint64_t counter = 0;
+    const char* end = suffix.data() + dash;
+    const auto pidText = std::from_chars(suffix.data(), end, pid);
+    const auto counterText = std::from_chars(end + 1, suffix.data() + suffix.size(), counter);
+    if (pidText.ec != std::errc() || pidText.ptr != end || counterText.ec != std::errc() ||
+        counterText.ptr != suffix.data() + suffix.size() || suffix.front() == '0')
+        return 0;
+    return pid;
+}
+
+// A run killed outright (SIGKILL, a crash, a power cut) cannot remove its temporaries; the next
+// write of the same target removes those whose process no longer exists. This process's own
+// may still be under way.
+void RemoveAbandonedTemporaries(const std::string& folder, const std::string& prefix) {
+    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+    if (!dir) return;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name(entry->d_name);
+        if (!name.starts_with(prefix)) continue;
+        const pid_t pid = WriterOf(name.substr(prefix.size()));
+        if (pid <= 0 || pid == ::getpid()) continue;
+        if (::kill(pid, 0) != 0 && errno == ESRCH) ::unlinkat(::dirfd(dir), entry->d_name, 0);
+    }
+    ::closedir(dir);
+}
+
 }  // namespace
 
 OutputFile::OutputFile(std::string target) : path(std::move(target)) {}
@@ -65,12 +113,8 @@ OutputFile::~OutputFile() { Discard(); }
 
 bool OutputFile::Create(std::string* error) {
     Discard();
-    const size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    std::string base = path.substr(folder.size());
-    // Room for the suffix within the 255 bytes a file name may have.
-    if (base.size() > 200) base.resize(200);
-    const std::string prefix = folder + base + "." + std::to_string(::getpid()) + "-";
+    const auto [folder, start] = TemporaryPrefix(path);
+    const std::string prefix = folder + start + std::to_string(::getpid()) + "-";
     int code = 0;
     // A process killed outright may have left a temporary of the same name behind.
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -101,7 +145,11 @@ bool OutputFile::Commit(std::string* error) {
     if (code != 0) ::unlink(temporary.c_str());
     ReleaseSlot(std::exchange(slot, -1));
     temporary.clear();
-    if (code == 0) return true;
+    if (code == 0) {
+        const auto [folder, start] = TemporaryPrefix(path);
+        RemoveAbandonedTemporaries(folder, start);
+        return true;
+    }
     SetError(error, "cannot write " + path + ": " + std::strerror(code));
     return false;
 }

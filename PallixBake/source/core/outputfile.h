@@ -21,7 +21,8 @@ public:
     // Hands the descriptor to a stream or library that closes it itself; Commit then only renames.
     int ReleaseDescriptor();
     // Closes the descriptor if still held and renames the temporary over the target. Whatever
-    // the outcome, no temporary file is left.
+    // the outcome, no temporary file is left; after a rename the target's temporaries that other
+    // runs, no longer alive, left behind are removed too.
     bool Commit(std::string* error);
     // Removes the temporary file; the target is left as it was.
     void Discard();

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "core/largeblock.h"
+
 namespace Pallix::Bake {
 
 using Math::Vec3;
@@ -32,13 +34,13 @@ void CheckIndices(const std::vector<uint32_t>& indices, size_t vertexCount) {
 int WeldPositions(const std::vector<Vec3>& positions, std::vector<int32_t>& vertexPosition) {
     const size_t count = positions.size();
     if (count > size_t(INT32_MAX)) throw std::length_error("Too many vertices to weld");
-    vertexPosition.resize(count);
+    vertexPosition = FilledArray<int32_t>(count);
     // Open addressing over the first vertex of each position; a power-of-two table at most half
     // full keeps probes short.
     size_t capacity = 16;
     while (capacity < 2 * count) capacity *= 2;
     const size_t mask = capacity - 1;
-    std::vector<int32_t> slots(capacity, -1);  // first vertex of the position in this slot
+    std::vector<int32_t> slots = FilledArray<int32_t>(capacity, -1);  // first vertex of the position in this slot
     int32_t positionCount = 0;
     for (size_t v = 0; v < count; ++v) {
         const Vec3 p = positions[v];
@@ -83,17 +85,17 @@ void MeshTopology::Clear() {
 
 void MeshTopology::Weld(const std::vector<Vec3>& positions) {
     const int positionCount = WeldPositions(positions, vertexPosition);
-    positionVertexCount.assign(size_t(positionCount), 0);
+    positionVertexCount = FilledArray<int32_t>(size_t(positionCount));
     for (int32_t p : vertexPosition) ++positionVertexCount[p];
-    positionVertexOffset.resize(size_t(positionCount));
+    positionVertexOffset = FilledArray<int32_t>(size_t(positionCount));
     int32_t offset = 0;
     for (int p = 0; p < positionCount; ++p) {
         positionVertexOffset[p] = offset;
         offset += positionVertexCount[p];
     }
-    positionVertex.resize(size_t(positionCount));
-    positionVertices.resize(positions.size());
-    std::vector<int32_t> filled(size_t(positionCount), 0);
+    positionVertex = FilledArray<int32_t>(size_t(positionCount));
+    positionVertices = FilledArray<int32_t>(positions.size());
+    std::vector<int32_t> filled = FilledArray<int32_t>(size_t(positionCount));
     for (size_t v = 0; v < positions.size(); ++v) {
         const int32_t p = vertexPosition[v];
         positionVertex[p] = int32_t(v);  // the last vertex wins
@@ -109,7 +111,7 @@ void MeshTopology::BuildVertexAdjacency(const std::vector<uint32_t>& indices) {
     // Every corner names two candidates: the next corner's position for its own position and
     // its own position for the next corner's. Keeping the first occurrence of each candidate in
     // corner order gives every run in the order its edges were first met.
-    std::vector<int32_t> candidateOffset(positionCount + 1, 0);
+    std::vector<int32_t> candidateOffset = FilledArray<int32_t>(positionCount + 1);
     for (size_t c = 0; c < cornerCount; ++c) {
         const size_t next = c % 3 == 2 ? c - 2 : c + 1;
         const int32_t a = vertexPosition[indices[c]], b = vertexPosition[indices[next]];
@@ -118,7 +120,7 @@ void MeshTopology::BuildVertexAdjacency(const std::vector<uint32_t>& indices) {
         ++candidateOffset[b + 1];
     }
     for (size_t p = 0; p < positionCount; ++p) candidateOffset[p + 1] += candidateOffset[p];
-    std::vector<int32_t> candidates(static_cast<size_t>(candidateOffset[positionCount]));
+    std::vector<int32_t> candidates = FilledArray<int32_t>(size_t(candidateOffset[positionCount]));
     {
         std::vector<int32_t> fill(candidateOffset.begin(), candidateOffset.end() - 1);
         for (size_t c = 0; c < cornerCount; ++c) {
@@ -130,9 +132,9 @@ void MeshTopology::BuildVertexAdjacency(const std::vector<uint32_t>& indices) {
         }
     }
 
-    neighbourCount.assign(positionCount, 0);
-    neighbourOffset.resize(positionCount);
-    std::vector<int32_t> seenBy(positionCount, -1);
+    neighbourCount = FilledArray<int32_t>(positionCount);
+    neighbourOffset = FilledArray<int32_t>(positionCount);
+    std::vector<int32_t> seenBy = FilledArray<int32_t>(positionCount, -1);
     int32_t kept = 0;
     for (size_t p = 0; p < positionCount; ++p) {
         neighbourOffset[p] = kept;

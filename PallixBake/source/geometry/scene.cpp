@@ -2,6 +2,9 @@
 
 #include <utility>
 
+#include "core/largeblock.h"
+#include "core/threadpool.h"
+
 namespace Pallix::Bake {
 
 using Math::AABB3;
@@ -16,17 +19,20 @@ SceneMesh::SceneMesh(Scene* owner, std::string meshName) : name(std::move(meshNa
 SceneMesh::~SceneMesh() = default;
 
 void SceneMesh::Reserve(size_t vertexCount) {
-    positions.reserve(vertexCount);
-    if (scene->hasNormals) normals.reserve(vertexCount);
-    if (scene->hasUVs) uvs.reserve(vertexCount);
-    if (scene->hasColours) colours.reserve(vertexCount);
+    ReserveFilledOnce(positions, vertexCount);
+    if (scene->hasNormals) ReserveFilledOnce(normals, vertexCount);
+    if (scene->hasUVs) ReserveFilledOnce(uvs, vertexCount);
+    if (scene->hasColours) ReserveFilledOnce(colours, vertexCount);
     if (scene->hasTangents) {
-        tangents.reserve(vertexCount);
-        bitangents.reserve(vertexCount);
+        ReserveFilledOnce(tangents, vertexCount);
+        ReserveFilledOnce(bitangents, vertexCount);
     }
 }
 
-void SceneMesh::ReserveIndices(size_t triangleCount) { indices.reserve(3 * triangleCount); }
+void SceneMesh::ReserveIndices(size_t triangleCount) {
+    ReserveFilledOnce(indices, 3 * triangleCount);
+    ReserveFilledOnce(triangleMaterials, triangleCount);
+}
 
 void SceneMesh::ReserveGeometry(size_t vertexCount, size_t triangleCount) {
     Reserve(vertexCount);
@@ -80,20 +86,63 @@ void SceneMesh::SetTransform(const float affine[12]) {
     }
 }
 
-Vec3 SceneMesh::ToWorld(Vec3 p) const {
-    const float* t = transform;
-    return {p.x * t[0] + p.y * t[3] + p.z * t[6] + t[9], p.x * t[1] + p.y * t[4] + p.z * t[7] + t[10],
-            p.x * t[2] + p.y * t[5] + p.z * t[8] + t[11]};
+void SceneMesh::ExpandBounds(AABB3& box, ThreadPool* pool) const {
+    const size_t count = positions.size();
+    if (!pool || count < 2 * kVerticesPerPart) {
+        for (const Vec3& p : positions) box.Expand(ToWorld(p));
+        return;
+    }
+    std::vector<AABB3> parts((count + kVerticesPerPart - 1) / kVerticesPerPart);
+    pool->ParallelFor(size_t(0), count, kVerticesPerPart, [&](size_t first, size_t last) {
+        AABB3& part = parts[first / kVerticesPerPart];
+        for (size_t v = first; v < last; ++v) part.Expand(ToWorld(positions[v]));
+    });
+    // A bound moves only for a strictly smaller or larger value, so of equal ones (+0 and -0)
+    // the first stays: merged in order, the parts give what one pass over the points gives.
+    for (const AABB3& part : parts) {
+        if (part.minX < box.minX) box.minX = part.minX;
+        if (part.minY < box.minY) box.minY = part.minY;
+        if (part.minZ < box.minZ) box.minZ = part.minZ;
+        if (part.maxX > box.maxX) box.maxX = part.maxX;
+        if (part.maxY > box.maxY) box.maxY = part.maxY;
+        if (part.maxZ > box.maxZ) box.maxZ = part.maxZ;
+    }
 }
 
-Vec3 SceneMesh::NormalToWorld(Vec3 n) const {
-    const float* m = normalMatrix;
-    return {n.x * m[0] + n.y * m[3] + n.z * m[6], n.x * m[1] + n.y * m[4] + n.z * m[7],
-            n.x * m[2] + n.y * m[5] + n.z * m[8]};
+namespace {
+
+// clear() keeps the capacity; a swap with an empty array gives the memory back.
+template <class Array>
+void Release(Array& array) {
+    Array().swap(array);
 }
 
-void SceneMesh::ExpandBounds(AABB3& box) const {
-    for (const Vec3& p : positions) box.Expand(ToWorld(p));
+}  // namespace
+
+void SceneMesh::ReleaseArrays() {
+    Release(positions);
+    Release(normals);
+    Release(uvs);
+    Release(colours);
+    Release(neighbourDirections);
+    Release(indices);
+    Release(triangleMaterials);
+    ReleaseUntracedArrays();
+}
+
+void SceneMesh::ReleaseUntracedArrays() {
+    Release(smoothNormals);
+    Release(tangents);
+    Release(bitangents);
+    Release(hardVertices);
+    Release(hardEdges);
+    Release(edgeNormals);
+    topology.reset();
+    topologyParts = 0;
+    if (!scene || !scene->hasNormals) Release(normals);
+    if (!scene || !scene->hasUVs) Release(uvs);
+    if (!scene || !scene->hasColours) Release(colours);
+    if (!scene || !scene->hasNeighbourDirections) Release(neighbourDirections);
 }
 
 // ---- Scene ----------------------------------------------------------------------------------
@@ -135,9 +184,9 @@ int Scene::CountTriangles() const {
     return int(count);
 }
 
-AABB3 Scene::GetBounds() const {
+AABB3 Scene::GetBounds(ThreadPool* pool) const {
     AABB3 box;
-    for (const auto& mesh : meshes) mesh->ExpandBounds(box);
+    for (const auto& mesh : meshes) mesh->ExpandBounds(box, pool);
     box.Pad(0.004f);
     return box;
 }
@@ -157,11 +206,11 @@ Mesh::Mesh() = default;
 Mesh::~Mesh() = default;
 
 void Mesh::Reserve(size_t vertexCount, size_t triangleCount, bool withUVs, bool withColours) {
-    positions.reserve(vertexCount);
-    normals.reserve(vertexCount);
-    if (withUVs) uvs.reserve(vertexCount);
-    if (withColours) colours.reserve(vertexCount);
-    triangles.reserve(triangleCount);
+    ReserveFilledOnce(positions, vertexCount);
+    ReserveFilledOnce(normals, vertexCount);
+    if (withUVs) ReserveFilledOnce(uvs, vertexCount);
+    if (withColours) ReserveFilledOnce(colours, vertexCount);
+    ReserveFilledOnce(triangles, triangleCount);
 }
 
 int Mesh::AddMaterial(const SceneMaterial& material) {

@@ -14,6 +14,7 @@ namespace Pallix::Bake {
 struct MapSettings;
 class Scene;
 class SWTraceMesh;
+class ThreadPool;
 struct TraceGridSettings;
 struct HardwareMesh;
 
@@ -24,6 +25,9 @@ constexpr Colour32 PackColour(uint8_t r, uint8_t g, uint8_t b, uint8_t a) {
 }
 constexpr uint8_t ColourChannel(Colour32 c, int channel) { return uint8_t(c >> (8 * channel)); }
 constexpr Colour32 ColourWhite = PackColour(255, 255, 255, 255);
+
+// Vertices per part when a pass over a large mesh's vertices runs on a thread pool.
+constexpr size_t kVerticesPerPart = size_t(1) << 18;
 
 // Corner weights of SceneMesh::RebuildNormals; any mode but NormalsAngleWeighted weights 1.
 enum NormalWeighting : int {
@@ -100,12 +104,22 @@ public:
     void AddCorner();
     void FinishPolygon(bool usedDefaultTangent);
     void SetTransform(const float affine[12]);
-    void ExpandBounds(Math::AABB3& box) const;
+    // With a pool a large mesh is measured in parts at once; the bounds are the same.
+    void ExpandBounds(Math::AABB3& box, ThreadPool* pool = nullptr) const;
 
     size_t VertexCount() const { return positions.size(); }
     size_t TriangleCount() const { return indices.size() / 3; }
-    Math::Vec3 ToWorld(Math::Vec3 p) const;
-    Math::Vec3 NormalToWorld(Math::Vec3 n) const;  // normal matrix times n, not renormalised
+    Math::Vec3 ToWorld(Math::Vec3 p) const {
+        const float* t = transform;
+        return {p.x * t[0] + p.y * t[3] + p.z * t[6] + t[9], p.x * t[1] + p.y * t[4] + p.z * t[7] + t[10],
+                p.x * t[2] + p.y * t[5] + p.z * t[8] + t[11]};
+    }
+    // Normal matrix times n, not renormalised.
+    Math::Vec3 NormalToWorld(Math::Vec3 n) const {
+        const float* m = normalMatrix;
+        return {n.x * m[0] + n.y * m[3] + n.z * m[6], n.x * m[1] + n.y * m[4] + n.z * m[7],
+                n.x * m[2] + n.y * m[5] + n.z * m[8]};
+    }
 
     // Topology and preparation passes.
     // Keeps the topology when it has every bit of parts, else rebuilds exactly these parts.
@@ -118,8 +132,19 @@ public:
     // tangent frame the handedness that normal gives. Returns how many vertices it filled.
     size_t FillMissingNormals();
 
+    // Frees every array but the name and transform; the mesh then holds no geometry.
+    void ReleaseArrays();
+    // Frees what neither trace mesh assembly nor a later pass of the high-poly load reads: the
+    // topology, tangent frames, smoothed normals, hard-edge data, and the per-vertex arrays the
+    // scene does not carry into trace meshes.
+    void ReleaseUntracedArrays();
+
     // Trace mesh assembly and GPU upload.
     void AppendTo(class Mesh& target) const;
+    // Leaves an empty target as AppendTo would, but hands over this mesh's arrays, turned to
+    // world space in place (in parts on the pool when there is one), instead of copying them;
+    // this mesh is left without arrays.
+    void MoveInto(class Mesh& target, ThreadPool* pool = nullptr);
     bool CreateVertexBuffer(HardwareMesh& target) const;
 };
 
@@ -146,7 +171,7 @@ public:
     SceneMaterial* FindOrAddMaterial(const std::string& name);
     int CountTriangles() const;
     // Union of every mesh's world bounds, each side moved outward by 0.004.
-    Math::AABB3 GetBounds() const;
+    Math::AABB3 GetBounds(ThreadPool* pool = nullptr) const;
     void Translate(Math::Vec3 offset);
 
     // Preparation passes run by the need flags.

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/bakejob.h"
+#include "core/largeblock.h"
 #include "geometry/mikktspace.h"
 #include "geometry/scene.h"
 
@@ -135,7 +136,9 @@ void Scene::ComputeNeighbourDirections() {
         mesh.EnsureTopology(MeshTopology::PartWeld | MeshTopology::PartAdjacency);
         const MeshTopology& topo = *mesh.topology;
         const size_t vertexCount = mesh.positions.size();
-        mesh.neighbourDirections.assign(vertexCount, Vec2{});
+        // Written once, in vertex order: no zeroing pass first.
+        mesh.neighbourDirections.clear();
+        ReserveFilledOnce(mesh.neighbourDirections, vertexCount);
         for (size_t v = 0; v < vertexCount; ++v) {
             const Vec3 p = mesh.positions[v];
             const Vec3 n = NormalOf(mesh, v);
@@ -151,7 +154,7 @@ void Scene::ComputeNeighbourDirections() {
                 if (s < 0.0f) below = std::max(below, -s);
                 else above = std::max(above, s);
             }
-            mesh.neighbourDirections[v] = {below, above};
+            mesh.neighbourDirections.push_back({below, above});
         }
     }
 }

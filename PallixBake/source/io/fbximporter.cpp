@@ -1,11 +1,13 @@
 #include "io/fbximporter.h"
 
+#include <climits>
 #include <cmath>
 #include <cstdio>
-#include <iomanip>
-#include <iostream>
+#include <new>
+#include <unordered_map>
 
 #include "geometry/scene.h"
+#include "io/fbx/availablememory.h"
 #include "io/fbx/fbxfilereader.h"
 
 namespace Pallix::Bake {
@@ -59,6 +61,19 @@ Colour32 CornerColour(const FbxMesh& mesh, int cp, int64_t pv) {
 
 Vec3 ToVec3(const double* v) { return {float(v[0]), float(v[1]), float(v[2])}; }
 
+// Bytes a Scene holds per corner and per triangle, by the arrays its bytes ask for.
+uint64_t BytesPerCorner(const Scene& scene) {
+    return sizeof(Vec3) + (scene.hasNormals ? sizeof(Vec3) : 0) + (scene.hasUVs ? sizeof(Vec2) : 0) +
+           (scene.hasColours ? sizeof(Colour32) : 0) + (scene.hasTangents ? sizeof(Math::Vec4) + sizeof(Vec3) : 0);
+}
+constexpr uint64_t BytesPerTriangle = 3 * sizeof(uint32_t) + sizeof(int);
+
+std::string Gigabytes(uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f GB", double(bytes) / 1e9);
+    return text;
+}
+
 }  // namespace
 
 FBXImporter::FBXImporter() : walkState(std::make_unique<WalkState>()) {}
@@ -74,7 +89,7 @@ void FBXImporter::Import(const char* path, Scene* scene) {
         // Nothing is added to the Scene; the caller learns of the failure instead of baking blank maps.
         throw ImportException("Can not load mesh file '" + std::string(path) + "': " + reason);
     }
-    Convert(fbxScene, scene);
+    Convert(fbxScene, scene, path);
 }
 
 bool FBXImporter::Load(const char* path, FbxScene& fbxScene, std::string& reason) {
@@ -93,22 +108,13 @@ bool FBXImporter::Load(const char* path, FbxScene& fbxScene, std::string& reason
         reason = reader.StatusText();
         return false;
     }
-    bool imported = reader.Import(fbxScene);
-    if (!imported && reader.StatusCode() == FbxStatusCode::PasswordError) {
-        std::printf("Please enter password: ");
-        std::fflush(stdout);
-        std::string password;
-        std::cin >> std::setw(1023) >> password;
-        reader.SetPassword(password);
-        imported = reader.Import(fbxScene);
-        if (!imported && reader.StatusCode() == FbxStatusCode::PasswordError)
-            std::printf("\nPassword is wrong, import aborted.\n");
-    }
+    // An encrypted file fails here at once: no password could open it, so none is asked for.
+    const bool imported = reader.Import(fbxScene);
     if (!imported) reason = reader.StatusText();
     return imported;
 }
 
-void FBXImporter::Convert(FbxScene& fbxScene, Scene* scene) {
+void FBXImporter::Convert(FbxScene& fbxScene, Scene* scene, const std::string& path) {
     walkState->triangulate = triangulate;
     walkState->rejectPolygons = rejectPolygons;
     walkState->viewName = viewName;
@@ -119,17 +125,53 @@ void FBXImporter::Convert(FbxScene& fbxScene, Scene* scene) {
         throw ImportException(error.what());
     }
     // The nodes are stored depth first, pre-order, which is the order of the walk.
+    std::vector<const FbxNode*> accepted;
     for (const FbxNode& node : fbxScene.nodes) {
         if (!node.hasAttribute) continue;
         std::string filter;
         const bool filtered = node.FindPropertyText("kelvorfilter", filter) && !walkState->viewName.empty();
         if (node.attributeType != FbxAttributeType::Mesh || !node.mesh) continue;
         if (filtered && filter != walkState->viewName) continue;
-        ConvertNode(node, scene);
+        accepted.push_back(&node);
+    }
+
+    // Every node that links a mesh gets a full copy of it, so a small file of many instances can
+    // expand beyond any memory: the expansion is measured before anything is copied.
+    std::unordered_map<const FbxMesh*, ExpandedSize> meshSizes;
+    uint64_t corners = 0, triangles = 0;
+    for (const FbxNode* node : accepted) {
+        const auto [entry, added] = meshSizes.try_emplace(node->mesh);
+        if (added) {
+            for (int p = 0; p < node->mesh->PolygonCount(); ++p) {
+                const int size = node->mesh->PolygonSize(p);
+                if (size < 3) continue;
+                entry->second.corners += size_t(size);
+                entry->second.triangles += size_t(size - 2);
+            }
+        }
+        corners += entry->second.corners;
+        triangles += entry->second.triangles;
+    }
+    uint64_t sceneTriangles = 0;
+    for (const auto& mesh : scene->meshes) sceneTriangles += mesh->TriangleCount();
+    const std::string expansion = "Mesh file '" + path + "' expands to " + std::to_string(triangles) + " triangles in " +
+                                  std::to_string(accepted.size()) + " mesh nodes";
+    if (sceneTriangles + triangles > uint64_t(INT_MAX))
+        throw ImportException(expansion + ", more than a scene holds (" + std::to_string(INT_MAX) + ")");
+    const uint64_t bytes = corners * BytesPerCorner(*scene) + triangles * BytesPerTriangle;
+    const uint64_t available = AvailableMemory();
+    if (bytes > available)
+        throw ImportException(expansion + " (about " + Gigabytes(bytes) + "), more than the " + Gigabytes(available) +
+                              " of memory available");
+
+    try {
+        for (const FbxNode* node : accepted) ConvertNode(*node, meshSizes[node->mesh], scene);
+    } catch (const std::bad_alloc&) {
+        throw ImportException(expansion + ": not enough memory to hold them");
     }
 }
 
-void FBXImporter::ConvertNode(const FbxNode& node, Scene* scene) {
+void FBXImporter::ConvertNode(const FbxNode& node, ExpandedSize size, Scene* scene) {
     std::string name = node.name;
     node.FindPropertyText("kelvorname", name);
     const FbxMesh& mesh = *node.mesh;
@@ -176,9 +218,7 @@ void FBXImporter::ConvertNode(const FbxNode& node, Scene* scene) {
     target->SetTransform(affine);
 
     const int polygonCount = mesh.PolygonCount();
-    size_t corners = 0;
-    for (int p = 0; p < polygonCount; ++p) corners += size_t(mesh.PolygonSize(p));
-    target->ReserveGeometry(corners, corners / 3);
+    target->ReserveGeometry(size.corners, size.triangles);
 
     const FbxLayerElement* normals = mesh.Element(FbxLayerKind::Normal);
     const FbxLayerElement* tangents = mesh.Element(FbxLayerKind::Tangent);

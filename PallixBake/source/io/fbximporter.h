@@ -34,10 +34,18 @@ private:
         std::unordered_map<const FbxMaterial*, SceneMaterial*> sceneMaterials;
     };
 
+    // What one mesh node adds to the Scene: the corners and triangles of its polygons of three
+    // corners or more.
+    struct ExpandedSize {
+        size_t corners = 0;
+        size_t triangles = 0;
+    };
+
     bool Load(const char* path, FbxScene& fbxScene, std::string& reason);
-    // The node walk over a loaded scene, converting every accepted mesh node.
-    void Convert(FbxScene& fbxScene, Scene* scene);
-    void ConvertNode(const FbxNode& node, Scene* scene);
+    // The node walk over a loaded scene, converting every accepted mesh node once the Scene is
+    // known to have room for them all.
+    void Convert(FbxScene& fbxScene, Scene* scene, const std::string& path);
+    void ConvertNode(const FbxNode& node, ExpandedSize size, Scene* scene);
 
     std::unique_ptr<WalkState> walkState;
 };

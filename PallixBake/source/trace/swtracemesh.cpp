@@ -43,23 +43,38 @@ int ClampedCell(float offset, float invCellSize, int n) {
     return std::min(int(f), n - 1);
 }
 
-// Calls visit(cell) for every cell of grid that the triangle abc may touch: every cell of its
-// padded box when that box covers at most two cells, else only the cells it overlaps.
-template <class Visit>
-void BinTriangle(TraceGrid& grid, Vec3 a, Vec3 b, Vec3 c, Visit&& visit) {
-    if (grid.cellCount == 0 || !Math::IsFinite(a) || !Math::IsFinite(b) || !Math::IsFinite(c)) return;
+// The cells of grid, from l to h per axis, that the padded box of triangle abc spans; false when
+// the grid has no cells or a corner is not finite.
+bool CellRange(const TraceGrid& grid, Vec3 a, Vec3 b, Vec3 c, int (&l)[3], int (&h)[3]) {
+    if (grid.cellCount == 0 || !Math::IsFinite(a) || !Math::IsFinite(b) || !Math::IsFinite(c)) return false;
     Vec3 lo = Min3(a, b, c), hi = Max3(a, b, c);
     lo = lo - Vec3{kTrianglePadding, kTrianglePadding, kTrianglePadding};
     hi = hi + Vec3{kTrianglePadding, kTrianglePadding, kTrianglePadding};
     const Vec3 gridMin = grid.bounds.Min();
     const int n[3] = {grid.nx, grid.ny, grid.nz};
-    int l[3], h[3];
     for (int axis = 0; axis < 3; ++axis) {
         l[axis] = ClampedCell(lo[axis] - gridMin[axis], grid.invCellSize[axis], n[axis]);
         h[axis] = ClampedCell(hi[axis] - gridMin[axis], grid.invCellSize[axis], n[axis]);
     }
-    const int64_t covered = int64_t(h[0] - l[0] + 1) * (h[1] - l[1] + 1) * (h[2] - l[2] + 1);
-    const bool test = covered > 2;
+    return true;
+}
+
+int64_t CellsSpanned(const int (&l)[3], const int (&h)[3]) {
+    return int64_t(h[0] - l[0] + 1) * (h[1] - l[1] + 1) * (h[2] - l[2] + 1);
+}
+
+// How many cells of grid the padded box of triangle abc spans: what binning it costs at most,
+// found without an overlap test.
+int64_t BoxCells(const TraceGrid& grid, Vec3 a, Vec3 b, Vec3 c) {
+    int l[3], h[3];
+    return CellRange(grid, a, b, c, l, h) ? CellsSpanned(l, h) : 0;
+}
+
+// Calls visit(cell) for every cell from l to h, the range of triangle abc's padded box, that the
+// triangle may touch: every one when they are at most two, else only the cells it overlaps.
+template <class Visit>
+void VisitCells(TraceGrid& grid, const int (&l)[3], const int (&h)[3], Vec3 a, Vec3 b, Vec3 c, Visit&& visit) {
+    const bool test = CellsSpanned(l, h) > 2;
     for (int x = l[0]; x <= h[0]; ++x) {
         for (int y = l[1]; y <= h[1]; ++y) {
             for (int z = l[2]; z <= h[2]; ++z) {
@@ -73,6 +88,13 @@ void BinTriangle(TraceGrid& grid, Vec3 a, Vec3 b, Vec3 c, Visit&& visit) {
             }
         }
     }
+}
+
+// The same for every cell of grid that the triangle may touch.
+template <class Visit>
+void BinTriangle(TraceGrid& grid, Vec3 a, Vec3 b, Vec3 c, Visit&& visit) {
+    int l[3], h[3];
+    if (CellRange(grid, a, b, c, l, h)) VisitCells(grid, l, h, a, b, c, visit);
 }
 
 // Whether the triangle lies within the grid's box; only then can the walks find it in the cells.
@@ -106,13 +128,49 @@ NestedLayout LayoutNested(const SWGridCellCluster& cell, const TraceGridSettings
     return layout;
 }
 
-// Nested-bins every triangle of a crowded cell, in written order, into its nested grid.
-template <class Visit>
-void BinCellTriangles(const SWGridCellCluster& cell, TraceGrid& nested, Visit&& visit) {
-    for (int i = 0; i < cell.written; ++i) {
-        const TraceTriangle t = cell.ReadTriangle(i);
+// Nested-bins the count triangles of a crowded cell, read(i) in written order, into its nested
+// grid.
+template <class Read, class Visit>
+void BinCellTriangles(int count, const Read& read, TraceGrid& nested, Visit&& visit) {
+    for (int i = 0; i < count; ++i) {
+        const TraceTriangle t = read(i);
         BinTriangle(nested, t.a, t.a + t.e1, t.a + t.e2, [&](SWGridCellCluster& child) { visit(child, t); });
     }
+}
+
+// Coincident or heavily overlapping triangles cannot be told apart by any grid: every cell they
+// cross takes every one of them, so references would grow with the square of their number. A
+// grid's references stay within these multiples of the triangles it bins, past which it would
+// not reduce the triangles per cell; ordinary meshes stay far below (about 1.1 to 1.4 in the
+// root grid, 2 to 4 in a nested one). The root grid gets more room, as long slivers crossing
+// many of its cells are still told apart by it. The cells the triangles' boxes span, which
+// bound what binning costs, are checked first, without an overlap test.
+constexpr int64_t kSpanPerTriangle = 32;
+constexpr int64_t kRootReferencesPerTriangle = 16;
+constexpr int64_t kNestedReferencesPerTriangle = 8;
+// Small root grids may spend this much whatever their triangle count.
+constexpr int64_t kReferenceAllowance = int64_t(1) << 16;
+
+// Counts a crowded cell's triangles into the cells of its nested grid, unless the grid would not
+// pay (returns false; the child counts are then of no use).
+template <class Read>
+bool CountNested(int count, const Read& read, TraceGrid& nested) {
+    int64_t spanned = 0, references = 0;
+    for (int i = 0; i < count; ++i) {
+        const TraceTriangle t = read(i);
+        const Vec3 b = t.a + t.e1, c = t.a + t.e2;
+        int l[3], h[3];
+        if (!CellRange(nested, t.a, b, c, l, h)) continue;
+        // The boxes' cells only add up, so stopping as soon as they pass the budget decides as
+        // their total would, and costs no more than the budget.
+        spanned += CellsSpanned(l, h);
+        if (spanned > kSpanPerTriangle * count) return false;
+        VisitCells(nested, l, h, t.a, b, c, [&](SWGridCellCluster& child) {
+            ++child.triangleCount;
+            ++references;
+        });
+    }
+    return references <= kNestedReferencesPerTriangle * count;
 }
 
 }  // namespace
@@ -295,10 +353,12 @@ SWTraceMesh::~SWTraceMesh() = default;
 
 bool SWTraceMesh::Build(const TraceGridSettings* settings, unsigned workers) {
     const TraceGridSettings tuning = settings ? *settings : TraceGridSettings();
-    ComputeTriangleNormals();
     grid.outliers = nullptr;
     blocks = {};
-    if (grid.cellCount == 0) return true;
+    if (grid.cellCount == 0) {
+        ComputeTriangleNormals();
+        return true;
+    }
     try {
         BinAndFinishCells(tuning, workers);
     } catch (...) {
@@ -312,22 +372,24 @@ bool SWTraceMesh::Build(const TraceGridSettings* settings, unsigned workers) {
 
 // Counts first, allocates each kind of storage once for what the counts ask, then fills: the
 // root cells bin every triangle twice, the crowded ones are laid out as nested grids whose
-// cells are counted and then filled from the root cell's packets. Workers share no cell, so
-// the grid is the same for any number of them.
+// cells are counted and then filled from the triangles the root cell took. Workers share no
+// cell, so the grid is the same for any number of them.
 void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned workers) {
     if (workers == 0) workers = std::max(1u, std::thread::hardware_concurrency());
     ThreadPool pool(workers);
-
     // The root binning runs over slices of consecutive triangles. Each slice counts what it
     // puts in each cell; a slice then writes its triangles of a cell after those of the slices
     // before it, so every cell holds its triangles in index order, as one pass over them would.
     const int triangleCount = int(triangles.size());
-    const size_t cellCount = size_t(grid.cellCount);
-    constexpr size_t kCountBudget = size_t(1) << 24;  // per-slice counters for all cells, at most
-    const int slices = int(std::clamp<size_t>(kCountBudget / std::max<size_t>(cellCount, 1), 1,
-                                            std::min<size_t>(size_t(workers) * 4, size_t(std::max(triangleCount, 1)))));
-    std::vector<int32_t> sliceCounts(size_t(slices) * cellCount, 0);
-    std::vector<std::vector<int>> sliceOutliers(static_cast<size_t>(slices));
+    size_t cellCount = 0;
+    int slices = 1;
+    std::vector<int32_t> sliceCounts;
+    std::vector<std::vector<int>> sliceOutliers;
+    // Triangles whose corners coincide span no area, so no ray can hit them: no cell takes them.
+    auto binned = [&](const MeshTriangle& t) {
+        const Vec3 a = positions[t.vertex0];
+        return !(a == positions[t.vertex1] && a == positions[t.vertex2]);
+    };
     auto inside = [&](const MeshTriangle& t) {
         return !outsideToOutliers || InsideGrid(grid, positions[t.vertex0], positions[t.vertex1], positions[t.vertex2]);
     };
@@ -335,37 +397,80 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
                                                            int(int64_t(triangleCount) * (slice + 1) / slices)); };
     auto eachSlice = [&](auto&& body) {
         pool.ParallelFor(0, slices, 1, [&](int first, int last) {
-            for (int slice = first; slice < last; ++slice) body(slice, sliceCounts.data() + size_t(slice) * cellCount);
+            for (int slice = first; slice < last; ++slice) body(slice);
         });
     };
-    eachSlice([&](int slice, int32_t* counts) {
-        const auto [begin, end] = sliceOf(slice);
-        for (int i = begin; i < end; ++i) {
-            const MeshTriangle& t = triangles[i];
-            if (!inside(t)) {
-                sliceOutliers[size_t(slice)].push_back(i);
-                continue;
+    auto countsOf = [&](int slice) { return sliceCounts.data() + size_t(slice) * cellCount; };
+    // A root grid too fine for heavily overlapping triangles is laid again with cells twice as
+    // large, until the triangles' boxes and then their references fit the budget. The first look
+    // at the triangles also gives them their face normals, on the pool.
+    for (bool firstLook = true;; firstLook = false) {
+        cellCount = size_t(grid.cellCount);
+        constexpr size_t kCountBudget = size_t(1) << 24;  // per-slice counters for all cells, at most
+        slices = int(std::clamp<size_t>(kCountBudget / std::max<size_t>(cellCount, 1), 1,
+                                        std::min<size_t>(size_t(workers) * 4, size_t(std::max(triangleCount, 1)))));
+        std::vector<int64_t> sliceTaken(size_t(slices), 0), sliceSpanned(size_t(slices), 0);
+        eachSlice([&](int slice) {
+            const auto [begin, end] = sliceOf(slice);
+            int64_t taken = 0, spanned = 0;
+            for (int i = begin; i < end; ++i) {
+                MeshTriangle& t = triangles[i];
+                if (firstLook) t.normal = FaceNormal(positions[t.vertex0], positions[t.vertex1], positions[t.vertex2]);
+                if (!binned(t) || !inside(t)) continue;
+                ++taken;
+                spanned += BoxCells(grid, positions[t.vertex0], positions[t.vertex1], positions[t.vertex2]);
             }
-            BinTriangle(grid, positions[t.vertex0], positions[t.vertex1], positions[t.vertex2],
-                        [&](SWGridCellCluster& cell) { ++counts[&cell - grid.cells]; });
+            sliceTaken[size_t(slice)] = taken;
+            sliceSpanned[size_t(slice)] = spanned;
+        });
+        int64_t taken = 0, spanned = 0;
+        for (int slice = 0; slice < slices; ++slice) {
+            taken += sliceTaken[size_t(slice)];
+            spanned += sliceSpanned[size_t(slice)];
         }
-    });
+        const bool last = cellCount <= 1;
+        int64_t references = 0;
+        if (last || spanned <= kSpanPerTriangle * taken + kReferenceAllowance) {
+            sliceCounts.assign(size_t(slices) * cellCount, 0);
+            sliceOutliers.assign(size_t(slices), {});
+            eachSlice([&](int slice) {
+                int32_t* counts = countsOf(slice);
+                const auto [begin, end] = sliceOf(slice);
+                for (int i = begin; i < end; ++i) {
+                    const MeshTriangle& t = triangles[i];
+                    if (!binned(t)) continue;
+                    if (!inside(t)) {
+                        sliceOutliers[size_t(slice)].push_back(i);
+                        continue;
+                    }
+                    BinTriangle(grid, positions[t.vertex0], positions[t.vertex1], positions[t.vertex2],
+                                [&](SWGridCellCluster& cell) { ++counts[&cell - grid.cells]; });
+                }
+            });
+            // Counts become each slice's first position in the cell.
+            pool.ParallelFor(size_t(0), cellCount, std::max<size_t>(1024, cellCount / (size_t(workers) * 8)),
+                             [&](size_t first, size_t last) {
+                                 for (size_t c = first; c < last; ++c) {
+                                     int32_t total = 0;
+                                     for (int slice = 0; slice < slices; ++slice) {
+                                         int32_t& count = sliceCounts[size_t(slice) * cellCount + c];
+                                         const int32_t own = count;
+                                         count = total;
+                                         total += own;
+                                     }
+                                     grid.cells[c].triangleCount = total;
+                                 }
+                             });
+            for (size_t c = 0; c < cellCount; ++c) references += grid.cells[c].triangleCount;
+            if (last || references <= kRootReferencesPerTriangle * taken + kReferenceAllowance) break;
+        }
+        const AABB3 box = grid.bounds;
+        float coarser = grid.cellSize * 2.0f;
+        if (!std::isfinite(coarser)) coarser = std::numeric_limits<float>::max();
+        grid.Init(box, coarser);
+    }
     std::vector<int> outliers;
     for (const auto& found : sliceOutliers) outliers.insert(outliers.end(), found.begin(), found.end());
-    // Counts become each slice's first position in the cell.
-    pool.ParallelFor(size_t(0), cellCount, std::max<size_t>(1024, cellCount / (size_t(workers) * 8)),
-                     [&](size_t first, size_t last) {
-                         for (size_t c = first; c < last; ++c) {
-                             int32_t total = 0;
-                             for (int slice = 0; slice < slices; ++slice) {
-                                 int32_t& count = sliceCounts[size_t(slice) * cellCount + c];
-                                 const int32_t own = count;
-                                 count = total;
-                                 total += own;
-                             }
-                             grid.cells[c].triangleCount = total;
-                         }
-                     });
     grid.MarkOccupied();
 
     // Which root cells get a nested grid (root cells are at depth 1, so every crowded one),
@@ -374,11 +479,11 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
     struct Split {
         int32_t cell;
         NestedLayout layout;
-        size_t firstCell, firstWord;
+        size_t firstCell, firstWord, firstId;
     };
     std::vector<Split> splits;
     std::vector<int32_t> splitOf(size_t(grid.cellCount), -1);
-    size_t rootPackets = 0, stagedPackets = 0, nestedCells = 0, nestedWords = 0;
+    size_t rootPackets = 0, stagedIds = 0, nestedCells = 0, nestedWords = 0;
     for (int32_t i = 0; i < grid.cellCount; ++i) {
         const SWGridCellCluster& cell = grid.cells[i];
         if (cell.triangleCount <= 0) continue;
@@ -386,8 +491,8 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
             const NestedLayout layout = LayoutNested(cell, tuning);
             if (layout.cells > 0) {
                 splitOf[size_t(i)] = int32_t(splits.size());
-                splits.push_back({i, layout, nestedCells, nestedWords});
-                stagedPackets += size_t(cell.PacketsNeeded());
+                splits.push_back({i, layout, nestedCells, nestedWords, stagedIds});
+                stagedIds += size_t(cell.triangleCount);
                 nestedCells += size_t(layout.cells);
                 nestedWords += TraceGrid::OccupancyWords(layout.cells);
                 continue;
@@ -396,26 +501,46 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
         rootPackets += size_t(cell.PacketsNeeded());
     }
 
-    // Crowded cells hold their triangles only until the nested grid has them.
-    LargeArray<TrianglePacket> staged = AllocateLarge<TrianglePacket>(stagedPackets);
+    // Crowded cells hold only the ids of their triangles, in written order, until their nested
+    // grid has them: the triangles are read back from the mesh as the root cells would have
+    // stored them.
+    const LargeArray<int32_t> staged = AllocateLarge<int32_t>(stagedIds);
     blocks.rootPackets = AllocateLarge<TrianglePacket>(rootPackets);
     TrianglePacket* nextRoot = blocks.rootPackets.get();
-    TrianglePacket* nextStaged = staged.get();
     for (int32_t i = 0; i < grid.cellCount; ++i) {
         SWGridCellCluster& cell = grid.cells[i];
-        TrianglePacket*& next = splitOf[size_t(i)] >= 0 ? nextStaged : nextRoot;
-        cell.Allocate(next);
-        if (cell.triangleCount > 0) next += cell.PacketsNeeded();
+        if (splitOf[size_t(i)] >= 0) {
+            cell.capacity = cell.triangleCount;
+            continue;
+        }
+        cell.Allocate(nextRoot);
+        if (cell.triangleCount > 0) nextRoot += cell.PacketsNeeded();
     }
-    eachSlice([&](int slice, int32_t* next) {
+    auto stagedTriangles = [&](const Split& split) {
+        return [this, ids = staged.get() + split.firstId](int i) {
+            const int32_t id = ids[i];
+            const MeshTriangle& t = triangles[size_t(id)];
+            const Vec3 a = positions[t.vertex0];
+            return TraceTriangle{a, positions[t.vertex1] - a, positions[t.vertex2] - a, id};
+        };
+    };
+    eachSlice([&](int slice) {
+        int32_t* next = countsOf(slice);
         const auto [begin, end] = sliceOf(slice);
         for (int i = begin; i < end; ++i) {
             const MeshTriangle& t = triangles[i];
-            if (!inside(t)) continue;
+            if (!binned(t) || !inside(t)) continue;
             const Vec3 a = positions[t.vertex0];
             const Vec3 e1 = positions[t.vertex1] - a, e2 = positions[t.vertex2] - a;
-            BinTriangle(grid, a, positions[t.vertex1], positions[t.vertex2],
-                        [&](SWGridCellCluster& cell) { cell.Put(next[&cell - grid.cells]++, a, e1, e2, i); });
+            BinTriangle(grid, a, positions[t.vertex1], positions[t.vertex2], [&](SWGridCellCluster& cell) {
+                const size_t c = size_t(&cell - grid.cells);
+                const int32_t at = next[c]++;
+                const int32_t split = splitOf[c];
+                if (split >= 0)
+                    staged[splits[size_t(split)].firstId + size_t(at)] = i;
+                else
+                    cell.Put(at, a, e1, e2, i);
+            });
         }
     });
     for (size_t c = 0; c < cellCount; ++c) grid.cells[c].written = grid.cells[c].capacity;
@@ -439,8 +564,11 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
     }
 
     blocks.nestedGrids.reset(new TraceGrid[splits.size()]);
-    blocks.nestedCells.reset(new SWGridCellCluster[nestedCells]);
-    blocks.nestedBits.reset(new uint64_t[nestedWords]);
+    blocks.nestedGridCount = splits.size();
+    // Written once each, by the tasks that lay out the nested grids: these come without a
+    // serial pass over them and take a page fault per huge page, in parallel.
+    blocks.nestedCells = AllocateLarge<SWGridCellCluster>(nestedCells);
+    blocks.nestedBits = AllocateLarge<uint64_t>(nestedWords);
 
     // Root cells are handed out in the order x, y, z (z innermost), in runs of consecutive
     // cells of about equal triangle load.
@@ -468,7 +596,10 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
         });
     };
 
-    // Leaves are final; crowded cells get their nested grid laid out and counted.
+    // Leaves are final; crowded cells get their nested grid laid out and counted. A crowded
+    // cell whose nested grid would not pay stays a leaf.
+    std::vector<char> staysLeaf(splits.size(), 0);
+    std::vector<size_t> packetsAt(splits.size(), 0);  // each split's packets, then where they start in their block
     forEachRootCell([&](int index) {
         SWGridCellCluster& cell = grid.cells[index];
         const int32_t split = splitOf[size_t(index)];
@@ -481,33 +612,81 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
         nested.owner = this;
         nested.InitIn(s.layout.box, s.layout.size, blocks.nestedCells.get() + s.firstCell,
                       blocks.nestedBits.get() + s.firstWord);
-        BinCellTriangles(cell, nested, [](SWGridCellCluster& child, const TraceTriangle&) { ++child.triangleCount; });
+        if (!CountNested(cell.written, stagedTriangles(s), nested)) {
+            staysLeaf[size_t(split)] = 1;
+            packetsAt[size_t(split)] = size_t(cell.PacketsNeeded());
+            return;
+        }
         nested.MarkOccupied();
+        size_t packets = 0;
+        for (int i = 0; i < nested.cellCount; ++i) packets += size_t(nested.cells[i].PacketsNeeded());
+        packetsAt[size_t(split)] = packets;
     });
 
-    size_t nestedPackets = 0;
-    for (size_t c = 0; c < nestedCells; ++c) nestedPackets += size_t(blocks.nestedCells[c].PacketsNeeded());
-    blocks.nestedPackets = AllocateLarge<TrianglePacket>(nestedPackets);
-    TrianglePacket* nextNested = blocks.nestedPackets.get();
-    for (size_t c = 0; c < nestedCells; ++c) {
-        SWGridCellCluster& child = blocks.nestedCells[c];
-        child.Allocate(nextNested);
-        if (child.triangleCount > 0) nextNested += child.PacketsNeeded();
+    size_t nestedPackets = 0, keptPackets = 0;
+    for (size_t k = 0; k < splits.size(); ++k) {
+        size_t& total = staysLeaf[k] ? keptPackets : nestedPackets;
+        const size_t own = packetsAt[k];
+        packetsAt[k] = total;
+        total += own;
     }
+    blocks.nestedPackets = AllocateLarge<TrianglePacket>(nestedPackets);
+    blocks.keptPackets = AllocateLarge<TrianglePacket>(keptPackets);
 
     // The nested grids take the crowded cells' triangles; their cells are all leaves.
     forEachRootCell([&](int index) {
         const int32_t split = splitOf[size_t(index)];
         if (split < 0) return;
         SWGridCellCluster& cell = grid.cells[index];
+        const auto read = stagedTriangles(splits[size_t(split)]);
+        if (staysLeaf[size_t(split)]) {
+            cell.Allocate(blocks.keptPackets.get() + packetsAt[size_t(split)]);
+            for (int i = 0; i < cell.capacity; ++i) {
+                const TraceTriangle t = read(i);
+                cell.Append(t.a, t.e1, t.e2, t.id);
+            }
+            cell.PadAndComputeNormals();
+            return;
+        }
         TraceGrid& nested = blocks.nestedGrids[size_t(split)];
-        BinCellTriangles(cell, nested,
+        TrianglePacket* next = blocks.nestedPackets.get() + packetsAt[size_t(split)];
+        for (int i = 0; i < nested.cellCount; ++i) {
+            SWGridCellCluster& child = nested.cells[i];
+            child.Allocate(next);
+            if (child.triangleCount > 0) next += child.PacketsNeeded();
+        }
+        BinCellTriangles(cell.written, read, nested,
                          [](SWGridCellCluster& child, const TraceTriangle& t) { child.Append(t.a, t.e1, t.e2, t.id); });
         for (int i = 0; i < nested.cellCount; ++i) nested.cells[i].PadAndComputeNormals();
         cell.packets = nullptr;
         cell.packetCount = 0;
         cell.nested = &nested;
     });
+}
+
+TraceGridFootprint SWTraceMesh::Footprint() const {
+    TraceGridFootprint footprint;
+    auto leafReferences = [](const SWGridCellCluster& cell) {
+        if (!cell.nested) return int64_t(cell.written);
+        int64_t references = 0;
+        for (int i = 0; i < cell.nested->cellCount; ++i) references += cell.nested->cells[i].written;
+        return references;
+    };
+    for (int i = 0; i < grid.cellCount; ++i) footprint.references += leafReferences(grid.cells[i]);
+    if (grid.outliers) footprint.references += leafReferences(*grid.outliers);
+
+    auto cellBytes = [](size_t cells) {
+        return int64_t(cells * sizeof(SWGridCellCluster) + TraceGrid::OccupancyWords(int32_t(cells)) * sizeof(uint64_t));
+    };
+    footprint.bytes = cellBytes(size_t(grid.cellCount));
+    footprint.bytes += int64_t(blocks.nestedGridCount * sizeof(TraceGrid));
+    if (blocks.nestedCells) footprint.bytes += int64_t(blocks.nestedCells.get_deleter().bytes);
+    if (blocks.nestedBits) footprint.bytes += int64_t(blocks.nestedBits.get_deleter().bytes);
+    if (blocks.outlierGrid) footprint.bytes += int64_t(sizeof(TraceGrid)) + cellBytes(size_t(blocks.outlierGrid->cellCount));
+    for (const LargeArray<TrianglePacket>* packets : {&blocks.rootPackets, &blocks.nestedPackets, &blocks.keptPackets,
+                                                      &blocks.outlierPackets, &blocks.outlierGridPackets})
+        if (packets->get()) footprint.bytes += int64_t(packets->get_deleter().bytes);
+    return footprint;
 }
 
 // A crowd of giants would make every ray test each of them: they get a grid over their own
@@ -518,7 +697,8 @@ void SWTraceMesh::GiveOutliersAGrid(const TraceGridSettings& tuning) {
     if (layout.cells == 0) return;  // the leaf keeps its packets
     auto nested = std::make_unique<TraceGrid>(this);
     nested->Init(layout.box, layout.size);
-    BinCellTriangles(leaf, *nested, [](SWGridCellCluster& child, const TraceTriangle&) { ++child.triangleCount; });
+    auto read = [&leaf](int i) { return leaf.ReadTriangle(i); };
+    if (!CountNested(leaf.written, read, *nested)) return;
     size_t packets = 0;
     for (int c = 0; c < nested->cellCount; ++c) packets += size_t(nested->cells[c].PacketsNeeded());
     blocks.outlierGridPackets = AllocateLarge<TrianglePacket>(packets);
@@ -528,7 +708,8 @@ void SWTraceMesh::GiveOutliersAGrid(const TraceGridSettings& tuning) {
         child.Allocate(next);
         if (child.triangleCount > 0) next += child.PacketsNeeded();
     }
-    BinCellTriangles(leaf, *nested, [](SWGridCellCluster& child, const TraceTriangle& t) { child.Append(t.a, t.e1, t.e2, t.id); });
+    BinCellTriangles(leaf.written, read, *nested,
+                     [](SWGridCellCluster& child, const TraceTriangle& t) { child.Append(t.a, t.e1, t.e2, t.id); });
     for (int c = 0; c < nested->cellCount; ++c) nested->cells[c].PadAndComputeNormals();
     nested->MarkOccupied();
     blocks.outlierGrid = std::move(nested);

@@ -2,7 +2,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "core/largeblock.h"
 #include "core/vecmath.h"
@@ -142,6 +145,13 @@ struct TraceGridStatistics {
 };
 TraceGridStatistics ComputeGridStatistics(const TraceGrid& grid);
 
+// What a trace mesh's grid takes: triangle references in its leaves (nested grids and the
+// outlier leaf included) and the bytes of its cells, occupancy bits and packets.
+struct TraceGridFootprint {
+    int64_t references = 0;
+    int64_t bytes = 0;
+};
+
 // The traceable form of a trace group: a world-space triangle soup with its two-level grid.
 class SWTraceMesh : public Mesh {
 public:
@@ -155,6 +165,8 @@ public:
     // every task finished, and the grid is then left without cells.
     virtual bool Build(const TraceGridSettings* settings, unsigned workers = 0);
 
+    TraceGridFootprint Footprint() const;
+
     TraceGrid grid;
     // Set when the grid's box leaves out triangles on purpose (ChooseGridBox's giants).
     bool outsideToOutliers = false;
@@ -165,10 +177,12 @@ private:
 
     // Everything the cells point at, in a few blocks sized from the binning counts.
     struct Blocks {
-        LargeArray<TrianglePacket> rootPackets;    // root cells that stay leaves
+        LargeArray<TrianglePacket> rootPackets;  // root cells that stay leaves
+        LargeArray<TrianglePacket> keptPackets;  // crowded root cells that stay leaves
         std::unique_ptr<TraceGrid[]> nestedGrids;
-        std::unique_ptr<SWGridCellCluster[]> nestedCells;
-        std::unique_ptr<uint64_t[]> nestedBits;
+        size_t nestedGridCount = 0;
+        LargeArray<SWGridCellCluster> nestedCells;  // zero-filled: InitIn lays out each grid's cells
+        LargeArray<uint64_t> nestedBits;
         LargeArray<TrianglePacket> nestedPackets;  // the nested grids' cells
         SWGridCellCluster outliers;
         LargeArray<TrianglePacket> outlierPackets;
@@ -186,6 +200,20 @@ struct GridBox {
     bool leavesOutGiants = false;
 };
 GridBox ChooseGridBox(const Scene& scene);
+// The same for a scene whose Scene::GetBounds are at hand.
+GridBox ChooseGridBox(const Scene& scene, const Math::AABB3& sceneBounds);
+
+// Builds one trace mesh per group name, in order (one over the whole scene without names),
+// each as Scene::BuildTraceMesh builds it, and appends each to into once its grid is built.
+// Uses the scene up on the way, so that no triangle is held twice for long: a mesh's arrays are
+// freed once the last group that reads it has them, and a mesh that is all of that group is
+// handed over instead of copied. The scene's meshes are left without arrays. The pool, when
+// given, takes the passes over vertices; the grid builds use pools of their own. makeMesh, when
+// given, makes the empty trace meshes (of a derived class, say).
+using TraceMeshMaker = std::function<std::unique_ptr<SWTraceMesh>()>;
+void BuildTraceMeshes(Scene& scene, const TraceGridSettings* settings, const std::vector<std::string>* groupNames,
+                      std::vector<std::unique_ptr<SWTraceMesh>>& into, ThreadPool* pool = nullptr,
+                      const TraceMeshMaker& makeMesh = nullptr);
 
 // Root cell size for a grid over bounds holding triangleCount triangles: a bounded search for
 // a size whose mean triangles per cell lie within the settings' targets. Returns 0 for bounds

@@ -78,8 +78,8 @@ private:
         pos += nameLength;
         if (propertyBytes > endOffset - pos)
             throw FbxFormatError("property list of record '" + out.name + "' runs past the record" + At(start));
-        // Every property takes at least one byte, which bounds the count before reserving for it.
-        if (propertyCount > propertyBytes)
+        // Every property takes at least two bytes, which bounds the count before reserving for it.
+        if (propertyCount > propertyBytes / 2)
             throw FbxFormatError("record '" + out.name + "' claims more properties than bytes" + At(start));
         const size_t propertyEnd = pos + size_t(propertyBytes);
         out.values.reserve(size_t(propertyCount));
@@ -122,19 +122,19 @@ private:
                 pos += length;
                 return FbxValue(std::move(text));
             }
-            case 'i': return FbxValue(ReadArray<int32_t>(limit));
-            case 'l': return FbxValue(ReadArray<int64_t>(limit));
-            case 'f': return FbxValue(ReadArray<float>(limit));
-            case 'd': return FbxValue(ReadArray<double>(limit));
-            case 'b': return FbxValue(ReadArray<uint8_t>(limit));
-            case 'c': return FbxValue(ReadArray<int8_t>(limit));
+            case 'i':
+            case 'f': return FbxValue(ReadArray(type, 4, limit));
+            case 'l':
+            case 'd': return FbxValue(ReadArray(type, 8, limit));
+            case 'b':
+            case 'c': return FbxValue(ReadArray(type, 1, limit));
             default:
                 throw FbxFormatError("unknown property type " + std::to_string(int(uint8_t(type))) + At(pos - 1));
         }
     }
 
-    template <typename T>
-    std::vector<T> ReadArray(size_t limit) {
+    // Checks an array's header against the bytes that are there and leaves the array packed.
+    FbxPackedArray ReadArray(char type, size_t entryBytes, size_t limit) {
         const size_t start = pos;
         Need(12, limit, "array header");
         const uint32_t count = Load<uint32_t>(pos);
@@ -142,52 +142,21 @@ private:
         const uint32_t storedBytes = Load<uint32_t>(pos + 8);
         pos += 12;
         Need(storedBytes, limit, "array data");
-        const uint64_t rawBytes = uint64_t(count) * sizeof(T);
-        std::vector<T> values;
+        const uint64_t rawBytes = uint64_t(count) * entryBytes;
         if (encoding == 0) {
             if (rawBytes != storedBytes)
                 throw FbxFormatError("array of " + std::to_string(count) + " entries stored in " +
                                      std::to_string(storedBytes) + " bytes" + At(start));
-            values.resize(count);
-            if (count) std::memcpy(values.data(), data.data() + pos, size_t(rawBytes));
         } else if (encoding == 1) {
             if (rawBytes > uint64_t(storedBytes) * MaxInflateRatio + 64)
                 throw FbxFormatError("compressed array of " + std::to_string(count) + " entries in only " +
                                      std::to_string(storedBytes) + " bytes" + At(start));
-            values.resize(count);
-            Inflate(reinterpret_cast<unsigned char*>(values.data()), size_t(rawBytes), storedBytes, start);
         } else {
             throw FbxFormatError("unknown array encoding " + std::to_string(encoding) + At(start));
         }
+        const FbxPackedArray packed{data.substr(pos, storedBytes), start, count, type, encoding == 1};
         pos += storedBytes;
-        return values;
-    }
-
-    void Inflate(unsigned char* out, size_t outBytes, uint32_t inBytes, size_t start) const {
-        z_stream stream{};
-        if (inflateInit(&stream) != Z_OK) throw FbxFormatError("cannot start decompression");
-        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data() + pos));
-        stream.avail_in = inBytes;
-        // zlib counts output in 32-bit chunks; a spare byte lets a stream that should end there
-        // show whether it really ends.
-        unsigned char spare = 0;
-        size_t written = 0;
-        int result = Z_OK;
-        for (;;) {
-            const size_t chunk = std::min<size_t>(outBytes - written, size_t(1) << 30);
-            stream.next_out = chunk ? out + written : &spare;
-            stream.avail_out = chunk ? uInt(chunk) : 1;
-            result = inflate(&stream, Z_FINISH);
-            const size_t made = (chunk ? chunk : 1) - stream.avail_out;
-            if (!chunk && made) {
-                result = Z_DATA_ERROR;  // more data than the array declares
-                break;
-            }
-            written += made;
-            if (result == Z_STREAM_END || (result != Z_OK && result != Z_BUF_ERROR) || made == 0) break;
-        }
-        inflateEnd(&stream);
-        if (result != Z_STREAM_END || written != outBytes) throw FbxFormatError("corrupt compressed array" + At(start));
+        return packed;
     }
 
     std::string_view data;
@@ -195,10 +164,65 @@ private:
     bool wide = false;
 };
 
+template <typename T>
+std::vector<T> Unpack(const FbxPackedArray& packed) {
+    std::vector<T> values;
+    if (!packed.compressed) {
+        values.resize(packed.count);
+        if (packed.count) std::memcpy(values.data(), packed.bytes.data(), packed.bytes.size());
+        return values;
+    }
+    // The count is trusted only as far as the stream really goes: the array starts at what the
+    // stream most likely gives and grows with what it does give, so a stream that ends early or
+    // is damaged costs no more memory than the data it held.
+    const uint64_t claimedBytes = uint64_t(packed.count) * sizeof(T);
+    values.resize(size_t(std::min<uint64_t>(packed.count, (uint64_t(packed.bytes.size()) * 16 + 4095) / sizeof(T))));
+    z_stream stream{};
+    if (inflateInit(&stream) != Z_OK) throw FbxFormatError("cannot start decompression");
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(packed.bytes.data()));
+    stream.avail_in = uInt(packed.bytes.size());
+    // zlib counts output in 32-bit chunks; a spare byte lets a stream that should end there
+    // show whether it really ends.
+    unsigned char spare = 0;
+    size_t written = 0;
+    int result = Z_OK;
+    for (;;) {
+        if (written == values.size() * sizeof(T) && values.size() < packed.count)
+            values.resize(size_t(std::min<uint64_t>(packed.count, uint64_t(values.size()) * 4)));
+        const size_t room = values.size() * sizeof(T) - written;
+        const size_t chunk = std::min<size_t>(room, size_t(1) << 30);
+        stream.next_out = chunk ? reinterpret_cast<unsigned char*>(values.data()) + written : &spare;
+        stream.avail_out = chunk ? uInt(chunk) : 1;
+        result = inflate(&stream, Z_FINISH);
+        const size_t made = (chunk ? chunk : 1) - stream.avail_out;
+        if (!chunk && made) {
+            result = Z_DATA_ERROR;  // more data than the array declares
+            break;
+        }
+        written += made;
+        if (result == Z_STREAM_END || (result != Z_OK && result != Z_BUF_ERROR) || made == 0) break;
+    }
+    inflateEnd(&stream);
+    if (result != Z_STREAM_END || written != claimedBytes)
+        throw FbxFormatError("corrupt compressed array" + At(packed.offset));
+    return values;
+}
+
 }  // namespace
 
 FbxDocument FbxDocument::ParseBinary(std::string_view bytes, size_t recordLimit) {
     return FbxBinaryParser(bytes).Parse(recordLimit);
+}
+
+FbxValue::Storage UnpackArray(const FbxPackedArray& packed) {
+    switch (packed.type) {
+        case 'i': return Unpack<int32_t>(packed);
+        case 'l': return Unpack<int64_t>(packed);
+        case 'f': return Unpack<float>(packed);
+        case 'd': return Unpack<double>(packed);
+        case 'b': return Unpack<uint8_t>(packed);
+        default: return Unpack<int8_t>(packed);
+    }
 }
 
 }  // namespace Pallix::Bake

@@ -14,10 +14,10 @@ int64_t SaturatingInteger(double v) {
     return int64_t(v);
 }
 
-// The array alternatives of FbxValue::Storage: all but the number and text ones.
+// The decoded array alternatives of FbxValue::Storage: all but the number, text and packed ones.
 template <typename T>
-constexpr bool IsArrayStorage =
-    !std::is_same_v<T, int64_t> && !std::is_same_v<T, double> && !std::is_same_v<T, std::string>;
+constexpr bool IsArrayStorage = !std::is_same_v<T, int64_t> && !std::is_same_v<T, double> &&
+                                !std::is_same_v<T, std::string> && !std::is_same_v<T, FbxPackedArray>;
 
 struct ToReal {
     template <typename T>
@@ -48,6 +48,10 @@ bool ElementNumbers(FbxElement& element, std::vector<Out>& out, Convert convert)
     out.clear();
     if (element.values.size() == 1 && element.values[0].IsArray()) {
         auto& data = element.values[0].data;
+        if (const auto* packed = std::get_if<FbxPackedArray>(&data)) {
+            const FbxPackedArray stored = *packed;
+            data = UnpackArray(stored);
+        }
         // An array of the wanted type is taken over rather than copied; the element is not read again.
         if (auto* same = std::get_if<std::vector<Out>>(&data)) {
             out.swap(*same);
@@ -101,6 +105,7 @@ std::string_view FbxValue::AsText() const {
 }
 
 size_t FbxValue::ArraySize() const {
+    if (const auto* packed = std::get_if<FbxPackedArray>(&data)) return packed->count;
     return std::visit(
         [](const auto& v) -> size_t {
             if constexpr (IsArrayStorage<std::decay_t<decltype(v)>>)

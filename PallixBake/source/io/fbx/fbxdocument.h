@@ -17,13 +17,24 @@ public:
     explicit FbxFormatError(const std::string& message) : std::runtime_error(message) {}
 };
 
+// An array of a binary file as it is stored: decoded only when something reads it, so arrays
+// that nothing reads cost neither time nor memory. Its bytes point into the file's buffer.
+struct FbxPackedArray {
+    std::string_view bytes;
+    size_t offset = 0;  // of its property in the file, for messages
+    uint32_t count = 0;
+    char type = 'd';  // the binary type code: i l f d b c
+    bool compressed = false;
+};
+
 // One property of a record: an integer, a real, a text (strings and raw bytes) or a typed array.
-// Binary files keep their stored array type (bytes as unsigned 'b' or signed 'c'); ASCII files
-// give 64-bit integers or doubles.
+// Binary files keep their stored array type (bytes as unsigned 'b' or signed 'c') and leave
+// arrays packed until they are read; ASCII files give 64-bit integers or doubles.
 class FbxValue {
 public:
     using Storage = std::variant<int64_t, double, std::string, std::vector<int32_t>, std::vector<int64_t>,
-                                 std::vector<float>, std::vector<double>, std::vector<uint8_t>, std::vector<int8_t>>;
+                                 std::vector<float>, std::vector<double>, std::vector<uint8_t>, std::vector<int8_t>,
+                                 FbxPackedArray>;
 
     FbxValue() = default;
     FbxValue(Storage storage) : data(std::move(storage)) {}
@@ -53,8 +64,13 @@ struct FbxElement {
     FbxElement* Find(std::string_view childName);
 };
 
-// Numeric contents of an element as doubles: its one array property, or its scalar properties
-// when they are all numbers (the inline form some writers use). False when not numeric.
+// The entries of a packed array in its stored type. Throws FbxFormatError when a compressed
+// stream does not inflate to exactly the entries it claims.
+FbxValue::Storage UnpackArray(const FbxPackedArray& packed);
+
+// Numeric contents of an element as doubles: its one array property (unpacked in place), or its
+// scalar properties when they are all numbers (the inline form some writers use). False when
+// not numeric.
 bool ElementReals(FbxElement& element, std::vector<double>& out);
 // The same as 32-bit integers; false when an entry is not an integer in the 32-bit range.
 bool ElementInt32s(FbxElement& element, std::vector<int32_t>& out);

@@ -24,18 +24,35 @@ std::string_view WithoutBom(std::string_view text) {
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
 
-int ParseInt(std::string_view text) {
-    int value = 0;
-    std::from_chars(text.data(), text.data() + text.size(), value);
-    return value;
+// Marks a version statement that cannot be a version.
+constexpr int MalformedVersion = -1;
+
+// The decimal number at the start of text, when it is no larger than limit: returns how many
+// characters it takes, 0 when there is none or it is larger.
+size_t ParseBounded(std::string_view text, int limit, int& value) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || value < 0 || value > limit) return 0;
+    return size_t(end - text.data());
+}
+
+// "7.4.0" as one number, 7400; MalformedVersion when the parts do not fit that form.
+int CommentVersion(std::string_view numbers) {
+    int major = 0, minor = 0, revision = 0;
+    size_t at = ParseBounded(numbers, 99, major);
+    if (!at || numbers.substr(at, 1) != ".") return MalformedVersion;
+    const size_t minorLength = ParseBounded(numbers.substr(++at), 9, minor);
+    if (!minorLength || numbers.substr(at + minorLength, 1) != ".") return MalformedVersion;
+    if (!ParseBounded(numbers.substr(at + minorLength + 1), 99, revision)) return MalformedVersion;
+    return major * 1000 + minor * 100 + revision;
 }
 
 // An ASCII FBX file opens with comment lines (the first names the version, "; FBX 7.4.0 project
-// file") and the header record. Returns false when the text is not one; version 0 when it has none.
+// file") and the header record. Returns false when the text is not one; version 0 when it has
+// none and MalformedVersion when it states one that is not a version.
 bool RecogniseAscii(std::string_view text, int& version) {
     text = WithoutBom(text);
     version = 0;
-    bool namedFbx = false;
+    bool namedFbx = false, malformed = false;
     size_t pos = 0;
     for (;;) {
         while (pos < text.size() && IsSpace(text[pos])) ++pos;
@@ -45,13 +62,13 @@ bool RecogniseAscii(std::string_view text, int& version) {
         while (!comment.empty() && comment[0] == ' ') comment.remove_prefix(1);
         if (comment.substr(0, 4) == "FBX ") {
             namedFbx = true;
-            // "7.4.0": major, minor and revision as one number, 7400.
             const std::string_view numbers = comment.substr(4);
+            // Digits with two dots state the version; any other text after "FBX " is a title.
             const size_t dot1 = numbers.find('.');
-            const size_t dot2 = dot1 == std::string_view::npos ? dot1 : numbers.find('.', dot1 + 1);
-            if (dot2 != std::string_view::npos) {
-                version = ParseInt(numbers.substr(0, dot1)) * 1000 + ParseInt(numbers.substr(dot1 + 1)) * 100 +
-                          ParseInt(numbers.substr(dot2 + 1));
+            if (!numbers.empty() && numbers[0] >= '0' && numbers[0] <= '9' && dot1 != std::string_view::npos &&
+                numbers.find('.', dot1 + 1) != std::string_view::npos) {
+                version = CommentVersion(numbers);
+                malformed = malformed || version == MalformedVersion;
             }
         }
         pos = end;
@@ -63,9 +80,13 @@ bool RecogniseAscii(std::string_view text, int& version) {
     if (key != std::string_view::npos && key < pos + 65536) {
         size_t at = key + 11;
         while (at < text.size() && (text[at] == ' ' || text[at] == '\t')) ++at;
-        const int fromHeader = ParseInt(text.substr(at, 12));
-        if (fromHeader > 0) version = fromHeader;
+        int fromHeader = 0;
+        if (ParseBounded(text.substr(at, 12), 99999, fromHeader))
+            version = fromHeader > 0 ? fromHeader : version;
+        else
+            malformed = true;
     }
+    if (malformed) version = MalformedVersion;
     return true;
 }
 
@@ -113,6 +134,10 @@ bool FbxFileReader::Initialize(const std::string& path) {
         version = stored > uint32_t(INT32_MAX) ? INT32_MAX : int(stored);
     } else if (RecogniseAscii(contents, version)) {
         format = Format::Ascii;
+        if (version == MalformedVersion) {
+            version = 0;
+            return Fail(FbxStatusCode::InvalidFile, "File states a malformed FBX version");
+        }
     } else if (ObjAdapter::Recognise(contents)) {
         format = Format::Obj;
         return true;
@@ -172,9 +197,8 @@ void FbxFileReader::ImportFbx(FbxScene& scene) {
     } else {
         document = FbxDocument::ParseAscii(contents);
     }
-    // Encrypted content cannot be read here, with or without a password.
     if (HeaderSaysEncrypted(document)) {
-        Fail(FbxStatusCode::PasswordError, password.empty() ? "File is password protected" : "Wrong password");
+        Fail(FbxStatusCode::PasswordError, "File is password protected");
         return;
     }
     scene.Build(document);

@@ -24,7 +24,7 @@ public:
     void GetFileVersion(int& major, int& minor, int& revision) const;
     bool IsFBX() const { return format == Format::Binary || format == Format::Ascii; }
     Format FileFormat() const { return format; }
-    void SetPassword(const std::string& text) { password = text; }
+    // An encrypted file fails with PasswordError: its content cannot be read here at all.
     bool Import(FbxScene& scene);
 
     FbxStatusCode StatusCode() const { return status; }
@@ -37,7 +37,6 @@ private:
     std::string contents;
     Format format = Format::Unknown;
     int version = 0;
-    std::string password;
     FbxStatusCode status = FbxStatusCode::Success;
     std::string statusText;
 };

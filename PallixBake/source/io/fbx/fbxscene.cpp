@@ -1,5 +1,6 @@
 #include "io/fbx/fbxscene.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "io/polygontriangulation.h"
@@ -7,19 +8,17 @@
 namespace Pallix::Bake {
 
 const FbxPropertyTable::Property* FbxPropertyTable::Find(std::string_view name) const {
-    for (const Property& property : properties)
-        if (property.name == name) return &property;
-    return nullptr;
+    const auto it = std::lower_bound(properties.begin(), properties.end(), name,
+                                     [](const Property& property, std::string_view key) { return property.name < key; });
+    return it != properties.end() && it->name == name ? &*it : nullptr;
 }
 
-void FbxPropertyTable::Add(Property property) {
-    for (Property& existing : properties) {
-        if (existing.name == property.name) {
-            existing = std::move(property);
-            return;
-        }
-    }
-    properties.push_back(std::move(property));
+void FbxPropertyTable::Assign(std::vector<Property> list) {
+    std::stable_sort(list.begin(), list.end(), [](const Property& a, const Property& b) { return a.name < b.name; });
+    properties.clear();
+    properties.reserve(list.size());
+    for (size_t i = 0; i < list.size(); ++i)
+        if (i + 1 == list.size() || list[i + 1].name != list[i].name) properties.push_back(std::move(list[i]));
 }
 
 const double* FbxLayerElement::Resolve(int64_t at) const {

@@ -44,11 +44,12 @@ public:
     };
 
     const Property* Find(std::string_view name) const;
-    void Add(Property property);  // a later property of the same name replaces the earlier one
+    // Takes an object's properties in file order; a later property of a name replaces an earlier one.
+    void Assign(std::vector<Property> list);
     bool Empty() const { return properties.empty(); }
 
 private:
-    std::vector<Property> properties;
+    std::vector<Property> properties;  // sorted by name, one per name
 };
 
 // One layer element of a mesh: per-entry values (components doubles each) and an index array,

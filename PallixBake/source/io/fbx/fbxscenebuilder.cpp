@@ -72,14 +72,20 @@ std::string_view ChildText(const FbxElement& element, std::string_view name) {
 
 void ReadProperties(FbxElement* properties, FbxPropertyTable& table) {
     if (!properties) return;
+    std::vector<FbxPropertyTable::Property> list;
     for (FbxElement& p : properties->children) {
         if (p.name != "P" || p.values.empty() || !p.values[0].IsText()) continue;
-        FbxPropertyTable::Property property;
+        FbxPropertyTable::Property& property = list.emplace_back();
         property.name = std::string(p.values[0].AsText());
         if (p.values.size() > 1) property.type = std::string(p.values[1].AsText());
-        for (size_t i = 4; i < p.values.size(); ++i) property.values.push_back(std::move(p.values[i]));
-        table.Add(std::move(property));
+        for (size_t i = 4; i < p.values.size(); ++i) {
+            // No property value is read as an array, and a packed one points into the file's
+            // bytes, which the scene outlives: it keeps only its kind.
+            if (std::holds_alternative<FbxPackedArray>(p.values[i].data)) p.values[i] = FbxValue(std::vector<uint8_t>());
+            property.values.push_back(std::move(p.values[i]));
+        }
     }
+    table.Assign(std::move(list));
 }
 
 const FbxPropertyTable::Property* FindProperty(const FbxPropertyTable& own, const FbxPropertyTable* fallback,
@@ -141,10 +147,10 @@ public:
     }
 
 private:
-    struct Template {
-        std::string_view objectType;
-        std::string_view name;
-        const FbxPropertyTable* table;
+    // The templates of one object type: the first of each class name, and the type's first.
+    struct TypeTemplates {
+        const FbxPropertyTable* first = nullptr;
+        std::unordered_map<std::string_view, const FbxPropertyTable*> byName;
     };
 
     void ReadTemplates() {
@@ -156,7 +162,9 @@ private:
                 if (child.name != "PropertyTemplate" || child.values.empty()) continue;
                 auto table = std::make_unique<FbxPropertyTable>();
                 ReadProperties(child.Find("Properties70"), *table);
-                templates.push_back({type.values[0].AsText(), child.values[0].AsText(), table.get()});
+                TypeTemplates& ofType = templates[type.values[0].AsText()];
+                if (!ofType.first) ofType.first = table.get();
+                ofType.byName.emplace(child.values[0].AsText(), table.get());
                 scene.templates.push_back(std::move(table));
             }
         }
@@ -166,12 +174,13 @@ private:
     // defines, else the type's first template.
     const FbxPropertyTable* FindTemplate(std::string_view objectType,
                                          std::initializer_list<std::string_view> preferred) const {
-        for (std::string_view name : preferred)
-            for (const Template& t : templates)
-                if (t.objectType == objectType && t.name == name) return t.table;
-        for (const Template& t : templates)
-            if (t.objectType == objectType) return t.table;
-        return nullptr;
+        const auto type = templates.find(objectType);
+        if (type == templates.end()) return nullptr;
+        for (std::string_view name : preferred) {
+            const auto it = type->second.byName.find(name);
+            if (it != type->second.byName.end()) return it->second;
+        }
+        return type->second.first;
     }
 
     void ReadObjects() {
@@ -475,7 +484,7 @@ private:
 
     FbxDocument& document;
     FbxScene& scene;
-    std::vector<Template> templates;
+    std::unordered_map<std::string_view, TypeTemplates> templates;
     std::unordered_map<int64_t, ObjectRecord> objects;
     std::vector<Connection> connections;
     std::unordered_map<int64_t, std::vector<const Connection*>> sources;

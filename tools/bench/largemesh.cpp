@@ -1,0 +1,316 @@
+// High-poly loads of a generated bumped sphere of 1M and 10M triangles, as an OBJ file with
+// normals and as a binary PLY file, taken step by step the way the bake manager loads a
+// high-poly file and builds its trace mesh, with the resident memory each step peaks at.
+// KELVOR_BENCH_MESH_SIZES sets the sizes in millions of triangles ("1" for a quick run,
+// "1,10,40" for more); the files live in a temporary folder only while they are measured.
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "bake/bakemanager.h"
+#include "bench.h"
+#include "bumpedsphere.h"
+#include "core/threadpool.h"
+#include "geometry/scene.h"
+#include "io/objimporter.h"
+#include "io/plyimporter.h"
+#include "trace/swtracemesh.h"
+#include "trace/tracegridsettings.h"
+
+using namespace Pallix::Bake;
+namespace fs = std::filesystem;
+namespace BumpedSphere = KelvorBench::BumpedSphere;
+
+namespace {
+
+constexpr int kRepeats = 3;
+constexpr int kPhases = 4;
+const char* const kPhaseNames[kPhases] = {"parse", "passes", "assembly", "grid"};
+
+// The high-water mark of resident memory starts again from the current resident size.
+bool ResetPeak() {
+    const int file = ::open("/proc/self/clear_refs", O_WRONLY);
+    if (file < 0) return false;
+    const bool written = ::write(file, "5", 1) == 1;
+    return ::close(file) == 0 && written;
+}
+
+double PeakMiB() { return KelvorBench::ProcessStatusMiB("VmHWM"); }
+
+// What one load measured; plain data, so that a child process can hand it over a pipe.
+struct Load {
+    bool ok = false;
+    bool peaksReset = true;  // false: the peaks are the process's so far, not each step's
+    char error[256] = {};
+    long long triangles = 0;
+    double seconds[kPhases] = {};
+    double peak[kPhases] = {};  // MiB
+    double total = 0.0;         // the whole load, the scene's release included
+    double before = 0.0;        // resident MiB before the load
+    double after = 0.0;         // resident MiB after it: what the bake keeps, the trace mesh
+};
+
+// Times the grid build inside the assembly and takes the assembly's peak on its way in.
+class TimedTraceMesh : public SWTraceMesh {
+public:
+    explicit TimedTraceMesh(Load& load) : load(load) {}
+
+    bool Build(const TraceGridSettings* settings, unsigned workers) override {
+        load.peak[2] = PeakMiB();
+        load.peaksReset = ResetPeak() && load.peaksReset;
+        const double start = KelvorBench::NowSeconds();
+        const bool built = SWTraceMesh::Build(settings, workers);
+        load.seconds[3] = KelvorBench::NowSeconds() - start;
+        load.peak[3] = PeakMiB();
+        return built;
+    }
+
+private:
+    Load& load;
+};
+
+// The steps of the bake manager's high-poly load, one file, no name matching.
+Load LoadAsBakeDoes(const std::string& path, bool obj, int flags, const TraceGridSettings& grid) {
+    Load load;
+    load.before = KelvorBench::ProcessStatusMiB("VmRSS");
+    load.peaksReset = ResetPeak();
+    ThreadPool pool(std::max(1u, std::thread::hardware_concurrency()));  // the bake's pool
+    const double start = KelvorBench::NowSeconds();
+    std::vector<std::unique_ptr<SWTraceMesh>> meshes;
+    {
+        Scene scene(flags);
+        if (obj)
+            OBJImporter().Import(path.c_str(), &scene);
+        else
+            PLYImporter().Import(path.c_str(), &scene);
+        load.seconds[0] = KelvorBench::NowSeconds() - start;
+        load.peak[0] = PeakMiB();
+
+        load.peaksReset = ResetPeak() && load.peaksReset;
+        double step = KelvorBench::NowSeconds();
+        load.triangles = scene.CountTriangles();
+        if (flags & NeedNeighbourDirections) scene.ComputeNeighbourDirections();
+        const Pallix::Math::AABB3 bounds = scene.GetBounds(&pool);
+        scene.Translate(-bounds.Centre());
+        Pallix::Math::AABB3 surfaces;
+        for (const auto& sceneMesh : scene.meshes) sceneMesh->ExpandBounds(surfaces, &pool);
+        load.seconds[1] = KelvorBench::NowSeconds() - step;
+        load.peak[1] = PeakMiB();
+
+        load.peaksReset = ResetPeak() && load.peaksReset;
+        step = KelvorBench::NowSeconds();
+        BuildTraceMeshes(scene, &grid, nullptr, meshes, &pool, [&load] { return std::make_unique<TimedTraceMesh>(load); });
+        load.seconds[2] = KelvorBench::NowSeconds() - step - load.seconds[3];
+    }
+    load.total = KelvorBench::NowSeconds() - start;
+    load.after = KelvorBench::ProcessStatusMiB("VmRSS");
+    load.ok = true;
+    return load;
+}
+
+// Each load runs in a process of its own, so that its peaks are its own and the allocator
+// starts as a bake's does; the importers' printed lines go nowhere.
+Load LoadInChild(const std::string& path, bool obj, int flags, const TraceGridSettings& grid) {
+    Load load;
+    std::snprintf(load.error, sizeof load.error, "the load process did not report");
+    int channel[2];
+    if (::pipe(channel) != 0) return load;
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const pid_t parent = ::getpid();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // An interrupted run takes its load with it; the files are the parent's to remove.
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) ::_exit(1);
+        ::close(channel[0]);
+        const int null = ::open("/dev/null", O_WRONLY);
+        if (null >= 0) {
+            ::dup2(null, 1);
+            ::dup2(null, 2);
+        }
+        Load measured;
+        try {
+            measured = LoadAsBakeDoes(path, obj, flags, grid);
+        } catch (const std::exception& e) {
+            std::snprintf(measured.error, sizeof measured.error, "%s", e.what());
+        }
+        const bool sent = ::write(channel[1], &measured, sizeof measured) == ssize_t(sizeof measured);
+        ::_exit(sent ? 0 : 1);
+    }
+    ::close(channel[1]);
+    if (child > 0) {
+        Load received;
+        if (::read(channel[0], &received, sizeof received) == ssize_t(sizeof received)) load = received;
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        if (WIFSIGNALED(status))
+            std::snprintf(load.error, sizeof load.error, "the load process died of signal %d", WTERMSIG(status));
+    }
+    ::close(channel[0]);
+    return load;
+}
+
+// The folder and the file in it that an interrupted run must not leave behind. Kept in fixed
+// buffers because the signal handler may only unlink what it finds there.
+char gFolder[PATH_MAX];
+char gFile[PATH_MAX];
+
+void RemoveFilesAndRaise(int signal) {
+    ::unlink(gFile);
+    ::rmdir(gFolder);
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
+class TemporaryFolder {
+public:
+    TemporaryFolder() : path(fs::temp_directory_path() / ("kelvor_bench_largemesh_" + std::to_string(::getpid()))) {
+        fs::create_directories(path);
+        std::snprintf(gFolder, sizeof gFolder, "%s", path.c_str());
+        previous[0] = std::signal(SIGINT, RemoveFilesAndRaise);
+        previous[1] = std::signal(SIGTERM, RemoveFilesAndRaise);
+    }
+    ~TemporaryFolder() {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+        std::signal(SIGINT, previous[0]);
+        std::signal(SIGTERM, previous[1]);
+        gFile[0] = gFolder[0] = '\0';
+    }
+    TemporaryFolder(const TemporaryFolder&) = delete;
+    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+
+    // A file of the folder, noted for the signal handler.
+    std::string File(const std::string& name) const {
+        const std::string file = (path / name).string();
+        std::snprintf(gFile, sizeof gFile, "%s", file.c_str());
+        return file;
+    }
+
+private:
+    fs::path path;
+    void (*previous[2])(int) = {SIG_DFL, SIG_DFL};
+};
+
+// Sizes in millions of triangles from KELVOR_BENCH_MESH_SIZES, else 1 and 10; none when the
+// text has an entry that is no positive number up to 1000.
+std::vector<double> Sizes() {
+    const char* text = std::getenv("KELVOR_BENCH_MESH_SIZES");
+    if (!text) return {1.0, 10.0};
+    std::vector<double> sizes;
+    for (const char* at = text; *at;) {
+        char* end = nullptr;
+        errno = 0;
+        const double size = std::strtod(at, &end);
+        if (end == at || errno != 0 || !(size > 0.0 && size <= 1000.0) || (*end != ',' && *end != '\0')) return {};
+        sizes.push_back(size);
+        at = *end == ',' ? end + 1 : end;
+    }
+    return sizes;
+}
+
+void PrintLoad(const std::string& label, double megabytes, const Load& load) {
+    if (!load.ok) {
+        std::printf("  %-9s failed: %s\n", label.c_str(), load.error);
+        return;
+    }
+    const double highest = *std::max_element(load.peak, load.peak + kPhases);
+    std::printf("  %-9s %10lld %8.1f  %7.3f %7.1f %7.3f %8.3f %7.3f %7.3f   %7.0f %7.0f %8.0f %7.0f %6.0f %7.0f%s\n",
+                label.c_str(), load.triangles, megabytes, load.seconds[0], megabytes / load.seconds[0], load.seconds[1],
+                load.seconds[2], load.seconds[3], load.total, load.peak[0], load.peak[1], load.peak[2], load.peak[3],
+                (highest - load.before) * 1024.0 * 1024.0 / double(std::max(1LL, load.triangles)),
+                load.after - load.before, load.peaksReset ? "" : "  (peaks not reset)");
+    std::fflush(stdout);
+}
+
+void Measure(const std::string& label, const std::string& path, bool obj, int flags, const TraceGridSettings& grid) {
+    const double megabytes = double(fs::file_size(path)) / (1024.0 * 1024.0);
+    Load best;
+    for (int run = 0; run < kRepeats; ++run) {
+        const Load load = LoadInChild(path, obj, flags, grid);
+        if (!load.ok) {
+            best = load;
+            break;
+        }
+        if (!best.ok || load.total < best.total) best = load;
+    }
+    PrintLoad(label, megabytes, best);
+}
+
+// Writes the OBJ and the PLY file of one size in turn, loads each and removes it again.
+void MeasureSize(const TemporaryFolder& folder, double size, int flags, const TraceGridSettings& grid) {
+    const BumpedSphere::Layout layout = BumpedSphere::Layout::ForTriangles(std::llround(size * 1e6));
+    char name[32];
+    std::snprintf(name, sizeof name, "%gM", size);
+    for (const bool obj : {true, false}) {
+        const std::string label = std::string(name) + (obj ? " OBJ" : " PLY");
+        const std::string path = folder.File(std::string("sphere_") + name + (obj ? ".obj" : ".ply"));
+        const bool written =
+            obj ? BumpedSphere::WriteHighPolyObj(path, layout) : BumpedSphere::WriteHighPolyPly(path, layout, true);
+        if (written)
+            Measure(label, path, obj, flags, grid);
+        else
+            std::printf("  %-9s cannot write %s\n", label.c_str(), path.c_str());
+        std::error_code ignored;
+        fs::remove(path, ignored);
+    }
+}
+
+void Run() {
+    const std::vector<double> sizes = Sizes();
+    if (sizes.empty()) {
+        std::printf("  KELVOR_BENCH_MESH_SIZES must list sizes in millions of triangles, e.g. \"1,10\"\n");
+        return;
+    }
+    CpuFeatures cpu;
+    TraceGridSettings grid;
+    if (!ChooseTraceKernel(cpu, &grid, 0, 0)) {
+        std::printf("  no trace kernel for this processor\n");
+        return;
+    }
+    BakeJob job;
+    job.AddMap().type = MapNormal;
+    const int flags = CreateMapBaker(&job.times, &job, &job.maps[0])->GetTraceRequirements();
+
+    std::printf("  a bumped sphere with normals loaded as the high-poly of a normal map, best load of %d, each in a\n"
+                "  process of its own; seconds per step (parse: the importer, with the normals it builds; passes:\n"
+                "  what the load runs on the scene before the trace mesh), import MB/s of the parse; peak: the\n"
+                "  resident high-water mark of each step in MiB; B/tri: (highest peak - resident before the load)\n"
+                "  / triangles; kept: resident MiB the load leaves (the trace mesh)\n",
+                kRepeats);
+    std::printf("  %-9s %10s %8s  %-48s   %s\n", "", "", "", "seconds", "peak resident MiB");
+    std::printf("  %-9s %10s %8s  %7s %7s %7s %8s %7s %7s   %7s %7s %8s %7s %6s %7s\n", "file", "triangles", "MB",
+                kPhaseNames[0], "MB/s", kPhaseNames[1], kPhaseNames[2], kPhaseNames[3], "load", kPhaseNames[0],
+                kPhaseNames[1], kPhaseNames[2], kPhaseNames[3], "B/tri", "kept");
+    // The folder goes with its files however the run ends.
+    try {
+        TemporaryFolder folder;
+        for (const double size : sizes) MeasureSize(folder, size, flags, grid);
+    } catch (const std::exception& e) {
+        std::printf("  failed: %s\n", e.what());
+    }
+}
+
+}  // namespace
+
+KELVOR_BENCH_SECTION("largemesh", "high-poly loads of 1M and 10M-triangle OBJ and PLY files step by step, peak memory",
+                     Run);
