@@ -49,6 +49,7 @@ std::unique_ptr<Scene> BumpySphereScene(int rings, int segments) {
 struct Figures {
     double seconds = 0.0;
     long faults = 0;
+    TraceGridFootprint footprint;
 };
 
 long MinorFaults() {
@@ -71,7 +72,8 @@ Figures Build(const Scene& scene, bool gridOnly, unsigned workers) {
     } else {
         scene.BuildTraceMesh(&mesh, &settings, nullptr);
     }
-    return {KelvorBench::NowSeconds() - start, MinorFaults() - faults};
+    const double seconds = KelvorBench::NowSeconds() - start;
+    return {seconds, MinorFaults() - faults, mesh.Footprint()};
 }
 
 // Each build runs in a child process of its own, as the first build of a bake does: the
@@ -116,6 +118,10 @@ void Run(int rings) {
     const Figures whole = Best(*scene, false, 0);
     std::printf("  trace mesh assembly and grid, %u threads %7.3f s  (%ld page faults)\n", threads, whole.seconds,
                 whole.faults);
+    const double triangles = double(scene->meshes[0]->TriangleCount());
+    std::printf("  grid: %lld triangle references (%.2f a triangle), %.1f MiB (%.1f bytes a triangle)\n",
+                static_cast<long long>(whole.footprint.references), double(whole.footprint.references) / triangles,
+                double(whole.footprint.bytes) / (1 << 20), double(whole.footprint.bytes) / triangles);
     for (unsigned workers : {1u, 2u, 4u, 8u}) {
         const Figures grid = Best(*scene, true, workers);
         std::printf("  grid alone, %u thread%s                  %7.3f s  (%ld page faults)\n", workers,

@@ -11,6 +11,7 @@
 #include "core/threadpool.h"
 #include "geometry/scene.h"
 #include "trace/swtracemesh.h"
+#include "trace/vertexsharing.h"
 
 // Turns the scene meshes of one trace group into a world-space SWTraceMesh and builds its grid.
 // Scene methods defined beside the tracer, so that the geometry folder does not depend on it.
@@ -216,6 +217,7 @@ bool Scene::BuildTraceMesh(SWTraceMesh* target, const TraceGridSettings* setting
     PrepareTarget(*this, ChooseGridBox(*this, bounds), bounds, triangleTotal, *settings, *target);
     for (const auto& mesh : meshes)
         if (selected(*mesh)) mesh->AppendTo(*target);
+    ShareIdenticalVertices(*target);
     return target->Build(settings);
 }
 
@@ -263,6 +265,7 @@ void BuildTraceMeshes(Scene& scene, const TraceGridSettings* settings, const std
                 if (lastGroup[i] == group) scene.meshes[i]->ReleaseArrays();
             }
         }
+        ShareIdenticalVertices(*target, pool);
         target->Build(settings);
         into.push_back(std::move(target));
     }
