@@ -92,7 +92,7 @@ TEST(TraceShader, OneSidedSearchesFromTheOuterEnd) {
         EXPECT_EQ(hit.mesh, mesh.get());
         ASSERT_NE(hit.triangle, nullptr);
         EXPECT_EQ(hit.triangle, &mesh->triangles[size_t(hit.triangleId)]);
-        EXPECT_EQ(hit.material, hit.triangle->material);
+        EXPECT_EQ(hit.material, hit.mesh->TriangleMaterial(*hit.triangle));
     }
     // Two surfaces in front: the one nearest the outer end wins, not the one nearest the sample.
     const auto two = Planes({0.2f, 0.6f});

@@ -51,7 +51,8 @@ Vec3 HitVertexNormal(const TraceHit& hit) {
     const MeshTriangle& t = *hit.triangle;
     const auto& normals = hit.mesh->normals;
     const size_t count = normals.size();
-    if (size_t(t.vertex0) >= count || size_t(t.vertex1) >= count || size_t(t.vertex2) >= count) return t.normal;
+    if (size_t(t.vertex0) >= count || size_t(t.vertex1) >= count || size_t(t.vertex2) >= count)
+        return hit.mesh->TriangleNormal(t);
     const float w0 = 1.0f - hit.u - hit.v;
     return normals[size_t(t.vertex0)] * w0 + normals[size_t(t.vertex1)] * hit.u + normals[size_t(t.vertex2)] * hit.v;
 }

@@ -212,7 +212,7 @@ bool OcclusionShaderBase::FindStart(const TraceSample& sample, Vec3* position, V
     TraceHit hit;
     if (!Trace(sample, &hit)) return false;
     *position = hit.position;
-    *normal = UnitOf(HitVertexNormal(hit), hit.triangle->normal, UnitOf(sample.normal, sample.geometricNormal));
+    *normal = UnitOf(HitVertexNormal(hit), hit.mesh->TriangleNormal(*hit.triangle), UnitOf(sample.normal, sample.geometricNormal));
     return true;
 }
 

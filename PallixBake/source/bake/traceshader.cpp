@@ -75,7 +75,7 @@ bool TraceShader::Trace(const TraceSample& sample, TraceHit* hit) const {
     const MeshTriangle& triangle = mesh->triangles[size_t(found.triangleId)];
     found.triangle = &triangle;
     found.mesh = mesh;
-    found.material = triangle.material;
+    found.material = mesh->TriangleMaterial(triangle);
     *hit = found;
     return true;
 }

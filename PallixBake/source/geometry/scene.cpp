@@ -225,18 +225,17 @@ int Mesh::AddTriangle(int vertex0, int vertex1, int vertex2, int materialIndex) 
     t.vertex0 = vertex0;
     t.vertex1 = vertex1;
     t.vertex2 = vertex2;
-    t.material = materialIndex >= 0 && size_t(materialIndex) < materials.size() ? materials[materialIndex].get()
-                                                                                 : nullptr;
+    t.material = materialIndex >= 0 && size_t(materialIndex) < materials.size() ? materialIndex : -1;
     return int(triangles.size()) - 1;
 }
 
-void Mesh::ComputeTriangleNormals() {
-    for (MeshTriangle& t : triangles)
-        t.normal = FaceNormal(positions[t.vertex0], positions[t.vertex1], positions[t.vertex2]);
+Vec3 Mesh::TriangleNormal(const MeshTriangle& t) const {
+    const size_t count = positions.size();
+    if (size_t(t.vertex0) >= count || size_t(t.vertex1) >= count || size_t(t.vertex2) >= count) return {};
+    return FaceNormal(positions[size_t(t.vertex0)], positions[size_t(t.vertex1)], positions[size_t(t.vertex2)]);
 }
 
 double Mesh::Finalize() {
-    ComputeTriangleNormals();
     centre = bounds.Centre();
     const Vec3 diagonal = bounds.Max() - bounds.Min();
     const double length = std::sqrt(double(diagonal.x) * diagonal.x + double(diagonal.y) * diagonal.y +

@@ -197,11 +197,14 @@ private:
 // Unit face normal of a triangle, (p1 - p0) x (p2 - p0) normalised; non-finite when degenerate.
 Math::Vec3 FaceNormal(Math::Vec3 p0, Math::Vec3 p1, Math::Vec3 p2);
 
+// Sixteen bytes, since a high-poly trace mesh holds tens of millions of them: the face normal is
+// found from the positions when it is asked for (Mesh::TriangleNormal), and the material is an
+// index into the owning mesh's material copies (Mesh::TriangleMaterial).
 struct MeshTriangle {
     int32_t vertex0 = 0, vertex1 = 0, vertex2 = 0;
-    Math::Vec3 normal;
-    SceneMaterial* material = nullptr;  // one of the owning mesh's material copies
+    int32_t material = -1;  // -1 for none
 };
+static_assert(sizeof(MeshTriangle) == 16, "a trace mesh triangle is four ints");
 
 // Flat world-space triangle soup traced by the CPU; SWTraceMesh derives from it.
 class Mesh {
@@ -226,7 +229,11 @@ public:
     void Reserve(size_t vertexCount, size_t triangleCount, bool withUVs, bool withColours);
     int AddMaterial(const SceneMaterial& material);
     int AddTriangle(int vertex0, int vertex1, int vertex2, int materialIndex);
-    void ComputeTriangleNormals();
+    // The unit face normal, as FaceNormal gives it; zero for corners beyond the positions.
+    Math::Vec3 TriangleNormal(const MeshTriangle& t) const;
+    const SceneMaterial* TriangleMaterial(const MeshTriangle& t) const {
+        return t.material >= 0 && size_t(t.material) < materials.size() ? materials[size_t(t.material)].get() : nullptr;
+    }
     virtual double Finalize();
     virtual const Math::AABB3& GetBounds() const { return bounds; }
 };

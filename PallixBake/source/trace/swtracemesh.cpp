@@ -355,10 +355,7 @@ bool SWTraceMesh::Build(const TraceGridSettings* settings, unsigned workers) {
     const TraceGridSettings tuning = settings ? *settings : TraceGridSettings();
     grid.outliers = nullptr;
     blocks = {};
-    if (grid.cellCount == 0) {
-        ComputeTriangleNormals();
-        return true;
-    }
+    if (grid.cellCount == 0) return true;
     try {
         BinAndFinishCells(tuning, workers);
     } catch (...) {
@@ -402,9 +399,8 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
     };
     auto countsOf = [&](int slice) { return sliceCounts.data() + size_t(slice) * cellCount; };
     // A root grid too fine for heavily overlapping triangles is laid again with cells twice as
-    // large, until the triangles' boxes and then their references fit the budget. The first look
-    // at the triangles also gives them their face normals, on the pool.
-    for (bool firstLook = true;; firstLook = false) {
+    // large, until the triangles' boxes and then their references fit the budget.
+    for (;;) {
         cellCount = size_t(grid.cellCount);
         constexpr size_t kCountBudget = size_t(1) << 24;  // per-slice counters for all cells, at most
         slices = int(std::clamp<size_t>(kCountBudget / std::max<size_t>(cellCount, 1), 1,
@@ -414,8 +410,7 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
             const auto [begin, end] = sliceOf(slice);
             int64_t taken = 0, spanned = 0;
             for (int i = begin; i < end; ++i) {
-                MeshTriangle& t = triangles[i];
-                if (firstLook) t.normal = FaceNormal(positions[t.vertex0], positions[t.vertex1], positions[t.vertex2]);
+                const MeshTriangle& t = triangles[i];
                 if (!binned(t) || !inside(t)) continue;
                 ++taken;
                 spanned += BoxCells(grid, positions[t.vertex0], positions[t.vertex1], positions[t.vertex2]);
