@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <exception>
 #include <string>
 
 #include "geometry/scene.h"
@@ -21,4 +23,23 @@ inline std::string FlatOutcome(const Pallix::Bake::Scene& scene, std::string ref
     const int polygon[5] = {mesh.firstVertex, mesh.cornerCount, mesh.fanCount, mesh.firstIndex, mesh.material};
     refusal.append(reinterpret_cast<const char*>(polygon), sizeof polygon);
     return refusal;
+}
+
+// What an importer (OBJImporter or PLYImporter) leaves when it reads data in chunks of
+// chunkBytes on workers threads: read(importer, scene) runs the import. The refusals it may end
+// in are the exception types given; any other escapes, so that the fuzzer reports it.
+template <class Importer, class... Refusals, class Read>
+std::string ChunkedOutcome(size_t chunkBytes, unsigned workers, const Read& read) {
+    Pallix::Bake::Scene scene(Pallix::Bake::NeedNormals | Pallix::Bake::NeedUVsAndColours);
+    std::string refusal;
+    try {
+        Importer importer;
+        importer.chunkBytes = chunkBytes;
+        importer.workers = workers;
+        read(importer, scene);
+    } catch (const std::exception& e) {
+        if (!(dynamic_cast<const Refusals*>(&e) || ...)) throw;
+        refusal = e.what();
+    }
+    return FlatOutcome(scene, refusal);
 }

@@ -16,19 +16,10 @@ using namespace Pallix::Bake;
 namespace {
 
 std::string Import(const uint8_t* data, size_t size, size_t chunkBytes, unsigned workers) {
-    Scene scene(NeedNormals | NeedUVsAndColours);
-    std::string outcome;
-    try {
-        OBJImporter importer;
-        importer.chunkBytes = chunkBytes;
-        importer.workers = workers;
-        importer.ImportText(reinterpret_cast<const char*>(data), size, "fuzz.obj", &scene);
-    } catch (const ImportException& e) {
-        outcome = e.what();
-    } catch (const BakeException& e) {
-        outcome = e.what();
-    }
-    return FlatOutcome(scene, outcome);
+    return ChunkedOutcome<OBJImporter, ImportException, BakeException>(
+        chunkBytes, workers, [&](OBJImporter& importer, Scene& scene) {
+            importer.ImportText(reinterpret_cast<const char*>(data), size, "fuzz.obj", &scene);
+        });
 }
 
 }  // namespace

@@ -14,17 +14,9 @@ using namespace Pallix::Bake;
 namespace {
 
 std::string Import(const uint8_t* data, size_t size, size_t chunkBytes, unsigned workers) {
-    Scene scene(NeedNormals | NeedUVsAndColours);
-    std::string outcome;
-    try {
-        PLYImporter importer;
-        importer.chunkBytes = chunkBytes;
-        importer.workers = workers;
+    return ChunkedOutcome<PLYImporter, ImportException>(chunkBytes, workers, [&](PLYImporter& importer, Scene& scene) {
         importer.ImportData(reinterpret_cast<const char*>(data), size, "fuzz.ply", &scene);
-    } catch (const ImportException& e) {
-        outcome = e.what();
-    }
-    return FlatOutcome(scene, outcome);
+    });
 }
 
 }  // namespace
