@@ -7,7 +7,7 @@ packages=(
   qtbase5-dev libtiff-dev libpng-dev libopenexr-dev libimath-dev zlib1g-dev libtclap-dev
   libepoxy-dev libegl-dev libegl1 libegl-mesa0 libgl1-mesa-dri libcurl4-openssl-dev
   libgtest-dev libgmock-dev
-  libqt5widgets5 libqt5test5 fontconfig fonts-liberation xvfb xauth imagemagick
+  libqt5widgets5 libqt5test5 fontconfig fonts-liberation xvfb xauth imagemagick locales
 )
 
 missing=()

@@ -1,10 +1,13 @@
+#include <clocale>
 #include <cmath>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "io/objtokenizer.h"
+#include "support/testsupport.h"
 
 using namespace Pallix::Bake;
 
@@ -56,6 +59,33 @@ TEST(ObjTokenizer, TokensAndNumbersStayInsideTheirView) {
     const std::string_view before = huge;
     EXPECT_FALSE(ObjTokenizer::ParseDouble(huge, c));
     EXPECT_EQ(huge, before);
+
+    // Every number out of range becomes what strtod makes of it in the C locale, whatever
+    // decimal point the process's locale has.
+    const char* farOut[] = {"12.5e307", "-0.0001e312", "1e-400", "-123.4e-330", "0.000e999", "1e99999999999999999999",
+                            "7e-99999999999999999999", "000012e306", "0.004e-320"};
+    const auto parseAll = [&farOut] {
+        std::vector<double> values;
+        for (const char* text : farOut) {
+            std::string_view view = text;
+            double value = -1.0;
+            EXPECT_TRUE(ObjTokenizer::ParseDouble(view, value)) << text;
+            values.push_back(value);
+        }
+        return values;
+    };
+    std::vector<double> expected;
+    for (const char* text : farOut) expected.push_back(std::strtod(text, nullptr));
+    EXPECT_EQ(parseAll(), expected);
+    // German numbers write their decimal point as a comma.
+    const KelvorTest::TempFolder folder("kelvor-geometry");
+    const std::string made = "localedef -i de_DE -f UTF-8 '" + (folder / "de_DE.UTF-8").string() + "' > /dev/null 2>&1";
+    ASSERT_EQ(std::system(made.c_str()), 0) << "the locales package makes a German locale";
+    setenv("LOCPATH", folder.Path().c_str(), 1);
+    ASSERT_NE(std::setlocale(LC_NUMERIC, "de_DE.UTF-8"), nullptr);
+    EXPECT_EQ(parseAll(), expected);
+    std::setlocale(LC_NUMERIC, "C");
+    unsetenv("LOCPATH");
 
     std::string_view ints = "12/5 -7 +3 99999999999999999999 x";
     int64_t i = 0;

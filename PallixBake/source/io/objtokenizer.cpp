@@ -1,8 +1,11 @@
 #include "io/objtokenizer.h"
 
+#include <algorithm>
 #include <charconv>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string>
 
 namespace Pallix::Bake {
@@ -55,6 +58,32 @@ std::string_view ObjTokenizer::NextToken(std::string_view& text) {
     return token;
 }
 
+namespace {
+
+// The power of ten of the first non-zero digit of a decimal number such as "12.5e307" (308)
+// or "0.004e-320" (-323); a number without one counts as 0.
+int64_t LeadingPowerOfTen(std::string_view number) {
+    const size_t exponentAt = number.find_first_of("eE");
+    const std::string_view mantissa = number.substr(0, exponentAt);
+    int64_t exponent = 0;
+    if (exponentAt != std::string_view::npos) {
+        const char* first = number.data() + exponentAt + 1;
+        const char* last = number.data() + number.size();
+        bool negative = false;
+        if (first < last && (*first == '+' || *first == '-')) negative = *first++ == '-';
+        // An exponent too long for 64 bits is as far out as any.
+        if (std::from_chars(first, last, exponent).ec != std::errc()) exponent = INT64_MAX / 2;
+        if (negative) exponent = -exponent;
+    }
+    const size_t point = std::min(mantissa.find('.'), mantissa.size());
+    const size_t lead = mantissa.find_first_not_of("0.");
+    if (lead == std::string_view::npos) return 0;
+    const int64_t power = lead < point ? int64_t(point - lead) - 1 : -int64_t(lead - point);
+    return power + exponent;
+}
+
+}  // namespace
+
 bool ObjTokenizer::ParseDouble(std::string_view& text, double& value) {
     const std::string_view rest = SkipBlanks(text);
     const char* first = rest.data();
@@ -71,10 +100,11 @@ bool ObjTokenizer::ParseDouble(std::string_view& text, double& value) {
     const auto [end, error] = std::from_chars(digits, last, parsed);
     if (end == digits) return false;
     if (error == std::errc::result_out_of_range) {
-        // Overflow becomes infinity and underflow a tiny value, as strtod gives them; the
-        // callers decide whether such a value is acceptable.
-        const std::string copy(digits, end);
-        parsed = std::strtod(copy.c_str(), nullptr);
+        // Overflow becomes infinity and underflow zero, as strtod gives them (without reading
+        // the locale's decimal point); the callers decide whether such a value is acceptable.
+        parsed = LeadingPowerOfTen(std::string_view(digits, size_t(end - digits))) > 0
+                     ? std::numeric_limits<double>::infinity()
+                     : 0.0;
     } else if (error != std::errc()) {
         return false;
     }
