@@ -41,7 +41,8 @@ HighPolyFormat FormatOf(const std::string& path) {
     return HighPolyFormat::None;
 }
 
-void ImportHighPolyFile(const std::string& path, Scene* scene) {
+// OBJ and PLY files are read on as many threads as the bake's pool has.
+void ImportHighPolyFile(const std::string& path, Scene* scene, unsigned threads) {
     switch (FormatOf(path)) {
     case HighPolyFormat::Fbx: {
         FBXImporter importer;
@@ -52,11 +53,13 @@ void ImportHighPolyFile(const std::string& path, Scene* scene) {
     }
     case HighPolyFormat::Obj: {
         OBJImporter importer;
+        importer.workers = threads;
         importer.Import(path.c_str(), scene);
         break;
     }
     case HighPolyFormat::Ply: {
         PLYImporter importer;
+        importer.workers = threads;
         importer.Import(path.c_str(), scene);
         break;
     }
@@ -134,9 +137,10 @@ void BakeManager::LoadHighPolyScene(BakeJob* job, int flags, bool discard, const
 
     // A cancel leaves the cache empty: nothing half-loaded is kept.
     Scene scene(flags);
+    const ThreadPool* pool = software.GetPool();
     for (const std::string& path : job->highPolyPaths) {
         if (cancel) return;
-        ImportHighPolyFile(path, &scene);
+        ImportHighPolyFile(path, &scene, pool ? unsigned(pool->WorkerCount()) : 0u);
     }
     if (!job->highPolyPaths.empty() && !HasUsableTriangle(scene))
         throw BakeException("The high-poly meshes have no usable triangles");
