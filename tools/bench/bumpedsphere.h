@@ -70,6 +70,13 @@ inline Vertex VertexAt(const Layout& layout, int i, int j) {
     return v;
 }
 
+// Visits the vertices of the layout in file order.
+template <typename Visit>
+void ForEachVertex(const Layout& layout, Visit visit) {
+    for (int i = 0; i <= layout.rows; ++i)
+        for (int j = 0; j <= layout.columns; ++j) visit(VertexAt(layout, i, j));
+}
+
 // Visits the triangles (a, b, c) of the layout, wound outward, in file order.
 template <typename Visit>
 void ForEachTriangle(const Layout& layout, Visit visit) {
@@ -142,18 +149,16 @@ inline bool WriteHighPolyObj(const std::string& path, const Layout& layout) {
     out.Text("# bumped sphere, ");
     out.Integer(layout.Triangles());
     out.Text(" triangles\n");
-    for (int i = 0; i <= layout.rows; ++i)
-        for (int j = 0; j <= layout.columns; ++j) {
-            const Vertex v = VertexAt(layout, i, j);
-            for (const auto& [tag, xyz] : {std::pair{"v", v.position}, std::pair{"vn", v.normal}}) {
-                out.Text(tag);
-                for (int k = 0; k < 3; ++k) {
-                    out.Char(' ');
-                    out.Fixed(xyz[k]);
-                }
-                out.Char('\n');
+    ForEachVertex(layout, [&](const Vertex& v) {
+        for (const auto& [tag, xyz] : {std::pair{"v", v.position}, std::pair{"vn", v.normal}}) {
+            out.Text(tag);
+            for (int k = 0; k < 3; ++k) {
+                out.Char(' ');
+                out.Fixed(xyz[k]);
             }
+            out.Char('\n');
         }
+    });
     ForEachTriangle(layout, [&](int32_t a, int32_t b, int32_t c) {
         out.Char('f');
         for (const int32_t corner : {a, b, c}) {
@@ -178,12 +183,10 @@ inline bool WriteHighPolyPly(const std::string& path, const Layout& layout, bool
     out.Text("element face ");
     out.Integer(layout.Triangles());
     out.Text("\nproperty list uchar int vertex_indices\nend_header\n");
-    for (int i = 0; i <= layout.rows; ++i)
-        for (int j = 0; j <= layout.columns; ++j) {
-            const Vertex v = VertexAt(layout, i, j);
-            out.Bytes(v.position, sizeof v.position);
-            if (withNormals) out.Bytes(v.normal, sizeof v.normal);
-        }
+    ForEachVertex(layout, [&](const Vertex& v) {
+        out.Bytes(v.position, sizeof v.position);
+        if (withNormals) out.Bytes(v.normal, sizeof v.normal);
+    });
     ForEachTriangle(layout, [&](int32_t a, int32_t b, int32_t c) {
         const unsigned char three = 3;
         const int32_t corners[3] = {a, b, c};

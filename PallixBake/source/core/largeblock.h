@@ -30,6 +30,18 @@ void ReserveFilledOnce(std::vector<T>& array, size_t count) {
     AdviseHugePages(array.data(), array.capacity() * sizeof(T));
 }
 
+// Resizes an array that is then filled to n entries; the entries it gains are on huge pages
+// when they are many.
+template <class T>
+void GrowForFilling(std::vector<T>& array, size_t n) {
+    if (n > array.size()) {
+        const size_t had = array.size();
+        array.reserve(n);
+        AdviseHugePages(array.data() + had, (n - had) * sizeof(T));
+    }
+    array.resize(n);
+}
+
 // count copies of value, on huge pages when that is large.
 template <class T>
 std::vector<T> FilledArray(size_t count, const T& value = T{}) {

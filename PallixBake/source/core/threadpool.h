@@ -76,6 +76,17 @@ void WaitAllAndRethrow(std::vector<std::future<T>>& futures) {
     if (first) std::rethrow_exception(first);
 }
 
+// Runs body(first, last) over [0, count) in runs of partSize, run p starting at p * partSize:
+// on the pool when there is one and at least two runs, else in order on the calling thread.
+template <class Body>
+void ForEachPart(ThreadPool* pool, size_t count, size_t partSize, const Body& body) {
+    if (pool && count >= 2 * partSize) {
+        pool->ParallelFor(size_t(0), count, partSize, body);
+        return;
+    }
+    for (size_t first = 0; first < count; first += partSize) body(first, std::min(count, first + partSize));
+}
+
 template <class Index, class Body>
 void ThreadPool::ParallelFor(Index begin, Index end, Index grain, const Body& body) {
     grain = std::max(grain, Index(1));

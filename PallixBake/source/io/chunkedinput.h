@@ -89,19 +89,6 @@ enum class LineEnds { FeedOrReturn, Feed };
 bool LineChunkStarts(const ChunkedInput& input, uint64_t begin, size_t chunkBytes, LineEnds ends,
                      std::vector<uint64_t>& starts);
 
-// Grows an array that the import fills to n entries, on huge pages where it is large: a fault
-// per small page is, on some machines, most of what an import costs.
-template <class T>
-void GrowForFilling(std::vector<T>& array, size_t n) {
-    if (n <= array.size()) {
-        array.resize(n);
-        return;
-    }
-    array.reserve(n);
-    AdviseHugePages(array.data() + array.size(), (n - array.size()) * sizeof(T));
-    array.resize(n);
-}
-
 // The threads of one import, and a way to run a task per chunk on them in any order.
 class ImportWorkers {
 public:

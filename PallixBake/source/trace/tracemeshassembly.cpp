@@ -54,13 +54,9 @@ void AppendParallel(std::vector<T>& to, const std::vector<T>& from, size_t verte
 template <class T, class Map>
 void MoveParallel(std::vector<T>& to, std::vector<T>& from, size_t vertexCount, T fill, Map map, ThreadPool* pool) {
     const size_t given = std::min(from.size(), vertexCount);
-    const auto mapRun = [&from, &map](size_t first, size_t last) {
+    ForEachPart(pool, given, kVerticesPerPart, [&from, &map](size_t first, size_t last) {
         for (size_t j = first; j < last; ++j) from[j] = map(from[j]);
-    };
-    if (pool && given >= 2 * kVerticesPerPart)
-        pool->ParallelFor(size_t(0), given, kVerticesPerPart, mapRun);
-    else
-        mapRun(0, given);
+    });
     from.resize(vertexCount, fill);
     to = std::move(from);
 }

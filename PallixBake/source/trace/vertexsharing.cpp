@@ -15,18 +15,6 @@ namespace Pallix::Bake {
 
 namespace {
 
-// Runs body(first, last) over [0, count) in parts of kVerticesPerPart, on the pool when there
-// is one and the work is worth it; part p starts at p * kVerticesPerPart either way.
-template <class Body>
-void ForEachPart(ThreadPool* pool, size_t count, const Body& body) {
-    if (pool && count >= 2 * kVerticesPerPart) {
-        pool->ParallelFor(size_t(0), count, kVerticesPerPart, body);
-        return;
-    }
-    for (size_t first = 0; first < count; first += kVerticesPerPart)
-        body(first, std::min(count, first + kVerticesPerPart));
-}
-
 // The per-vertex arrays of a mesh seen as bytes, to hash and compare whole vertices.
 class VertexBytes {
 public:
@@ -156,7 +144,7 @@ size_t ShareIdenticalVertices(Mesh& mesh, ThreadPool* pool) {
         // vertex, that vertex when it is another one; each part counts what it keeps.
         ClassTable classes(vertices, count);
         renumber = AllocateLarge<uint32_t>(count);
-        ForEachPart(pool, count, [&](size_t first, size_t last) {
+        ForEachPart(pool, count, kVerticesPerPart, [&](size_t first, size_t last) {
             // The slots of a batch are fetched together: the table is far larger than the caches.
             constexpr size_t kBatch = 32;
             size_t homes[kBatch];
@@ -169,7 +157,7 @@ size_t ShareIdenticalVertices(Mesh& mesh, ThreadPool* pool) {
                 for (size_t v = batch; v < end; ++v) renumber[v] = classes.Insert(v, homes[v - batch]);
             }
         });
-        ForEachPart(pool, count, [&](size_t first, size_t last) {
+        ForEachPart(pool, count, kVerticesPerPart, [&](size_t first, size_t last) {
             size_t kept = 0;
             for (size_t v = first; v < last; ++v) {
                 const size_t firstOfClass = classes.First(renumber[v]);
@@ -190,7 +178,7 @@ size_t ShareIdenticalVertices(Mesh& mesh, ThreadPool* pool) {
     auto positions = room(mesh.positions), normals = room(mesh.normals);
     auto uvs = room(mesh.uvs), directions = room(mesh.neighbourDirections);
     auto colours = room(mesh.colours);
-    ForEachPart(pool, count, [&](size_t first, size_t last) {
+    ForEachPart(pool, count, kVerticesPerPart, [&](size_t first, size_t last) {
         uint32_t next = uint32_t(partStarts[first / kVerticesPerPart]);
         for (size_t v = first; v < last; ++v)
             if (!(renumber[v] & kShared)) renumber[v] = next++;
@@ -210,7 +198,7 @@ size_t ShareIdenticalVertices(Mesh& mesh, ThreadPool* pool) {
         const uint32_t to = renumber[size_t(v)];
         return int32_t(to & kShared ? renumber[to & ~kShared] : to);
     };
-    ForEachPart(pool, mesh.triangles.size(), [&](size_t first, size_t last) {
+    ForEachPart(pool, mesh.triangles.size(), kVerticesPerPart, [&](size_t first, size_t last) {
         for (size_t k = first; k < last; ++k) {
             MeshTriangle& t = mesh.triangles[k];
             for (int32_t* v : {&t.vertex0, &t.vertex1, &t.vertex2})
