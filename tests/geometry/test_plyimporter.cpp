@@ -257,6 +257,18 @@ TEST(PLYImporter, MalformedFilesAreRefusedWithTheirReason) {
                            "property list int int vertex_indices\nend_header\n";
     Put<int32_t>(hugeList, 2000000000, false);
     EXPECT_EQ(ImportError(hugeList), "Invalid PLY file 'test.ply': a list in element 'face' runs past the end of its record");
+
+    // An ASCII body read record by record (an element without properties makes its lines
+    // ambiguous) sets room aside only for the records its bytes can hold, not for the count the
+    // header claims.
+    Scene scene(NeedNormals);
+    const std::string claim = "ply\nformat ascii 1.0\nelement empty 0\nelement vertex 2147483647\nproperty float x\n"
+                              "property float y\nproperty float z\n" + faces + "3 0 1 2\n";
+    PLYImporter importer;
+    EXPECT_THROW(importer.ImportData(claim.data(), claim.size(), "test.ply", &scene), ImportException);
+    ASSERT_EQ(scene.meshes.size(), 1u);
+    EXPECT_EQ(scene.meshes[0]->positions.size(), 4u);  // "3 0 1" makes a fourth vertex before the body ends
+    EXPECT_LT(scene.meshes[0]->positions.capacity(), 100u);
 }
 
 TEST(PLYImporter, FaceListNamesAndOtherElements) {

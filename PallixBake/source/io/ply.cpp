@@ -609,10 +609,15 @@ void ply_plan_element(PlyReader& reader, ImportWorkers& workers, size_t chunkByt
         const bool lineRecords = std::all_of(reader.elements.begin(), reader.elements.end(),
                                              [](const PlyElementDesc& e) { return !e.properties.empty(); });
         if (!lineRecords) {
+            // Every value is a word of a byte or more, and words are apart: the bytes left bound
+            // the records there can be, and so the room the caller sets aside for them.
             plan.serial = true;
-            plan.readable = count;
+            const uint64_t remaining = reader.source_.Size() - std::min(begin, reader.source_.Size());
+            const uint64_t values = element->properties.size();
+            plan.readable = values == 0 ? count : int64_t(std::min<uint64_t>(uint64_t(count), remaining / values + 1));
+            if (plan.readable < count) plan.refusal = reader.Message("the file ends before the last " + element->name + " record");
             PlyRun run;
-            run.count = count;
+            run.count = plan.readable;
             plan.runs.push_back(run);
             return;
         }
