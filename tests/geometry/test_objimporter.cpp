@@ -195,6 +195,14 @@ TEST(OBJImporter, VertexLinesAreReadWithinTheirBounds) {
     EXPECT_EQ(ImportError("v 0 0 0\nv 1 nan 0\n"), "import: Invalid OBJ file 'test.obj': line 2: vertex coordinate is not a finite number");
     EXPECT_NE(ImportError("v 1e39 0 0\n").find("not a finite number"), std::string::npos);
     EXPECT_NE(ImportError("v inf 0 0\n").find("not a finite number"), std::string::npos);
+    // Exponents longer than any integer: beyond a double is infinite and refused, below it 0,
+    // and leading zeros count for nothing.
+    EXPECT_EQ(ImportError("v 0 0 0\nv 12e9223372036854775807 0 0\n"),
+              "import: Invalid OBJ file 'test.obj': line 2: vertex coordinate is not a finite number");
+    Scene longExponents;
+    EXPECT_EQ(ImportText(longExponents, "v 0.01e-9223372036854775807 1e0000000000000000000001 -1e-99999999999999999999\nf 1 1 1\n")
+                  .positions[0],
+              (Vec3{0, 10, -0.0f}));
 
     // A line far longer than any fixed buffer: a face of 3000 corners.
     std::string text = Square;

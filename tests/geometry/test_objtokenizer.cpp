@@ -1,6 +1,9 @@
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -100,4 +103,39 @@ TEST(ObjTokenizer, TokensAndNumbersStayInsideTheirView) {
     EXPECT_FALSE(ObjTokenizer::ParseInt(ints, i));  // overflow
     ObjTokenizer::NextToken(ints);
     EXPECT_FALSE(ObjTokenizer::ParseInt(ints, i));
+}
+
+// Numbers of every length, exponents of twenty digits and more among them, read as strtod reads
+// them in the C locale: the same double to the bit and the same characters consumed.
+TEST(ObjTokenizer, NumbersOfAnyLengthReadAsStrtodReadsThem) {
+    std::mt19937 random(20261209);
+    auto digits = [&](int most, bool leadingZeros) {
+        std::string text;
+        const int count = int(random() % unsigned(most + 1));
+        for (int i = 0; i < count; ++i) text += char('0' + (leadingZeros && i < count / 2 ? 0 : random() % 10));
+        return text;
+    };
+    const char* exponents[] = {"", "0", "7", "38", "300", "307", "308", "309", "320", "324", "330", "9223372036854775807",
+                               "9223372036854775808", "99999999999999999999", "0000000000000000000001", "00000000000000000000308"};
+    for (int n = 0; n < 20000; ++n) {
+        std::string text;
+        if (random() % 4 == 0) text += random() % 2 ? '-' : '+';
+        text += digits(25, random() % 3 == 0);
+        if (random() % 2) text += '.' + digits(25, random() % 3 == 0);
+        if (random() % 4 != 0) {
+            text += random() % 2 ? 'e' : 'E';
+            if (random() % 3 != 0) text += random() % 2 ? '-' : '+';
+            text += random() % 3 == 0 ? digits(24, random() % 2 == 0) : exponents[random() % std::size(exponents)];
+        }
+        text += random() % 2 ? " 1" : "";
+        char* end = nullptr;
+        const double expected = std::strtod(text.c_str(), &end);
+        std::string_view view = text;
+        double value = -7.0;
+        const bool parsed = ObjTokenizer::ParseDouble(view, value);
+        ASSERT_EQ(parsed, end != text.c_str()) << text;
+        if (!parsed) continue;
+        ASSERT_EQ(std::memcmp(&value, &expected, sizeof value), 0) << text << " gave " << value << ", strtod " << expected;
+        ASSERT_EQ(text.size() - view.size(), size_t(end - text.c_str())) << text;
+    }
 }

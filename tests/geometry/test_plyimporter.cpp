@@ -246,6 +246,24 @@ TEST(PLYImporter, MalformedFilesAreRefusedWithTheirReason) {
               "Invalid PLY file 'test.ply': 'x' in a vertex record is not a number");
     EXPECT_EQ(ImportError(AsciiHeader + "end_header\n0 0 0\n1 nan 0\n0 0 0\n"),
               "Invalid PLY file 'test.ply': vertex 1 has a coordinate that is not a finite number");
+    EXPECT_EQ(ImportError(AsciiHeader + "end_header\n0 0 0\n12e9223372036854775807 0 0\n0 0 0\n"),
+              "Invalid PLY file 'test.ply': vertex 1 has a coordinate that is not a finite number");
+    {
+        Scene scene;
+        testing::internal::CaptureStderr();
+        const SceneMesh& mesh = Import(scene, AsciiHeader + "element face 1\nproperty list uchar int vertex_indices\nend_header\n"
+                                                            "0.01e-9223372036854775807 1e0000000000000000000001 0\n1 0 0\n0 1 0\n3 0 1 2\n");
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(mesh.positions[0], (Vec3{0, 10, 0}));
+    }
+    // List counts of 2^31 and more, in a signed or unsigned type, are more than a list can hold.
+    EXPECT_EQ(ImportError(AsciiHeader + "element face 1\nproperty list uint int vertex_indices\nend_header\n0 0 0\n1 0 0\n0 1 0\n"
+                                        "2147483648 0 1 2\n"),
+              "Invalid PLY file 'test.ply': a list in element 'face' has a count too large (2147483648)");
+    std::string unsignedCount = "ply\nformat binary_little_endian 1.0\nelement vertex 0\nelement face 1\n"
+                                "property list uint int vertex_indices\nend_header\n";
+    Put<uint32_t>(unsignedCount, 4000000000u, false);
+    EXPECT_EQ(ImportError(unsignedCount), "Invalid PLY file 'test.ply': a list in element 'face' has a count too large (4000000000)");
     EXPECT_EQ(ImportError("ply\nformat ascii 1.0\nelement vertex 1\nproperty float y\nproperty float z\nend_header\n0 0\n"),
               "Invalid PLY file 'test.ply': the vertex element has no property 'x'");
     EXPECT_EQ(ImportError("ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\nproperty float y\nproperty float z\n"

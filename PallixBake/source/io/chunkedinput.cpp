@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -9,11 +10,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/availablememory.h"
+#include "core/importexception.h"
+
 namespace Pallix::Bake {
 
 namespace {
 
 constexpr size_t SequentialBytes = size_t(1) << 20;
+constexpr size_t StreamBlockBytes = size_t(8) << 20;
 
 // Reads up to count bytes at offset; the bytes read, or -1 on an error.
 int64_t ReadAt(int fd, char* out, size_t count, uint64_t offset) {
@@ -42,52 +47,112 @@ char* ReadBuffer::Room(size_t bytes) {
 ChunkedInput::ChunkedInput(const char* data, size_t size)
     : data_(data ? data : ""), size_(data ? size : 0), open_(true) {}
 
+ChunkedInput::ChunkedInput(const InputSource& source) : source_(&source), size_(source.Size()), open_(true) {}
+
 ChunkedInput::ChunkedInput(const char* path) {
     if (!path) return;
     fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) return;
     open_ = true;
     struct stat info {};
-    if (::fstat(fd_, &info) == 0 && S_ISREG(info.st_mode)) {
-        size_ = uint64_t(info.st_size);
-        return;
-    }
-    // A pipe or a device: its size is only known once it has been read.
-    for (;;) {
-        const size_t used = whole_.size();
-        whole_.resize(std::max<size_t>(SequentialBytes, used * 2));
-        const ssize_t got = ::read(fd_, whole_.data() + used, whole_.size() - used);
-        if (got < 0 && errno == EINTR) {
-            whole_.resize(used);
-            continue;
+    if (::fstat(fd_, &info) == 0) {
+        folder_ = S_ISDIR(info.st_mode);
+        if (folder_) return;
+        if (S_ISREG(info.st_mode) && info.st_size > 0) {
+            size_ = uint64_t(info.st_size);
+            modifiedSeconds_ = int64_t(info.st_mtim.tv_sec);
+            modifiedNanoseconds_ = int64_t(info.st_mtim.tv_nsec);
+            return;
         }
-        whole_.resize(used + size_t(std::max<ssize_t>(got, 0)));
-        if (got < 0) readFailed_ = true;
-        if (got <= 0) break;
     }
+    // A pipe, a device or a file that does not tell its size: that is only known once it has
+    // been read.
+    ReadStream();
     ::close(fd_);
     fd_ = -1;
-    data_ = whole_.data();
-    size_ = whole_.size();
+}
+
+void ChunkedInput::ReadStream() {
+    // A stream may never end (a device such as /dev/zero): it is read only while the memory
+    // there is can hold it, and never into a block that would have to be moved as it grows.
+    const uint64_t available = AvailableMemory();
+    size_t used = StreamBlockBytes;  // of the last block
+    for (;;) {
+        if (used == StreamBlockBytes) {
+            if (uint64_t(blocks_.size() + 1) * StreamBlockBytes > available) {
+                outOfMemory_ = true;
+                return;
+            }
+            blocks_.push_back(std::make_unique<char[]>(StreamBlockBytes));
+            used = 0;
+        }
+        const ssize_t got = ::read(fd_, blocks_.back().get() + used, StreamBlockBytes - used);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) readFailed_ = true;
+        if (got <= 0) return;
+        used += size_t(got);
+        size_ += uint64_t(got);
+    }
 }
 
 ChunkedInput::~ChunkedInput() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+bool ChunkedInput::Changed() const {
+    if (fd_ < 0) return false;
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0) return true;
+    return uint64_t(info.st_size) != size_ || int64_t(info.st_mtim.tv_sec) != modifiedSeconds_ ||
+           int64_t(info.st_mtim.tv_nsec) != modifiedNanoseconds_;
+}
+
 bool ChunkedInput::View(uint64_t offset, size_t length, ReadBuffer& buffer, std::string_view& bytes) const {
     offset = std::min(offset, size_);
     length = size_t(std::min<uint64_t>(length, size_ - offset));
-    if (fd_ < 0) {
+    if (data_) {
         bytes = std::string_view(data_ + offset, length);
         return true;
     }
+    if (!blocks_.empty()) {
+        const size_t first = size_t(offset / StreamBlockBytes), at = size_t(offset % StreamBlockBytes);
+        if (at + length <= StreamBlockBytes) {
+            bytes = std::string_view(blocks_[first].get() + at, length);
+            return true;
+        }
+        // Across blocks: copied out, as a file's bytes are read.
+        char* room = buffer.Room(length);
+        for (size_t done = 0; done < length;) {
+            const uint64_t from = offset + done;
+            const size_t part = std::min(length - done, StreamBlockBytes - size_t(from % StreamBlockBytes));
+            std::memcpy(room + done, blocks_[size_t(from / StreamBlockBytes)].get() + from % StreamBlockBytes, part);
+            done += part;
+        }
+        bytes = std::string_view(room, length);
+        return true;
+    }
+    if (length == 0) {
+        bytes = {};
+        return true;
+    }
     char* room = buffer.Room(length);
-    const int64_t got = ReadAt(fd_, room, length, offset);
     // A file cut short while it is read counts as unreadable too.
-    if (got != int64_t(length)) return false;
+    const bool read = source_ ? source_->Read(offset, length, room) : ReadAt(fd_, room, length, offset) == int64_t(length);
+    if (!read) return false;
     bytes = std::string_view(room, length);
     return true;
+}
+
+std::string ChangedWhileRead(const std::string& name) { return name + " changed while it was being read"; }
+
+void CheckWholeInput(const ChunkedInput& input, const std::string& path) {
+    if (input.IsFolder()) throw ImportException(path + " is a folder");
+    if (input.OutOfMemory()) {
+        char gigabytes[32];
+        std::snprintf(gigabytes, sizeof gigabytes, "%.1f GB", double(input.Size()) / 1e9);
+        throw ImportException("Not enough memory to read " + path + ": it runs on past the " + gigabytes +
+                              " of memory available");
+    }
 }
 
 SequentialInput::SequentialInput(const ChunkedInput& input, uint64_t offset) : input_(input), offset_(offset) {}

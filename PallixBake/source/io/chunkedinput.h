@@ -27,35 +27,71 @@ private:
     size_t size_ = 0;
 };
 
+// Bytes read a part at a time from somewhere that is neither a file nor a block held in memory.
+// Nothing promises that two readings of one part agree, as nothing does for a file that another
+// program rewrites while it is read. Read may be called from several threads at once.
+class InputSource {
+public:
+    virtual ~InputSource() = default;
+    virtual uint64_t Size() const = 0;
+    // Fills out with the count bytes at offset (which lie within Size()); false when it cannot.
+    virtual bool Read(uint64_t offset, size_t count, char* out) const = 0;
+};
+
 // An input file or block of memory that many threads read at once, each its own parts. A regular
-// file is read where it lies, a part at a time, so no copy of the whole file is ever made; a pipe
-// or any other stream is read whole when it is opened. Nothing here throws but std::bad_alloc.
+// file is read where it lies, a part at a time, so no copy of the whole file is ever made; a pipe,
+// a device or a file whose size reads 0 (as on /proc and some network file systems) is read to
+// its end when it is opened, in blocks held while the input lives. Nothing here throws but
+// std::bad_alloc.
+//
+// Another program may rewrite a file while it is read: the readers must never trust a second
+// reading of a part to hold what the first held, and ask Changed() before they report a result.
 class ChunkedInput {
 public:
     // The block must outlive the input.
     ChunkedInput(const char* data, size_t size);
+    // The source must outlive the input.
+    explicit ChunkedInput(const InputSource& source);
     explicit ChunkedInput(const char* path);
     ~ChunkedInput();
     ChunkedInput(const ChunkedInput&) = delete;
     ChunkedInput& operator=(const ChunkedInput&) = delete;
 
     bool IsOpen() const { return open_; }
+    // The path names a folder, which opens but holds no mesh.
+    bool IsFolder() const { return folder_; }
     uint64_t Size() const { return size_; }
     // A stream that could not be read to its end when it was opened; Size() is what was read.
     bool ReadFailed() const { return readFailed_; }
+    // A stream that ran past the memory there was to hold it, and was read no further.
+    bool OutOfMemory() const { return outOfMemory_; }
+    // Whether the file's size or modification time is no longer what it was when it was opened.
+    bool Changed() const;
 
     // The bytes [offset, offset + length), cut at the end of the input: a view into the block, or
     // into buffer once read into it. False when a file cannot be read there.
     bool View(uint64_t offset, size_t length, ReadBuffer& buffer, std::string_view& bytes) const;
 
 private:
+    void ReadStream();
+
     int fd_ = -1;
     const char* data_ = nullptr;
+    const InputSource* source_ = nullptr;
     uint64_t size_ = 0;
     bool open_ = false;
+    bool folder_ = false;
     bool readFailed_ = false;
-    std::vector<char> whole_;  // a stream without a size, read at once
+    bool outOfMemory_ = false;
+    int64_t modifiedSeconds_ = 0, modifiedNanoseconds_ = 0;
+    std::vector<std::unique_ptr<char[]>> blocks_;  // a stream, read at once
 };
+
+// What the readers say of a file that another program changed while they read it.
+std::string ChangedWhileRead(const std::string& name);
+// Throws ImportException naming the path when an opened input holds no mesh to read: a folder,
+// or a stream that ran out of memory.
+void CheckWholeInput(const ChunkedInput& input, const std::string& path);
 
 // Reads a chunked input front to back through a buffer of its own.
 class SequentialInput {

@@ -156,6 +156,8 @@ struct Chunk {
     Counts counts;
     Counts before;  // of the chunks before this one
     std::vector<HeaderNote> notes;
+    // A later pass found other lines than the count pass: the file changed under the reader.
+    bool changed = false;
 
     // The first lines the vertex pass and the face pass refuse: 1-based within the chunk, 0 for
     // none. The face pass stops at the vertex pass's line, so a bad face always comes first.
@@ -196,6 +198,7 @@ private:
     [[noreturn]] void Fail(const std::string& problem) const {
         throw ImportException("Invalid OBJ file '" + name_ + "': " + problem);
     }
+    [[noreturn]] void FailChanged() const { throw ImportException(ChangedWhileRead(name_)); }
 
     // A count from a header comment, limited to what a file of this size can hold.
     size_t Hint(int64_t count) const {
@@ -294,19 +297,27 @@ private:
         if (withNormals_) normals_ = AllocateLarge<Vec3>(total_.normals);
         colours_ = AllocateLarge<Colour32>(total_.colours);
         workers_.ForEachChunk(chunks_.size(), [this](size_t c, ReadBuffer& buffer) { ParseVertices(chunks_[c], buffer); });
-        for (const Chunk& chunk : chunks_)
+        for (const Chunk& chunk : chunks_) {
+            if (chunk.changed) FailChanged();
             if (chunk.unreadable) Fail("the file could not be read to its end");
+        }
     }
 
     void ParseVertices(Chunk& chunk, ReadBuffer& buffer) const {
         LineCursor lines(Text(chunk, buffer));
+        // Each chunk writes only the places its counts gave it: a file rewritten since they
+        // were taken may hold more entries now, and those must not reach the next chunk's.
         Vec3* position = positions_.get() + chunk.before.positions;
+        Vec3* const positionsEnd = position + chunk.counts.positions;
         Vec3* normal = withNormals_ ? normals_.get() + chunk.before.normals : nullptr;
+        Vec3* const normalsEnd = withNormals_ ? normal + chunk.counts.normals : nullptr;
         Colour32* colour = colours_.get() + chunk.before.colours;
+        Colour32* const coloursEnd = colour + chunk.counts.colours;
         std::string_view line;
         for (int64_t number = 1; lines.Next(line); ++number) {
             switch (Classify(line, withNormals_)) {
                 case Statement::Position: {
+                    if (position == positionsEnd) return Changed(chunk);
                     std::string_view rest = line.substr(2);
                     double xyz[3];
                     for (double& value : xyz)
@@ -319,6 +330,7 @@ private:
                 }
                 case Statement::Normal: {
                     // A normal that cannot be read counts as none: its corners get built normals.
+                    if (normal == normalsEnd) return Changed(chunk);
                     std::string_view rest = line.substr(2);
                     double xyz[3] = {0.0, 0.0, 0.0};
                     for (double& value : xyz)
@@ -327,11 +339,22 @@ private:
                     *normal++ = Math::IsFinite(n) ? n : Vec3{};
                     break;
                 }
-                case Statement::Colours: ForEachColourBlock(line, [&](Colour32 c) { *colour++ = c; }); break;
+                case Statement::Colours: {
+                    bool room = true;
+                    ForEachColourBlock(line, [&](Colour32 c) {
+                        room = room && colour != coloursEnd;
+                        if (room) *colour++ = c;
+                    });
+                    if (!room) return Changed(chunk);
+                    break;
+                }
                 default: break;
             }
         }
+        if (position != positionsEnd || normal != normalsEnd || colour != coloursEnd) Changed(chunk);
     }
+
+    static void Changed(Chunk& chunk) { chunk.changed = true; }
 
     static void Refuse(Chunk& chunk, int64_t line, const char* problem) {
         chunk.vertexErrorLine = line;
@@ -360,8 +383,7 @@ private:
             uint64_t budget = EarClippingBudget;
             ParseFaces(chunks_[c], buffer, budget);
         });
-        for (size_t c = 0; c < lastChunk_; ++c)
-            if (chunks_[c].unreadable) Fail("the file could not be read to its end");
+        CheckFacePass();
         // Ear clipping shares one budget across the file: when the chunks together spent it,
         // the faces are read again in file order, so each polygon gets what was left for it.
         uint64_t tests = 0;
@@ -372,6 +394,14 @@ private:
             for (size_t c = 0; c < lastChunk_; ++c) {
                 ParseFaces(chunks_[c], buffer, budget);
             }
+            CheckFacePass();
+        }
+    }
+
+    void CheckFacePass() const {
+        for (size_t c = 0; c < lastChunk_; ++c) {
+            if (chunks_[c].changed) FailChanged();
+            if (chunks_[c].unreadable) Fail("the file could not be read to its end");
         }
     }
 
@@ -379,6 +409,11 @@ private:
         LineCursor lines(Text(chunk, buffer));
         uint64_t positionsSoFar = chunk.before.positions, normalsSoFar = chunk.before.normals, coloursSoFar = chunk.before.colours;
         uint64_t corner = chunk.before.corners, triangle = chunk.before.triangles;
+        // What the count pass found in this chunk bounds every entry this pass reads or writes.
+        const Counts& counted = chunk.counts;
+        const uint64_t positionsEnd = chunk.before.positions + counted.positions, normalsEnd = chunk.before.normals + counted.normals;
+        const uint64_t coloursEnd = chunk.before.colours + counted.colours;
+        const uint64_t cornersEnd = chunk.before.corners + counted.corners, trianglesEnd = chunk.before.triangles + counted.triangles;
         const int materialId = material_->id;
         std::vector<PolygonPoint> points;
         std::vector<int> fan;
@@ -396,14 +431,29 @@ private:
             chunk.trianglesDone = triangle - chunk.before.triangles;
             chunk.clippingTests = budgetBefore - budget;
         };
+        auto changed = [&] {
+            Changed(chunk);
+            store();
+        };
         chunk.faceErrorLine = 0;
         std::string_view line;
+        bool stopped = false;
         for (int64_t number = 1; lines.Next(line); ++number) {
-            if (number == chunk.vertexErrorLine) break;
+            if (number == chunk.vertexErrorLine) {
+                stopped = true;
+                break;
+            }
             switch (Classify(line, withNormals_)) {
-                case Statement::Position: ++positionsSoFar; continue;
-                case Statement::Normal: ++normalsSoFar; continue;
-                case Statement::Colours: ForEachColourBlock(line, [&](Colour32) { ++coloursSoFar; }); continue;
+                case Statement::Position:
+                    if (++positionsSoFar > positionsEnd) return changed();
+                    continue;
+                case Statement::Normal:
+                    if (++normalsSoFar > normalsEnd) return changed();
+                    continue;
+                case Statement::Colours:
+                    ForEachColourBlock(line, [&](Colour32) { ++coloursSoFar; });
+                    if (coloursSoFar > coloursEnd) return changed();
+                    continue;
                 case Statement::Face: break;
                 default: continue;
             }
@@ -423,6 +473,10 @@ private:
                     store();
                     return;
                 }
+                if (corner == cornersEnd) {
+                    corner = first;
+                    return changed();
+                }
                 const size_t i = size_t(index - 1);
                 mesh_->positions[corner] = positions_[i];
                 mesh_->colours[corner] = i < coloursSoFar ? colours_[i] : ColourWhite;
@@ -434,14 +488,14 @@ private:
             }
             const size_t corners = size_t(corner - first);
             lastFace.corners = corners;
+            if (corners < 3) continue;
+            if (triangle + FanTriangles(corners) > trianglesEnd) return changed();
             uint32_t* indices = mesh_->indices.data() + 3 * triangle;
-            if (corners <= 3) {
-                if (corners == 3) {
-                    indices[0] = uint32_t(first);
-                    indices[1] = uint32_t(first + 1);
-                    indices[2] = uint32_t(first + 2);
-                    mesh_->triangleMaterials[triangle++] = materialId;
-                }
+            if (corners == 3) {
+                indices[0] = uint32_t(first);
+                indices[1] = uint32_t(first + 1);
+                indices[2] = uint32_t(first + 2);
+                mesh_->triangleMaterials[triangle++] = materialId;
                 continue;
             }
             // Larger polygons are triangulated as FBX polygons are, so a concave one keeps its area.
@@ -455,6 +509,10 @@ private:
             for (size_t k = 0; k < fan.size(); ++k) indices[k] = uint32_t(first + size_t(fan[k]));
             for (size_t t = 0; t < fan.size() / 3; ++t) mesh_->triangleMaterials[triangle++] = materialId;
         }
+        // A chunk read to its end holds exactly what was counted in it.
+        if (!stopped && (positionsSoFar != positionsEnd || normalsSoFar != normalsEnd || coloursSoFar != coloursEnd ||
+                         corner != cornersEnd || triangle != trianglesEnd))
+            Changed(chunk);
         store();
     }
 
@@ -487,6 +545,8 @@ private:
             Fail("line " + std::to_string(failed->before.lines + failed->vertexErrorLine) + ": " + failed->problem);
         }
         if (input_.ReadFailed()) Fail("the file could not be read to its end");
+        // Lines of the same shape rewritten between the passes leave no trace in the counts.
+        if (input_.Changed()) FailChanged();
 
         std::printf("Number of verts %lu\n", static_cast<unsigned long>(total_.positions));
         std::printf("Number of uv %lu\n", static_cast<unsigned long>(total_.uvs));
@@ -521,17 +581,24 @@ private:
 void OBJImporter::Import(const char* path, Scene* scene) {
     ChunkedInput input(path);
     if (!input.IsOpen()) throw ImportException("Can not open OBJ file");
-    Read(input, path, scene);
+    CheckWholeInput(input, path);
+    ImportInput(input, path, scene);
 }
 
 void OBJImporter::ImportText(const char* text, size_t size, const char* name, Scene* scene) {
     ChunkedInput input(text, size);
-    Read(input, name, scene);
+    ImportInput(input, name, scene);
 }
 
-void OBJImporter::Read(ChunkedInput& input, const char* name, Scene* scene) {
+void OBJImporter::ImportInput(ChunkedInput& input, const char* name, Scene* scene) {
     ObjReader reader(input, name, scene, workers, chunkBytes);
-    reader.Run();
+    try {
+        reader.Run();
+    } catch (const std::exception&) {
+        // Whatever a rewritten file made the reading find, the change is what went wrong.
+        if (input.Changed()) throw ImportException(ChangedWhileRead(name ? name : ""));
+        throw;
+    }
 }
 
 }  // namespace Pallix::Bake

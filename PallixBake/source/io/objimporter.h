@@ -17,18 +17,18 @@ namespace Pallix::Bake {
 // The file is read in chunks of whole lines on several threads: one pass counts each chunk's
 // entries, one parses the positions, normals and colours into the file's lists, one the faces
 // into the mesh, each chunk at the place the counts of the chunks before it give. The result,
-// refusals and messages are those of reading the file line by line.
+// refusals and messages are those of reading the file line by line. A later pass that finds other
+// lines than were counted, or a file whose size or date moved during the read, ends the import
+// with "<file> changed while it was being read"; no pass writes beyond what the counts sized.
 class OBJImporter : public SceneImporter {
 public:
     void Import(const char* path, Scene* scene) override;
-    // The same for OBJ text held in memory; name stands for the file in messages.
+    // The same for OBJ text held in memory, or for any input; name stands for the file in messages.
     void ImportText(const char* text, size_t size, const char* name, Scene* scene);
+    void ImportInput(ChunkedInput& input, const char* name, Scene* scene);
 
     unsigned workers = 0;  // threads that read the file; 0 means one per hardware thread
     size_t chunkBytes = DefaultChunkBytes;
-
-private:
-    void Read(ChunkedInput& input, const char* name, Scene* scene);
 };
 
 }  // namespace Pallix::Bake

@@ -61,24 +61,33 @@ std::string_view ObjTokenizer::NextToken(std::string_view& text) {
 namespace {
 
 // The power of ten of the first non-zero digit of a decimal number such as "12.5e307" (308)
-// or "0.004e-320" (-323); a number without one counts as 0.
+// or "0.004e-320" (-323); a number without one counts as 0. Only its sign and whether it lies
+// beyond the range of a double matter, so exponents of any length saturate instead of
+// overflowing: "12e9223372036854775807" is far above, "0.01e-9223372036854775807" far below.
 int64_t LeadingPowerOfTen(std::string_view number) {
+    constexpr int64_t kFar = int64_t(1) << 40;  // beyond any double, and any digits before it
     const size_t exponentAt = number.find_first_of("eE");
     const std::string_view mantissa = number.substr(0, exponentAt);
     int64_t exponent = 0;
     if (exponentAt != std::string_view::npos) {
-        const char* first = number.data() + exponentAt + 1;
-        const char* last = number.data() + number.size();
+        std::string_view digits = number.substr(exponentAt + 1);
         bool negative = false;
-        if (first < last && (*first == '+' || *first == '-')) negative = *first++ == '-';
-        // An exponent too long for 64 bits is as far out as any.
-        if (std::from_chars(first, last, exponent).ec != std::errc()) exponent = INT64_MAX / 2;
+        if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
+            negative = digits.front() == '-';
+            digits.remove_prefix(1);
+        }
+        for (const char c : digits) {
+            if (c < '0' || c > '9') break;
+            exponent = std::min(exponent * 10 + (c - '0'), kFar);
+        }
         if (negative) exponent = -exponent;
     }
     const size_t point = std::min(mantissa.find('.'), mantissa.size());
     const size_t lead = mantissa.find_first_not_of("0.");
     if (lead == std::string_view::npos) return 0;
-    const int64_t power = lead < point ? int64_t(point - lead) - 1 : -int64_t(lead - point);
+    // The digits before the first one that counts are no more than the text is long.
+    const int64_t power = lead < point ? int64_t(std::min(point - lead, size_t(kFar))) - 1
+                                       : -int64_t(std::min(lead - point, size_t(kFar)));
     return power + exponent;
 }
 

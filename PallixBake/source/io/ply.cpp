@@ -40,6 +40,7 @@ PlyValue FromInteger(int64_t value) {
     v.intValue = int32_t(uint32_t(uint64_t(value)));
     v.unsignedValue = uint32_t(uint64_t(value));
     v.doubleValue = double(v.intValue);
+    v.wholeValue = value;
     return v;
 }
 
@@ -48,6 +49,10 @@ PlyValue FromDouble(double value) {
     v.doubleValue = value;
     v.intValue = IntFromDouble(value);
     v.unsignedValue = UnsignedFromDouble(value);
+    if (value != value) v.wholeValue = 0;
+    else if (!(value > -9.2e18)) v.wholeValue = INT64_MIN;
+    else if (!(value < 9.2e18)) v.wholeValue = INT64_MAX;
+    else v.wholeValue = int64_t(value);
     return v;
 }
 
@@ -399,9 +404,11 @@ void DecodeRecord(const PlyReader& reader, const PlyElementDesc& element, Source
             else source.Next(property.externalType);
         } else if (property.kind == PlyList) {
             const PlyValue countValue = source.Next(property.countExternalType);
-            const int64_t count = countValue.intValue;
+            const int64_t count = countValue.wholeValue;
             const int itemSize = PlyTypeSize(property.externalType);
             if (count < 0) reader.Fail("a list in element '" + element.name + "' has a negative length");
+            if (count > INT32_MAX)
+                reader.Fail("a list in element '" + element.name + "' has a count too large (" + std::to_string(count) + ")");
             if (itemSize == 0) reader.Fail("a property of element '" + element.name + "' has an unknown value type");
             // The items must be there before anything is allocated for them.
             if (uint64_t(count) > source.ListRoom(itemSize))
@@ -730,7 +737,12 @@ PlyRunReader::PlyRunReader(PlyReader& reader, const PlyElementPlan& plan, const 
 }
 
 bool PlyRunReader::Next(void* record, size_t recordSize) {
-    if (record_ >= end_ || unreadable_ || mismatched_) return false;
+    if (unreadable_ || mismatched_ || changed_) return false;
+    if (record_ >= end_) {
+        // Binary records walked one by one by the plan filled the run's bytes exactly.
+        if (!plan_.serial && reader_.fileType != PlyAscii && at_ != bytes_.size()) changed_ = true;
+        return false;
+    }
     const PlyElementDesc& element = *reader_.current;
     if (plan_.serial) {
         ply_get_element(reader_, record, recordSize);
@@ -738,7 +750,7 @@ bool PlyRunReader::Next(void* record, size_t recordSize) {
         std::string_view line;
         for (;;) {
             if (!NextBodyLine(bytes_, at_, line)) {
-                unreadable_ = true;  // the plan counted more lines than the bytes hold
+                changed_ = true;  // the plan counted more lines than the bytes hold now
                 return false;
             }
             if (!HoldsWords(line)) continue;
@@ -757,7 +769,13 @@ bool PlyRunReader::Next(void* record, size_t recordSize) {
         const unsigned char* end = reinterpret_cast<const unsigned char*>(bytes_.data()) + bytes_.size();
         ByteSource source(reader_, start, end, after_, reader_.fileType == PlyBinaryBigEndian);
         if (plan_.assumedRecordBytes < 0) {
-            DecodeRecord(reader_, element, source, record, recordSize, &storage_);
+            // The plan read this record from these bytes already: one it cannot read now is another.
+            try {
+                DecodeRecord(reader_, element, source, record, recordSize, &storage_);
+            } catch (const ImportException&) {
+                changed_ = true;
+                return false;
+            }
         } else {
             // A record of another size breaks the assumption; the element is then planned exactly.
             try {

@@ -63,11 +63,13 @@ struct PlyElementDesc {
     std::vector<uint8_t> stored;  // per property: 1 once requested
 };
 
-// A value read from the file in the three forms a conversion can take.
+// A value read from the file in the three forms a conversion can take, and as the whole number
+// it stands for (a real one cut toward zero, within 64 bits), which list lengths are judged by.
 struct PlyValue {
     int32_t intValue = 0;
     uint32_t unsignedValue = 0;
     double doubleValue = 0.0;
+    int64_t wholeValue = 0;
 };
 
 // Where the lists and strings of the last record read are kept; the caller's record points here.
@@ -122,6 +124,7 @@ public:
     std::string Message(const std::string& problem) const;
     // Bytes of input not yet read.
     uint64_t Remaining() const;
+    const std::string& Name() const { return name_; }
     const ChunkedInput& Input() const { return source_; }
 
 private:
@@ -172,13 +175,15 @@ class PlyRunReader {
 public:
     PlyRunReader(PlyReader& reader, const PlyElementPlan& plan, const PlyRun& run, ReadBuffer& buffer,
                  PlyRecordStorage& storage);
-    // False after the run's last record, when its bytes cannot be read, or when a record breaks
-    // the plan's assumed size (then Mismatched()).
+    // False after the run's last record, when its bytes cannot be read, when a record breaks
+    // the plan's assumed size (then Mismatched()), or when the bytes no longer hold the records
+    // the plan found there (then Changed(): the file was rewritten since it was planned).
     bool Next(void* record, size_t recordSize);
     // Number within the element of the record Next reads next, or refused.
     int64_t Record() const { return record_; }
     bool Mismatched() const { return mismatched_; }
     bool Unreadable() const { return unreadable_; }
+    bool Changed() const { return changed_; }
 
 private:
     PlyReader& reader_;
@@ -191,6 +196,7 @@ private:
     uint64_t after_;  // bytes of the file beyond the run
     bool mismatched_ = false;
     bool unreadable_ = false;
+    bool changed_ = false;
     std::string line_;
     std::vector<std::string_view> words_;
 };

@@ -64,18 +64,19 @@ struct Refusal {
     }
 };
 
-enum class Visited { Taken, Refused, Unlike };
+enum class Visited { Taken, Refused, Unlike, Changed };
 
 // Reads the records of the current element, a run per task on the workers, handing each to
-// visit(run, record number, record, refusal): Taken, Refused (after taking the refusal), or
-// Unlike the record the plan assumed. Then the element is planned again exactly, redo() is
-// called and the records are read again. Returns the first refusal in file order.
+// visit(run, record number, record, refusal): Taken, Refused (after taking the refusal), Unlike
+// the record the plan assumed, or Changed from what an earlier reading found. Unlike records get
+// the element planned again exactly, redo() called and the records read again. Returns the first
+// refusal in file order; a change anywhere ends the import at once.
 template <class Record, class Visit, class Redo>
 Refusal ReadRecords(PlyReader& reader, ImportWorkers& workers, size_t chunkBytes, PlyElementPlan& plan, const Record& defaults,
                     const Visit& visit, const Redo& redo) {
     for (;;) {
         std::vector<Refusal> refusals(plan.runs.size());
-        std::vector<uint8_t> unlike(plan.runs.size(), 0), unreadable(plan.runs.size(), 0);
+        std::vector<uint8_t> unlike(plan.runs.size(), 0), unreadable(plan.runs.size(), 0), changed(plan.runs.size(), 0);
         workers.ForEachChunk(plan.runs.size(), [&](size_t r, ReadBuffer& buffer) {
             PlyRecordStorage storage;
             PlyRunReader records(reader, plan, plan.runs[r], buffer, storage);
@@ -88,6 +89,10 @@ Refusal ReadRecords(PlyReader& reader, ImportWorkers& workers, size_t chunkBytes
                         unlike[r] = 1;
                         return;
                     }
+                    if (visited == Visited::Changed) {
+                        changed[r] = 1;
+                        return;
+                    }
                 }
             } catch (const ImportException& refusal) {
                 refusals[r].Take(records.Record(), refusal.what());
@@ -95,7 +100,9 @@ Refusal ReadRecords(PlyReader& reader, ImportWorkers& workers, size_t chunkBytes
             }
             unlike[r] = records.Mismatched();
             unreadable[r] = records.Unreadable();
+            changed[r] = records.Changed();
         });
+        if (std::find(changed.begin(), changed.end(), 1) != changed.end()) throw ImportException(ChangedWhileRead(reader.Name()));
         if (std::find(unlike.begin(), unlike.end(), 1) != unlike.end()) {
             if (plan.assumedRecordBytes < 0) throw std::logic_error("PLY records unlike an exact plan");
             ply_plan_element(reader, workers, chunkBytes, true, plan);
@@ -270,6 +277,9 @@ void ReadFaces(PlyReader& reader, SceneMesh& mesh, const SceneMaterial* material
         reader, workers, chunkBytes, plan, defaults,
         [&](size_t r, int64_t f, const FaceRecord& face, Refusal& refused) {
             if (plan.assumedRecordBytes >= 0 && face.count != assumedCorners) return Visited::Unlike;
+            // A run writes only the triangles its count gave it: more now means other faces.
+            const size_t faceTriangles = size_t(std::max(face.count - 2, 0));
+            if (!plan.serial && progress[r].written + faceTriangles > firstTriangle[r + 1] - firstTriangle[r]) return Visited::Changed;
             size_t t = base + firstTriangle[r] + progress[r].written;
             progress[r].faceStart = t;
             for (int k = 0; k < face.count; ++k)
@@ -279,8 +289,8 @@ void ReadFaces(PlyReader& reader, SceneMesh& mesh, const SceneMaterial* material
                     return Visited::Refused;
                 }
             if (plan.serial) {
-                mesh.indices.resize(3 * (t + size_t(std::max(face.count - 2, 0))));
-                mesh.triangleMaterials.resize(t + size_t(std::max(face.count - 2, 0)));
+                mesh.indices.resize(3 * (t + faceTriangles));
+                mesh.triangleMaterials.resize(t + faceTriangles);
             }
             for (int k = 2; k < face.count; ++k, ++t) {
                 mesh.indices[3 * t] = uint32_t(face.indices[0]);
@@ -292,6 +302,11 @@ void ReadFaces(PlyReader& reader, SceneMesh& mesh, const SceneMaterial* material
             return Visited::Taken;
         },
         prepare);
+    // Runs read to their end, before any refusal, wrote every triangle counted in them.
+    for (size_t r = 0; r < plan.runs.size() && !plan.serial; ++r)
+        if (plan.runs[r].first + plan.runs[r].count <= refusal.record &&
+            progress[r].written != firstTriangle[r + 1] - firstTriangle[r])
+            throw ImportException(ChangedWhileRead(reader.Name()));
     // Every face record is begun as a polygon of the mesh; the state of the last one begun stays.
     size_t lastStart = base + firstTriangle.back();
     if (refusal.record == INT64_MAX) {
@@ -315,13 +330,26 @@ void ReadFaces(PlyReader& reader, SceneMesh& mesh, const SceneMaterial* material
 void PLYImporter::Import(const char* path, Scene* scene) {
     const ChunkedInput input(path);
     if (!input.IsOpen()) throw ImportException(std::string("Can not open PLY file '") + (path ? path : "") + "'");
-    std::unique_ptr<PlyReader> reader = ply_open_header(input, path);
-    Read(*reader, scene);
+    CheckWholeInput(input, path);
+    ImportInput(input, path, scene);
 }
 
 void PLYImporter::ImportData(const char* data, size_t size, const char* name, Scene* scene) {
-    std::unique_ptr<PlyReader> reader = ply_open_header(data, size, name);
-    Read(*reader, scene);
+    const ChunkedInput input(data, data ? size : 0);
+    ImportInput(input, name, scene);
+}
+
+void PLYImporter::ImportInput(const ChunkedInput& input, const char* name, Scene* scene) {
+    try {
+        std::unique_ptr<PlyReader> reader = ply_open_header(input, name);
+        Read(*reader, scene);
+    } catch (const std::exception&) {
+        // Whatever a rewritten file made the reading find, the change is what went wrong.
+        if (input.Changed()) throw ImportException(ChangedWhileRead(name ? name : ""));
+        throw;
+    }
+    // Records of the same shape rewritten between the passes leave no trace in the counts.
+    if (input.Changed()) throw ImportException(ChangedWhileRead(name ? name : ""));
 }
 
 void PLYImporter::Read(PlyReader& reader, Scene* scene) {

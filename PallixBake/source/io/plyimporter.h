@@ -21,11 +21,15 @@ class PlyReader;
 // The records of an element are read in runs on several threads, each into its place in the
 // mesh: binary records where their sizes put them, ASCII records from the lines counted in
 // chunks of the body. The result, refusals and messages are those of reading record by record.
+// A later reading that finds other records than an earlier one (more or fewer, or faces of other
+// sizes), or a file whose size or date moved during the read, ends the import with "<file>
+// changed while it was being read"; nothing is written beyond what the counts sized.
 class PLYImporter : public SceneImporter {
 public:
     void Import(const char* path, Scene* scene) override;
-    // The same for PLY data held in memory; name stands for the file in messages.
+    // The same for PLY data held in memory, or for any input; name stands for the file in messages.
     void ImportData(const char* data, size_t size, const char* name, Scene* scene);
+    void ImportInput(const ChunkedInput& input, const char* name, Scene* scene);
 
     unsigned workers = 0;  // threads that read the file; 0 means one per hardware thread
     size_t chunkBytes = DefaultChunkBytes;
