@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstdlib>
 #include <exception>
 #include <string>
 
@@ -42,4 +44,34 @@ std::string ChunkedOutcome(size_t chunkBytes, unsigned workers, const Read& read
         refusal = e.what();
     }
     return FlatOutcome(scene, refusal);
+}
+
+// Whether the last mesh of a scene holds arrays that agree with each other: colours and normals
+// beside every position, whole triangles, and indices of vertices that are there.
+inline bool WholeMesh(const Pallix::Bake::Scene& scene) {
+    if (scene.meshes.empty()) return true;
+    const Pallix::Bake::SceneMesh& mesh = *scene.meshes.back();
+    if (mesh.colours.size() != mesh.positions.size() || mesh.normals.size() != mesh.positions.size()) return false;
+    if (mesh.indices.size() != 3 * mesh.triangleMaterials.size()) return false;
+    for (uint32_t index : mesh.indices)
+        if (index >= mesh.positions.size()) return false;
+    return true;
+}
+
+// What an importer leaves when the bytes it reads change from one reading to the next, as a file
+// rewritten by another program does: a whole mesh or one of the refusals given. Anything else
+// escapes or, for a mesh whose arrays disagree, ends the process, so that the fuzzer reports it.
+template <class Importer, class... Refusals, class Read>
+void ExpectWholeOrRefused(size_t chunkBytes, unsigned workers, const Read& read) {
+    Pallix::Bake::Scene scene(Pallix::Bake::NeedNormals | Pallix::Bake::NeedUVsAndColours);
+    try {
+        Importer importer;
+        importer.chunkBytes = chunkBytes;
+        importer.workers = workers;
+        read(importer, scene);
+    } catch (const std::exception& e) {
+        if (!(dynamic_cast<const Refusals*>(&e) || ...)) throw;
+        return;
+    }
+    if (!WholeMesh(scene)) std::abort();
 }
