@@ -21,6 +21,7 @@
 #include "geometry/scene.h"
 #include "importoutcome.h"
 #include "io/chunkedinput.h"
+#include "io/fbximporter.h"
 #include "io/objimporter.h"
 #include "io/plyimporter.h"
 #include "support/changingsource.h"
@@ -318,6 +319,36 @@ TEST(FilesWithoutASize, AreReadToTheirEndAsStreamsAre) {
         EXPECT_EQ(outcome, ReadOnce(format, text + '\0', DefaultChunkBytes));
         EXPECT_FALSE(outcome.indices.empty());
     }
+}
+
+// Low-poly meshes and envelopes go through the FBX reader, which takes OBJ text as well.
+TEST(FilesWithoutASize, AreReadByTheFbxReaderToo) {
+    const KelvorTest::TempFolder folder("kelvor-sizeless");
+    std::string text = GridObj() + FixedLines({"vt 0 0", "vt 1 0", "vt 1 1"});
+    const std::string path = (folder / "grid.obj").string();
+    std::ofstream(path, std::ios::binary) << text << '\0';
+    char* environment[] = {text.data(), nullptr};
+    char sleep[] = "sleep", seconds[] = "60";
+    char* arguments[] = {sleep, seconds, nullptr};
+    pid_t child = 0;
+    ASSERT_EQ(::posix_spawn(&child, "/bin/sleep", nullptr, nullptr, arguments, environment), 0);
+    const std::string proc = "/proc/" + std::to_string(child) + "/environ";
+    auto import = [](const std::string& from) {
+        Scene scene(NeedNormals);
+        testing::internal::CaptureStdout();
+        try {
+            FBXImporter().Import(from.c_str(), &scene);
+        } catch (const ImportException& e) {
+            ADD_FAILURE() << e.what();
+        }
+        testing::internal::GetCapturedStdout();
+        return scene.meshes.empty() ? std::vector<uint32_t>{} : scene.meshes[0]->indices;
+    };
+    const std::vector<uint32_t> fromProc = import(proc);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_EQ(fromProc, import(path));
+    EXPECT_EQ(fromProc.size(), 3u * 18u);
 }
 
 // A stream without an end is read only while memory lasts, then refused by name; under a limit
