@@ -6,6 +6,8 @@
 #include <limits>
 #include <utility>
 
+#include "fieldnumber.h"
+
 namespace Pallix::Bake::BakeModel {
 
 namespace {
@@ -207,7 +209,11 @@ void Node::Load() {
         const QString key = StoreKey(attribute);
         switch (attribute.kind) {
         case Kind::Bool: value.boolValue = store.GetInt(key, attribute.boolDefault ? 1 : 0) != 0; break;
-        case Kind::Float: value.floatValue = store.GetStringOr(key, FloatText(attribute.floatDefault)).toFloat(); break;
+        case Kind::Float:
+            // Text that holds no number reads as 0, as it always has; a decimal comma reads as the window takes it.
+            value.floatValue =
+                ReadFloatField(store.GetStringOr(key, FloatText(attribute.floatDefault))).value_or(0.0f);
+            break;
         case Kind::Enumeration:
             value.intValue =
                 attribute.EnumerationIndexOf(store.GetStringOr(key, attribute.ItemText(attribute.intDefault)));

@@ -134,6 +134,10 @@ QLineEdit[settingrange="true"], QLineEdit[settingint="true"] {
     max-width: 50;
 }
 
+QLineEdit[invalid="true"] {
+    border: 1px solid #e04b3a;
+}
+
 QComboBox {
     color: #a8a8a8;
     font: 12px "Arial";
