@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QStackedWidget>
+#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -24,6 +25,7 @@
 #include <thread>
 
 #include "rendermapwidget.h"
+#include "storecheck.h"
 
 namespace Pallix::Bake {
 
@@ -77,6 +79,8 @@ MainWindow::MainWindow(EventReporter* eventReporter, SettingsStore* store)
 
     BuildUi();
     LoadPresetIntoWindow(model.CurrentPresetName());
+    // Start-up has written already; a store that failed is reported once the window is up.
+    QTimer::singleShot(0, this, &MainWindow::CheckStore);
 
     // Automatic SIMD in single precision cannot fail: it falls back to the scalar kernel.
     ChooseTraceKernel(cpu, &gridSettings, SimdAuto, PrecisionSingle);
@@ -95,6 +99,8 @@ MainWindow::~MainWindow() {
 }
 
 QSize MainWindow::sizeHint() const { return QSize(600, 850); }
+
+void MainWindow::CheckStore() { CheckStoreWritten(*settings, this); }
 
 void MainWindow::BuildUi() {
     CreateActions();

@@ -237,6 +237,8 @@ private:
     // True when fields is empty; otherwise a box names the preset and each field, and the bake
     // is refused.
     bool RefuseInvalidFields(const QString& name, const QStringList& fields);
+    // Tells the user, once a run, when the store could not write its file.
+    void CheckStore();
     // Moves every converted block into the pending pixels; mutex A must be held.
     void TakeQueuedPixels();
     void ReportBakeStart(const BakeJob& job, const MapSettings& map);

@@ -209,6 +209,7 @@ void MainWindow::StartBake() {
     pixelTimer->start(100);
 
     settings->SetInt("bakecount", settings->GetInt("bakecount", 0) + 1);
+    CheckStore();
 }
 
 bool MainWindow::RefuseInvalidFields(const QString& name, const QStringList& fields) {
@@ -245,6 +246,7 @@ void MainWindow::actionBakeBatch() {
     }
     if (!failed) StartBake();
     model.LoadPreset(current);
+    CheckStore();
 }
 
 }  // namespace Pallix::Bake

@@ -134,12 +134,14 @@ void MainWindow::actionToggleBack() {
     if (!tick) return;
     settings->settings.setValue("preset_" + tick->text() + "_batch_on", tick->isChecked() ? 1 : 0);
     settings->settings.sync();
+    CheckStore();
 }
 
 void MainWindow::SetGlobalOption(QAction* action, const char* key, const char* value) {
     action->setChecked(true);
     settings->settings.setValue(key, value);
     settings->settings.sync();
+    CheckStore();
 }
 
 void MainWindow::setCachingNone() { SetGlobalOption(cachingNoneAct, "globalCaching", "none"); }

@@ -277,6 +277,7 @@ void MainWindow::CallbackSetNodeAttributeI(int value) {
     case Kind::Int: node->Set(*attribute, value); break;
     case Kind::String: node->SetString(*attribute, QString::number(value)); break;
     }
+    CheckStore();
 }
 
 void MainWindow::CallbackSetNodeAttributeS(const QString& text) {
@@ -306,6 +307,7 @@ void MainWindow::CallbackSetNodeAttributeS(const QString& text) {
         break;
     case Kind::String: node->SetString(*attribute, text); break;
     }
+    CheckStore();
 }
 
 void MainWindow::MarkField(QWidget* field, const QString& problem, bool whole) {
@@ -353,10 +355,12 @@ void MainWindow::CallbackSaveUICheckboxSetting(int state) {
     qDebug() << "Callback sender:" << box->objectName();
     settings->settings.setValue(box->objectName(), state);
     settings->settings.sync();
+    CheckStore();
 }
 
 void MainWindow::CallbackSaveUIComboSetting(int index) {
     if (QObject* box = sender()) settings->SetInt(box->objectName(), index);
+    CheckStore();
 }
 
 void MainWindow::CallbackSetMapType(int) {
@@ -376,6 +380,7 @@ void MainWindow::CallbackSetMapType(int) {
     if (type && type->intValue == 6) node->SetFloat(a.distance, 1.0f);
     UpdateAttributeField(*node, a.distance);
     UpdateMapTypeVisibility(row, node);
+    CheckStore();
 }
 
 void MainWindow::CallbackSetTangentType(int) {

@@ -82,6 +82,7 @@ void MainWindow::addBakeMap() {
     BakeModel::Node* node = model.AddMapNode();
     if (QVBoxLayout* layout = RegionLayout("maps"))
         layout->insertWidget(int(model.MapNodes().size()), BuildMapRow(*node));
+    CheckStore();
 }
 
 void MainWindow::removeBakeMap() {
@@ -90,12 +91,14 @@ void MainWindow::removeBakeMap() {
     if (!node) return;
     model.RemoveMapNode(node);
     RebuildMapRows();
+    CheckStore();
 }
 
 void MainWindow::addTraceMeshHandler() {
     BakeModel::Node* node = model.AddTraceNode();
     if (QVBoxLayout* layout = RegionLayout("trace"))
         layout->insertWidget(int(model.TraceNodes().size()), BuildHighPolyRow(*node));
+    CheckStore();
 }
 
 void MainWindow::removeTraceMesh() {
@@ -104,12 +107,14 @@ void MainWindow::removeTraceMesh() {
     if (!node) return;
     model.RemoveTraceNode(node);
     RebuildHighPolyRows();
+    CheckStore();
 }
 
 void MainWindow::presetComboChangedHandler(int index) {
     auto* box = qobject_cast<QComboBox*>(sender());
     if (!box || index < 0) return;
     LoadPresetIntoWindow(box->itemText(index));
+    CheckStore();
 }
 
 void MainWindow::addPresetHandler() {
@@ -129,6 +134,7 @@ void MainWindow::addPresetHandler() {
             RefillPresetCombo();
             // The processor choice belongs to the preset: a new one keeps what is on screen.
             StoreProcessorChoice();
+            CheckStore();
         }
     }
 }
@@ -137,6 +143,7 @@ void MainWindow::removePresetHandler() {
     if (presetCombo->count() >= 1) {
         model.RemovePreset();
         LoadPresetIntoWindow(model.PresetName());
+        CheckStore();
     }
 }
 
