@@ -380,6 +380,9 @@ void Preset::Save() {
 }
 
 int Preset::PresetNames(QStringList& out) const {
+    // Another window on the same store may have changed the list since this one last read the
+    // file; the settings library reads it again only when it has changed.
+    store->settings.sync();
     out = store->GetString("presets").split(",", Qt::KeepEmptyParts, Qt::CaseSensitive);
     return int(out.size());
 }
@@ -393,6 +396,8 @@ QChar Preset::ForbiddenCharacter(const QString& name) {
 void Preset::AppendToList(const QString& name) {
     QStringList names;
     PresetNames(names);
+    // Another window may have listed it meanwhile.
+    if (names.contains(name)) return;
     names.append(name);
     store->settings.setValue("presets", names.join(","));
     store->settings.sync();

@@ -202,6 +202,7 @@ public:
     QString CurrentPresetName() const;
     const QString& PresetName() const { return presetName; }
     // The names of "presets" split on ",", empty names kept; a missing list gives one empty name.
+    // Read afresh from the file when another program has changed it.
     int PresetNames(QStringList& out) const;
     // The first character a preset name cannot hold, or a null character. "," would split the
     // name in the list; "/" and "\" would put its keys inside another preset's settings group.
