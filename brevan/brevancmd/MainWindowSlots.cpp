@@ -121,7 +121,8 @@ void MainWindow::addPresetHandler() {
     bool accepted = false;
     const QString name =
         QInputDialog::getText(this, tr("New Preset"), tr("Preset Name"), QLineEdit::Normal, QString(), &accepted);
-    if (accepted && !name.isEmpty()) {
+    // A name of spaces only would look like the unnamed preset: it is refused as an empty one is.
+    if (accepted && !name.trimmed().isEmpty()) {
         QStringList names;
         model.PresetNames(names);
         const QChar forbidden = BakeModel::Preset::ForbiddenCharacter(name);

@@ -1,6 +1,7 @@
 #include "bakemodel.h"
 
 #include <QDebug>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <limits>
@@ -404,7 +405,8 @@ void Preset::AppendToList(const QString& name) {
 }
 
 bool Preset::AddPreset(const QString& name) {
-    if (!ForbiddenCharacter(name).isNull()) return false;
+    // A name of spaces only would look like the unnamed preset in the list.
+    if (name.trimmed().isEmpty() || !ForbiddenCharacter(name).isNull()) return false;
     presetName = name;
     AppendToList(name);
     Save();
@@ -426,8 +428,24 @@ void Preset::RemovePreset() {
     if (names.isEmpty()) return;
     store->settings.setValue("presets", names.join(","));
     store->settings.sync();
-    store->RemovePresetGroup();
+    RemoveStoredValues();
     LoadPreset(names.first());
+}
+
+void Preset::RemoveStoredValues() {
+    QSettings& settings = store->settings;
+    if (!presetName.isEmpty()) {
+        settings.remove("preset_" + presetName);
+    } else {
+        // The unnamed preset keeps its nodes and counts unscoped, among the global keys.
+        static const QRegularExpression own(
+            "^((envelope|target|output|map\\d+|trace\\d+)_[a-z]+|numbakes|traceMeshes|processorsBox|bakecount)$");
+        for (const QString& key : settings.childKeys())
+            if (own.match(key).hasMatch()) settings.remove(key);
+    }
+    // A new preset of the same name must not come back ticked for the batch.
+    settings.remove("preset_" + presetName + "_batch_on");
+    settings.sync();
 }
 
 }  // namespace Pallix::Bake::BakeModel

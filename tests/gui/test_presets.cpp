@@ -296,3 +296,41 @@ TEST_F(GuiStoreTest, TwoWindowsOnOneStoreKeepThePresetsEachAddsOrLeaves) {
     model.LoadPreset("fromA");
     EXPECT_EQ(model.MapNodes()[0]->ValueText(model.Attrs().maptype), "Curvature");
 }
+
+TEST_F(GuiStoreTest, RemovingAPresetRemovesEverythingItStored) {
+    SettingsStore store;
+    Preset model(&store);
+    OpenCurrentPreset(model);
+    ASSERT_TRUE(model.AddPreset("hero"));
+    store.SetInt("processorsBox", 2);
+    store.SetInt("bakecount", 4);
+    store.settings.setValue("preset_hero_batch_on", 1);
+    store.settings.setValue("preset_other_batch_on", 1);
+    model.RemovePreset();
+    for (const QString& key : StoredKeys()) EXPECT_FALSE(key.startsWith("preset_hero")) << key.toStdString();
+    EXPECT_EQ(Ini("General", "preset_other_batch_on"), "1");
+
+    // The unnamed preset keeps its values among the global keys, which stay.
+    store.settings.setValue("logid", "7");
+    store.settings.setValue("globalCaching", "memory");
+    ASSERT_TRUE(model.AddPreset("hero"));
+    model.LoadPreset("");
+    store.SetInt("bakecount", 1);
+    model.RemovePreset();
+    EXPECT_EQ(model.PresetName(), "hero");
+    QStringList global;
+    for (const QString& key : StoredKeys())
+        if (!key.startsWith("preset_hero/")) global << key;
+    EXPECT_EQ(global, (QStringList{"globalCaching", "logid", "preset", "preset_other_batch_on", "presets"}));
+    EXPECT_EQ(Ini("General", "presets"), "hero");
+}
+
+TEST_F(GuiStoreTest, ANameOfSpacesOnlyIsRefused) {
+    SettingsStore store;
+    Preset model(&store);
+    OpenCurrentPreset(model);
+    const QByteArray before = FileBytes();
+    for (const char* name : {"", " ", "  \t "}) EXPECT_FALSE(model.AddPreset(name)) << '"' << name << '"';
+    EXPECT_EQ(FileBytes(), before);
+    EXPECT_TRUE(model.AddPreset(" hero "));
+}
