@@ -316,6 +316,8 @@ QWidget* MainWindow::BuildProgressPage() {
     insetLayout->addWidget(renderMap, 0, Qt::AlignCenter);
     auto* progressLabel = new QLabel("Progress");
     progressLabel->setObjectName("progressLabel");
+    // A status line naming a long output path must not widen the page; it is shortened instead.
+    progressLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     insetLayout->addWidget(progressLabel);
     auto* bar = new QProgressBar;
     bar->setObjectName("progressBar");
@@ -344,11 +346,27 @@ QWidget* MainWindow::BuildProgressPage() {
     closeLayout->addWidget(autoClose);
     closeLayout->addWidget(autoCloseLabel);
 
+    // Below the header the page scrolls once even the smallest preview leaves too little room,
+    // so that its parts never lie over each other.
+    auto* content = new QWidget;
+    content->setObjectName("progressContent");
+    auto* contentLayout = new QVBoxLayout(content);
+    contentLayout->setContentsMargins(0, 0, 0, 0);
+    // Only the preview's inset stretches: with equal stretches the shrinkable preview would get
+    // a quarter of the page whatever room there is.
+    contentLayout->addWidget(inset, 1, Qt::AlignTop);
+    contentLayout->addWidget(closeFrame, 0, Qt::AlignTop | Qt::AlignLeft);
+    contentLayout->addWidget(cancelButton, 0, Qt::AlignHCenter | Qt::AlignVCenter | Qt::AlignBottom);
+    contentLayout->addWidget(folderButton, 0, Qt::AlignHCenter | Qt::AlignVCenter | Qt::AlignTop);
+    auto* scroll = new QScrollArea;
+    scroll->setObjectName("progressScroll");
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setWidget(content);
+
     layout->addWidget(header, 0, Qt::AlignTop);
-    layout->addWidget(inset, 1, Qt::AlignTop);
-    layout->addWidget(closeFrame, 1, Qt::AlignTop | Qt::AlignLeft);
-    layout->addWidget(cancelButton, 1, Qt::AlignHCenter | Qt::AlignVCenter | Qt::AlignBottom);
-    layout->addWidget(folderButton, 1, Qt::AlignHCenter | Qt::AlignVCenter | Qt::AlignTop);
+    layout->addWidget(scroll, 1);
     return page;
 }
 

@@ -110,6 +110,10 @@ QFrame[separator="true"] {
     margin-right: 20px;
 }
 
+QScrollArea#progressScroll, QWidget#progressContent {
+    background: transparent;
+}
+
 QFrame#progressFrame {
     background: #2e2e2e;
     margin: 0;

@@ -251,8 +251,14 @@ TEST_F(GuiWindowTest, ThePreviewKeepsTheJobsAspectWithinFiveHundredTwelvePixels)
                                                std::tuple{300, 100, QSize(512, 170)}}) {
         RenderMapWidget preview;
         preview.ResetImage(width, height);
-        EXPECT_EQ(preview.minimumSize(), shown) << width << "x" << height;
+        EXPECT_EQ(preview.sizeHint(), shown) << width << "x" << height;
         EXPECT_EQ(preview.maximumSize(), shown);
+        // Given less room, the picture shrinks to fit it, keeps its aspect and is centred.
+        preview.resize(400, 100);
+        const QRect picture = preview.PictureRect();
+        EXPECT_EQ(picture.center(), preview.rect().center());
+        EXPECT_TRUE(picture.width() == 400 || picture.height() == 100) << width << "x" << height;
+        EXPECT_NEAR(double(picture.width()) / picture.height(), double(shown.width()) / shown.height(), 0.05);
         ASSERT_NE(preview.Image(), nullptr);
         EXPECT_EQ(preview.Image()->size(), QSize(width, height));
         EXPECT_EQ(preview.Image()->pixel(width - 1, height - 1), qRgb(58, 12, 12));
