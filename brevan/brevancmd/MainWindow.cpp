@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "elidedcombobox.h"
 #include "rendermapwidget.h"
 #include "storecheck.h"
 
@@ -216,9 +217,9 @@ QWidget* MainWindow::BuildPresetRegion() {
     QVBoxLayout* region = MakeRegion("preset", "PRESETS");
     auto* row = new QWidget;
     auto* layout = new QHBoxLayout(row);
-    presetCombo = new QComboBox;
+    // A long name must not push the preset buttons and every row wider than the window.
+    presetCombo = new ElidedComboBox;
     presetCombo->setObjectName("presetCombo");
-    presetCombo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     connect(presetCombo, qOverload<int>(&QComboBox::currentIndexChanged), this,
             &MainWindow::presetComboChangedHandler);
     layout->addWidget(presetCombo);

@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "aboutdialog.h"
+#include "elidedcombobox.h"
 #include "eulawindow.h"
 #include "legalwindow.h"
 #include "mayashelf.h"
@@ -63,6 +64,9 @@ void MainWindow::RefillPresetCombo() {
     presetCombo->clear();
     presetCombo->addItems(names);
     presetCombo->setCurrentText(model.PresetName());
+    // The box shows a long name shortened; its tool tips show it whole.
+    for (int i = 0; i < names.size(); ++i) presetCombo->setItemData(i, BreakableText(names[i]), Qt::ToolTipRole);
+    presetCombo->setToolTip(BreakableText(model.PresetName()));
     // The batch menu offers exactly the presets the combo box lists.
     RebuildBatchMenu();
 }
