@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "elidedcombobox.h"
+#include "enterpushbutton.h"
 #include "rendermapwidget.h"
 #include "storecheck.h"
 
@@ -264,7 +265,7 @@ QWidget* MainWindow::BuildOutputRegion() {
     auto* pathRow = new QWidget;
     auto* pathLayout = new QHBoxLayout(pathRow);
     pathLayout->addWidget(BuildAttributeRow(output, a.path));
-    auto* button = new QPushButton(tr("..."));
+    auto* button = new EnterPushButton(tr("..."));
     button->setObjectName(JoinName(output.Name(), "button"));
     button->setProperty("pathbutton", true);
     connect(button, &QPushButton::clicked, this, &MainWindow::chooseOutputDirectory);
@@ -289,10 +290,10 @@ QWidget* MainWindow::BuildOutputRow(const std::vector<const BakeModel::Attribute
 QWidget* MainWindow::BuildBottomButtons() {
     auto* buttons = new QWidget;
     auto* layout = new QVBoxLayout(buttons);
-    auto* bakeButton = new QPushButton(tr("BAKE IT"));
+    auto* bakeButton = new EnterPushButton(tr("BAKE IT"));
     bakeButton->setObjectName("bakeButton");
     connect(bakeButton, &QPushButton::pressed, this, &MainWindow::bake);
-    auto* folderButton = new QPushButton(tr("Open output folder"));
+    auto* folderButton = new EnterPushButton(tr("Open output folder"));
     folderButton->setObjectName("openFolderButton");
     connect(folderButton, &QPushButton::pressed, this, &MainWindow::openOutputFolder);
     layout->addWidget(bakeButton, 0, Qt::AlignHCenter | Qt::AlignVCenter);
@@ -326,10 +327,10 @@ QWidget* MainWindow::BuildProgressPage() {
     bar->setValue(50);
     insetLayout->addWidget(bar, 0, Qt::AlignCenter);
 
-    auto* folderButton = new QPushButton(tr("Open output folder"));
+    auto* folderButton = new EnterPushButton(tr("Open output folder"));
     folderButton->setObjectName("renderOpenFolderButton");
     connect(folderButton, &QPushButton::pressed, this, &MainWindow::openOutputFolder);
-    auto* cancelButton = new QPushButton(tr("CANCEL"));
+    auto* cancelButton = new EnterPushButton(tr("CANCEL"));
     cancelButton->setObjectName("cancelButton");
     cancelButton->setMinimumHeight(50);
     connect(cancelButton, &QPushButton::pressed, this, &MainWindow::cancelBake);

@@ -15,6 +15,7 @@
 
 #include <array>
 
+#include "enterpushbutton.h"
 #include "fieldnumber.h"
 
 namespace Pallix::Bake {
@@ -106,7 +107,7 @@ QWidget* MainWindow::BuildAttributeRow(BakeModel::Node& node, const BakeModel::A
 }
 
 QWidget* MainWindow::MakePathButton(const QString& node, void (MainWindow::*slot)()) {
-    auto* button = new QPushButton("...");
+    auto* button = new EnterPushButton("...");
     button->setObjectName(JoinName(node, "pathbutton"));
     button->setProperty("pathbutton", true);
     connect(button, &QPushButton::clicked, this, slot);
@@ -114,7 +115,7 @@ QWidget* MainWindow::MakePathButton(const QString& node, void (MainWindow::*slot
 }
 
 QWidget* MainWindow::MakeRemoveButton(const QString& key, void (MainWindow::*slot)()) {
-    auto* button = new QPushButton(tr("-"));
+    auto* button = new EnterPushButton(tr("-"));
     button->setObjectName(JoinName(key, "removebutton"));
     button->setProperty("removebutton", true);
     connect(button, &QPushButton::clicked, this, slot);
@@ -122,7 +123,7 @@ QWidget* MainWindow::MakeRemoveButton(const QString& key, void (MainWindow::*slo
 }
 
 QWidget* MainWindow::MakeAddButton(const QString& key, void (MainWindow::*slot)()) {
-    auto* button = new QPushButton(tr("+"));
+    auto* button = new EnterPushButton(tr("+"));
     button->setObjectName(JoinName(key, "addbutton"));
     button->setProperty("addbutton", true);
     connect(button, &QPushButton::clicked, this, slot);

@@ -229,6 +229,16 @@ QPushButton#bakeButton, QPushButton#cancelButton {
     height: 40px;
 }
 
+QPushButton:disabled {
+    color: #7a7a7a;
+}
+
+QPushButton#bakeButton:disabled, QPushButton#cancelButton:disabled,
+QPushButton#openFolderButton:disabled, QPushButton#renderOpenFolderButton:disabled {
+    color: #6d7071;
+    border-color: #444444;
+}
+
 QProgressBar {
     background: #343434;
     border: 1px solid grey;
