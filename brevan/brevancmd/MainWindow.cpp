@@ -318,7 +318,8 @@ QWidget* MainWindow::BuildProgressPage() {
     insetLayout->addWidget(renderMap, 0, Qt::AlignCenter);
     auto* progressLabel = new QLabel("Progress");
     progressLabel->setObjectName("progressLabel");
-    // A status line naming a long output path must not widen the page; it is shortened instead.
+    // A status line naming a long output file must not widen the page: it is cut, and its tool tip
+    // holds the whole line.
     progressLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     insetLayout->addWidget(progressLabel);
     auto* bar = new QProgressBar;
