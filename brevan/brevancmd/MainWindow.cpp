@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QStackedWidget>
+#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
 
@@ -23,7 +24,10 @@
 #include <cstdio>
 #include <thread>
 
+#include "elidedcombobox.h"
+#include "enterpushbutton.h"
 #include "rendermapwidget.h"
+#include "storecheck.h"
 
 namespace Pallix::Bake {
 
@@ -77,6 +81,8 @@ MainWindow::MainWindow(EventReporter* eventReporter, SettingsStore* store)
 
     BuildUi();
     LoadPresetIntoWindow(model.CurrentPresetName());
+    // Start-up has written already; a store that failed is reported once the window is up.
+    QTimer::singleShot(0, this, &MainWindow::CheckStore);
 
     // Automatic SIMD in single precision cannot fail: it falls back to the scalar kernel.
     ChooseTraceKernel(cpu, &gridSettings, SimdAuto, PrecisionSingle);
@@ -95,6 +101,8 @@ MainWindow::~MainWindow() {
 }
 
 QSize MainWindow::sizeHint() const { return QSize(600, 850); }
+
+void MainWindow::CheckStore() { CheckStoreWritten(*settings, this); }
 
 void MainWindow::BuildUi() {
     CreateActions();
@@ -210,9 +218,9 @@ QWidget* MainWindow::BuildPresetRegion() {
     QVBoxLayout* region = MakeRegion("preset", "PRESETS");
     auto* row = new QWidget;
     auto* layout = new QHBoxLayout(row);
-    presetCombo = new QComboBox;
+    // A long name must not push the preset buttons and every row wider than the window.
+    presetCombo = new ElidedComboBox;
     presetCombo->setObjectName("presetCombo");
-    presetCombo->setSizeAdjustPolicy(QComboBox::AdjustToContents);
     connect(presetCombo, qOverload<int>(&QComboBox::currentIndexChanged), this,
             &MainWindow::presetComboChangedHandler);
     layout->addWidget(presetCombo);
@@ -257,7 +265,7 @@ QWidget* MainWindow::BuildOutputRegion() {
     auto* pathRow = new QWidget;
     auto* pathLayout = new QHBoxLayout(pathRow);
     pathLayout->addWidget(BuildAttributeRow(output, a.path));
-    auto* button = new QPushButton(tr("..."));
+    auto* button = new EnterPushButton(tr("..."));
     button->setObjectName(JoinName(output.Name(), "button"));
     button->setProperty("pathbutton", true);
     connect(button, &QPushButton::clicked, this, &MainWindow::chooseOutputDirectory);
@@ -282,10 +290,10 @@ QWidget* MainWindow::BuildOutputRow(const std::vector<const BakeModel::Attribute
 QWidget* MainWindow::BuildBottomButtons() {
     auto* buttons = new QWidget;
     auto* layout = new QVBoxLayout(buttons);
-    auto* bakeButton = new QPushButton(tr("BAKE IT"));
+    auto* bakeButton = new EnterPushButton(tr("BAKE IT"));
     bakeButton->setObjectName("bakeButton");
     connect(bakeButton, &QPushButton::pressed, this, &MainWindow::bake);
-    auto* folderButton = new QPushButton(tr("Open output folder"));
+    auto* folderButton = new EnterPushButton(tr("Open output folder"));
     folderButton->setObjectName("openFolderButton");
     connect(folderButton, &QPushButton::pressed, this, &MainWindow::openOutputFolder);
     layout->addWidget(bakeButton, 0, Qt::AlignHCenter | Qt::AlignVCenter);
@@ -310,6 +318,9 @@ QWidget* MainWindow::BuildProgressPage() {
     insetLayout->addWidget(renderMap, 0, Qt::AlignCenter);
     auto* progressLabel = new QLabel("Progress");
     progressLabel->setObjectName("progressLabel");
+    // A status line naming a long output file must not widen the page: it is cut, and its tool tip
+    // holds the whole line.
+    progressLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     insetLayout->addWidget(progressLabel);
     auto* bar = new QProgressBar;
     bar->setObjectName("progressBar");
@@ -317,10 +328,10 @@ QWidget* MainWindow::BuildProgressPage() {
     bar->setValue(50);
     insetLayout->addWidget(bar, 0, Qt::AlignCenter);
 
-    auto* folderButton = new QPushButton(tr("Open output folder"));
+    auto* folderButton = new EnterPushButton(tr("Open output folder"));
     folderButton->setObjectName("renderOpenFolderButton");
     connect(folderButton, &QPushButton::pressed, this, &MainWindow::openOutputFolder);
-    auto* cancelButton = new QPushButton(tr("CANCEL"));
+    auto* cancelButton = new EnterPushButton(tr("CANCEL"));
     cancelButton->setObjectName("cancelButton");
     cancelButton->setMinimumHeight(50);
     connect(cancelButton, &QPushButton::pressed, this, &MainWindow::cancelBake);
@@ -338,11 +349,27 @@ QWidget* MainWindow::BuildProgressPage() {
     closeLayout->addWidget(autoClose);
     closeLayout->addWidget(autoCloseLabel);
 
+    // Below the header the page scrolls once even the smallest preview leaves too little room,
+    // so that its parts never lie over each other.
+    auto* content = new QWidget;
+    content->setObjectName("progressContent");
+    auto* contentLayout = new QVBoxLayout(content);
+    contentLayout->setContentsMargins(0, 0, 0, 0);
+    // Only the preview's inset stretches: with equal stretches the shrinkable preview would get
+    // a quarter of the page whatever room there is.
+    contentLayout->addWidget(inset, 1, Qt::AlignTop);
+    contentLayout->addWidget(closeFrame, 0, Qt::AlignTop | Qt::AlignLeft);
+    contentLayout->addWidget(cancelButton, 0, Qt::AlignHCenter | Qt::AlignVCenter | Qt::AlignBottom);
+    contentLayout->addWidget(folderButton, 0, Qt::AlignHCenter | Qt::AlignVCenter | Qt::AlignTop);
+    auto* scroll = new QScrollArea;
+    scroll->setObjectName("progressScroll");
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setWidget(content);
+
     layout->addWidget(header, 0, Qt::AlignTop);
-    layout->addWidget(inset, 1, Qt::AlignTop);
-    layout->addWidget(closeFrame, 1, Qt::AlignTop | Qt::AlignLeft);
-    layout->addWidget(cancelButton, 1, Qt::AlignHCenter | Qt::AlignVCenter | Qt::AlignBottom);
-    layout->addWidget(folderButton, 1, Qt::AlignHCenter | Qt::AlignVCenter | Qt::AlignTop);
+    layout->addWidget(scroll, 1);
     return page;
 }
 

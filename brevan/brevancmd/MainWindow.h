@@ -46,10 +46,6 @@ std::string DirectoryOfPath(const std::string& path);
 // and the extension of the file name go, so the bake can append its own.
 QString OutputBasePath(const QString& chosen);
 
-// An int field's text: read as a float and truncated toward zero; non-finite gives 0 and the
-// rest is held to the int range.
-int IntFromFieldText(const QString& text);
-
 // Hardware threads as the standard library reports them, at least 1.
 int ProcessorCount();
 
@@ -233,6 +229,16 @@ private:
     void ApplyProcessorChoice();
     // BAKE IT and Start Batch do nothing during a run; disabled, they show it.
     void SetBakeControlsReady(bool ready);
+    // Shows on a number field whether its text holds a number (problem empty) or why not.
+    void MarkField(QWidget* field, const QString& problem, bool whole = false);
+    // The number fields on screen whose text holds no number, as "map row 2 (AO Map), Distance:"
+    // and the problem, maps first.
+    QStringList InvalidFields() const;
+    // True when fields is empty; otherwise a box names the preset and each field, and the bake
+    // is refused.
+    bool RefuseInvalidFields(const QString& name, const QStringList& fields);
+    // Tells the user, once a run, when the store could not write its file.
+    void CheckStore();
     // Moves every converted block into the pending pixels; mutex A must be held.
     void TakeQueuedPixels();
     void ReportBakeStart(const BakeJob& job, const MapSettings& map);

@@ -37,6 +37,7 @@ void MainWindow::ApplyProcessorChoice() {
 
 void MainWindow::bake() {
     if (baking) return;
+    if (!RefuseInvalidFields(model.PresetName(), InvalidFields())) return;
     ApplyProcessorChoice();
     ClearBakeJobs();
     BakeJob* job = AddBakeJob();
@@ -208,6 +209,15 @@ void MainWindow::StartBake() {
     pixelTimer->start(100);
 
     settings->SetInt("bakecount", settings->GetInt("bakecount", 0) + 1);
+    CheckStore();
+}
+
+bool MainWindow::RefuseInvalidFields(const QString& name, const QStringList& fields) {
+    if (fields.isEmpty()) return true;
+    const QString preset = name.isEmpty() ? QString("The unnamed preset") : "Preset \"" + name + "\"";
+    QMessageBox::critical(this, "Invalid setting",
+                          preset + " cannot be baked until these fields hold numbers:\n" + fields.join("\n"));
+    return false;
 }
 
 void MainWindow::actionBakeBatch() {
@@ -216,6 +226,8 @@ void MainWindow::actionBakeBatch() {
     QStringList names;
     model.PresetNames(names);
     const QString current = model.PresetName();
+    // The fields on screen belong to the current preset; the loop below loads others into the model.
+    const QStringList invalid = InvalidFields();
     ClearBakeJobs();
     if (names.isEmpty()) {
         StartBake();
@@ -224,12 +236,17 @@ void MainWindow::actionBakeBatch() {
     bool failed = false;
     for (const QString& name : names) {
         if (settings->settings.value("preset_" + name + "_batch_on", 0).toInt() == 0) continue;
+        if (name == current && !RefuseInvalidFields(current, invalid)) {
+            failed = true;
+            continue;
+        }
         model.LoadPreset(name);
         // Every ticked preset is checked, so one batch shows all of its problems.
         if (!ValidateAndFillJob(model, AddBakeJob(), true)) failed = true;
     }
     if (!failed) StartBake();
     model.LoadPreset(current);
+    CheckStore();
 }
 
 }  // namespace Pallix::Bake

@@ -2,10 +2,20 @@
 
 #include <QAction>
 #include <QActionGroup>
+#include <QFontMetrics>
 #include <QMenu>
 #include <QMenuBar>
 
+#include "elidedcombobox.h"
+
 namespace Pallix::Bake {
+
+namespace {
+
+// About as many characters as a batch menu entry shows of a preset name.
+constexpr int kBatchNameCharacters = 60;
+
+}  // namespace
 
 QAction* MainWindow::MakeAction(const QString& text, const QString& statusTip, void (MainWindow::*slot)(),
                                 QActionGroup* group) {
@@ -121,8 +131,15 @@ void MainWindow::RebuildBatchMenu() {
     batchMenu->addSeparator();
     QStringList names;
     model.PresetNames(names);
+    // A long name is shortened, so that the menu fits the screen, and a "&" is shown as itself
+    // rather than as a shortcut; the action keeps the name itself for its setting.
+    const QFontMetrics metrics(batchMenu->font());
+    batchMenu->setToolTipsVisible(true);
     for (const QString& name : names) {
-        QAction* tick = batchMenu->addAction(name);
+        QString shown = metrics.elidedText(name, Qt::ElideMiddle, metrics.averageCharWidth() * kBatchNameCharacters);
+        QAction* tick = batchMenu->addAction(shown.replace('&', "&&"));
+        tick->setData(name);
+        tick->setToolTip(BreakableText(name));
         tick->setCheckable(true);
         tick->setChecked(settings->settings.value("preset_" + name + "_batch_on", 0).toInt() != 0);
         connect(tick, &QAction::triggered, this, &MainWindow::actionToggleBack);
@@ -132,14 +149,16 @@ void MainWindow::RebuildBatchMenu() {
 void MainWindow::actionToggleBack() {
     auto* tick = qobject_cast<QAction*>(sender());
     if (!tick) return;
-    settings->settings.setValue("preset_" + tick->text() + "_batch_on", tick->isChecked() ? 1 : 0);
+    settings->settings.setValue("preset_" + tick->data().toString() + "_batch_on", tick->isChecked() ? 1 : 0);
     settings->settings.sync();
+    CheckStore();
 }
 
 void MainWindow::SetGlobalOption(QAction* action, const char* key, const char* value) {
     action->setChecked(true);
     settings->settings.setValue(key, value);
     settings->settings.sync();
+    CheckStore();
 }
 
 void MainWindow::setCachingNone() { SetGlobalOption(cachingNoneAct, "globalCaching", "none"); }

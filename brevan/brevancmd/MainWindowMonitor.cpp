@@ -172,7 +172,11 @@ void MainWindow::progressUpdate() {
         error = errorText;
         runFailed = false;
     }
-    if (auto* label = findChild<QLabel*>("progressLabel")) label->setText(QString::fromStdString(status));
+    if (auto* label = findChild<QLabel*>("progressLabel")) {
+        label->setText(QString::fromStdString(status));
+        // The page cuts a line too long for it; the whole line is a hover away.
+        label->setToolTip(label->text());
+    }
     auto* bar = findChild<QProgressBar*>("progressBar");
     if (bar) bar->setValue(std::clamp(int(std::clamp(progress.load(), 0.0f, 1.0f) * 100.0f), 0, 100));
 

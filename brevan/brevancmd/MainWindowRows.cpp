@@ -10,11 +10,13 @@
 #include <QPushButton>
 #include <QSpacerItem>
 #include <QStackedWidget>
+#include <QStyle>
 #include <QVBoxLayout>
 
 #include <array>
-#include <cmath>
-#include <limits>
+
+#include "enterpushbutton.h"
+#include "fieldnumber.h"
 
 namespace Pallix::Bake {
 
@@ -50,15 +52,6 @@ void DiscardRow(QWidget* row) {
 }  // namespace
 
 QString JoinName(const QString& a, const QString& b) { return a + "_" + b; }
-
-int IntFromFieldText(const QString& text) {
-    const float value = text.toFloat();
-    if (!std::isfinite(value)) return 0;
-    // 2^31 is the first float above the int range; -2^31 itself is representable.
-    if (value >= 2147483648.0f) return std::numeric_limits<int>::max();
-    if (value < -2147483648.0f) return std::numeric_limits<int>::min();
-    return int(value);
-}
 
 QWidget* MainWindow::MakeComboRow(const QString& name, const QString& label, const QStringList& items, int index) {
     auto* box = new QComboBox;
@@ -114,7 +107,7 @@ QWidget* MainWindow::BuildAttributeRow(BakeModel::Node& node, const BakeModel::A
 }
 
 QWidget* MainWindow::MakePathButton(const QString& node, void (MainWindow::*slot)()) {
-    auto* button = new QPushButton("...");
+    auto* button = new EnterPushButton("...");
     button->setObjectName(JoinName(node, "pathbutton"));
     button->setProperty("pathbutton", true);
     connect(button, &QPushButton::clicked, this, slot);
@@ -122,7 +115,7 @@ QWidget* MainWindow::MakePathButton(const QString& node, void (MainWindow::*slot
 }
 
 QWidget* MainWindow::MakeRemoveButton(const QString& key, void (MainWindow::*slot)()) {
-    auto* button = new QPushButton(tr("-"));
+    auto* button = new EnterPushButton(tr("-"));
     button->setObjectName(JoinName(key, "removebutton"));
     button->setProperty("removebutton", true);
     connect(button, &QPushButton::clicked, this, slot);
@@ -130,7 +123,7 @@ QWidget* MainWindow::MakeRemoveButton(const QString& key, void (MainWindow::*slo
 }
 
 QWidget* MainWindow::MakeAddButton(const QString& key, void (MainWindow::*slot)()) {
-    auto* button = new QPushButton(tr("+"));
+    auto* button = new EnterPushButton(tr("+"));
     button->setObjectName(JoinName(key, "addbutton"));
     button->setProperty("addbutton", true);
     connect(button, &QPushButton::clicked, this, slot);
@@ -237,7 +230,12 @@ void MainWindow::UpdateAttributeField(const BakeModel::Node& node, const BakeMod
     case Kind::Float:
     case Kind::Int:
     case Kind::String:
-        if (auto* edit = findChild<QLineEdit*>(name)) edit->setText(node.ValueText(attribute));
+        if (auto* edit = findChild<QLineEdit*>(name)) {
+            edit->setText(node.ValueText(attribute));
+            // While the window fills its fields their callbacks return at once; what the model
+            // holds is a number.
+            MarkField(edit, QString());
+        }
         break;
     case Kind::Enumeration:
         if (auto* box = findChild<QComboBox*>(name))
@@ -280,6 +278,7 @@ void MainWindow::CallbackSetNodeAttributeI(int value) {
     case Kind::Int: node->Set(*attribute, value); break;
     case Kind::String: node->SetString(*attribute, QString::number(value)); break;
     }
+    CheckStore();
 }
 
 void MainWindow::CallbackSetNodeAttributeS(const QString& text) {
@@ -293,13 +292,61 @@ void MainWindow::CallbackSetNodeAttributeS(const QString& text) {
         qDebug() << "Can't find node or attribute for:" << name;
         return;
     }
+    // Text that holds no number is neither stored nor baked: the field says so, and the model
+    // and the store keep the last number it held.
+    QString problem;
     switch (attribute->kind) {
     case Kind::Bool: node->SetBool(*attribute, text.toInt(nullptr, 10) != 0); break;
-    case Kind::Float: node->SetFloat(*attribute, text.toFloat()); break;
+    case Kind::Float:
+        if (const std::optional<float> number = ReadFloatField(text, &problem)) node->SetFloat(*attribute, *number);
+        MarkField(widget, problem);
+        break;
     case Kind::Enumeration: node->SetEnumerationText(*attribute, text); break;
-    case Kind::Int: node->Set(*attribute, IntFromFieldText(text)); break;
+    case Kind::Int:
+        if (const std::optional<int> number = ReadIntField(text, &problem)) node->Set(*attribute, *number);
+        MarkField(widget, problem, true);
+        break;
     case Kind::String: node->SetString(*attribute, text); break;
     }
+    CheckStore();
+}
+
+void MainWindow::MarkField(QWidget* field, const QString& problem, bool whole) {
+    const bool invalid = !problem.isEmpty();
+    const QString example = whole ? "a whole number such as 7" : "a number such as 0.5 or 0,5";
+    field->setToolTip(invalid ? problem.left(1).toUpper() + problem.mid(1) + ": type " + example +
+                                    ". Until then the last number is kept and this preset cannot be baked."
+                              : QString());
+    if (field->property("invalid").toBool() == invalid) return;
+    field->setProperty("invalid", invalid);
+    // The style sheet's red border follows the property only once the field is polished again.
+    field->style()->unpolish(field);
+    field->style()->polish(field);
+}
+
+QStringList MainWindow::InvalidFields() const {
+    QStringList fields;
+    auto collect = [&](const BakeModel::Node& node, const QString& where) {
+        for (const BakeModel::Node::Value& value : node.Values()) {
+            const BakeModel::Attribute& attribute = *value.attribute;
+            if (attribute.kind != Kind::Float && attribute.kind != Kind::Int) continue;
+            auto* edit = findChild<QLineEdit*>(JoinName(node.Name(), attribute.key));
+            if (!edit || !edit->property("invalid").toBool()) continue;
+            // A map type that does not use the field hides it, and its bake takes nothing from it.
+            if (edit->parentWidget() && edit->parentWidget()->isHidden()) continue;
+            QString problem;
+            if (attribute.kind == Kind::Float)
+                ReadFloatField(edit->text(), &problem);
+            else
+                ReadIntField(edit->text(), &problem);
+            fields << where + ", " + attribute.label + ": " + problem;
+        }
+    };
+    const BakeModel::Attributes& a = model.Attrs();
+    for (const auto& map : model.MapNodes())
+        collect(*map, "map row " + QString::number(map->Index() + 1) + " (" + map->ValueText(a.maptype) + ")");
+    collect(model.Output(), "output settings");
+    return fields;
 }
 
 void MainWindow::CallbackSaveUICheckboxSetting(int state) {
@@ -309,10 +356,12 @@ void MainWindow::CallbackSaveUICheckboxSetting(int state) {
     qDebug() << "Callback sender:" << box->objectName();
     settings->settings.setValue(box->objectName(), state);
     settings->settings.sync();
+    CheckStore();
 }
 
 void MainWindow::CallbackSaveUIComboSetting(int index) {
     if (QObject* box = sender()) settings->SetInt(box->objectName(), index);
+    CheckStore();
 }
 
 void MainWindow::CallbackSetMapType(int) {
@@ -332,6 +381,7 @@ void MainWindow::CallbackSetMapType(int) {
     if (type && type->intValue == 6) node->SetFloat(a.distance, 1.0f);
     UpdateAttributeField(*node, a.distance);
     UpdateMapTypeVisibility(row, node);
+    CheckStore();
 }
 
 void MainWindow::CallbackSetTangentType(int) {

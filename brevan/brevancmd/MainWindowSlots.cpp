@@ -11,6 +11,7 @@
 #include <cstdio>
 
 #include "aboutdialog.h"
+#include "elidedcombobox.h"
 #include "eulawindow.h"
 #include "legalwindow.h"
 #include "mayashelf.h"
@@ -63,6 +64,9 @@ void MainWindow::RefillPresetCombo() {
     presetCombo->clear();
     presetCombo->addItems(names);
     presetCombo->setCurrentText(model.PresetName());
+    // The box shows a long name shortened; its tool tips show it whole.
+    for (int i = 0; i < names.size(); ++i) presetCombo->setItemData(i, BreakableText(names[i]), Qt::ToolTipRole);
+    presetCombo->setToolTip(BreakableText(model.PresetName()));
     // The batch menu offers exactly the presets the combo box lists.
     RebuildBatchMenu();
 }
@@ -82,6 +86,7 @@ void MainWindow::addBakeMap() {
     BakeModel::Node* node = model.AddMapNode();
     if (QVBoxLayout* layout = RegionLayout("maps"))
         layout->insertWidget(int(model.MapNodes().size()), BuildMapRow(*node));
+    CheckStore();
 }
 
 void MainWindow::removeBakeMap() {
@@ -90,12 +95,14 @@ void MainWindow::removeBakeMap() {
     if (!node) return;
     model.RemoveMapNode(node);
     RebuildMapRows();
+    CheckStore();
 }
 
 void MainWindow::addTraceMeshHandler() {
     BakeModel::Node* node = model.AddTraceNode();
     if (QVBoxLayout* layout = RegionLayout("trace"))
         layout->insertWidget(int(model.TraceNodes().size()), BuildHighPolyRow(*node));
+    CheckStore();
 }
 
 void MainWindow::removeTraceMesh() {
@@ -104,19 +111,22 @@ void MainWindow::removeTraceMesh() {
     if (!node) return;
     model.RemoveTraceNode(node);
     RebuildHighPolyRows();
+    CheckStore();
 }
 
 void MainWindow::presetComboChangedHandler(int index) {
     auto* box = qobject_cast<QComboBox*>(sender());
     if (!box || index < 0) return;
     LoadPresetIntoWindow(box->itemText(index));
+    CheckStore();
 }
 
 void MainWindow::addPresetHandler() {
     bool accepted = false;
     const QString name =
         QInputDialog::getText(this, tr("New Preset"), tr("Preset Name"), QLineEdit::Normal, QString(), &accepted);
-    if (accepted && !name.isEmpty()) {
+    // A name of spaces only would look like the unnamed preset: it is refused as an empty one is.
+    if (accepted && !name.trimmed().isEmpty()) {
         QStringList names;
         model.PresetNames(names);
         const QChar forbidden = BakeModel::Preset::ForbiddenCharacter(name);
@@ -129,6 +139,7 @@ void MainWindow::addPresetHandler() {
             RefillPresetCombo();
             // The processor choice belongs to the preset: a new one keeps what is on screen.
             StoreProcessorChoice();
+            CheckStore();
         }
     }
 }
@@ -137,6 +148,7 @@ void MainWindow::removePresetHandler() {
     if (presetCombo->count() >= 1) {
         model.RemovePreset();
         LoadPresetIntoWindow(model.PresetName());
+        CheckStore();
     }
 }
 

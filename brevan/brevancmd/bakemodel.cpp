@@ -1,10 +1,13 @@
 #include "bakemodel.h"
 
 #include <QDebug>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <limits>
 #include <utility>
+
+#include "fieldnumber.h"
 
 namespace Pallix::Bake::BakeModel {
 
@@ -207,7 +210,11 @@ void Node::Load() {
         const QString key = StoreKey(attribute);
         switch (attribute.kind) {
         case Kind::Bool: value.boolValue = store.GetInt(key, attribute.boolDefault ? 1 : 0) != 0; break;
-        case Kind::Float: value.floatValue = store.GetStringOr(key, FloatText(attribute.floatDefault)).toFloat(); break;
+        case Kind::Float:
+            // Text that holds no number reads as 0, as it always has; a decimal comma reads as the window takes it.
+            value.floatValue =
+                ReadFloatField(store.GetStringOr(key, FloatText(attribute.floatDefault))).value_or(0.0f);
+            break;
         case Kind::Enumeration:
             value.intValue =
                 attribute.EnumerationIndexOf(store.GetStringOr(key, attribute.ItemText(attribute.intDefault)));
@@ -374,6 +381,9 @@ void Preset::Save() {
 }
 
 int Preset::PresetNames(QStringList& out) const {
+    // Another window on the same store may have changed the list since this one last read the
+    // file; the settings library reads it again only when it has changed.
+    store->settings.sync();
     out = store->GetString("presets").split(",", Qt::KeepEmptyParts, Qt::CaseSensitive);
     return int(out.size());
 }
@@ -387,13 +397,16 @@ QChar Preset::ForbiddenCharacter(const QString& name) {
 void Preset::AppendToList(const QString& name) {
     QStringList names;
     PresetNames(names);
+    // Another window may have listed it meanwhile.
+    if (names.contains(name)) return;
     names.append(name);
     store->settings.setValue("presets", names.join(","));
     store->settings.sync();
 }
 
 bool Preset::AddPreset(const QString& name) {
-    if (!ForbiddenCharacter(name).isNull()) return false;
+    // A name of spaces only would look like the unnamed preset in the list.
+    if (name.trimmed().isEmpty() || !ForbiddenCharacter(name).isNull()) return false;
     presetName = name;
     AppendToList(name);
     Save();
@@ -415,8 +428,24 @@ void Preset::RemovePreset() {
     if (names.isEmpty()) return;
     store->settings.setValue("presets", names.join(","));
     store->settings.sync();
-    store->RemovePresetGroup();
+    RemoveStoredValues();
     LoadPreset(names.first());
+}
+
+void Preset::RemoveStoredValues() {
+    QSettings& settings = store->settings;
+    if (!presetName.isEmpty()) {
+        settings.remove("preset_" + presetName);
+    } else {
+        // The unnamed preset keeps its nodes and counts unscoped, among the global keys.
+        static const QRegularExpression own(
+            "^((envelope|target|output|map\\d+|trace\\d+)_[a-z]+|numbakes|traceMeshes|processorsBox|bakecount)$");
+        for (const QString& key : settings.childKeys())
+            if (own.match(key).hasMatch()) settings.remove(key);
+    }
+    // A new preset of the same name must not come back ticked for the batch.
+    settings.remove("preset_" + presetName + "_batch_on");
+    settings.sync();
 }
 
 }  // namespace Pallix::Bake::BakeModel

@@ -202,21 +202,24 @@ public:
     QString CurrentPresetName() const;
     const QString& PresetName() const { return presetName; }
     // The names of "presets" split on ",", empty names kept; a missing list gives one empty name.
+    // Read afresh from the file when another program has changed it.
     int PresetNames(QStringList& out) const;
     // The first character a preset name cannot hold, or a null character. "," would split the
     // name in the list; "/" and "\" would put its keys inside another preset's settings group.
     static QChar ForbiddenCharacter(const QString& name);
     // A new preset holding the current values, made current. A name with a forbidden character
-    // is refused (false, nothing written).
+    // or nothing but spaces is refused (false, nothing written).
     bool AddPreset(const QString& name);
     // Lists a preset that the list lacks, such as a current preset whose name the list lost, and
     // loads what its group holds. A name with a forbidden character is refused (false).
     bool ListPreset(const QString& name);
-    // Drops the current preset and loads the first remaining name; does nothing when no other
-    // name would remain.
+    // Drops the current preset with everything it stored and loads the first remaining name;
+    // does nothing when no other name would remain.
     void RemovePreset();
 
 private:
+    // The current preset's values, counts and batch tick.
+    void RemoveStoredValues();
     void AppendToList(const QString& name);
     void RemoveNode(NodeList& list, Node* node, const QString& prefix, const QString& countKey);
 

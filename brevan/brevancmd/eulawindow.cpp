@@ -8,6 +8,7 @@
 
 #include "programresources.h"
 #include "settingsstore.h"
+#include "storecheck.h"
 
 namespace Pallix::Bake {
 
@@ -47,6 +48,8 @@ void EULAWindow::acceptLicense() {
     if (store) {
         store->settings.setValue("licenseAgreed", 1);
         store->settings.sync();
+        // Otherwise the agreement would be asked for again at the next start without a word.
+        CheckStoreWritten(*store, this);
     }
     emit licenseAccepted(reporter, store);
     deleteLater();

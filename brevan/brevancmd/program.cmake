@@ -7,6 +7,7 @@ add_library(kelvor_program STATIC
   ${CMAKE_CURRENT_LIST_DIR}/mayashelf.cpp
   ${CMAKE_CURRENT_LIST_DIR}/programresources.cpp
   ${CMAKE_CURRENT_LIST_DIR}/startup.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/storecheck.cpp
   ${CMAKE_CURRENT_LIST_DIR}/stylesheet.cpp
   ${CMAKE_CURRENT_LIST_DIR}/kelvor_program.qrc)
 set_target_properties(kelvor_program PROPERTIES AUTOMOC ON AUTORCC ON)

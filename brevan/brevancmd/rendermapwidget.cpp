@@ -23,8 +23,18 @@ void RenderMapWidget::ResetImage(int width, int height) {
         displayHeight = 512;
         displayWidth = int(float(width) / (float(height) / 512.0f));
     }
-    setMinimumSize(displayWidth, displayHeight);
+    // The display size at most; a small window gets a smaller preview rather than a page whose
+    // parts are drawn over each other.
+    setMinimumSize(kMinimumSide, kMinimumSide);
     setMaximumSize(displayWidth, displayHeight);
+    updateGeometry();
+}
+
+QRect RenderMapWidget::PictureRect() const {
+    if (displayWidth <= 0 || displayHeight <= 0) return QRect();
+    const double scale = std::min(double(width()) / displayWidth, double(height()) / displayHeight);
+    const QSize size(std::max(1, int(displayWidth * scale)), std::max(1, int(displayHeight * scale)));
+    return QRect(QPoint((width() - size.width()) / 2, (height() - size.height()) / 2), size);
 }
 
 QSize RenderMapWidget::sizeHint() const { return QSize(displayWidth, displayHeight); }
@@ -33,7 +43,7 @@ void RenderMapWidget::paintEvent(QPaintEvent*) {
     if (!image) return;
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing, false);
-    painter.drawImage(QRect(0, 0, width(), height()), *image, QRect(0, 0, image->width(), image->height()));
+    painter.drawImage(PictureRect(), *image, QRect(0, 0, image->width(), image->height()));
 }
 
 }  // namespace Pallix::Bake

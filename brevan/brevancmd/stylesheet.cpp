@@ -110,6 +110,10 @@ QFrame[separator="true"] {
     margin-right: 20px;
 }
 
+QScrollArea#progressScroll, QWidget#progressContent {
+    background: transparent;
+}
+
 QFrame#progressFrame {
     background: #2e2e2e;
     margin: 0;
@@ -132,6 +136,10 @@ QLineEdit[settingtext="true"] {
 
 QLineEdit[settingrange="true"], QLineEdit[settingint="true"] {
     max-width: 50;
+}
+
+QLineEdit[invalid="true"] {
+    border: 1px solid #e04b3a;
 }
 
 QComboBox {
@@ -219,6 +227,16 @@ QPushButton#bakeButton, QPushButton#cancelButton {
     min-width: 160px;
     max-width: 160px;
     height: 40px;
+}
+
+QPushButton:disabled {
+    color: #7a7a7a;
+}
+
+QPushButton#bakeButton:disabled, QPushButton#cancelButton:disabled,
+QPushButton#openFolderButton:disabled, QPushButton#renderOpenFolderButton:disabled {
+    color: #6d7071;
+    border-color: #444444;
 }
 
 QProgressBar {

@@ -77,7 +77,7 @@ TEST_F(GuiBakeTest, ThePreviewTakesEachJobsSizeAndPaintsTilesAtTheTicksPace) {
         FakeMap map(width, height);
         OnBakeThread([&] { window->OnJobStart(&map.job); });
         window->pixelUpdate();
-        EXPECT_EQ(Find<RenderMapWidget>(*window, "renderMap").minimumSize(), shown);
+        EXPECT_EQ(Find<RenderMapWidget>(*window, "renderMap").sizeHint(), shown);
         EXPECT_EQ(Preview(*window).size(), QSize(width, height));
     }
 

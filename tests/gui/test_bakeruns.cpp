@@ -320,3 +320,40 @@ TEST_F(GuiBakeTest, AStartThatThrowsShowsBakeFailedAndLeavesTheWindowReady) {
     EXPECT_EQ(Page(*window), 1);
     ASSERT_TRUE(WaitUntilIdle(*window));
 }
+
+TEST_F(GuiBakeTest, EnterOrKeypadEnterPressesAFocusedBakeOrCancelButtonAsSpaceDoes) {
+    auto window = MakeBakeWindow();
+    auto& bakeButton = Find<QPushButton>(*window, "bakeButton");
+    // Nothing is set up to bake yet, so each press of BAKE IT shows why.
+    for (const auto& [key, modifier] : {std::pair{Qt::Key_Space, Qt::NoModifier}, std::pair{Qt::Key_Return, Qt::NoModifier},
+                                        std::pair{Qt::Key_Enter, Qt::KeypadModifier}}) {
+        MessageBoxes boxes;
+        QTest::keyClick(&bakeButton, key, modifier);
+        EXPECT_EQ(boxes.shown, QStringList{"Missing file: High poly row 1 has no file"}) << key;
+    }
+
+    FillCrate(*window, false, 256);
+    Tick(*window, "autocloserender_checkbox", false);
+    KelvorTest::Gate tile;
+    window->beforeLog = [&](const std::string& line) {
+        if (line.rfind("Baking tile", 0) == 0) tile.Wait();
+    };
+    QTest::keyClick(&bakeButton, Qt::Key_Return);
+    ASSERT_EQ(Page(*window), 1);
+    ASSERT_TRUE(WaitForBake([&] { return tile.reached.load(); }));
+    auto& cancelButton = Find<QPushButton>(*window, "cancelButton");
+    QTest::keyClick(&cancelButton, Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_TRUE(window->Manager().IsCancelled());
+    tile.Open();
+    ASSERT_TRUE(WaitUntilIdle(*window));
+
+    // The button that reads CLOSE after a bake takes Enter too.
+    window->beforeLog = nullptr;
+    SetItem(*window, "output_width", "64");
+    SetItem(*window, "output_height", "64");
+    QTest::keyClick(&bakeButton, Qt::Key_Enter, Qt::KeypadModifier);
+    ASSERT_TRUE(WaitForBake([&] { return cancelButton.text() == "CLOSE"; }));
+    EXPECT_EQ(Page(*window), 1);
+    QTest::keyClick(&cancelButton, Qt::Key_Return);
+    EXPECT_EQ(Page(*window), 0);
+}

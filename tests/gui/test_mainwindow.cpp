@@ -2,9 +2,16 @@
 
 #include <climits>
 
+#include <QAbstractItemView>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLayout>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QTest>
 
 #include <atomic>
 #include <chrono>
@@ -251,10 +258,75 @@ TEST_F(GuiWindowTest, ThePreviewKeepsTheJobsAspectWithinFiveHundredTwelvePixels)
                                                std::tuple{300, 100, QSize(512, 170)}}) {
         RenderMapWidget preview;
         preview.ResetImage(width, height);
-        EXPECT_EQ(preview.minimumSize(), shown) << width << "x" << height;
+        EXPECT_EQ(preview.sizeHint(), shown) << width << "x" << height;
         EXPECT_EQ(preview.maximumSize(), shown);
+        // Given less room, the picture shrinks to fit it, keeps its aspect and is centred.
+        preview.resize(400, 100);
+        const QRect picture = preview.PictureRect();
+        EXPECT_EQ(picture.center(), preview.rect().center());
+        EXPECT_TRUE(picture.width() == 400 || picture.height() == 100) << width << "x" << height;
+        EXPECT_NEAR(double(picture.width()) / picture.height(), double(shown.width()) / shown.height(), 0.05);
         ASSERT_NE(preview.Image(), nullptr);
         EXPECT_EQ(preview.Image()->size(), QSize(width, height));
         EXPECT_EQ(preview.Image()->pixel(width - 1, height - 1), qRgb(58, 12, 12));
     }
+}
+
+TEST_F(GuiWindowTest, APresetNameOfThreeHundredCharactersKeepsEveryControlInsideTheWindow) {
+    const QString name = QString("Longname").repeated(38).left(300);
+    {
+        BakeModel::Preset model(store.get());
+        ASSERT_TRUE(model.AddPreset("hero"));
+        ASSERT_TRUE(model.AddPreset(name));
+        model.LoadPreset("hero");
+    }
+    ReopenStore();
+    auto window = MakeWindow();
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    auto& combo = Find<QComboBox>(*window, "presetCombo");
+    auto& scroll = Find<QScrollArea>(*window, "scrollFrame");
+    for (const QString& current : {QString("hero"), name}) {
+        combo.setCurrentText(current);
+        ASSERT_EQ(window->Model().PresetName(), current);
+        // Rows added to a shown region show from the event loop.
+        ASSERT_TRUE(KelvorTest::WaitFor([&] { return Find<QWidget>(*window, "map0_frame").isVisible(); }));
+        for (const int width : {875, 1598}) {
+            SCOPED_TRACE(width);
+            window->resize(width, 620);
+            ASSERT_TRUE(KelvorTest::WaitFor([&] { return window->width() == width; }));
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+            const QRect viewport(scroll.viewport()->mapTo(window.get(), QPoint(0, 0)), scroll.viewport()->size());
+            int checked = 0;
+            for (QWidget* control : window->findChildren<QWidget*>()) {
+                const bool isControl = qobject_cast<QPushButton*>(control) || qobject_cast<QComboBox*>(control) ||
+                                       qobject_cast<QLineEdit*>(control) || qobject_cast<QCheckBox*>(control);
+                if (!isControl || !control->isVisible()) continue;
+                ++checked;
+                const QRect area(control->mapTo(window.get(), QPoint(0, 0)), control->size());
+                // Rows below the scrolled view are reached by scrolling; across, nothing may be cut.
+                if (scroll.isAncestorOf(control)) {
+                    EXPECT_TRUE(area.left() >= viewport.left() && area.right() <= viewport.right())
+                        << control->objectName().toStdString();
+                } else {
+                    EXPECT_TRUE(window->rect().contains(area)) << control->objectName().toStdString();
+                }
+            }
+            EXPECT_GE(checked, 40);
+        }
+    }
+
+    // The box shows the name shortened; its tool tips and its popup show it whole.
+    const QChar invisibleBreak(0x200B);
+    EXPECT_EQ(combo.toolTip().remove(invisibleBreak), name);
+    const int index = combo.findText(name);
+    EXPECT_EQ(combo.itemData(index, Qt::ToolTipRole).toString().remove(invisibleBreak), name);
+    combo.showPopup();
+    QAbstractItemView* list = combo.view();
+    ASSERT_TRUE(KelvorTest::WaitFor([&] { return list->isVisible(); }));
+    const QRect item = list->visualRect(list->model()->index(index, 0));
+    EXPECT_LE(list->window()->width(), list->screen()->availableGeometry().width());
+    EXPECT_GE(item.height(),
+              list->fontMetrics().boundingRect(QRect(0, 0, item.width() - 8, 1 << 20), Qt::TextWrapAnywhere, name).height());
+    combo.hidePopup();
 }

@@ -1,5 +1,6 @@
 #include "gui/guitest.h"
 
+#include <QFile>
 #include <QFileInfo>
 
 using namespace Pallix::Bake;
@@ -261,4 +262,75 @@ TEST_F(GuiStoreTest, AStaleEnumerationTextLoadsByFallbackAndIsRewrittenOnlyWhenS
     map.Set(model.Attrs().quality, 2);
     EXPECT_EQ(Ini("preset_hero", "map0_quality"), "High");
     EXPECT_EQ(Ini("preset_hero", "map0_blur"), "2");
+}
+
+TEST_F(GuiStoreTest, TwoWindowsOnOneStoreKeepThePresetsEachAddsOrLeaves) {
+    // Window B starts first, on the store's own path.
+    SettingsStore storeB;
+    Preset b(&storeB);
+    ASSERT_TRUE(b.AddPreset("base"));
+    // Window A is another program on the same file. Opened through a link, it gets its own copy
+    // of the file's contents, as a second process would: the settings library shares one per path.
+    ASSERT_TRUE(QFile::link(folder.path(), folder.path() + "/link"));
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder.path() + "/link");
+    SettingsStore storeA;
+    Preset a(&storeA);
+    OpenCurrentPreset(a);
+    ASSERT_TRUE(a.AddPreset("fromA"));
+    a.MapNodes()[0]->Set(a.Attrs().maptype, 5);
+
+    ASSERT_TRUE(b.AddPreset("fromB"));
+    EXPECT_EQ(Ini("General", "presets"), "\",base,fromA,fromB\"");
+    EXPECT_EQ(Names(b), (QStringList{"", "base", "fromA", "fromB"}));
+
+    // B leaves its own preset; what A added meanwhile stays.
+    ASSERT_TRUE(a.AddPreset("laterA"));
+    b.RemovePreset();
+    EXPECT_EQ(Ini("General", "presets"), "\",base,fromA,laterA\"");
+
+    // A restart finds every preset with what it holds.
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, folder.path());
+    SettingsStore restarted;
+    Preset model(&restarted);
+    EXPECT_EQ(Names(model), (QStringList{"", "base", "fromA", "laterA"}));
+    model.LoadPreset("fromA");
+    EXPECT_EQ(model.MapNodes()[0]->ValueText(model.Attrs().maptype), "Curvature");
+}
+
+TEST_F(GuiStoreTest, RemovingAPresetRemovesEverythingItStored) {
+    SettingsStore store;
+    Preset model(&store);
+    OpenCurrentPreset(model);
+    ASSERT_TRUE(model.AddPreset("hero"));
+    store.SetInt("processorsBox", 2);
+    store.SetInt("bakecount", 4);
+    store.settings.setValue("preset_hero_batch_on", 1);
+    store.settings.setValue("preset_other_batch_on", 1);
+    model.RemovePreset();
+    for (const QString& key : StoredKeys()) EXPECT_FALSE(key.startsWith("preset_hero")) << key.toStdString();
+    EXPECT_EQ(Ini("General", "preset_other_batch_on"), "1");
+
+    // The unnamed preset keeps its values among the global keys, which stay.
+    store.settings.setValue("logid", "7");
+    store.settings.setValue("globalCaching", "memory");
+    ASSERT_TRUE(model.AddPreset("hero"));
+    model.LoadPreset("");
+    store.SetInt("bakecount", 1);
+    model.RemovePreset();
+    EXPECT_EQ(model.PresetName(), "hero");
+    QStringList global;
+    for (const QString& key : StoredKeys())
+        if (!key.startsWith("preset_hero/")) global << key;
+    EXPECT_EQ(global, (QStringList{"globalCaching", "logid", "preset", "preset_other_batch_on", "presets"}));
+    EXPECT_EQ(Ini("General", "presets"), "hero");
+}
+
+TEST_F(GuiStoreTest, ANameOfSpacesOnlyIsRefused) {
+    SettingsStore store;
+    Preset model(&store);
+    OpenCurrentPreset(model);
+    const QByteArray before = FileBytes();
+    for (const char* name : {"", " ", "  \t "}) EXPECT_FALSE(model.AddPreset(name)) << '"' << name << '"';
+    EXPECT_EQ(FileBytes(), before);
+    EXPECT_TRUE(model.AddPreset(" hero "));
 }

@@ -128,3 +128,21 @@ TEST_F(GuiWindowTest, ComboTextStandsOutFromItsBackgroundOpenOrClosed) {
         box.hidePopup();
     }
 }
+
+TEST_F(GuiWindowTest, ADisabledBakeButtonLooksDisabledYetStaysLegible) {
+    auto window = MakeWindow();
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    auto& button = Find<QPushButton>(*window, "bakeButton");
+    // The text sits in the middle of the button, clear of its border.
+    auto textContrast = [&] {
+        const QImage shot = button.grab().toImage();
+        return TextContrast(shot, shot.rect().adjusted(8, 8, -8, -8));
+    };
+    const double enabled = textContrast();
+    button.setEnabled(false);
+    const double disabled = textContrast();
+    EXPECT_GE(enabled, 4.5);
+    EXPECT_LT(disabled, enabled / 1.5);
+    EXPECT_GE(disabled, 1.8);
+}

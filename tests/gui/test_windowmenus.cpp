@@ -8,6 +8,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 
 #include "aboutdialog.h"
 #include "eulawindow.h"
@@ -223,4 +224,24 @@ TEST_F(GuiWindowTest, ManualShelfInstallWritesIntoTheChosenFolderAndNothingWhenC
     EXPECT_EQ(pick.Handled(), 2);
     EXPECT_EQ(KelvorTest::ReadFile(chosen.path() + "/shelf_Kelvor.mel"), ShelfFileText(ShelfProgramPath()).toUtf8());
     EXPECT_EQ(reports, QStringList{"The shelf was written to:\n" + chosen.path() + "/shelf_Kelvor.mel"});
+}
+
+TEST_F(GuiWindowTest, ABatchEntryShowsItsPresetsNameAsItIsAndWithinTheScreen) {
+    const QString longName = QString("Longname").repeated(38).left(300);
+    store->settings.setValue("presets", "R&D," + longName);
+    store->settings.setValue("preset", "R&D");
+    auto window = MakeWindow();
+    QMenu* batch = window->menuBar()->actions()[2]->menu();
+    ASSERT_EQ(batch->actions().size(), 4);
+    QAction* ampersand = batch->actions()[2];
+    QAction* shortened = batch->actions()[3];
+    // "&&" shows one "&" rather than making the next letter a shortcut.
+    EXPECT_EQ(ampersand->text(), "R&&D");
+    ampersand->trigger();
+    EXPECT_EQ(store->settings.value("preset_R&D_batch_on").toInt(), 1);
+
+    EXPECT_LT(batch->fontMetrics().horizontalAdvance(shortened->text()), batch->screen()->availableGeometry().width());
+    EXPECT_EQ(shortened->toolTip().remove(QChar(0x200B)), longName);
+    shortened->trigger();
+    EXPECT_EQ(Ini("General", "preset_" + longName + "_batch_on"), "1");
 }

@@ -5,9 +5,6 @@
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
-#include <QTest>
-
-#include <limits>
 
 using namespace Pallix::Bake;
 using KelvorTest::Find;
@@ -62,33 +59,6 @@ TEST_F(GuiWindowTest, ThicknessSetsTheDistanceToOneInTheModelTheStoreAndTheField
     EXPECT_EQ(window->Model().MapNodes()[0]->ValueOrDefault(window->Model().Attrs().distance).floatValue, 1.0f);
     EXPECT_EQ(Ini("General", "map0_distance"), "1");
     EXPECT_EQ(distance.text(), "1");
-}
-
-TEST_F(GuiWindowTest, FieldsStoreEveryKeystrokeAndIntFieldsStayInTheIntRange) {
-    auto window = MakeWindow();
-    auto& rounding = Find<QLineEdit>(*window, "output_rounding");
-    rounding.clear();
-    QStringList written;
-    for (const char key : {'1', '.', '5'}) {
-        QTest::keyClick(&rounding, key);
-        written << Ini("General", "output_rounding");
-    }
-    EXPECT_EQ(written, (QStringList{"1", "1", "1.5"}));
-
-    auto& dilation = Find<QLineEdit>(*window, "output_dilation");
-    auto stored = [&](const QString& text) {
-        dilation.setText(text);
-        return Ini("General", "output_dilation").toLongLong();
-    };
-    const long long intMax = std::numeric_limits<int>::max();
-    EXPECT_EQ(stored("3.9"), 3);
-    EXPECT_EQ(stored("-2.5"), -2);
-    EXPECT_EQ(stored("letters"), 0);
-    EXPECT_EQ(stored("1e10"), intMax);
-    EXPECT_EQ(stored("-1e10"), -intMax - 1);
-    EXPECT_EQ(stored("2147483647"), intMax);
-    EXPECT_EQ(stored("nan"), 0);
-    EXPECT_EQ(stored("inf"), 0);
 }
 
 TEST_F(GuiWindowTest, LoadingAPresetWritesNoFieldBack) {

@@ -5,6 +5,8 @@
 #include <QFileDialog>
 #include <QLayout>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QTest>
 
@@ -124,4 +126,31 @@ TEST_F(GuiWindowTest, OpenOutputFolderHandsTheFolderOfTheOutputPathToTheOpener) 
     emit Find<QPushButton>(*window, "openFolderButton").pressed();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "opening /tmp/bakes/\n");
     EXPECT_EQ(opened, QStringList{"file:///tmp/bakes/"});
+}
+
+TEST_F(GuiWindowTest, APresetAddedAgainAfterItsRemovalStartsUntickedAndSpacesAreNoName) {
+    auto window = MakeWindow();
+    QMenu* batch = window->menuBar()->actions()[2]->menu();
+    {
+        InputAnswer answer("hero");
+        Click(*window, "preset_addbutton");
+    }
+    batch->actions().last()->trigger();
+    EXPECT_EQ(Ini("General", "preset_hero_batch_on"), "1");
+    Click(*window, "preset_removebutton");
+    EXPECT_EQ(Ini("General", "preset_hero_batch_on"), QString());
+    {
+        InputAnswer answer("hero");
+        Click(*window, "preset_addbutton");
+    }
+    ASSERT_EQ(batch->actions().last()->text(), "hero");
+    EXPECT_FALSE(batch->actions().last()->isChecked());
+
+    // Refused without a word, as an empty name is.
+    const QByteArray stored = FileBytes();
+    InputAnswer answer("   ");
+    Click(*window, "preset_addbutton");
+    EXPECT_EQ(answer.messages, QStringList());
+    EXPECT_EQ(PresetItems(*window), (QStringList{"", "hero"}));
+    EXPECT_EQ(FileBytes(), stored);
 }
