@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <thread>
 
 #include <fcntl.h>
@@ -74,16 +75,27 @@ ChunkedInput::ChunkedInput(const char* path) {
 
 void ChunkedInput::ReadStream() {
     // A stream may never end (a device such as /dev/zero): it is read only while the memory
-    // there is can hold it, and never into a block that would have to be moved as it grows.
+    // there is can hold it, less an eighth for the rest of the process, and never into a block
+    // that would have to be moved as it grows.
     const uint64_t available = AvailableMemory();
+    const uint64_t limit = available - available / 8;
+    auto runOut = [&] {
+        // What was read goes at once, so that the refusal itself has memory to be made in.
+        outOfMemory_ = true;
+        streamLimit_ = available;
+        blocks_.clear();
+        blocks_.shrink_to_fit();
+        size_ = 0;
+    };
     size_t used = StreamBlockBytes;  // of the last block
     for (;;) {
         if (used == StreamBlockBytes) {
-            if (uint64_t(blocks_.size() + 1) * StreamBlockBytes > available) {
-                outOfMemory_ = true;
-                return;
+            if (uint64_t(blocks_.size() + 1) * StreamBlockBytes > limit) return runOut();
+            try {
+                blocks_.push_back(std::make_unique_for_overwrite<char[]>(StreamBlockBytes));
+            } catch (const std::bad_alloc&) {
+                return runOut();
             }
-            blocks_.push_back(std::make_unique<char[]>(StreamBlockBytes));
             used = 0;
         }
         const ssize_t got = ::read(fd_, blocks_.back().get() + used, StreamBlockBytes - used);
@@ -149,7 +161,7 @@ void CheckWholeInput(const ChunkedInput& input, const std::string& path) {
     if (input.IsFolder()) throw ImportException(path + " is a folder");
     if (input.OutOfMemory()) {
         char gigabytes[32];
-        std::snprintf(gigabytes, sizeof gigabytes, "%.1f GB", double(input.Size()) / 1e9);
+        std::snprintf(gigabytes, sizeof gigabytes, "%.1f GB", double(input.StreamLimit()) / 1e9);
         throw ImportException("Not enough memory to read " + path + ": it runs on past the " + gigabytes +
                               " of memory available");
     }

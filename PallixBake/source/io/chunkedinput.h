@@ -63,8 +63,11 @@ public:
     uint64_t Size() const { return size_; }
     // A stream that could not be read to its end when it was opened; Size() is what was read.
     bool ReadFailed() const { return readFailed_; }
-    // A stream that ran past the memory there was to hold it, and was read no further.
+    // A stream that ran past the memory there was to hold it: it was read no further, and what
+    // was read has been let go (Size() is 0).
     bool OutOfMemory() const { return outOfMemory_; }
+    // The bytes of memory there were to hold a stream.
+    uint64_t StreamLimit() const { return streamLimit_; }
     // Whether the file's size or modification time is no longer what it was when it was opened.
     bool Changed() const;
 
@@ -84,6 +87,7 @@ private:
     bool readFailed_ = false;
     bool outOfMemory_ = false;
     int64_t modifiedSeconds_ = 0, modifiedNanoseconds_ = 0;
+    uint64_t streamLimit_ = 0;
     std::vector<std::unique_ptr<char[]>> blocks_;  // a stream, read at once
 };
 
