@@ -255,6 +255,24 @@ void Overwrite(const std::string& path, const std::string& bytes, off_t at) {
     ::close(fd);
 }
 
+// Starts a program whose only environment string is text, so that /proc/<pid>/environ holds it,
+// and waits until it does: the spawn returns while the program's exec is still laying it out.
+pid_t StartHolding(std::string& text, std::string& path) {
+    char* environment[] = {text.data(), nullptr};
+    char sleep[] = "sleep", seconds[] = "60";
+    char* arguments[] = {sleep, seconds, nullptr};
+    pid_t child = 0;
+    if (::posix_spawn(&child, "/bin/sleep", nullptr, nullptr, arguments, environment) != 0) return 0;
+    path = "/proc/" + std::to_string(child) + "/environ";
+    for (int attempt = 0; attempt < 5000 && KelvorTest::ReadAll(path) != text + '\0'; ++attempt) ::usleep(1000);
+    return child;
+}
+
+void Stop(pid_t child) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+}
+
 }  // namespace
 
 TEST(ChangingFiles, AFileRewrittenInPlaceCutShortOrGrownIsRefused) {
@@ -301,18 +319,13 @@ TEST(ChangingFiles, AFileRewrittenInPlaceCutShortOrGrownIsRefused) {
 // started with the mesh as its only environment string.
 TEST(FilesWithoutASize, AreReadToTheirEndAsStreamsAre) {
     for (const auto& [format, text] : {std::pair(Format::Obj, GridObj()), std::pair(Format::Ply, AsciiPly(3))}) {
-        std::string variable = text;
-        char* environment[] = {variable.data(), nullptr};
-        char sleep[] = "sleep", seconds[] = "60";
-        char* arguments[] = {sleep, seconds, nullptr};
-        pid_t child = 0;
-        ASSERT_EQ(::posix_spawn(&child, "/bin/sleep", nullptr, nullptr, arguments, environment), 0);
-        const std::string path = "/proc/" + std::to_string(child) + "/environ";
+        std::string variable = text, path;
+        const pid_t child = StartHolding(variable, path);
+        ASSERT_NE(child, 0);
         struct stat info {};
         const bool statted = ::stat(path.c_str(), &info) == 0;
         const ImportOutcome outcome = ReadFile(format, path);
-        ::kill(child, SIGKILL);
-        ::waitpid(child, nullptr, 0);
+        Stop(child);
         ASSERT_TRUE(statted && S_ISREG(info.st_mode)) << path;
         EXPECT_EQ(info.st_size, 0);
         EXPECT_EQ(outcome.refusal, "");
@@ -327,12 +340,9 @@ TEST(FilesWithoutASize, AreReadByTheFbxReaderToo) {
     std::string text = GridObj() + FixedLines({"vt 0 0", "vt 1 0", "vt 1 1"});
     const std::string path = (folder / "grid.obj").string();
     std::ofstream(path, std::ios::binary) << text << '\0';
-    char* environment[] = {text.data(), nullptr};
-    char sleep[] = "sleep", seconds[] = "60";
-    char* arguments[] = {sleep, seconds, nullptr};
-    pid_t child = 0;
-    ASSERT_EQ(::posix_spawn(&child, "/bin/sleep", nullptr, nullptr, arguments, environment), 0);
-    const std::string proc = "/proc/" + std::to_string(child) + "/environ";
+    std::string proc;
+    const pid_t child = StartHolding(text, proc);
+    ASSERT_NE(child, 0);
     auto import = [](const std::string& from) {
         Scene scene(NeedNormals);
         testing::internal::CaptureStdout();
@@ -345,8 +355,7 @@ TEST(FilesWithoutASize, AreReadByTheFbxReaderToo) {
         return scene.meshes.empty() ? std::vector<uint32_t>{} : scene.meshes[0]->indices;
     };
     const std::vector<uint32_t> fromProc = import(proc);
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
+    Stop(child);
     EXPECT_EQ(fromProc, import(path));
     EXPECT_EQ(fromProc.size(), 3u * 18u);
 }
