@@ -102,7 +102,8 @@ TEST(OcclusionRays, DirectionSetIsAHaltonConeAroundY) {
     // The half turn accepts the south pole first; many directions spread evenly over the
     // hemisphere, whose mean is half the axis.
     set.Build(4096, kPi);
-    ExpectNear(set.Directions()[0], {0, 0, -1}, 0);
+    // Directions are normalised with the processor's square-root estimate, exact or a bit off.
+    ExpectNear(set.Directions()[0], {0, 0, -1}, 2e-7f);
     Vec3 mean{};
     for (int i = 0; i < set.Count(); ++i) mean = mean + set.Directions()[i] * (1.0f / 4096);
     ExpectNear(mean, {0, 0.5f, 0}, 0.01f);

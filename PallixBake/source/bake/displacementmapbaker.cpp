@@ -37,7 +37,11 @@ void DisplacementMapBaker::PostProcess() {
 
 void DisplacementMapBaker::NormaliseRange() {
     const float a = std::max(std::fabs(rangeMin[0]), std::fabs(rangeMax[0]));
-    if (!(a >= FLT_MIN) || !std::isfinite(a)) {
+    // Distances within the rounding of the model's size are no displacement: stretched over the
+    // whole range, their noise would make a flat map black and white, and another one on each
+    // processor, whose estimates of a square root differ in the last bit.
+    const float rounding = 8.0f * FLT_EPSILON * (state ? state->sceneSize : 0.0f);
+    if (!(a >= FLT_MIN) || !std::isfinite(a) || a <= rounding) {
         // Nothing displaced (or nothing covered): every covered texel sits at the zero level.
         const size_t count = output.PixelCount();
         for (size_t i = 0; i < count; ++i) {
