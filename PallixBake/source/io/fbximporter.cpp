@@ -6,8 +6,8 @@
 #include <new>
 #include <unordered_map>
 
+#include "core/availablememory.h"
 #include "geometry/scene.h"
-#include "io/fbx/availablememory.h"
 #include "io/fbx/fbxfilereader.h"
 
 namespace Pallix::Bake {
