@@ -90,7 +90,7 @@ void BakeManager::Bake(std::vector<BakeJob*>* jobList) {
         if (jobs) {
             for (BakeJob* job : *jobs) {
                 // After a cancel the remaining jobs are neither loaded nor started.
-                if (job && !cancel) ProcessJob(job);
+                if (job && !cancel) WithinMemory("bake " + job->outputPath, [&] { ProcessJob(job); });
                 ++done;
             }
         }
@@ -146,7 +146,7 @@ void BakeManager::ProcessJob(BakeJob* job) {
     std::vector<std::string> groupNames;
     job->times.TimePhase(job->times.highPolyLoadTime, [&] {
         if (job->matchNames) {
-            groupNames = LowPolyMeshNames(job);
+            groupNames = WithinMemory("load the low-poly mesh " + job->lowPolyPath, [&] { return LowPolyMeshNames(job); });
             LoadHighPolyScene(job, flags, !keepCache, &groupNames);
         } else {
             LoadHighPolyScene(job, flags, !keepCache, nullptr);
@@ -159,7 +159,9 @@ void BakeManager::ProcessJob(BakeJob* job) {
     int envelopeTriangles = 0;
     if (!job->envelopePath.empty() && !cancel)
         job->times.TimePhase(job->times.lowPolyLoadTime, [&] {
-            envelopeTriangles = LoadEnvelopeScene(job, job->matchNames ? &groupNames : nullptr);
+            envelopeTriangles = WithinMemory("load the envelope " + job->envelopePath, [&] {
+                return LoadEnvelopeScene(job, job->matchNames ? &groupNames : nullptr);
+            });
         });
 
     TraceMeshList traceList;

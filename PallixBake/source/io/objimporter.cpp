@@ -182,10 +182,11 @@ public:
         withNormals_ = scene_->hasNormals;
     }
 
-    void Run() {
+    void Run(const SceneImporter& importer) {
         Split();
         workers_.ForEachChunk(chunks_.size(), [this](size_t c, ReadBuffer& buffer) { Count(chunks_[c], buffer); });
         Sum();
+        importer.CheckSize(total_.triangles);
         ReplayHeaderNotes();
         ReadVertices();
         ReadFaces();
@@ -531,7 +532,7 @@ void OBJImporter::ImportText(const char* text, size_t size, const char* name, Sc
 
 void OBJImporter::Read(ChunkedInput& input, const char* name, Scene* scene) {
     ObjReader reader(input, name, scene, workers, chunkBytes);
-    reader.Run();
+    reader.Run(*this);
 }
 
 }  // namespace Pallix::Bake
