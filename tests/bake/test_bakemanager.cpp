@@ -616,3 +616,46 @@ TEST(BakePipeline, MemoryRunningOutNamesTheStepAndItsFile) {
         EXPECT_EQ(Matching(p.recorder.Take(), "Error"), Calls{"Error " + message}) << line;
     }
 }
+
+TEST(BakePipeline, AMissingOrUnwritableOutputFolderIsRefusedBeforeAnythingIsLoaded) {
+    Pipeline p;
+    WriteObj(p.folder / "file.obj", GridMesh(1, 0, 1, 0, 1));
+    const std::string missing = (p.folder / "missing").string(), file = (p.folder / "file.obj").string();
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {missing + "/crate", "The output folder '" + missing + "' does not exist"},
+        {missing + "/deeper/crate", "The output folder '" + missing + "/deeper' does not exist"},
+        {file + "/crate", "The output folder '" + file + "' is not a folder"},
+        // No one may make files in a process's folder of /proc, not even its superuser.
+        {"/proc/self/crate", "The output folder '/proc/self' cannot be written: "},
+    };
+    for (const auto& [path, message] : cases) {
+        // Every job of the run is checked before the first is loaded; the high-poly file of this
+        // one does not exist, yet the folder is what is reported.
+        BakeJob first = p.MakeJob("first");
+        BakeJob job = p.FailingJob("unused");
+        job.outputPath = path;
+        job.explicitPath = path.find("deeper") != std::string::npos;
+        testing::internal::CaptureStdout();
+        p.Bake({&first, &job});
+        EXPECT_EQ(testing::internal::GetCapturedStdout().rfind(message, 0), 0u) << message;
+        EXPECT_TRUE(p.manager.HasFailed());
+        const Calls calls = p.recorder.Take();
+        ASSERT_EQ(calls.size(), 2u) << testing::PrintToString(calls);
+        EXPECT_EQ(calls[0], "BakeStart");
+        EXPECT_EQ(calls[1].rfind("Error " + message, 0), 0u) << calls[1];
+        EXPECT_FALSE(fs::exists(missing));
+        EXPECT_FALSE(fs::exists(p.folder / "first_alpha.png"));
+    }
+
+    // A job without a map to bake writes nothing, so its folder is not asked for; a bare name
+    // goes to the working folder.
+    BakeJob nothing;
+    nothing.outputPath = missing + "/crate";
+    BakeJob bare = p.MakeJob("bare");
+    bare.outputPath = "kelvor-bare-output";
+    testing::internal::CaptureStdout();
+    p.Bake({&nothing, &bare});
+    testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(p.manager.HasFailed());
+    EXPECT_TRUE(fs::remove("kelvor-bare-output_alpha.png"));
+}

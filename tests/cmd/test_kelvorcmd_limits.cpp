@@ -1,5 +1,5 @@
-// KelvorCmd runs that cannot succeed and must say so before they load anything: a high-poly load
-// beyond the memory the process may take.
+// KelvorCmd runs that cannot succeed and must say so before they load anything: an output folder
+// that is not there, a high-poly load beyond the memory the process may take.
 #include <string>
 #include <thread>
 #include <vector>
@@ -64,6 +64,22 @@ LimitedRun RunWithin(uint64_t addressSpace, const std::vector<std::string>& args
 }
 
 }  // namespace
+
+TEST(KelvorCmdLimits, AMissingOutputFolderIsRefusedBeforeAnyMeshIsRead) {
+    TempFolder folder("kelvorcmd-outputfolder");
+    WriteObj(folder / "low.obj", GridMesh(1, 0, 1, 0, 1));
+    // The high-poly file does not exist either: the folder is found first.
+    for (const bool explicitPath : {false, true}) {
+        std::vector<std::string> args{"--low", "low.obj", "--high", "missing.obj", "-p", "maps/crate", "-f", "png8"};
+        if (explicitPath) args.push_back("--explicitpath");
+        args.push_back("ao");
+        const ProgramResult run = RunKelvorCmd(args, folder.Path());
+        EXPECT_EQ(run.status, 1) << run.out << run.err;
+        EXPECT_NE(run.out.find("The output folder 'maps' does not exist"), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("missing.obj"), std::string::npos) << run.out;
+        EXPECT_FALSE(fs::exists(folder / "maps"));
+    }
+}
 
 TEST(KelvorCmdLimits, AnInstancedFbxBeyondTheAddressSpaceLimitIsRefusedBeforeItIsCopied) {
     if (AddressSanitizer) GTEST_SKIP() << "the address sanitizer cannot run under an address-space limit";

@@ -1,9 +1,14 @@
 #include "bake/bakemanager.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cfloat>
 #include <cstdio>
+#include <cstring>
 #include <exception>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "core/bakeexception.h"
 #include "events/eventreporter.h"
@@ -86,6 +91,7 @@ void BakeManager::Bake(std::vector<BakeJob*>* jobList) {
     try {
         failed = false;
         if (listener) listener->OnBakeStart();
+        CheckOutputFolders();
         int done = 0;
         if (jobs) {
             for (BakeJob* job : *jobs) {
@@ -186,6 +192,36 @@ void BakeManager::ProcessJob(BakeJob* job) {
     envelopeMeshes.clear();
     if (!keepCache) ClearSceneCache();
     Log(BakeCompleteLine(job->ElapsedSeconds(), job->times.exportTime));
+}
+
+namespace {
+
+// The folder the files of an output path go to; the working folder for a bare name.
+std::string FolderOf(const std::string& outputPath) {
+    const size_t slash = outputPath.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : outputPath.substr(0, slash);
+}
+
+}  // namespace
+
+void BakeManager::CheckOutputFolders() const {
+    if (!jobs) return;
+    for (BakeJob* job : *jobs) {
+        if (!job) continue;
+        bool writes = false;
+        for (MapSettings& map : job->maps) writes = writes || CreateMapBaker(&job->times, job, &map) != nullptr;
+        if (!writes) continue;
+        const std::string folder = FolderOf(job->outputPath);
+        struct stat info {};
+        if (::stat(folder.c_str(), &info) != 0) {
+            if (errno == ENOENT) throw BakeException("The output folder '" + folder + "' does not exist");
+            throw BakeException("The output folder '" + folder + "' cannot be reached: " + std::strerror(errno));
+        }
+        if (!S_ISDIR(info.st_mode)) throw BakeException("The output folder '" + folder + "' is not a folder");
+        if (::access(folder.c_str(), W_OK | X_OK) != 0)
+            throw BakeException("The output folder '" + folder + "' cannot be written: " + std::strerror(errno));
+    }
 }
 
 void BakeManager::CheckTileRegion(const BakeJob& job) {

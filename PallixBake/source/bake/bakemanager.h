@@ -104,6 +104,9 @@ private:
     static std::string ExplicitPathMessage(int minU, int maxU, int minV, int maxV);
     void ThreadEntry();
     void Fail(const std::string& message);
+    // Refuses the run at once, naming the folder, when some job's maps would go to a folder that
+    // does not exist or cannot be written: nothing has been loaded yet.
+    void CheckOutputFolders() const;
     // Runs one step of a bake; memory running out in it is refused as "Not enough memory to <what>".
     template <class Step>
     static auto WithinMemory(const std::string& what, Step&& step) -> decltype(step()) {
