@@ -210,7 +210,7 @@ void BakeManager::CheckOutputFolders() const {
     for (BakeJob* job : *jobs) {
         if (!job) continue;
         bool writes = false;
-        for (MapSettings& map : job->maps) writes = writes || CreateMapBaker(&job->times, job, &map) != nullptr;
+        for (const MapSettings& map : job->maps) writes = writes || HasMapBaker(map.type);
         if (!writes) continue;
         const std::string folder = FolderOf(job->outputPath);
         struct stat info {};
