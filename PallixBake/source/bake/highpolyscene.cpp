@@ -79,17 +79,16 @@ struct LoadBudget {
     // Refuses the file before it is copied when it does not fit beside the files before it.
     void Check(const std::string& path, HighPolyFormat format, uint64_t fileTriangles) const {
         const uint64_t needed = bytes + BytesFor(format, fileTriangles);
-        const char* kind = "memory";
-        uint64_t want = needed, have = room.memory;
-        if (needed <= room.memory) {
-            kind = "address space";
-            want = needed + threadReserve, have = room.addressSpace;
-            if (want <= have || room.addressSpace == UINT64_MAX) return;
-        }
+        if (needed > room.memory) Refuse(path, fileTriangles, needed, room.memory, "memory");
+        if (room.addressSpace != UINT64_MAX && needed + threadReserve > room.addressSpace)
+            Refuse(path, fileTriangles, needed + threadReserve, room.addressSpace, "address space");
+    }
+    [[noreturn]] void Refuse(const std::string& path, uint64_t fileTriangles, uint64_t needed, uint64_t available,
+                             const char* kind) const {
         throw ImportException("Not enough memory to load " + path + ": " +
                               (first ? "its " : "with the high-poly files before it, ") +
-                              std::to_string(triangles + fileTriangles) + " triangles need about " + Gigabytes(want) +
-                              " of " + kind + ", and " + Gigabytes(have) + " are available");
+                              std::to_string(triangles + fileTriangles) + " triangles need about " + Gigabytes(needed) +
+                              " of " + kind + ", and " + Gigabytes(available) + " are available");
     }
     void Add(HighPolyFormat format, uint64_t fileTriangles) {
         triangles += fileTriangles;
