@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bake/bakemanager.h"
+#include "core/availablememory.h"
 #include "events/eventreporter.h"
 #include "support/fbxtestwriter.h"
 #include "support/testsupport.h"
@@ -139,4 +140,27 @@ TEST(HighPolyMemory, ALoadThatCannotFitIsRefusedBeforeItsCopyWithTheFilesBeforeI
     WriteInstances(folder / "small.fbx", 5000);
     WriteInstances(folder / "big.fbx", 40000);
     EXPECT_EXIT(BakeWithinRoom(folder.Path(), uint64_t(2500) << 20), testing::ExitedWithCode(0), "");
+}
+
+namespace {
+
+// In a child process: exits 0 when, under an address-space limit of `room` bytes above what the
+// process maps, the limit is measured as room of address space and not of memory.
+[[noreturn]] void MeasureWithinRoom(uint64_t room) {
+    const rlimit limit{StatusBytes("VmSize") + room, RLIM_INFINITY};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(4);
+    const MemoryRoom measured = AvailableMemoryRoom();
+    std::fprintf(stderr, "memory %llu, address space %llu\n", (unsigned long long)measured.memory,
+                 (unsigned long long)measured.addressSpace);
+    // What the reading itself maps comes off the room.
+    const bool address = measured.addressSpace <= room && measured.addressSpace > room - (uint64_t(64) << 20);
+    std::_Exit(address && measured.memory > room && AvailableMemory() == measured.addressSpace ? 0 : 1);
+}
+
+}  // namespace
+
+TEST(HighPolyMemory, AnAddressSpaceLimitIsRoomOfAddressSpaceNotOfMemory) {
+    if (AddressSanitizer) GTEST_SKIP() << "the address sanitizer cannot run under an address-space limit";
+    GTEST_FLAG_SET(death_test_style, "fast");
+    EXPECT_EXIT(MeasureWithinRoom(uint64_t(512) << 20), testing::ExitedWithCode(0), "");
 }
