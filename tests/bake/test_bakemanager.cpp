@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -49,6 +50,7 @@ public:
     void OnLog(const std::string& line) override {
         Add("Log " + line);
         if (!cancelAtLog.empty() && line == cancelAtLog) manager->Cancel();
+        if (!runOutAtLog.empty() && line.rfind(runOutAtLog, 0) == 0) throw std::bad_alloc();
     }
     void OnTilingEnd(BakeJob*, MapSettings*, int u, int v) override {
         Add("TilingEnd " + std::to_string(u) + " " + std::to_string(v));
@@ -68,6 +70,7 @@ public:
     bool cancelAtTilingStart = false;
     int cancelAtTiling = 0;  // cancels at the start of this UV tile (counting from 1) when set
     std::string cancelAtLog;  // cancels when this status line is sent
+    std::string runOutAtLog;  // memory runs out when a status line that starts so is sent
     int tilings = 0;
     std::function<void()> throwOnJobStart;
 
@@ -174,11 +177,12 @@ TEST(BakeManager, EveryKindOfExceptionIsReported) {
         {"bake failure", [] { throw BakeException("bake failure"); }},
         {"Please triangulate your mesh", [] { throw ImportException("Please triangulate your mesh"); }},
         {"some runtime error", [] { throw std::runtime_error("some runtime error"); }},
-        {"std::bad_alloc", [] { throw std::bad_alloc(); }},
+        {"Not enough memory to bake crate", [] { throw std::bad_alloc(); }},
     };
     for (const auto& [text, thrower] : throwers) {
         p.recorder.throwOnJobStart = thrower;
         BakeJob job;
+        job.outputPath = "crate";
         testing::internal::CaptureStdout();
         p.Bake({&job});
         EXPECT_EQ(testing::internal::GetCapturedStdout(), text + "\n");
@@ -589,4 +593,69 @@ TEST(BakePipeline, ManualRegionsAtTheEndsOfTheIntRangeStayFinite) {
               1u);
     for (const auto& entry : fs::directory_iterator(p.folder.Path()))
         EXPECT_NE(entry.path().filename().string().rfind("empty", 0), 0u) << entry.path();
+}
+
+TEST(BakePipeline, MemoryRunningOutNamesTheStepAndItsFile) {
+    Pipeline p;
+    const std::string low = (p.folder / "low.obj").string(), envelope = (p.folder / "envelope.obj").string();
+    WriteObj(envelope, GridMesh(1, -1, 3, -1, 2));
+    const std::string out = (p.folder / "crate").string();
+    const std::vector<std::pair<std::string, std::string>> steps{
+        {"Building envelope scene", "Not enough memory to load the envelope " + envelope},
+        {"Loading low poly mesh", "Not enough memory to load the low-poly mesh " + low},
+        {"Exporting", "Not enough memory to bake " + out + "_alpha"},
+    };
+    for (const auto& [line, message] : steps) {
+        p.recorder.runOutAtLog = line;
+        BakeJob job = p.MakeJob("crate");
+        job.SetEnvelopePath(envelope.c_str());
+        testing::internal::CaptureStdout();
+        p.Bake({&job});
+        testing::internal::GetCapturedStdout();
+        EXPECT_TRUE(p.manager.HasFailed()) << line;
+        EXPECT_EQ(Matching(p.recorder.Take(), "Error"), Calls{"Error " + message}) << line;
+    }
+}
+
+TEST(BakePipeline, AMissingOrUnwritableOutputFolderIsRefusedBeforeAnythingIsLoaded) {
+    Pipeline p;
+    WriteObj(p.folder / "file.obj", GridMesh(1, 0, 1, 0, 1));
+    const std::string missing = (p.folder / "missing").string(), file = (p.folder / "file.obj").string();
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {missing + "/crate", "The output folder '" + missing + "' does not exist"},
+        {missing + "/deeper/crate", "The output folder '" + missing + "/deeper' does not exist"},
+        {file + "/crate", "The output folder '" + file + "' is not a folder"},
+        // No one may make files in a process's folder of /proc, not even its superuser.
+        {"/proc/self/crate", "The output folder '/proc/self' cannot be written: "},
+    };
+    for (const auto& [path, message] : cases) {
+        // Every job of the run is checked before the first is loaded; the high-poly file of this
+        // one does not exist, yet the folder is what is reported.
+        BakeJob first = p.MakeJob("first");
+        BakeJob job = p.FailingJob("unused");
+        job.outputPath = path;
+        job.explicitPath = path.find("deeper") != std::string::npos;
+        testing::internal::CaptureStdout();
+        p.Bake({&first, &job});
+        EXPECT_EQ(testing::internal::GetCapturedStdout().rfind(message, 0), 0u) << message;
+        EXPECT_TRUE(p.manager.HasFailed());
+        const Calls calls = p.recorder.Take();
+        ASSERT_EQ(calls.size(), 2u) << testing::PrintToString(calls);
+        EXPECT_EQ(calls[0], "BakeStart");
+        EXPECT_EQ(calls[1].rfind("Error " + message, 0), 0u) << calls[1];
+        EXPECT_FALSE(fs::exists(missing));
+        EXPECT_FALSE(fs::exists(p.folder / "first_alpha.png"));
+    }
+
+    // A job without a map to bake writes nothing, so its folder is not asked for; a bare name
+    // goes to the working folder.
+    BakeJob nothing;
+    nothing.outputPath = missing + "/crate";
+    BakeJob bare = p.MakeJob("bare");
+    bare.outputPath = "kelvor-bare-output";
+    testing::internal::CaptureStdout();
+    p.Bake({&nothing, &bare});
+    testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(p.manager.HasFailed());
+    EXPECT_TRUE(fs::remove("kelvor-bare-output_alpha.png"));
 }

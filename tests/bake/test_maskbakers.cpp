@@ -146,4 +146,6 @@ TEST(MapBakerFactory, MakesTheBakerOfEachTypeCode) {
     EXPECT_NE(dynamic_cast<DiagnosticMapBaker*>(make(MapDiagnostic).get()), nullptr);
     EXPECT_EQ(make(MapNone), nullptr);
     EXPECT_EQ(make(42), nullptr);
+    // The output folder check asks which maps will be written without making their bakers.
+    for (int type = -1; type <= 42; ++type) EXPECT_EQ(HasMapBaker(type), make(type) != nullptr) << type;
 }

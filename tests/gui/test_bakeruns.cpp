@@ -10,6 +10,7 @@
 #include <QStackedWidget>
 #include <QTest>
 
+#include <atomic>
 #include <chrono>
 #include <system_error>
 #include <thread>
@@ -98,12 +99,15 @@ TEST_F(GuiBakeTest, AnUnwritableOutputGivesOneBakeErrorAndTheNextBakeStartsAtOnc
     FillCrate(*window, false, 64);
     SetText(*window, "output_path", folder.path() + "/missing/crate");
     MessageBoxes boxes;
+    std::atomic<bool> loaded{false};
+    window->beforeJobStart = [&] { loaded = true; };
     window->bake();
     ASSERT_TRUE(WaitForBake([&] { return !boxes.shown.isEmpty() && Page(*window) == 0; }));
     QTest::qWait(1200);  // more ticks, no second box
     ASSERT_EQ(boxes.shown.size(), 1);
-    EXPECT_TRUE(boxes.shown[0].startsWith("Bake Error: Could not write image file \"" + folder.path() + "/missing/crate"))
-        << boxes.shown[0].toStdString();
+    EXPECT_EQ(boxes.shown[0], "Bake Error: The output folder '" + folder.path() + "/missing' does not exist");
+    EXPECT_FALSE(loaded);  // refused before the job began
+    window->beforeJobStart = nullptr;
 
     SetText(*window, "output_path", OutputBase());
     window->bake();
@@ -275,7 +279,7 @@ TEST_F(GuiBakeTest, AFailureReachesItsBoxWhateverIsPressedBeforeTheNextTick) {
         ASSERT_TRUE(WaitForFailureWithoutTicks(*window));
         press();
         ASSERT_TRUE(WaitForBake([&] { return boxes.shown.size() > before && Page(*window) == 0; }, 10000));
-        EXPECT_TRUE(boxes.shown.back().startsWith("Bake Error: Could not write image file")) << boxes.shown.back().toStdString();
+        EXPECT_TRUE(boxes.shown.back().startsWith("Bake Error: The output folder")) << boxes.shown.back().toStdString();
         QTest::qWait(600);  // a tick more: no second box, nothing started over the failure
         EXPECT_EQ(int(boxes.shown.size()), before + 1);
         EXPECT_FALSE(window->Baking());

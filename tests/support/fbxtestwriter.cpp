@@ -413,4 +413,30 @@ SceneData CubeScene() {
     return scene;
 }
 
+SceneData GridInstances(int count) {
+    constexpr int side = 10;
+    SceneData scene;
+    MeshData& mesh = scene.meshes.emplace_back();
+    mesh.name = "grid";
+    LayerElement& uv = mesh.uvs.emplace_back();
+    uv.mapping = "ByVertice";
+    for (int y = 0; y <= side; ++y)
+        for (int x = 0; x <= side; ++x) {
+            mesh.vertices.insert(mesh.vertices.end(), {double(x) / side, double(y) / side, 0.0});
+            uv.direct.insert(uv.direct.end(), {double(x) / side, double(y) / side});
+        }
+    for (int y = 0; y < side; ++y)
+        for (int x = 0; x < side; ++x) {
+            const int a = y * (side + 1) + x, c = a + side + 2;
+            mesh.polygonVertexIndex.insert(mesh.polygonVertexIndex.end(), {a, a + 1, ~c, a, c, ~(a + side + 1)});
+        }
+    for (int i = 0; i < count; ++i) {
+        ModelData& model = scene.models.emplace_back();
+        model.name = "copy" + std::to_string(i);
+        model.mesh = 0;
+        model.properties = {VectorProperty("Lcl Translation", double(i % 250), double(i / 250), 0.0)};
+    }
+    return scene;
+}
+
 }  // namespace FbxTest

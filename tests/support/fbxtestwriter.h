@@ -156,4 +156,8 @@ void WriteFile(const std::string& path, const std::string& contents);
 // A unit cube with per-corner normals, UVs, colours, tangents and binormals and two materials.
 SceneData CubeScene();
 
+// `count` models in rows of 250, a unit apart, each linking one grid of 10 x 10 quads with UVs:
+// a file of a few megabytes whose scene holds 200 * count triangles.
+SceneData GridInstances(int count);
+
 }  // namespace FbxTest

@@ -15,6 +15,7 @@
 #include <zlib.h>
 
 #include "bench.h"
+#include "fbxbinary.h"
 #include "geometry/scene.h"
 #include "io/fbximporter.h"
 
@@ -24,7 +25,7 @@ using namespace Pallix::Bake;
 
 // A minimal FBX emitter: one Geometry with vertices, quads and per-corner normals and UVs, one
 // Model, and their connections.
-class GridWriter {
+class GridWriter : KelvorBench::FbxBinaryWriter {
 public:
     explicit GridWriter(int side) {
         for (int y = 0; y <= side; ++y)
@@ -43,11 +44,7 @@ public:
 
     // With `materials` materials on the model, the quads taking them in turn.
     std::string Binary(int materials = 0) {
-        out.assign("Kaydara FBX Binary  ");
-        out.push_back('\0');
-        out.push_back('\x1a');
-        out.push_back('\0');
-        Put(uint32_t(7400));
+        Start();
         const auto layer = [&](const char* record, const char* arrayName, const std::vector<double>& values) {
             Record(record, [&] { Int(0); }, [&] {
                 Record("MappingInformationType", [&] { String("ByPolygonVertex"); });
@@ -82,8 +79,7 @@ public:
             Record("C", [&] { String("OO"); Long(2); Long(1); });
             for (int m = 0; m < materials; ++m) Record("C", [&] { String("OO"); Long(10 + m); Long(1); });
         });
-        out.append(13, '\0');
-        return out;
+        return Finish();
     }
 
     std::string Ascii() const {
@@ -112,53 +108,8 @@ public:
     }
 
 private:
-    template <typename T>
-    void Put(T v) {
-        char bytes[sizeof(T)];
-        std::memcpy(bytes, &v, sizeof(T));
-        out.append(bytes, sizeof(T));
-    }
-    void Record(const char* name, const std::function<void()>& properties,
-                const std::function<void()>& children = nullptr) {
-        const size_t start = out.size();
-        out.append(12, '\0');
-        out.push_back(char(std::strlen(name)));
-        out += name;
-        const size_t propertiesStart = out.size();
-        count = 0;
-        if (properties) properties();
-        const uint32_t propertyCount = count;
-        const uint32_t propertyBytes = uint32_t(out.size() - propertiesStart);
-        if (children) {
-            children();
-            out.append(13, '\0');
-        }
-        const uint32_t header[3] = {uint32_t(out.size()), propertyCount, propertyBytes};
-        std::memcpy(&out[start], header, sizeof header);
-    }
-    void Int(int32_t v) { out.push_back('I'), Put(v), ++count; }
-    void Long(int64_t v) { out.push_back('L'), Put(v), ++count; }
-    void String(const std::string& s) { out.push_back('S'), Put(uint32_t(s.size())), out += s, ++count; }
-    template <typename T>
-    void Array(char type, const std::vector<T>& values) {
-        uLongf packed = compressBound(uLong(values.size() * sizeof(T)));
-        std::string buffer(packed, '\0');
-        compress2(reinterpret_cast<Bytef*>(buffer.data()), &packed, reinterpret_cast<const Bytef*>(values.data()),
-                  uLong(values.size() * sizeof(T)), 1);
-        out.push_back(type);
-        Put(uint32_t(values.size()));
-        Put(uint32_t(1));
-        Put(uint32_t(packed));
-        out.append(buffer.data(), packed);
-        ++count;
-    }
-    void DoubleArray(const std::vector<double>& v) { Array('d', v); }
-    void IntArray(const std::vector<int32_t>& v) { Array('i', v); }
-
     std::vector<double> vertices, normals, uvs;
     std::vector<int32_t> indices;
-    std::string out;
-    uint32_t count = 0;
 };
 
 void Run() {

@@ -1,6 +1,8 @@
 // High-poly loads of a generated bumped sphere of 1M and 10M triangles, as an OBJ file with
-// normals and as a binary PLY file, taken step by step the way the bake manager loads a
-// high-poly file and builds its trace mesh, with the resident memory each step peaks at.
+// normals, as a binary PLY file and as a binary FBX file, and of as many triangles in instances
+// of a small FBX grid, taken step by step the way the bake manager loads a high-poly file and
+// builds its trace mesh, with the resident memory each step peaks at and the address space the
+// load takes.
 // KELVOR_BENCH_MESH_SIZES sets the sizes in millions of triangles ("1" for a quick run,
 // "1,10,40" for more); the files live in a temporary folder only while they are measured.
 #include <algorithm>
@@ -13,6 +15,7 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -26,8 +29,10 @@
 #include "bake/bakemanager.h"
 #include "bench.h"
 #include "bumpedsphere.h"
+#include "fbxbinary.h"
 #include "core/threadpool.h"
 #include "geometry/scene.h"
+#include "io/fbximporter.h"
 #include "io/objimporter.h"
 #include "io/plyimporter.h"
 #include "trace/swtracemesh.h"
@@ -64,7 +69,11 @@ struct Load {
     double total = 0.0;         // the whole load, the scene's release included
     double before = 0.0;        // resident MiB before the load
     double after = 0.0;         // resident MiB after it: what the bake keeps, the trace mesh
+    double mappedBefore = 0.0;  // address space in MiB before the load
+    double mappedPeak = 0.0;    // the most address space the process has held, in MiB
 };
+
+enum class Kind { Obj, Ply, Fbx };
 
 // Times the grid build inside the assembly and takes the assembly's peak on its way in.
 class TimedTraceMesh : public SWTraceMesh {
@@ -86,19 +95,26 @@ private:
 };
 
 // The steps of the bake manager's high-poly load, one file, no name matching.
-Load LoadAsBakeDoes(const std::string& path, bool obj, int flags, const TraceGridSettings& grid) {
+Load LoadAsBakeDoes(const std::string& path, Kind kind, int flags, const TraceGridSettings& grid) {
     Load load;
     load.before = KelvorBench::ProcessStatusMiB("VmRSS");
+    load.mappedBefore = KelvorBench::ProcessStatusMiB("VmSize");
     load.peaksReset = ResetPeak();
     ThreadPool pool(std::max(1u, std::thread::hardware_concurrency()));  // the bake's pool
     const double start = KelvorBench::NowSeconds();
     std::vector<std::unique_ptr<SWTraceMesh>> meshes;
     {
         Scene scene(flags);
-        if (obj)
+        if (kind == Kind::Obj) {
             OBJImporter().Import(path.c_str(), &scene);
-        else
+        } else if (kind == Kind::Ply) {
             PLYImporter().Import(path.c_str(), &scene);
+        } else {
+            FBXImporter importer;
+            importer.viewName = "gameview";
+            importer.triangulate = true;
+            importer.Import(path.c_str(), &scene);
+        }
         load.seconds[0] = KelvorBench::NowSeconds() - start;
         load.peak[0] = PeakMiB();
 
@@ -120,13 +136,14 @@ Load LoadAsBakeDoes(const std::string& path, bool obj, int flags, const TraceGri
     }
     load.total = KelvorBench::NowSeconds() - start;
     load.after = KelvorBench::ProcessStatusMiB("VmRSS");
+    load.mappedPeak = KelvorBench::ProcessStatusMiB("VmPeak");
     load.ok = true;
     return load;
 }
 
 // Each load runs in a process of its own, so that its peaks are its own and the allocator
 // starts as a bake's does; the importers' printed lines go nowhere.
-Load LoadInChild(const std::string& path, bool obj, int flags, const TraceGridSettings& grid) {
+Load LoadInChild(const std::string& path, Kind kind, int flags, const TraceGridSettings& grid) {
     Load load;
     std::snprintf(load.error, sizeof load.error, "the load process did not report");
     int channel[2];
@@ -149,7 +166,7 @@ Load LoadInChild(const std::string& path, bool obj, int flags, const TraceGridSe
         }
         Load measured;
         try {
-            measured = LoadAsBakeDoes(path, obj, flags, grid);
+            measured = LoadAsBakeDoes(path, kind, flags, grid);
         } catch (const std::exception& e) {
             std::snprintf(measured.error, sizeof measured.error, "%s", e.what());
         }
@@ -234,19 +251,20 @@ void PrintLoad(const std::string& label, double megabytes, const Load& load) {
         return;
     }
     const double highest = *std::max_element(load.peak, load.peak + kPhases);
-    std::printf("  %-9s %10lld %8.1f  %7.3f %7.1f %7.3f %8.3f %7.3f %7.3f   %7.0f %7.0f %8.0f %7.0f %6.0f %7.0f%s\n",
+    const double perTriangle = 1024.0 * 1024.0 / double(std::max(1LL, load.triangles));
+    std::printf("  %-9s %10lld %8.1f  %7.3f %7.1f %7.3f %8.3f %7.3f %7.3f   %7.0f %7.0f %8.0f %7.0f %6.0f %7.0f  %7.0f%s\n",
                 label.c_str(), load.triangles, megabytes, load.seconds[0], megabytes / load.seconds[0], load.seconds[1],
                 load.seconds[2], load.seconds[3], load.total, load.peak[0], load.peak[1], load.peak[2], load.peak[3],
-                (highest - load.before) * 1024.0 * 1024.0 / double(std::max(1LL, load.triangles)),
-                load.after - load.before, load.peaksReset ? "" : "  (peaks not reset)");
+                (highest - load.before) * perTriangle, load.after - load.before,
+                (load.mappedPeak - load.mappedBefore) * perTriangle, load.peaksReset ? "" : "  (peaks not reset)");
     std::fflush(stdout);
 }
 
-void Measure(const std::string& label, const std::string& path, bool obj, int flags, const TraceGridSettings& grid) {
+void Measure(const std::string& label, const std::string& path, Kind kind, int flags, const TraceGridSettings& grid) {
     const double megabytes = double(fs::file_size(path)) / (1024.0 * 1024.0);
     Load best;
     for (int run = 0; run < kRepeats; ++run) {
-        const Load load = LoadInChild(path, obj, flags, grid);
+        const Load load = LoadInChild(path, kind, flags, grid);
         if (!load.ok) {
             best = load;
             break;
@@ -256,18 +274,127 @@ void Measure(const std::string& label, const std::string& path, bool obj, int fl
     PrintLoad(label, megabytes, best);
 }
 
-// Writes the OBJ and the PLY file of one size in turn, loads each and removes it again.
+bool WriteBytes(const std::string& path, const std::string& bytes) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (!file) return false;
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return std::fclose(file) == 0 && written;
+}
+
+// The sphere as one binary FBX mesh with its normals by control point.
+bool WriteHighPolyFbx(const std::string& path, const BumpedSphere::Layout& layout) {
+    std::vector<double> vertices, normals;
+    vertices.reserve(size_t(layout.Vertices()) * 3);
+    normals.reserve(size_t(layout.Vertices()) * 3);
+    BumpedSphere::ForEachVertex(layout, [&](const BumpedSphere::Vertex& v) {
+        vertices.insert(vertices.end(), v.position, v.position + 3);
+        normals.insert(normals.end(), v.normal, v.normal + 3);
+    });
+    std::vector<int32_t> corners;
+    corners.reserve(size_t(layout.Triangles()) * 3);
+    BumpedSphere::ForEachTriangle(layout, [&](int32_t a, int32_t b, int32_t c) { corners.insert(corners.end(), {a, b, ~c}); });
+    KelvorBench::FbxBinaryWriter fbx;
+    fbx.Start();
+    fbx.Record("Objects", nullptr, [&] {
+        fbx.Record("Geometry", [&] { fbx.Long(2); fbx.String(std::string("sphere\0\1Geometry", 16)); fbx.String("Mesh"); }, [&] {
+            fbx.Record("Vertices", [&] { fbx.DoubleArray(vertices); });
+            fbx.Record("PolygonVertexIndex", [&] { fbx.IntArray(corners); });
+            fbx.Record("LayerElementNormal", [&] { fbx.Int(0); }, [&] {
+                fbx.Record("MappingInformationType", [&] { fbx.String("ByVertice"); });
+                fbx.Record("ReferenceInformationType", [&] { fbx.String("Direct"); });
+                fbx.Record("Normals", [&] { fbx.DoubleArray(normals); });
+            });
+        });
+        fbx.Record("Model", [&] { fbx.Long(1); fbx.String(std::string("sphere\0\1Model", 13)); fbx.String("Mesh"); });
+    });
+    fbx.Record("Connections", nullptr, [&] {
+        fbx.Record("C", [&] { fbx.String("OO"); fbx.Long(1); fbx.Long(0); });
+        fbx.Record("C", [&] { fbx.String("OO"); fbx.Long(2); fbx.Long(1); });
+    });
+    return WriteBytes(path, fbx.Finish());
+}
+
+// About as many triangles as instances of one grid of 200 triangles, placed side by side in
+// rows: a file of a few megabytes that the scene expands, as scenes of instanced parts are.
+bool WriteInstancedFbx(const std::string& path, int64_t triangles) {
+    constexpr int kSide = 10, kRow = 250;
+    const int64_t instances = std::max<int64_t>(1, triangles / (2 * kSide * kSide));
+    std::vector<double> vertices, normals;
+    for (int y = 0; y <= kSide; ++y)
+        for (int x = 0; x <= kSide; ++x) {
+            vertices.insert(vertices.end(), {double(x) / kSide, double(y) / kSide, 0.0});
+            normals.insert(normals.end(), {0.0, 0.0, 1.0});
+        }
+    std::vector<int32_t> corners;
+    for (int y = 0; y < kSide; ++y)
+        for (int x = 0; x < kSide; ++x) {
+            const int a = y * (kSide + 1) + x, c = a + kSide + 2;
+            corners.insert(corners.end(), {a, a + 1, ~c, a, c, ~(a + kSide + 1)});
+        }
+    KelvorBench::FbxBinaryWriter fbx;
+    fbx.Start();
+    fbx.Record("Objects", nullptr, [&] {
+        fbx.Record("Geometry", [&] { fbx.Long(1); fbx.String(std::string("grid\0\1Geometry", 14)); fbx.String("Mesh"); }, [&] {
+            fbx.Record("Vertices", [&] { fbx.DoubleArray(vertices); });
+            fbx.Record("PolygonVertexIndex", [&] { fbx.IntArray(corners); });
+            fbx.Record("LayerElementNormal", [&] { fbx.Int(0); }, [&] {
+                fbx.Record("MappingInformationType", [&] { fbx.String("ByVertice"); });
+                fbx.Record("ReferenceInformationType", [&] { fbx.String("Direct"); });
+                fbx.Record("Normals", [&] { fbx.DoubleArray(normals); });
+            });
+        });
+        for (int64_t i = 0; i < instances; ++i) {
+            const std::string name = "copy" + std::to_string(i) + std::string("\0\1Model", 7);
+            fbx.Record("Model", [&] { fbx.Long(10 + i); fbx.String(name); fbx.String("Mesh"); }, [&] {
+                fbx.Record("Properties70", nullptr, [&] {
+                    fbx.Record("P", [&] {
+                        fbx.String("Lcl Translation");
+                        fbx.String("Lcl Translation");
+                        fbx.String("");
+                        fbx.String("A");
+                        fbx.Double(double(i % kRow));
+                        fbx.Double(double(i / kRow));
+                        fbx.Double(0.0);
+                    });
+                });
+            });
+        }
+    });
+    fbx.Record("Connections", nullptr, [&] {
+        for (int64_t i = 0; i < instances; ++i) {
+            fbx.Record("C", [&] { fbx.String("OO"); fbx.Long(10 + i); fbx.Long(0); });
+            fbx.Record("C", [&] { fbx.String("OO"); fbx.Long(1); fbx.Long(10 + i); });
+        }
+    });
+    return WriteBytes(path, fbx.Finish());
+}
+
+// Writes the files of one size in turn, loads each and removes it again.
 void MeasureSize(const TemporaryFolder& folder, double size, int flags, const TraceGridSettings& grid) {
-    const BumpedSphere::Layout layout = BumpedSphere::Layout::ForTriangles(std::llround(size * 1e6));
+    const int64_t triangles = std::llround(size * 1e6);
+    const BumpedSphere::Layout layout = BumpedSphere::Layout::ForTriangles(triangles);
     char name[32];
     std::snprintf(name, sizeof name, "%gM", size);
-    for (const bool obj : {true, false}) {
-        const std::string label = std::string(name) + (obj ? " OBJ" : " PLY");
-        const std::string path = folder.File(std::string("sphere_") + name + (obj ? ".obj" : ".ply"));
-        const bool written =
-            obj ? BumpedSphere::WriteHighPolyObj(path, layout) : BumpedSphere::WriteHighPolyPly(path, layout, true);
-        if (written)
-            Measure(label, path, obj, flags, grid);
+    struct File {
+        const char* label;
+        const char* file;
+        Kind kind;
+        std::function<bool(const std::string&)> write;
+    };
+    const File files[] = {
+        {" OBJ", "sphere_%s.obj", Kind::Obj, [&](const std::string& path) { return BumpedSphere::WriteHighPolyObj(path, layout); }},
+        {" PLY", "sphere_%s.ply", Kind::Ply,
+         [&](const std::string& path) { return BumpedSphere::WriteHighPolyPly(path, layout, true); }},
+        {" FBX", "sphere_%s.fbx", Kind::Fbx, [&](const std::string& path) { return WriteHighPolyFbx(path, layout); }},
+        {" FBXi", "instances_%s.fbx", Kind::Fbx, [&](const std::string& path) { return WriteInstancedFbx(path, triangles); }},
+    };
+    for (const File& file : files) {
+        const std::string label = std::string(name) + file.label;
+        char fileName[64];
+        std::snprintf(fileName, sizeof fileName, file.file, name);
+        const std::string path = folder.File(fileName);
+        if (file.write(path))
+            Measure(label, path, file.kind, flags, grid);
         else
             std::printf("  %-9s cannot write %s\n", label.c_str(), path.c_str());
         std::error_code ignored;
@@ -292,15 +419,16 @@ void Run() {
     const int flags = CreateMapBaker(&job.times, &job, &job.maps[0])->GetTraceRequirements();
 
     std::printf("  a bumped sphere with normals loaded as the high-poly of a normal map, best load of %d, each in a\n"
-                "  process of its own; seconds per step (parse: the importer, with the normals it builds; passes:\n"
-                "  what the load runs on the scene before the trace mesh), import MB/s of the parse; peak: the\n"
-                "  resident high-water mark of each step in MiB; B/tri: (highest peak - resident before the load)\n"
-                "  / triangles; kept: resident MiB the load leaves (the trace mesh)\n",
+                "  process of its own (FBXi: instances of a 200-triangle grid instead); seconds per step (parse: the\n"
+                "  importer, with the normals it builds; passes: what the load runs on the scene before the trace\n"
+                "  mesh), import MB/s of the parse; peak: the resident high-water mark of each step in MiB; B/tri:\n"
+                "  (highest peak - resident before the load) / triangles; kept: resident MiB the load leaves (the\n"
+                "  trace mesh); AS B/tri: (most address space held - address space before the load) / triangles\n",
                 kRepeats);
     std::printf("  %-9s %10s %8s  %-48s   %s\n", "", "", "", "seconds", "peak resident MiB");
-    std::printf("  %-9s %10s %8s  %7s %7s %7s %8s %7s %7s   %7s %7s %8s %7s %6s %7s\n", "file", "triangles", "MB",
+    std::printf("  %-9s %10s %8s  %7s %7s %7s %8s %7s %7s   %7s %7s %8s %7s %6s %7s  %7s\n", "file", "triangles", "MB",
                 kPhaseNames[0], "MB/s", kPhaseNames[1], kPhaseNames[2], kPhaseNames[3], "load", kPhaseNames[0],
-                kPhaseNames[1], kPhaseNames[2], kPhaseNames[3], "B/tri", "kept");
+                kPhaseNames[1], kPhaseNames[2], kPhaseNames[3], "B/tri", "kept", "AS B/tri");
     // The folder goes with its files however the run ends.
     try {
         TemporaryFolder folder;
@@ -312,5 +440,5 @@ void Run() {
 
 }  // namespace
 
-KELVOR_BENCH_SECTION("largemesh", "high-poly loads of 1M and 10M-triangle OBJ and PLY files step by step, peak memory",
+KELVOR_BENCH_SECTION("largemesh", "high-poly loads of 1M and 10M-triangle OBJ, PLY and FBX files step by step, peak memory",
                      Run);

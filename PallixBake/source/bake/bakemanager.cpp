@@ -1,9 +1,14 @@
 #include "bake/bakemanager.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cfloat>
 #include <cstdio>
+#include <cstring>
 #include <exception>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "core/bakeexception.h"
 #include "events/eventreporter.h"
@@ -86,11 +91,12 @@ void BakeManager::Bake(std::vector<BakeJob*>* jobList) {
     try {
         failed = false;
         if (listener) listener->OnBakeStart();
+        CheckOutputFolders();
         int done = 0;
         if (jobs) {
             for (BakeJob* job : *jobs) {
                 // After a cancel the remaining jobs are neither loaded nor started.
-                if (job && !cancel) ProcessJob(job);
+                if (job && !cancel) WithinMemory("bake " + job->outputPath, [&] { ProcessJob(job); });
                 ++done;
             }
         }
@@ -146,7 +152,7 @@ void BakeManager::ProcessJob(BakeJob* job) {
     std::vector<std::string> groupNames;
     job->times.TimePhase(job->times.highPolyLoadTime, [&] {
         if (job->matchNames) {
-            groupNames = LowPolyMeshNames(job);
+            groupNames = WithinMemory("load the low-poly mesh " + job->lowPolyPath, [&] { return LowPolyMeshNames(job); });
             LoadHighPolyScene(job, flags, !keepCache, &groupNames);
         } else {
             LoadHighPolyScene(job, flags, !keepCache, nullptr);
@@ -159,7 +165,9 @@ void BakeManager::ProcessJob(BakeJob* job) {
     int envelopeTriangles = 0;
     if (!job->envelopePath.empty() && !cancel)
         job->times.TimePhase(job->times.lowPolyLoadTime, [&] {
-            envelopeTriangles = LoadEnvelopeScene(job, job->matchNames ? &groupNames : nullptr);
+            envelopeTriangles = WithinMemory("load the envelope " + job->envelopePath, [&] {
+                return LoadEnvelopeScene(job, job->matchNames ? &groupNames : nullptr);
+            });
         });
 
     TraceMeshList traceList;
@@ -184,6 +192,36 @@ void BakeManager::ProcessJob(BakeJob* job) {
     envelopeMeshes.clear();
     if (!keepCache) ClearSceneCache();
     Log(BakeCompleteLine(job->ElapsedSeconds(), job->times.exportTime));
+}
+
+namespace {
+
+// The folder the files of an output path go to; the working folder for a bare name.
+std::string FolderOf(const std::string& outputPath) {
+    const size_t slash = outputPath.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : outputPath.substr(0, slash);
+}
+
+}  // namespace
+
+void BakeManager::CheckOutputFolders() const {
+    if (!jobs) return;
+    for (BakeJob* job : *jobs) {
+        if (!job) continue;
+        bool writes = false;
+        for (const MapSettings& map : job->maps) writes = writes || HasMapBaker(map.type);
+        if (!writes) continue;
+        const std::string folder = FolderOf(job->outputPath);
+        struct stat info {};
+        if (::stat(folder.c_str(), &info) != 0) {
+            if (errno == ENOENT) throw BakeException("The output folder '" + folder + "' does not exist");
+            throw BakeException("The output folder '" + folder + "' cannot be reached: " + std::strerror(errno));
+        }
+        if (!S_ISDIR(info.st_mode)) throw BakeException("The output folder '" + folder + "' is not a folder");
+        if (::access(folder.c_str(), W_OK | X_OK) != 0)
+            throw BakeException("The output folder '" + folder + "' cannot be written: " + std::strerror(errno));
+    }
 }
 
 void BakeManager::CheckTileRegion(const BakeJob& job) {

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "bake/mapbaker.h"
 #include "bake/renderstate.h"
 #include "bake/softwarebaker.h"
+#include "core/bakeexception.h"
 #include "core/bakejob.h"
 #include "core/image.h"
 #include "gpu/hardwarebaker.h"
@@ -102,6 +104,18 @@ private:
     static std::string ExplicitPathMessage(int minU, int maxU, int minV, int maxV);
     void ThreadEntry();
     void Fail(const std::string& message);
+    // Refuses the run at once, naming the folder, when some job's maps would go to a folder that
+    // does not exist or cannot be written: nothing has been loaded yet.
+    void CheckOutputFolders() const;
+    // Runs one step of a bake; memory running out in it is refused as "Not enough memory to <what>".
+    template <class Step>
+    static auto WithinMemory(const std::string& what, Step&& step) -> decltype(step()) {
+        try {
+            return step();
+        } catch (const std::bad_alloc&) {
+            throw BakeException("Not enough memory to " + what);
+        }
+    }
 
     // Per-map work and the high-poly scene.
     void BakeMap(MapBaker* baker, BakeJob* job, MapSettings* map, int mapIndex);
@@ -120,6 +134,8 @@ private:
     void BakeUVTiles(MapBaker* baker, BakeJob* job, MapSettings* map, HardwareScene& hardwareScene);
     void BakeTiles(BakeJob* job, MapSettings* map, MapBaker* baker, HardwareScene* scene);
     void LoadHighPolyScene(BakeJob* job, int flags, bool discard, const std::vector<std::string>* groupNames);
+    // The passes over the loaded high-poly scene and the trace meshes built from it.
+    void BuildHighPolyTrace(Scene& scene, int flags, const std::vector<std::string>* groupNames);
     // Size and modification time of a file when its scene was loaded; size -1 when unreadable.
     struct FileStamp {
         int64_t size = -1;

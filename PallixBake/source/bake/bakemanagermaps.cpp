@@ -147,17 +147,21 @@ void BakeManager::BakeMap(MapBaker* baker, BakeJob* job, MapSettings* map, int m
     Scene lowPoly(baker->GetLowPolyRequirements(0));
     HardwareScene hardwareScene(&hardware.GetContext());
     currentTimes->TimePhase(currentTimes->lowPolyLoadTime, [&] {
-        LoadLowPolyScene(*job, *map, centre, lowPoly);
-        UploadLowPolyScene(*job, lowPoly, hardwareScene);
+        WithinMemory("load the low-poly mesh " + job->lowPolyPath, [&] {
+            LoadLowPolyScene(*job, *map, centre, lowPoly);
+            UploadLowPolyScene(*job, lowPoly, hardwareScene);
+        });
     });
     SetUVTileRegion(*job, lowPoly);
 
     baker->state = &state;
     baker->software = &software;
-    baker->Init();
-    if (listener) listener->OnMapStart(job, mapIndex, baker->GetImage());
-    software.SetScene(&lowPoly);
-    BakeUVTiles(baker, job, map, hardwareScene);
+    WithinMemory("bake " + (job->explicitPath ? job->outputPath : job->outputPath + baker->GetSuffix()), [&] {
+        baker->Init();
+        if (listener) listener->OnMapStart(job, mapIndex, baker->GetImage());
+        software.SetScene(&lowPoly);
+        BakeUVTiles(baker, job, map, hardwareScene);
+    });
 
     if (cancel) {
         std::printf("Canceled\n");

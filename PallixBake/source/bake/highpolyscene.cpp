@@ -3,10 +3,14 @@
 #include <cfloat>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
+#include <new>
 #include <system_error>
+#include <thread>
 
 #include "bake/bakemanager.h"
+#include "core/availablememory.h"
 #include "core/bakeexception.h"
 #include "core/importexception.h"
 #include "geometry/scene.h"
@@ -41,30 +45,101 @@ HighPolyFormat FormatOf(const std::string& path) {
     return HighPolyFormat::None;
 }
 
+// Bytes a high-poly load holds at its peak for each triangle of a file: the scene, the trace
+// meshes and their grids together. kelvor_bench largemesh measures 171 to 173 for 10M-triangle
+// OBJ and PLY files and for an FBX file of one mesh, and 297 for an FBX file of 50,000 instances,
+// whose meshes are copied into the trace mesh rather than handed over to it. The figures here are
+// a quarter above those.
+constexpr uint64_t kBytesPerTriangle = 216;
+constexpr uint64_t kBytesPerFbxTriangle = 372;
+// Address space that each thread of a load reserves and hardly touches: its stack (8 MiB) and
+// its allocator arena (64 MiB). The grid build runs a pool of one thread per processor beside
+// the bake's pool; on 8 processors a KelvorCmd load takes 1.1 GB of address space more than its
+// triangles account for, whatever their number.
+constexpr uint64_t kThreadAddressSpace = uint64_t(72) << 20;
+
+std::string Gigabytes(uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f GB", double(bytes) / 1e9);
+    return text;
+}
+
+uint64_t BytesFor(HighPolyFormat format, uint64_t triangles) {
+    return triangles * (format == HighPolyFormat::Fbx ? kBytesPerFbxTriangle : kBytesPerTriangle);
+}
+
+// The size of a high-poly load so far, measured against the room there was when it began.
+struct LoadBudget {
+    MemoryRoom room;
+    uint64_t threadReserve = 0;  // address space the load's threads reserve
+    uint64_t triangles = 0;      // of the files read before the current one
+    uint64_t bytes = 0;
+    bool first = true;
+
+    // Refuses the file before it is copied when it does not fit beside the files before it.
+    void Check(const std::string& path, HighPolyFormat format, uint64_t fileTriangles) const {
+        const uint64_t needed = bytes + BytesFor(format, fileTriangles);
+        if (needed > room.memory) Refuse(path, fileTriangles, needed, room.memory, "memory");
+        if (room.addressSpace != UINT64_MAX && needed + threadReserve > room.addressSpace)
+            Refuse(path, fileTriangles, needed + threadReserve, room.addressSpace, "address space");
+    }
+    [[noreturn]] void Refuse(const std::string& path, uint64_t fileTriangles, uint64_t needed, uint64_t available,
+                             const char* kind) const {
+        throw ImportException("Not enough memory to load " + path + ": " +
+                              (first ? "its " : "with the high-poly files before it, ") +
+                              std::to_string(triangles + fileTriangles) + " triangles need about " + Gigabytes(needed) +
+                              " of " + kind + ", and " + Gigabytes(available) + " are available");
+    }
+    void Add(HighPolyFormat format, uint64_t fileTriangles) {
+        triangles += fileTriangles;
+        bytes += BytesFor(format, fileTriangles);
+        first = false;
+    }
+};
+
 // OBJ and PLY files are read on as many threads as the bake's pool has.
-void ImportHighPolyFile(const std::string& path, Scene* scene, unsigned threads) {
-    switch (FormatOf(path)) {
-    case HighPolyFormat::Fbx: {
-        FBXImporter importer;
-        importer.viewName = "gameview";
-        importer.triangulate = true;
-        importer.Import(path.c_str(), scene);
-        break;
+void ImportHighPolyFile(const std::string& path, Scene* scene, unsigned threads, LoadBudget& budget) {
+    const HighPolyFormat format = FormatOf(path);
+    const uint64_t before = uint64_t(scene->CountTriangles());
+    auto configure = [&](SceneImporter& importer) {
+        importer.sizeCheck = [&](uint64_t triangles) { budget.Check(path, format, triangles); };
+    };
+    try {
+        switch (format) {
+        case HighPolyFormat::Fbx: {
+            FBXImporter importer;
+            importer.viewName = "gameview";
+            importer.triangulate = true;
+            configure(importer);
+            importer.Import(path.c_str(), scene);
+            break;
+        }
+        case HighPolyFormat::Obj: {
+            OBJImporter importer;
+            importer.workers = threads;
+            configure(importer);
+            importer.Import(path.c_str(), scene);
+            break;
+        }
+        case HighPolyFormat::Ply: {
+            PLYImporter importer;
+            importer.workers = threads;
+            configure(importer);
+            importer.Import(path.c_str(), scene);
+            break;
+        }
+        case HighPolyFormat::None: break;
+        }
+    } catch (const std::bad_alloc&) {
+        throw ImportException("Not enough memory to load " + path);
     }
-    case HighPolyFormat::Obj: {
-        OBJImporter importer;
-        importer.workers = threads;
-        importer.Import(path.c_str(), scene);
-        break;
-    }
-    case HighPolyFormat::Ply: {
-        PLYImporter importer;
-        importer.workers = threads;
-        importer.Import(path.c_str(), scene);
-        break;
-    }
-    case HighPolyFormat::None: break;
-    }
+    budget.Add(format, uint64_t(scene->CountTriangles()) - before);
+}
+
+std::string FileList(const std::vector<std::string>& paths) {
+    std::string list;
+    for (const std::string& path : paths) list += (list.empty() ? "" : ", ") + path;
+    return list;
 }
 
 }  // namespace
@@ -138,12 +213,25 @@ void BakeManager::LoadHighPolyScene(BakeJob* job, int flags, bool discard, const
     // A cancel leaves the cache empty: nothing half-loaded is kept.
     Scene scene(flags);
     const ThreadPool* pool = software.GetPool();
+    // Measured once the previous scene has gone, so that its memory counts as available.
+    LoadBudget budget;
+    budget.room = AvailableMemoryRoom();
+    budget.threadReserve = ((pool ? pool->WorkerCount() : 0) + std::max(1u, std::thread::hardware_concurrency())) *
+                           kThreadAddressSpace;
     for (const std::string& path : job->highPolyPaths) {
         if (cancel) return;
-        ImportHighPolyFile(path, &scene, pool ? unsigned(pool->WorkerCount()) : 0u);
+        ImportHighPolyFile(path, &scene, pool ? unsigned(pool->WorkerCount()) : 0u, budget);
     }
     if (!job->highPolyPaths.empty() && !HasUsableTriangle(scene))
         throw BakeException("The high-poly meshes have no usable triangles");
+    WithinMemory("build the trace grid of " + FileList(job->highPolyPaths),
+                 [&] { BuildHighPolyTrace(scene, flags, groupNames); });
+    cacheTime = SecondsSince1970();
+    cachedPaths = job->highPolyPaths;
+    cachedStamps = std::move(stamps);
+}
+
+void BakeManager::BuildHighPolyTrace(Scene& scene, int flags, const std::vector<std::string>* groupNames) {
     traceTriangles = scene.CountTriangles();
     if (flags & NeedNeighbourDirections) scene.ComputeNeighbourDirections();
 
@@ -163,9 +251,6 @@ void BakeManager::LoadHighPolyScene(BakeJob* job, int flags, bool discard, const
         BuildTraceMeshes(scene, gridSettings, groupNames, traceMeshes, software.GetPool());
         if (groupNames) cachedGroupNames = *groupNames;
     }
-    cacheTime = SecondsSince1970();
-    cachedPaths = job->highPolyPaths;
-    cachedStamps = std::move(stamps);
 }
 
 void BakeManager::ClearSceneCache() {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -80,13 +81,17 @@ void WriteImageFile(const Image& image, const std::string& name, int format, Thr
     bool written = true;
     const char* extension = "";
     std::string error;
-    switch (format) {
-    case FormatTiff16: written = WriteTiff16(image, name, &error); extension = ".tif"; break;
-    case FormatTiff8: written = WriteTiff8(image, name, &error); extension = ".tif"; break;
-    case FormatPng8: written = WritePng8(image, name, &error, pool); extension = ".png"; break;
-    case FormatPng16: written = WritePng16(image, name, &error, pool); extension = ".png"; break;
-    case FormatExr: written = WriteExr(image, name, &error); extension = ".exr"; break;
-    default: return;  // an unknown format writes nothing
+    try {
+        switch (format) {
+        case FormatTiff16: extension = ".tif"; written = WriteTiff16(image, name, &error); break;
+        case FormatTiff8: extension = ".tif"; written = WriteTiff8(image, name, &error); break;
+        case FormatPng8: extension = ".png"; written = WritePng8(image, name, &error, pool); break;
+        case FormatPng16: extension = ".png"; written = WritePng16(image, name, &error, pool); break;
+        case FormatExr: extension = ".exr"; written = WriteExr(image, name, &error); break;
+        default: return;  // an unknown format writes nothing
+        }
+    } catch (const std::bad_alloc&) {
+        throw BakeException("Not enough memory to write \"" + name + extension + "\"");
     }
     if (!written) {
         std::string message = "Could not write image file \"" + name + extension + "\"";

@@ -123,5 +123,7 @@ void WriteImageFiles(const std::vector<std::pair<const Image*, std::string>>& fi
 // The baker of a map entry by its type code (type 3 with layers gives the layered baker);
 // null for type 0 and unknown codes.
 std::unique_ptr<MapBaker> CreateMapBaker(BakeTimes* times, BakeJob* job, MapSettings* map);
+// Whether CreateMapBaker makes a baker for a map of this type, without making one.
+bool HasMapBaker(int type);
 
 }  // namespace Pallix::Bake

@@ -33,4 +33,21 @@ std::unique_ptr<MapBaker> CreateMapBaker(BakeTimes* times, BakeJob* job, MapSett
     }
 }
 
+bool HasMapBaker(int type) {
+    switch (type) {
+    case MapNormal:
+    case MapAmbientOcclusion:
+    case MapMaterialId:
+    case MapDisplacement:
+    case MapVertexColour:
+    case MapCurvature:
+    case MapThickness:
+    case MapWorldPosition:
+    case MapHardEdgeMask:
+    case MapAlphaMask:
+    case MapDiagnostic: return true;
+    default: return false;
+    }
+}
+
 }  // namespace Pallix::Bake

@@ -58,7 +58,22 @@ uint64_t RoomUnderLimit(int resource, std::string_view usedField) {
     return Room(uint64_t(limit.rlim_cur), used);
 }
 
-// Room under the memory limit of the process's control group, version 2 or 1.
+// The number of a "name 1234" line of a control group's memory.stat.
+bool StatNumber(const std::string& path, std::string_view name, uint64_t& value) {
+    std::ifstream file(path);
+    std::string key;
+    uint64_t number = 0;
+    while (file >> key >> number) {
+        if (key != name) continue;
+        value = number;
+        return true;
+    }
+    return false;
+}
+
+// Room under the memory limits of the process's control group and the groups above it, version
+// 2 or 1. File pages that have not been used lately count as room: the kernel reclaims them
+// before it refuses the group memory.
 uint64_t RoomUnderControlGroup() {
     std::ifstream groups("/proc/self/cgroup");
     std::string line;
@@ -69,22 +84,29 @@ uint64_t RoomUnderControlGroup() {
         const size_t second = first == std::string::npos ? first : line.find(':', first + 1);
         if (second == std::string::npos) continue;
         const std::string_view controllers = std::string_view(line).substr(first + 1, second - first - 1);
-        const std::string path = line.substr(second + 1);
-        std::string mount, limitFile, usageFile;
+        std::string path = line.substr(second + 1);
+        std::string mount, limitFile, usageFile, inactiveName;
         if (controllers.empty()) {
             mount = "/sys/fs/cgroup", limitFile = "/memory.max", usageFile = "/memory.current";
+            inactiveName = "inactive_file";
         } else if (HasController(controllers, "memory")) {
             mount = "/sys/fs/cgroup/memory", limitFile = "/memory.limit_in_bytes", usageFile = "/memory.usage_in_bytes";
+            inactiveName = "total_inactive_file";
         } else {
             continue;
         }
-        // A container often mounts its own group as the root of the hierarchy.
-        for (const std::string& folder : {mount + path, mount}) {
-            uint64_t limit = 0, usage = 0;
+        // From the group up to the root of the hierarchy, which a container often mounts its own
+        // group as; a group that sets no limit of its own has none of these files or says "max".
+        for (;;) {
+            const std::string folder = mount + (path == "/" ? "" : path);
+            uint64_t limit = 0, usage = 0, inactive = 0;
             if (FileNumber(folder + limitFile, limit) && FileNumber(folder + usageFile, usage)) {
+                if (StatNumber(folder + "/memory.stat", inactiveName, inactive)) usage -= std::min(usage, inactive);
                 room = std::min(room, Room(limit, usage));
-                break;
             }
+            const size_t slash = path.rfind('/');
+            if (path.empty() || path == "/" || slash == std::string::npos) break;
+            path.resize(slash == 0 ? 1 : slash);
         }
     }
     return room;
@@ -92,16 +114,21 @@ uint64_t RoomUnderControlGroup() {
 
 }  // namespace
 
-uint64_t AvailableMemory() {
-    uint64_t available = UINT64_MAX;
+MemoryRoom AvailableMemoryRoom() {
+    MemoryRoom room;
     uint64_t memory = 0, swap = 0;
     if (ProcKilobytes("/proc/meminfo", "MemAvailable", memory)) {
         ProcKilobytes("/proc/meminfo", "SwapFree", swap);
-        available = memory + swap;
+        room.memory = memory + swap;
     }
-    available = std::min(available, RoomUnderLimit(RLIMIT_AS, "VmSize"));
-    available = std::min(available, RoomUnderLimit(RLIMIT_DATA, "VmData"));
-    return std::min(available, RoomUnderControlGroup());
+    room.memory = std::min(room.memory, RoomUnderControlGroup());
+    room.addressSpace = std::min(RoomUnderLimit(RLIMIT_AS, "VmSize"), RoomUnderLimit(RLIMIT_DATA, "VmData"));
+    return room;
+}
+
+uint64_t AvailableMemory() {
+    const MemoryRoom room = AvailableMemoryRoom();
+    return std::min(room.memory, room.addressSpace);
 }
 
 }  // namespace Pallix::Bake

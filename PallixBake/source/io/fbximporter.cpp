@@ -6,8 +6,8 @@
 #include <new>
 #include <unordered_map>
 
-#include "geometry/scene.h"
 #include "core/availablememory.h"
+#include "geometry/scene.h"
 #include "io/fbx/fbxfilereader.h"
 
 namespace Pallix::Bake {
@@ -158,6 +158,7 @@ void FBXImporter::Convert(FbxScene& fbxScene, Scene* scene, const std::string& p
                                   std::to_string(accepted.size()) + " mesh nodes";
     if (sceneTriangles + triangles > uint64_t(INT_MAX))
         throw ImportException(expansion + ", more than a scene holds (" + std::to_string(INT_MAX) + ")");
+    CheckSize(triangles);
     const uint64_t bytes = corners * BytesPerCorner(*scene) + triangles * BytesPerTriangle;
     const uint64_t available = AvailableMemory();
     if (bytes > available)

@@ -184,10 +184,11 @@ public:
         withNormals_ = scene_->hasNormals;
     }
 
-    void Run() {
+    void Run(const SceneImporter& importer) {
         Split();
         workers_.ForEachChunk(chunks_.size(), [this](size_t c, ReadBuffer& buffer) { Count(chunks_[c], buffer); });
         Sum();
+        importer.CheckSize(total_.triangles);
         ReplayHeaderNotes();
         ReadVertices();
         ReadFaces();
@@ -593,7 +594,7 @@ void OBJImporter::ImportText(const char* text, size_t size, const char* name, Sc
 void OBJImporter::ImportInput(ChunkedInput& input, const char* name, Scene* scene) {
     ObjReader reader(input, name, scene, workers, chunkBytes);
     try {
-        reader.Run();
+        reader.Run(*this);
     } catch (const std::exception&) {
         // Whatever a rewritten file made the reading find, the change is what went wrong.
         if (input.Changed()) throw ImportException(ChangedWhileRead(name ? name : ""));

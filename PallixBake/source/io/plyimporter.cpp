@@ -205,7 +205,8 @@ void ReadVertices(PlyReader& reader, SceneMesh& mesh, bool withNormals, ImportWo
     }
 }
 
-void ReadFaces(PlyReader& reader, SceneMesh& mesh, const SceneMaterial* material, ImportWorkers& workers, size_t chunkBytes) {
+void ReadFaces(PlyReader& reader, SceneMesh& mesh, const SceneMaterial* material, ImportWorkers& workers, size_t chunkBytes,
+               const SceneImporter& importer) {
     const PlyElementDesc& element = *reader.current;
     // Many tools name the list "vertex_index".
     const char* listName = !HasProperty(element, "vertex_indices") && HasProperty(element, "vertex_index") ? "vertex_index"
@@ -266,6 +267,7 @@ void ReadFaces(PlyReader& reader, SceneMesh& mesh, const SceneMaterial* material
     std::vector<Progress> progress;
     auto prepare = [&] {
         countTriangles();
+        importer.CheckSize(base + (plan.serial ? size_t(plan.readable) : firstTriangle.back()));
         workers.ForEachChunk(2, [&](size_t array, ReadBuffer&) {
             if (array == 0) GrowForFilling(mesh.indices, 3 * (base + firstTriangle.back()));
             else GrowForFilling(mesh.triangleMaterials, base + firstTriangle.back());
@@ -365,7 +367,7 @@ void PLYImporter::Read(PlyReader& reader, Scene* scene) {
         ply_select_element(reader, i);
         const std::string& name = reader.current->name;
         if (name == "vertex") ReadVertices(reader, *mesh, scene->hasNormals, workers, chunkBytes);
-        else if (name == "face") ReadFaces(reader, *mesh, material, workers, chunkBytes);
+        else if (name == "face") ReadFaces(reader, *mesh, material, workers, chunkBytes, *this);
         else SkipRecords(reader, workers, chunkBytes);
     }
     // A point cloud would bake blank maps and report success.
