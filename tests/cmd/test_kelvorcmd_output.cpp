@@ -30,6 +30,7 @@ pid_t StartKelvorCmd(const std::vector<std::string>& args, const fs::path& folde
     if (child == 0) {
         setenv("XDG_CONFIG_HOME", config.c_str(), 1);
         setenv("LSAN_OPTIONS", "suppressions=" KELVOR_LSAN_SUPPRESSIONS ":print_suppressions=0", 0);
+        setenv("ASAN_OPTIONS", KELVOR_ASAN_PROGRAM_OPTIONS, 0);
         unsetenv("DISPLAY");
         const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int null = open("/dev/null", O_WRONLY);

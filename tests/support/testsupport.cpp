@@ -47,6 +47,7 @@ ProgramResult RunProgram(const fs::path& program, const std::vector<std::string>
     if (child == 0) {
         for (const auto& [name, value] : environment) setenv(name.c_str(), value.c_str(), 1);
         setenv("LSAN_OPTIONS", "suppressions=" KELVOR_LSAN_SUPPRESSIONS ":print_suppressions=0", 0);
+        setenv("ASAN_OPTIONS", KELVOR_ASAN_PROGRAM_OPTIONS, 0);
         unsetenv("DISPLAY");
         if (!workingFolder.empty() && chdir(workingFolder.c_str()) != 0) _exit(126);
         if (!freopen(outFile.c_str(), "w", stdout) || !freopen(errFile.c_str(), "w", stderr)) _exit(127);

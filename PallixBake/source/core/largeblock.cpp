@@ -11,8 +11,14 @@ namespace Pallix::Bake {
 namespace {
 
 constexpr size_t kHugePage = size_t(2) << 20;
+#if defined(__SANITIZE_ADDRESS__)
+// Under the address sanitizer every block comes from the heap, whose bounds it watches; memory
+// mapped here would let a write past a block's end go unseen.
+constexpr size_t kMappedFrom = SIZE_MAX;
+#else
 // Below this a block comes from the heap, where freed memory is reused without new faults.
 constexpr size_t kMappedFrom = 2 * kHugePage;
+#endif
 
 size_t MappedSize(size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
 
