@@ -1,4 +1,4 @@
-#include "io/fbx/availablememory.h"
+#include "core/availablememory.h"
 
 #include <sys/resource.h>
 

@@ -7,7 +7,7 @@
 #include <unordered_map>
 
 #include "geometry/scene.h"
-#include "io/fbx/availablememory.h"
+#include "core/availablememory.h"
 #include "io/fbx/fbxfilereader.h"
 
 namespace Pallix::Bake {
