@@ -363,12 +363,19 @@ TEST(GridBuild, OrdinarySurfacesKeepEveryNestedGrid) {
 }
 
 TEST(GridBuild, TrianglesWithoutAreaAreNotBinned) {
-    // 20000 triangles collapsed onto one point on a real one: no ray hits them, so the grid is
-    // that of the real triangle and one whose two corners coincide, which is binned as before.
-    const std::vector<Triangle> real = {{{0, 0, 0.3f}, {1, 0, 0.3f}, {0, 1, 0.3f}},
-                                        {{0.5f, 0.5f, 0.5f}, {0.5f, 0.5f, 0.5f}, {0.6f, 0.5f, 0.5f}}};
+    // On a real triangle, 20000 triangles collapsed onto one point and 20000 of each kind with
+    // two equal corners (a = b, a = c, b = c), all spread over the box: no ray can hit them, so
+    // the grid is that of the real triangle alone.
+    const std::vector<Triangle> real = {{{0, 0, 0.3f}, {1, 0, 0.3f}, {0, 1, 0.3f}}};
     std::vector<Triangle> soup = real;
-    for (int i = 0; i < 20000; ++i) soup.push_back({{0.2f, 0.2f, 0.3f}, {0.2f, 0.2f, 0.3f}, {0.2f, 0.2f, 0.3f}});
+    TraceTest::Random random(5);
+    for (int i = 0; i < 20000; ++i) {
+        const Vec3 p = random.InBox(0.0f, 1.0f), q = random.InBox(0.0f, 1.0f);
+        soup.push_back({p, p, p});
+        soup.push_back({p, p, q});
+        soup.push_back({p, q, p});
+        soup.push_back({q, p, p});
+    }
     const AABB3 unit = Box({0, 0, 0}, {1, 1, 1});
     const auto mesh = MakeTraceMesh(soup, {}, 0, &unit, 0.25f);
     const auto without = MakeTraceMesh(real, {}, 0, &unit, 0.25f);

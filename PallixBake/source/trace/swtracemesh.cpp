@@ -382,10 +382,14 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
     int slices = 1;
     std::vector<int32_t> sliceCounts;
     std::vector<std::vector<int>> sliceOutliers;
-    // Triangles whose corners coincide span no area, so no ray can hit them: no cell takes them.
+    // A triangle with two equal corners spans no area: no cell takes it. With a = b or a = c an
+    // edge is exactly zero, and so is every kernel's determinant. With b = c the Pluecker
+    // kernels' normal is exactly zero too; the Moeller-Trumbore determinant is then a triple
+    // product with a repeated vector, zero but for rounding, so a hit it reports there is at a
+    // distance of rounding over rounding, on no surface.
     auto binned = [&](const MeshTriangle& t) {
-        const Vec3 a = positions[t.vertex0];
-        return !(a == positions[t.vertex1] && a == positions[t.vertex2]);
+        const Vec3 a = positions[t.vertex0], b = positions[t.vertex1], c = positions[t.vertex2];
+        return !(a == b || a == c || b == c);
     };
     auto inside = [&](const MeshTriangle& t) {
         return !outsideToOutliers || InsideGrid(grid, positions[t.vertex0], positions[t.vertex1], positions[t.vertex2]);
