@@ -34,6 +34,14 @@ double CellsOnAxis(float extent, float size) { return std::max(1.0, double(std::
 
 bool IsFiniteBox(const AABB3& box) { return Math::IsFinite(box.Min()) && Math::IsFinite(box.Max()); }
 
+// Whether two corners of a triangle are equal. Corners that differ mostly differ in x, which is
+// compared first on its own, so that the binning passes pay next to nothing for the test.
+inline bool TwoCornersEqual(const Vec3& a, const Vec3& b, const Vec3& c) {
+    if (a.x != b.x && a.x != c.x && b.x != c.x) return false;
+    auto same = [](const Vec3& p, const Vec3& q) { return p.x == q.x && p.y == q.y && p.z == q.z; };
+    return same(a, b) || same(a, c) || same(b, c);
+}
+
 // Cell index of a coordinate already known to be finite, truncated and clamped to [0, n - 1].
 // Clamping before the conversion keeps far-away values from overflowing the integer.
 int ClampedCell(float offset, float invCellSize, int n) {
@@ -441,8 +449,7 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
     // product with a repeated vector, zero but for rounding, so a hit it reports there is at a
     // distance of rounding over rounding, on no surface.
     auto binned = [&](const MeshTriangle& t) {
-        const Vec3 a = positions[t.vertex0], b = positions[t.vertex1], c = positions[t.vertex2];
-        return !(a == b || a == c || b == c);
+        return !TwoCornersEqual(positions[t.vertex0], positions[t.vertex1], positions[t.vertex2]);
     };
     auto inside = [&](const MeshTriangle& t) {
         return !outsideToOutliers || InsideGrid(grid, positions[t.vertex0], positions[t.vertex1], positions[t.vertex2]);
@@ -727,9 +734,13 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
             }
             return true;
         };
-        bool pays = layOutAndCount();
-        if ((!pays || most > kCrowdedNestedCell) && !deduplicated[size_t(split)] && keepFirstOfEqual())
+        // Counted at one place only, so that the count is compiled into the task.
+        bool pays = false;
+        for (bool again = false;; again = true) {
             pays = layOutAndCount();
+            if (again || (pays && most <= kCrowdedNestedCell) || deduplicated[size_t(split)]) break;
+            if (!keepFirstOfEqual()) break;
+        }
         if (!pays) {
             staysLeaf[size_t(split)] = 1;
             packetsAt[size_t(split)] = size_t(cell.PacketsNeeded());
