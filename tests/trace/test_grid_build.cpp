@@ -476,20 +476,24 @@ TEST(GridBuild, OnlyTrianglesEqualInEveryAttributeAreTracedOnce) {
 }
 
 TEST(GridBuild, MeshesWithoutCopiesKeepTheirGrid) {
-    // A fan of 6000 slivers around one shared corner, beside a bumpy patch: its root cell is
-    // large enough to be sampled for copies, and the cell of its nested grid at the centre takes
-    // every sliver, so the cell is searched for copies too. Neither finds any: the grid is the
-    // one built when no two triangles share all their corners, and the copies are never
-    // looked for.
-    std::vector<Vec3> positions = {{0.5f, 0.5f, 0.5f}};
+    // Fans of 6000 and of 3000 slivers around a shared corner each, beside a bumpy patch: the
+    // first fills a root cell large enough to be sampled for copies, the second one small enough
+    // to be searched whole when the cell of its nested grid at the centre takes every sliver.
+    // Neither finds any: the grid is the one built when no two triangles share all their
+    // corners, so that copies are never looked for.
+    std::vector<Vec3> positions;
     std::vector<Corners> shared;
-    const int slivers = 6000;
-    for (int k = 0; k <= slivers; ++k) {
-        const float angle = 6.2831853f * float(k) / float(slivers);
-        positions.push_back(
-            {0.5f + 0.45f * std::cos(angle), 0.5f + 0.45f * std::sin(angle), 0.5f + 0.1f * std::sin(5.0f * angle)});
+    const std::pair<Vec3, int> fans[] = {{{0.5f, 0.5f, 0.5f}, 6000}, {{1.5f, 0.5f, 0.5f}, 3000}};
+    for (const auto& [centre, slivers] : fans) {
+        const int hub = int(positions.size());
+        positions.push_back(centre);
+        for (int k = 0; k <= slivers; ++k) {
+            const float angle = 6.2831853f * float(k) / float(slivers);
+            positions.push_back(centre +
+                                Vec3{0.45f * std::cos(angle), 0.45f * std::sin(angle), 0.1f * std::sin(5.0f * angle)});
+        }
+        for (int k = 0; k < slivers; ++k) shared.push_back({hub, hub + k + 1, hub + k + 2});
     }
-    for (int k = 0; k < slivers; ++k) shared.push_back({0, k + 1, k + 2});
     const int patch = int(positions.size());
     for (int i = 0; i <= 40; ++i)
         for (int j = 0; j <= 40; ++j)
@@ -513,6 +517,7 @@ TEST(GridBuild, MeshesWithoutCopiesKeepTheirGrid) {
     const auto sharing = SharedCornerMesh(positions, shared, box, 1.0f);
     const auto apart = SharedCornerMesh(ownPositions, own, box, 1.0f);
     ASSERT_GT(sharing->grid.Cell(0, 0, 0).triangleCount, 4096);
+    ASSERT_LE(sharing->grid.Cell(1, 0, 0).triangleCount, 4096);
     ExpectSameGrid(sharing->grid, apart->grid);
     EXPECT_EQ(sharing->Footprint().references, apart->Footprint().references);
     EXPECT_EQ(sharing->Footprint().bytes, apart->Footprint().bytes);

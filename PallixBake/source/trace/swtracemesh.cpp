@@ -167,8 +167,8 @@ constexpr int32_t kCrowdedNestedCell = 1024;
 // Keeps in ids (count of them, in order) only the first of equal triangles, those with the same
 // corners in the same order and the same material, and returns how many are left. Equal
 // triangles give a ray the same distance, barycentrics and shading, so the first answers for
-// all. Runs only on the few cells crowded beyond what a grid can sort out, so its table is made
-// for each.
+// all. Runs only on crowds beyond what a grid can sort out, so its table is made for each; the
+// few ordinary cells that look like one are too small for the table to matter.
 int KeepFirstOfEqual(int32_t* ids, int count, const MeshTriangle* triangles) {
     size_t slots = 2;
     while (slots < 2 * size_t(count)) slots *= 2;
@@ -687,9 +687,10 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
     };
 
     // Leaves are final; crowded cells get their nested grid laid out and counted. A crowded
-    // cell whose nested grid would not pay stays a leaf. A cell not yet rid of its equal
-    // triangles is, once the count shows a crowd no grid can sort out: its nested grid would not
-    // pay, or would leave a cell of it crowded.
+    // cell whose nested grid would not pay stays a leaf. A cell too small to be sampled keeps
+    // only the first of equal triangles once the count shows a crowd no grid can sort out (its
+    // nested grid would not pay, or would leave a cell of it crowded), and is counted again; in a
+    // sampled cell without them such a crowd is an ordinary one, like the fan at a pole.
     std::vector<char> staysLeaf(splits.size(), 0);
     std::vector<size_t> packetsAt(splits.size(), 0);  // each split's packets, then where they start in their block
     forEachRootCell([&](int index) {
@@ -738,7 +739,8 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
         bool pays = false;
         for (bool again = false;; again = true) {
             pays = layOutAndCount();
-            if (again || (pays && most <= kCrowdedNestedCell) || deduplicated[size_t(split)]) break;
+            if (again || (pays && most <= kCrowdedNestedCell)) break;
+            if (cell.written > kSampledCell || deduplicated[size_t(split)]) break;
             if (!keepFirstOfEqual()) break;
         }
         if (!pays) {
