@@ -198,7 +198,8 @@ TEST(Kernels, TrianglesWithTwoEqualCornersAreNeverHit) {
                     << "kernel " << k.id << ", kind " << kind << ", ray " << i;
             }
             if (!bEqualsC) {
-                ASSERT_FALSE(OccludedMoellerSse(packets.data(), int(packets.size()), ray)) << "kind " << kind << ", ray " << i;
+                ASSERT_FALSE(OccludedMoellerSse(packets.data(), int(packets.size()), ray))
+                    << "kind " << kind << ", ray " << i;
             }
         }
     }

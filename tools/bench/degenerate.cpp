@@ -128,7 +128,8 @@ void Run() {
                 "  kernel %d; fastest of 3, each in a process of its own; peak: resident high-water mark over\n"
                 "  the scene's own memory\n",
                 std::max(1u, std::thread::hardware_concurrency()), grid.kernel);
-    std::printf("  mesh                                  triangles  build s  trace s    hit  references  grid MiB  peak MiB\n");
+    std::printf("  mesh                                  triangles  build s  trace s    hit"
+                "  references  grid MiB  peak MiB\n");
     const struct {
         Kind kind;
         const char* name;
