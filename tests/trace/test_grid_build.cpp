@@ -5,6 +5,7 @@
 #include <limits>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "tracetesthelpers.h"
@@ -363,12 +364,19 @@ TEST(GridBuild, OrdinarySurfacesKeepEveryNestedGrid) {
 }
 
 TEST(GridBuild, TrianglesWithoutAreaAreNotBinned) {
-    // 20000 triangles collapsed onto one point on a real one: no ray hits them, so the grid is
-    // that of the real triangle and one whose two corners coincide, which is binned as before.
-    const std::vector<Triangle> real = {{{0, 0, 0.3f}, {1, 0, 0.3f}, {0, 1, 0.3f}},
-                                        {{0.5f, 0.5f, 0.5f}, {0.5f, 0.5f, 0.5f}, {0.6f, 0.5f, 0.5f}}};
+    // On a real triangle, 20000 triangles collapsed onto one point and 20000 of each kind with
+    // two equal corners (a = b, a = c, b = c), all spread over the box: no ray can hit them, so
+    // the grid is that of the real triangle alone.
+    const std::vector<Triangle> real = {{{0, 0, 0.3f}, {1, 0, 0.3f}, {0, 1, 0.3f}}};
     std::vector<Triangle> soup = real;
-    for (int i = 0; i < 20000; ++i) soup.push_back({{0.2f, 0.2f, 0.3f}, {0.2f, 0.2f, 0.3f}, {0.2f, 0.2f, 0.3f}});
+    TraceTest::Random random(5);
+    for (int i = 0; i < 20000; ++i) {
+        const Vec3 p = random.InBox(0.0f, 1.0f), q = random.InBox(0.0f, 1.0f);
+        soup.push_back({p, p, p});
+        soup.push_back({p, p, q});
+        soup.push_back({p, q, p});
+        soup.push_back({q, p, p});
+    }
     const AABB3 unit = Box({0, 0, 0}, {1, 1, 1});
     const auto mesh = MakeTraceMesh(soup, {}, 0, &unit, 0.25f);
     const auto without = MakeTraceMesh(real, {}, 0, &unit, 0.25f);
@@ -376,6 +384,166 @@ TEST(GridBuild, TrianglesWithoutAreaAreNotBinned) {
     ExpectSameGrid(mesh->grid, without->grid);
     EXPECT_EQ(mesh->Footprint().references, without->Footprint().references);
     EXPECT_EQ(Cast(*mesh, {0.2f, 0.2f, 2}, {0, 0, -1}, 10.0f).id, 0);
+}
+
+namespace {
+
+// A triangle of a mesh whose identical vertices are shared: three positions and a material.
+struct Corners {
+    int a, b, c;
+    int material = -1;
+};
+
+std::unique_ptr<SWTraceMesh> SharedCornerMesh(const std::vector<Vec3>& positions, const std::vector<Corners>& triangles,
+                                              const AABB3& box, float cellSize, unsigned workers = 2) {
+    auto mesh = std::make_unique<SWTraceMesh>();
+    mesh->positions = positions;
+    for (int i = 0; i < 2; ++i) mesh->AddMaterial(SceneMaterial());
+    for (const Corners& t : triangles) mesh->AddTriangle(t.a, t.b, t.c, t.material);
+    mesh->grid.Init(box, cellSize);
+    mesh->Build(nullptr, workers);
+    return mesh;
+}
+
+std::vector<Corners> Repeated(const std::vector<Corners>& pattern, int times) {
+    std::vector<Corners> all;
+    for (int i = 0; i < times; ++i) all.insert(all.end(), pattern.begin(), pattern.end());
+    return all;
+}
+
+// Rays down onto the box and across it in every direction: every kernel, and the any-hit
+// query, answer them on both meshes alike, to the bit.
+void ExpectSameHits(const SWTraceMesh& a, const SWTraceMesh& b, const AABB3& box) {
+    TraceTest::Random random(3);
+    const Vec3 lo = box.Min(), hi = box.Max();
+    for (int i = 0; i < 400; ++i) {
+        const Vec3 target{random.Range(lo.x, hi.x), random.Range(lo.y, hi.y), random.Range(lo.z, hi.z)};
+        const Vec3 d = i % 2 == 0 ? Vec3{0, 0, -1} : random.Direction();
+        const Vec3 origin = target - d * 3.0f;
+        for (int kernel = 1; kernel <= 7; ++kernel) {
+            const TraceRay ray = TraceRay::Make(origin, d, 10.0f, kernel);
+            TraceHit hitA, hitB;
+            hitA.distance = hitB.distance = 10.0;
+            ASSERT_EQ(a.grid.Intersect(ray, &hitA), b.grid.Intersect(ray, &hitB))
+                << "ray " << i << ", kernel " << kernel;
+            EXPECT_EQ(hitA.triangleId, hitB.triangleId) << "ray " << i << ", kernel " << kernel;
+            EXPECT_EQ(hitA.distance, hitB.distance) << "ray " << i << ", kernel " << kernel;
+            EXPECT_EQ(hitA.u, hitB.u) << "ray " << i << ", kernel " << kernel;
+            EXPECT_EQ(hitA.v, hitB.v) << "ray " << i << ", kernel " << kernel;
+        }
+        EXPECT_EQ(Blocked(a, origin, d, 10.0f), Blocked(b, origin, d, 10.0f)) << "ray " << i;
+    }
+}
+
+}  // namespace
+
+TEST(GridBuild, CopiesOfATriangleAreTracedOnce) {
+    // A large triangle over 4 x 4 root cells, and a small one inside one cell of a nested grid
+    // there. Copies of the large one crowd every cell it crosses: 10000 are found in a sample
+    // of the cell before its nested grid is counted, 3000 once that grid shows it would not pay;
+    // 2000 copies of the small one, once they crowd one cell of the nested grid. Each time the
+    // grid is that of the single triangle, and so is every answer. Copies found before the count
+    // leave no storage laid out for nested grids.
+    const std::vector<Vec3> corners = {{0.05f, 0.05f, 0.5f}, {3.9f, 0.1f, 0.6f}, {0.1f, 3.9f, 0.4f},
+                                       {1.2f, 1.2f, 0.5f},  {1.25f, 1.2f, 0.5f}, {1.2f, 1.25f, 0.52f}};
+    const AABB3 box = Box({0, 0, 0}, {4, 4, 1});
+    const std::pair<Corners, int> cases[] = {{{0, 1, 2}, 10000}, {{0, 1, 2}, 3000}, {{3, 4, 5}, 2000}};
+    for (const auto& [pattern, copies] : cases) {
+        const auto single = SharedCornerMesh(corners, {pattern}, box, 1.0f);
+        const auto copied = SharedCornerMesh(corners, Repeated({pattern}, copies), box, 1.0f);
+        ExpectSameGrid(copied->grid, single->grid);
+        EXPECT_EQ(copied->Footprint().references, single->Footprint().references) << copies << " copies";
+        if (copies > 4096) {
+            EXPECT_LT(copied->Footprint().bytes, 2 * single->Footprint().bytes);
+        }
+        ExpectSameHits(*copied, *single, box);
+        ExpectSameGrid(SharedCornerMesh(corners, Repeated({pattern}, copies), box, 1.0f, 8)->grid, copied->grid);
+    }
+}
+
+TEST(GridBuild, OnlyTrianglesEqualInEveryAttributeAreTracedOnce) {
+    // The same corners with another material, in another order and mirrored are other
+    // triangles: of 12000 triangles, the first of each of the four kinds stays.
+    const std::vector<Vec3> corners = {{0.05f, 0.05f, 0.5f}, {3.9f, 0.1f, 0.6f}, {0.1f, 3.9f, 0.4f}};
+    const std::vector<Corners> kinds = {{0, 1, 2, 0}, {0, 1, 2, 1}, {1, 2, 0, 0}, {0, 2, 1, 0}};
+    const AABB3 box = Box({0, 0, 0}, {4, 4, 1});
+    const auto distinct = SharedCornerMesh(corners, kinds, box, 1.0f);
+    const auto copied = SharedCornerMesh(corners, Repeated(kinds, 3000), box, 1.0f);
+    ExpectSameGrid(copied->grid, distinct->grid);
+    EXPECT_EQ(copied->Footprint().references, distinct->Footprint().references);
+    const auto one = SharedCornerMesh(corners, {kinds[0]}, box, 1.0f);
+    EXPECT_EQ(distinct->Footprint().references, 4 * one->Footprint().references);
+}
+
+TEST(GridBuild, MeshesWithoutCopiesKeepTheirGrid) {
+    // Fans of 6000 and of 3000 slivers around a shared corner each, beside a bumpy patch: the
+    // first fills a root cell large enough to be sampled for copies, the second one small enough
+    // to be searched whole when the cell of its nested grid at the centre takes every sliver.
+    // Neither finds any: the grid is the one built when no two triangles share all their
+    // corners, so that copies are never looked for.
+    std::vector<Vec3> positions;
+    std::vector<Corners> shared;
+    const std::pair<Vec3, int> fans[] = {{{0.5f, 0.5f, 0.5f}, 6000}, {{1.5f, 0.5f, 0.5f}, 3000}};
+    for (const auto& [centre, slivers] : fans) {
+        const int hub = int(positions.size());
+        positions.push_back(centre);
+        for (int k = 0; k <= slivers; ++k) {
+            const float angle = 6.2831853f * float(k) / float(slivers);
+            positions.push_back(centre +
+                                Vec3{0.45f * std::cos(angle), 0.45f * std::sin(angle), 0.1f * std::sin(5.0f * angle)});
+        }
+        for (int k = 0; k < slivers; ++k) shared.push_back({hub, hub + k + 1, hub + k + 2});
+    }
+    const int patch = int(positions.size());
+    for (int i = 0; i <= 40; ++i)
+        for (int j = 0; j <= 40; ++j)
+            positions.push_back(
+                {1.0f + 0.05f * float(i), 1.0f + 0.05f * float(j), 0.5f + 0.2f * std::sin(float(i * j) * 0.1f)});
+    for (int i = 0; i < 40; ++i)
+        for (int j = 0; j < 40; ++j) {
+            const int a = patch + i * 41 + j;
+            shared.push_back({a, a + 41, a + 42});
+            shared.push_back({a, a + 42, a + 1});
+        }
+    // The same triangles over corners of their own.
+    std::vector<Vec3> ownPositions;
+    std::vector<Corners> own;
+    for (const Corners& t : shared) {
+        const int base = int(ownPositions.size());
+        ownPositions.insert(ownPositions.end(), {positions[size_t(t.a)], positions[size_t(t.b)], positions[size_t(t.c)]});
+        own.push_back({base, base + 1, base + 2});
+    }
+    const AABB3 box = Box({0, 0, 0}, {3, 3, 1});
+    const auto sharing = SharedCornerMesh(positions, shared, box, 1.0f);
+    const auto apart = SharedCornerMesh(ownPositions, own, box, 1.0f);
+    ASSERT_GT(sharing->grid.Cell(0, 0, 0).triangleCount, 4096);
+    ASSERT_LE(sharing->grid.Cell(1, 0, 0).triangleCount, 4096);
+    ExpectSameGrid(sharing->grid, apart->grid);
+    EXPECT_EQ(sharing->Footprint().references, apart->Footprint().references);
+    EXPECT_EQ(sharing->Footprint().bytes, apart->Footprint().bytes);
+}
+
+TEST(GridBuild, CopiesOfAGiantAreTestedOnce) {
+    // 40 copies of a giant reaching far outside the grid's box go to the outlier leaf, which
+    // keeps one of them.
+    const std::vector<Vec3> corners = {{0.2f, 0.2f, 0.5f}, {0.8f, 0.2f, 0.5f}, {0.2f, 0.8f, 0.5f},
+                                       {-1e5f, -1e5f, 0.2f}, {1e5f, -1e5f, 0.2f}, {0, 1e5f, 0.2f}};
+    const AABB3 box = Box({0, 0, 0}, {1, 1, 1});
+    auto build = [&](int copies) {
+        auto mesh = std::make_unique<SWTraceMesh>();
+        mesh->positions = corners;
+        mesh->AddTriangle(0, 1, 2, -1);
+        for (int i = 0; i < copies; ++i) mesh->AddTriangle(3, 4, 5, -1);
+        mesh->grid.Init(box, 0.25f);
+        mesh->outsideToOutliers = true;
+        mesh->Build(nullptr, 2);
+        return mesh;
+    };
+    const auto one = build(1), forty = build(40);
+    ASSERT_TRUE(forty->grid.outliers);
+    EXPECT_EQ(forty->Footprint().references, one->Footprint().references);
+    EXPECT_EQ(Cast(*forty, {50, 50, 1}, {0, 0, -1}, 10.0f).id, 1);
+    ExpectSameHits(*forty, *one, Box({-10, -10, 0}, {10, 10, 1}));
 }
 
 TEST(GridBuild, AFailingCellTaskIsRethrownOutOfBuild) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/bakeexception.h"
@@ -360,4 +361,35 @@ TEST(TraceMeshAssembly, OnAPoolTheSceneIsUsedUpIntoTheSameMesh) {
     BuildTraceMeshes(*used, nullptr, nullptr, built, &pool);
     ASSERT_EQ(built.size(), 1u);
     ExpectSameTraceMesh(copied, *built[0]);
+}
+
+TEST(TraceMeshAssembly, CopiesStoredPerCornerAreTracedOnce) {
+    // A triangle stored 20000 times over corners of its own, as a polygon importer stores a
+    // file that repeats one face, beside another triangle: once their corners are shared the
+    // copies are equal, and the grid holds the references of the two, as in a scene of as many
+    // triangles whose others are not traced at all (two of their corners are equal).
+    const auto build = [](bool copies) {
+        Scene scene(NeedNormals);
+        SceneMesh* mesh = scene.AddMesh("high");
+        std::vector<std::array<Vec3, 3>> triangles = {Unit({0, 0, 0}), Unit({2, 0, 0.5f})};
+        const std::array<Vec3, 3> segment = {Vec3{0, 0, 0}, Vec3{0, 0, 0}, Vec3{1, 1, 0}};
+        triangles.insert(triangles.begin() + 1, 19999, copies ? Unit({0, 0, 0}) : segment);
+        AddTriangles(*mesh, triangles);
+        ThreadPool pool(4);
+        std::vector<std::unique_ptr<SWTraceMesh>> built;
+        BuildTraceMeshes(scene, nullptr, nullptr, built, &pool);
+        return std::move(built.at(0));
+    };
+    const auto copied = build(true), apart = build(false);
+    ASSERT_EQ(copied->triangles.size(), 20001u);
+    EXPECT_EQ(copied->Footprint().references, apart->Footprint().references);
+    const std::pair<Vec3, int> rays[] = {{{0.2f, 0.3f, 1}, 0}, {{2.6f, 0.1f, 1}, 20000}, {{0.9f, 0.9f, 1}, -1}};
+    for (const auto& [from, id] : rays) {
+        const TraceHit a = CastDown(*copied, from), b = CastDown(*apart, from);
+        EXPECT_EQ(a.triangleId, id);
+        EXPECT_EQ(b.triangleId, id);
+        EXPECT_EQ(a.distance, b.distance);
+        EXPECT_EQ(a.u, b.u);
+        EXPECT_EQ(a.v, b.v);
+    }
 }

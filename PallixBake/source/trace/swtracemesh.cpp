@@ -1,6 +1,7 @@
 #include "trace/swtracemesh.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -32,6 +33,14 @@ Vec3 Max3(Vec3 a, Vec3 b, Vec3 c) {
 double CellsOnAxis(float extent, float size) { return std::max(1.0, double(std::ceil(extent / size))); }
 
 bool IsFiniteBox(const AABB3& box) { return Math::IsFinite(box.Min()) && Math::IsFinite(box.Max()); }
+
+// Whether two corners of a triangle are equal. Corners that differ mostly differ in x, which is
+// compared first on its own, so that the binning passes pay next to nothing for the test.
+inline bool TwoCornersEqual(const Vec3& a, const Vec3& b, const Vec3& c) {
+    if (a.x != b.x && a.x != c.x && b.x != c.x) return false;
+    auto same = [](const Vec3& p, const Vec3& q) { return p.x == q.x && p.y == q.y && p.z == q.z; };
+    return same(a, b) || same(a, c) || same(b, c);
+}
 
 // Cell index of a coordinate already known to be finite, truncated and clamped to [0, n - 1].
 // Clamping before the conversion keeps far-away values from overflowing the integer.
@@ -150,6 +159,58 @@ constexpr int64_t kRootReferencesPerTriangle = 16;
 constexpr int64_t kNestedReferencesPerTriangle = 8;
 // Small root grids may spend this much whatever their triangle count.
 constexpr int64_t kReferenceAllowance = int64_t(1) << 16;
+
+// More triangles than this in one cell of a nested grid mean repeats: ordinary surfaces put at
+// most a few hundred into one (the poles of a 10M-triangle sphere put 760).
+constexpr int32_t kCrowdedNestedCell = 1024;
+
+// Keeps in ids (count of them, in order) only the first of equal triangles, those with the same
+// corners in the same order and the same material, and returns how many are left. Equal
+// triangles give a ray the same distance, barycentrics and shading, so the first answers for
+// all. Runs only on crowds beyond what a grid can sort out, so its table is made for each; the
+// few ordinary cells that look like one are too small for the table to matter.
+int KeepFirstOfEqual(int32_t* ids, int count, const MeshTriangle* triangles) {
+    size_t slots = 2;
+    while (slots < 2 * size_t(count)) slots *= 2;
+    std::vector<int32_t> table(slots, -1);
+    auto same = [](const MeshTriangle& a, const MeshTriangle& b) {
+        return a.vertex0 == b.vertex0 && a.vertex1 == b.vertex1 && a.vertex2 == b.vertex2 && a.material == b.material;
+    };
+    int kept = 0;
+    for (int i = 0; i < count; ++i) {
+        const int32_t id = ids[i];
+        const MeshTriangle& t = triangles[size_t(id)];
+        uint64_t h = (uint64_t(uint32_t(t.vertex0)) | uint64_t(uint32_t(t.vertex1)) << 32) * 0x9E3779B97F4A7C15ull;
+        h ^= (uint64_t(uint32_t(t.vertex2)) | uint64_t(uint32_t(t.material)) << 32) * 0xC2B2AE3D27D4EB4Full;
+        h ^= h >> 31;
+        for (size_t slot = size_t(h) & (slots - 1);; slot = (slot + 1) & (slots - 1)) {
+            if (table[slot] < 0) {
+                table[slot] = id;
+                ids[kept++] = id;
+                break;
+            }
+            if (same(triangles[size_t(table[slot])], t)) break;
+        }
+    }
+    return kept;
+}
+
+// Root cells holding more triangles than this have a sample of them looked at for equal ones;
+// the few ordinary cells this large pay a few dozen reads for it.
+constexpr int kSampledCell = 4096;
+constexpr int kSampleSize = 64;
+
+// Whether kSampleSize triangles spread evenly over ids (count > kSampleSize of them) hold two
+// equal ones: always so when the ids hold fewer distinct triangles than the sample.
+bool SampleHasEqualTriangles(const int32_t* ids, int count, const MeshTriangle* triangles) {
+    std::array<std::array<int32_t, 4>, kSampleSize> sample;
+    for (int k = 0; k < kSampleSize; ++k) {
+        const MeshTriangle& t = triangles[size_t(ids[int64_t(count) * k / kSampleSize])];
+        sample[size_t(k)] = {t.vertex0, t.vertex1, t.vertex2, t.material};
+    }
+    std::sort(sample.begin(), sample.end());
+    return std::adjacent_find(sample.begin(), sample.end()) != sample.end();
+}
 
 // Counts a crowded cell's triangles into the cells of its nested grid, unless the grid would not
 // pay (returns false; the child counts are then of no use).
@@ -382,10 +443,13 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
     int slices = 1;
     std::vector<int32_t> sliceCounts;
     std::vector<std::vector<int>> sliceOutliers;
-    // Triangles whose corners coincide span no area, so no ray can hit them: no cell takes them.
+    // A triangle with two equal corners spans no area: no cell takes it. With a = b or a = c an
+    // edge is exactly zero, and so is every kernel's determinant. With b = c the Pluecker
+    // kernels' normal is exactly zero too; the Moeller-Trumbore determinant is then a triple
+    // product with a repeated vector, zero but for rounding, so a hit it reports there is at a
+    // distance of rounding over rounding, on no surface.
     auto binned = [&](const MeshTriangle& t) {
-        const Vec3 a = positions[t.vertex0];
-        return !(a == positions[t.vertex1] && a == positions[t.vertex2]);
+        return !TwoCornersEqual(positions[t.vertex0], positions[t.vertex1], positions[t.vertex2]);
     };
     auto inside = [&](const MeshTriangle& t) {
         return !outsideToOutliers || InsideGrid(grid, positions[t.vertex0], positions[t.vertex1], positions[t.vertex2]);
@@ -466,6 +530,10 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
     }
     std::vector<int> outliers;
     for (const auto& found : sliceOutliers) outliers.insert(outliers.end(), found.begin(), found.end());
+    // Every ray tests the outliers, so a crowd of them is tested once per distinct triangle; they
+    // are at most the few giants ChooseGridBox leaves out.
+    if (int(outliers.size()) > tuning.threshold)
+        outliers.resize(size_t(KeepFirstOfEqual(outliers.data(), int(outliers.size()), triangles.data())));
     grid.MarkOccupied();
 
     // Which root cells get a nested grid (root cells are at depth 1, so every crowded one),
@@ -541,6 +609,33 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
     for (size_t c = 0; c < cellCount; ++c) grid.cells[c].written = grid.cells[c].capacity;
     sliceCounts = {};
 
+    // A large crowded cell in which a sample finds equal triangles keeps only the first of them
+    // before its nested grid is laid out, so that the grid and its storage are laid for what is
+    // left. Others are looked at once their nested grid is counted.
+    std::vector<char> deduplicated(splits.size(), 0);
+    pool.ParallelFor(size_t(0), splits.size(), size_t(64), [&](size_t first, size_t last) {
+        for (size_t k = first; k < last; ++k) {
+            SWGridCellCluster& cell = grid.cells[splits[k].cell];
+            int32_t* const ids = staged.get() + splits[k].firstId;
+            if (cell.written <= kSampledCell || !SampleHasEqualTriangles(ids, cell.written, triangles.data())) continue;
+            deduplicated[k] = 1;
+            cell.triangleCount = cell.capacity = cell.written = KeepFirstOfEqual(ids, cell.written, triangles.data());
+        }
+    });
+    if (std::find(deduplicated.begin(), deduplicated.end(), 1) != deduplicated.end()) {
+        nestedCells = nestedWords = 0;
+        for (size_t k = 0; k < splits.size(); ++k) {
+            Split& split = splits[k];
+            const SWGridCellCluster& cell = grid.cells[split.cell];
+            if (deduplicated[k])
+                split.layout = cell.triangleCount > tuning.threshold ? LayoutNested(cell, tuning) : NestedLayout();
+            split.firstCell = nestedCells;
+            split.firstWord = nestedWords;
+            nestedCells += size_t(split.layout.cells);
+            nestedWords += TraceGrid::OccupancyWords(split.layout.cells);
+        }
+    }
+
     if (!outliers.empty()) {
         SWGridCellCluster& leaf = blocks.outliers;
         leaf.triangleCount = int32_t(outliers.size());
@@ -592,7 +687,10 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
     };
 
     // Leaves are final; crowded cells get their nested grid laid out and counted. A crowded
-    // cell whose nested grid would not pay stays a leaf.
+    // cell whose nested grid would not pay stays a leaf. A cell too small to be sampled keeps
+    // only the first of equal triangles once the count shows a crowd no grid can sort out (its
+    // nested grid would not pay, or would leave a cell of it crowded), and is counted again; in a
+    // sampled cell without them such a crowd is an ordinary one, like the fan at a pole.
     std::vector<char> staysLeaf(splits.size(), 0);
     std::vector<size_t> packetsAt(splits.size(), 0);  // each split's packets, then where they start in their block
     forEachRootCell([&](int index) {
@@ -605,16 +703,52 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
         const Split& s = splits[size_t(split)];
         TraceGrid& nested = blocks.nestedGrids[size_t(split)];
         nested.owner = this;
-        nested.InitIn(s.layout.box, s.layout.size, blocks.nestedCells.get() + s.firstCell,
-                      blocks.nestedBits.get() + s.firstWord);
-        if (!CountNested(cell.written, stagedTriangles(s), nested)) {
+        SWGridCellCluster* const nestedCells = blocks.nestedCells.get() + s.firstCell;
+        uint64_t* const nestedBits = blocks.nestedBits.get() + s.firstWord;
+        int32_t* const ids = staged.get() + s.firstId;
+        const auto read = stagedTriangles(s);
+        const int32_t laidFor = cell.written;
+        bool counted = false;
+        auto keepFirstOfEqual = [&] {
+            const int kept = KeepFirstOfEqual(ids, cell.written, triangles.data());
+            if (kept == cell.written) return false;
+            cell.triangleCount = cell.capacity = cell.written = kept;
+            return true;
+        };
+        size_t packets = 0;
+        int32_t most = 0;
+        // Lays the nested grid out for the cell's triangles, in the storage set aside for all it
+        // binned, and counts them into it; false when the cell is to stay a leaf.
+        auto layOutAndCount = [&] {
+            // Fewer triangles lay out no more cells, but odd tuning values might.
+            const NestedLayout layout = cell.written == laidFor ? s.layout : LayoutNested(cell, tuning);
+            if (cell.written <= tuning.threshold || layout.cells == 0 || layout.cells > s.layout.cells) return false;
+            if (counted) std::fill_n(nestedCells, size_t(s.layout.cells), SWGridCellCluster());
+            counted = true;
+            nested.InitIn(layout.box, layout.size, nestedCells, nestedBits);
+            if (!CountNested(cell.written, read, nested)) return false;
+            packets = 0;
+            most = 0;
+            for (int i = 0; i < nested.cellCount; ++i) {
+                packets += size_t(nested.cells[i].PacketsNeeded());
+                most = std::max(most, nested.cells[i].triangleCount);
+            }
+            return true;
+        };
+        // Counted at one place only, so that the count is compiled into the task.
+        bool pays = false;
+        for (bool again = false;; again = true) {
+            pays = layOutAndCount();
+            if (again || (pays && most <= kCrowdedNestedCell)) break;
+            if (cell.written > kSampledCell || deduplicated[size_t(split)]) break;
+            if (!keepFirstOfEqual()) break;
+        }
+        if (!pays) {
             staysLeaf[size_t(split)] = 1;
             packetsAt[size_t(split)] = size_t(cell.PacketsNeeded());
             return;
         }
         nested.MarkOccupied();
-        size_t packets = 0;
-        for (int i = 0; i < nested.cellCount; ++i) packets += size_t(nested.cells[i].PacketsNeeded());
         packetsAt[size_t(split)] = packets;
     });
 
