@@ -22,12 +22,6 @@ using namespace KelvorTest;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool AddressSanitizer = true;
-#else
-constexpr bool AddressSanitizer = false;
-#endif
-
 // Keeps the last error the manager reports.
 class ErrorListener : public BakeManager::IBakeListener {
 public:

@@ -9,17 +9,12 @@
 #include <gtest/gtest.h>
 
 #include "fbx/fbxtesthelpers.h"
+#include "support/testsupport.h"
 
 using namespace Pallix::Bake;
 using namespace FbxTest;
 
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool AddressSanitizer = true;
-#else
-constexpr bool AddressSanitizer = false;
-#endif
 
 const Format Exported{Encoding::Binary, 7500, true};
 
@@ -127,7 +122,7 @@ TEST(FbxInstancing, ExpansionBeyondWhatASceneHoldsIsRefusedBeforeCopying) {
 }
 
 TEST(FbxInstancing, ExpansionIsMeasuredAgainstTheMemoryLeft) {
-    if (AddressSanitizer) GTEST_SKIP() << "the address sanitizer cannot run under an address-space limit";
+    if (KelvorTest::AddressSanitizer) GTEST_SKIP() << "the address sanitizer cannot run under an address-space limit";
     // 20,000 triangles linked by 100 models need about 420 MB in the Scene: more than the
     // 256 MB the child may take. Ten of them fit, and load.
     const MeshData grid = TriangleGrid(100);
@@ -153,7 +148,7 @@ TEST(FbxArrays, OnlyArraysThatAreReadAreInflated) {
 }
 
 TEST(FbxArrays, ACompressedArrayTakesMemoryForWhatItHoldsNotForWhatItClaims) {
-    if (AddressSanitizer) GTEST_SKIP() << "the address sanitizer cannot run under an address-space limit";
+    if (KelvorTest::AddressSanitizer) GTEST_SKIP() << "the address sanitizer cannot run under an address-space limit";
     // 600 KB of incompressible bytes under a count of 2^26 doubles (512 MiB): a claim within what
     // zlib could expand to, which the stream does not keep. Only what inflates is ever held.
     std::string noise(600000, '\0');

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <exception>
 #include <string>
+#include <utility>
 
 #include "geometry/scene.h"
 
@@ -27,13 +28,12 @@ inline std::string FlatOutcome(const Pallix::Bake::Scene& scene, std::string ref
     return refusal;
 }
 
-// What an importer (OBJImporter or PLYImporter) leaves when it reads data in chunks of
-// chunkBytes on workers threads: read(importer, scene) runs the import. The refusals it may end
-// in are the exception types given; any other escapes, so that the fuzzer reports it.
+// Runs read(importer, scene) with an importer (OBJImporter or PLYImporter) that reads in chunks
+// of chunkBytes on workers threads, and returns the refusal it ended in, empty for none. The
+// refusals it may end in are the exception types given; any other escapes, so that the fuzzer
+// reports it.
 template <class Importer, class... Refusals, class Read>
-std::string ChunkedOutcome(size_t chunkBytes, unsigned workers, const Read& read) {
-    Pallix::Bake::Scene scene(Pallix::Bake::NeedNormals | Pallix::Bake::NeedUVsAndColours);
-    std::string refusal;
+std::string ImportRefusal(Pallix::Bake::Scene& scene, size_t chunkBytes, unsigned workers, const Read& read) {
     try {
         Importer importer;
         importer.chunkBytes = chunkBytes;
@@ -41,9 +41,17 @@ std::string ChunkedOutcome(size_t chunkBytes, unsigned workers, const Read& read
         read(importer, scene);
     } catch (const std::exception& e) {
         if (!(dynamic_cast<const Refusals*>(&e) || ...)) throw;
-        refusal = e.what();
+        return e.what();
     }
-    return FlatOutcome(scene, refusal);
+    return {};
+}
+
+// What such an import leaves, refusal and mesh, as one string.
+template <class Importer, class... Refusals, class Read>
+std::string ChunkedOutcome(size_t chunkBytes, unsigned workers, const Read& read) {
+    Pallix::Bake::Scene scene(Pallix::Bake::NeedNormals | Pallix::Bake::NeedUVsAndColours);
+    std::string refusal = ImportRefusal<Importer, Refusals...>(scene, chunkBytes, workers, read);
+    return FlatOutcome(scene, std::move(refusal));
 }
 
 // Whether the last mesh of a scene holds arrays that agree with each other: colours and normals
@@ -58,20 +66,11 @@ inline bool WholeMesh(const Pallix::Bake::Scene& scene) {
     return true;
 }
 
-// What an importer leaves when the bytes it reads change from one reading to the next, as a file
-// rewritten by another program does: a whole mesh or one of the refusals given. Anything else
-// escapes or, for a mesh whose arrays disagree, ends the process, so that the fuzzer reports it.
+// An import whose bytes change from one reading to the next, as a file rewritten by another
+// program does, must end in a whole mesh or one of the refusals given; a mesh whose arrays
+// disagree ends the process, so that the fuzzer reports it.
 template <class Importer, class... Refusals, class Read>
 void ExpectWholeOrRefused(size_t chunkBytes, unsigned workers, const Read& read) {
     Pallix::Bake::Scene scene(Pallix::Bake::NeedNormals | Pallix::Bake::NeedUVsAndColours);
-    try {
-        Importer importer;
-        importer.chunkBytes = chunkBytes;
-        importer.workers = workers;
-        read(importer, scene);
-    } catch (const std::exception& e) {
-        if (!(dynamic_cast<const Refusals*>(&e) || ...)) throw;
-        return;
-    }
-    if (!WholeMesh(scene)) std::abort();
+    if (ImportRefusal<Importer, Refusals...>(scene, chunkBytes, workers, read).empty() && !WholeMesh(scene)) std::abort();
 }

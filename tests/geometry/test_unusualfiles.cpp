@@ -228,12 +228,6 @@ TEST(ChangingFiles, PlyRewrittenWhileReadIsReadWholeOrRefused) {
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool AddressSanitizer = true;
-#else
-constexpr bool AddressSanitizer = false;
-#endif
-
 ImportOutcome ReadFile(Format format, const std::string& path) {
     return Record([&](Scene& scene) {
         if (format == Format::Obj) OBJImporter().Import(path.c_str(), &scene);
@@ -363,7 +357,7 @@ TEST(FilesWithoutASize, AreReadByTheFbxReaderToo) {
 // A stream without an end is read only while memory lasts, then refused by name; under a limit
 // of the address space, which the address sanitizer's own reservations leave no room for.
 TEST(FilesWithoutASize, AnEndlessStreamIsRefusedWhenMemoryRunsOut) {
-    if (AddressSanitizer) GTEST_SKIP() << "the address sanitizer reserves more address space than any limit allows";
+    if (KelvorTest::AddressSanitizer) GTEST_SKIP() << "the address sanitizer reserves more address space than any limit allows";
     for (Format format : {Format::Obj, Format::Ply}) {
         int pipeEnds[2];
         ASSERT_EQ(::pipe(pipeEnds), 0);

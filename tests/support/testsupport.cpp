@@ -1,5 +1,6 @@
 #include "support/testsupport.h"
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,7 +38,7 @@ std::string ReadAll(const fs::path& path) {
 
 ProgramResult RunProgram(const fs::path& program, const std::vector<std::string>& args,
                          const std::vector<std::pair<std::string, std::string>>& environment,
-                         const fs::path& workingFolder) {
+                         const fs::path& workingFolder, uint64_t addressSpaceLimit) {
     TempFolder capture("kelvor-run");
     const fs::path outFile = capture / "stdout";
     const fs::path errFile = capture / "stderr";
@@ -50,6 +51,8 @@ ProgramResult RunProgram(const fs::path& program, const std::vector<std::string>
         setenv("ASAN_OPTIONS", KELVOR_ASAN_PROGRAM_OPTIONS, 0);
         unsetenv("DISPLAY");
         if (!workingFolder.empty() && chdir(workingFolder.c_str()) != 0) _exit(126);
+        const rlimit limit{rlim_t(addressSpaceLimit), rlim_t(addressSpaceLimit)};
+        if (addressSpaceLimit > 0 && setrlimit(RLIMIT_AS, &limit) != 0) _exit(126);
         if (!freopen(outFile.c_str(), "w", stdout) || !freopen(errFile.c_str(), "w", stderr)) _exit(127);
         std::vector<char*> argv{const_cast<char*>(program.c_str())};
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -59,8 +62,10 @@ ProgramResult RunProgram(const fs::path& program, const std::vector<std::string>
     }
     ProgramResult result;
     int raw = 0;
-    if (child > 0) waitpid(child, &raw, 0);
+    rusage usage{};
+    if (child > 0) wait4(child, &raw, 0, &usage);
     result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    result.peakKilobytes = usage.ru_maxrss;
     result.out = ReadAll(outFile);
     result.err = ReadAll(errFile);
     return result;
@@ -70,10 +75,11 @@ fs::path KelvorCmdPath() { return fs::path(KELVOR_BINARY_DIR) / "cmd" / "KelvorC
 
 fs::path SamplesProgramPath() { return fs::path(KELVOR_BINARY_DIR) / "tools" / "kelvor_samples"; }
 
-ProgramResult RunKelvorCmd(const std::vector<std::string>& args, const fs::path& workingFolder) {
+ProgramResult RunKelvorCmd(const std::vector<std::string>& args, const fs::path& workingFolder,
+                           uint64_t addressSpaceLimit) {
     const fs::path config = workingFolder / ".config";
     fs::create_directories(config);
-    return RunProgram(KelvorCmdPath(), args, {{"XDG_CONFIG_HOME", config.string()}}, workingFolder);
+    return RunProgram(KelvorCmdPath(), args, {{"XDG_CONFIG_HOME", config.string()}}, workingFolder, addressSpaceLimit);
 }
 
 void WriteObj(const fs::path& path, const std::vector<ObjMesh>& meshes) {

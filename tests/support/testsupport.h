@@ -4,6 +4,7 @@
 // meshes and reading the written images back.
 
 #include <array>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -16,6 +17,13 @@
 namespace KelvorTest {
 
 namespace fs = std::filesystem;
+
+// Sanitizer builds reserve more address space than any limit a test could set.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool AddressSanitizer = true;
+#else
+constexpr bool AddressSanitizer = false;
+#endif
 
 inline Pallix::Math::Vec3 Unit(Pallix::Math::Vec3 v) { return v * (1.0f / Pallix::Math::Length(v)); }
 
@@ -46,20 +54,23 @@ struct ProgramResult {
     int status = -1;  // exit status, or 128 + signal
     std::string out;
     std::string err;
+    long peakKilobytes = 0;  // the most resident memory the program held
 };
 
 // Runs a program with arguments, extra environment variables and a working folder, and
-// captures its output. Sanitizer builds pass the Mesa leak suppressions on.
+// captures its output; with an address-space limit in bytes, under it, as `ulimit -v` sets one.
+// Sanitizer builds pass the Mesa leak suppressions on.
 ProgramResult RunProgram(const fs::path& program, const std::vector<std::string>& args,
                          const std::vector<std::pair<std::string, std::string>>& environment = {},
-                         const fs::path& workingFolder = {});
+                         const fs::path& workingFolder = {}, uint64_t addressSpaceLimit = 0);
 
 // The built KelvorCmd and sample generator.
 fs::path KelvorCmdPath();
 fs::path SamplesProgramPath();
 
 // Runs KelvorCmd in workingFolder with a settings folder of its own inside it.
-ProgramResult RunKelvorCmd(const std::vector<std::string>& args, const fs::path& workingFolder);
+ProgramResult RunKelvorCmd(const std::vector<std::string>& args, const fs::path& workingFolder,
+                           uint64_t addressSpaceLimit = 0);
 
 // A triangle mesh for OBJ files; uvs and normals, when present, have one entry per position
 // and faces use the same index for v, vt and vn.

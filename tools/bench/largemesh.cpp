@@ -282,6 +282,20 @@ bool WriteBytes(const std::string& path, const std::string& bytes) {
 }
 
 // The sphere as one binary FBX mesh with its normals by control point.
+// A mesh geometry with normals by control point, as exporters write one.
+void WriteGeometry(KelvorBench::FbxBinaryWriter& fbx, int64_t id, const std::string& name, const std::vector<double>& vertices,
+                   const std::vector<int32_t>& corners, const std::vector<double>& normals) {
+    fbx.Record("Geometry", [&] { fbx.Long(id); fbx.String(name); fbx.String("Mesh"); }, [&] {
+        fbx.Record("Vertices", [&] { fbx.DoubleArray(vertices); });
+        fbx.Record("PolygonVertexIndex", [&] { fbx.IntArray(corners); });
+        fbx.Record("LayerElementNormal", [&] { fbx.Int(0); }, [&] {
+            fbx.Record("MappingInformationType", [&] { fbx.String("ByVertice"); });
+            fbx.Record("ReferenceInformationType", [&] { fbx.String("Direct"); });
+            fbx.Record("Normals", [&] { fbx.DoubleArray(normals); });
+        });
+    });
+}
+
 bool WriteHighPolyFbx(const std::string& path, const BumpedSphere::Layout& layout) {
     std::vector<double> vertices, normals;
     vertices.reserve(size_t(layout.Vertices()) * 3);
@@ -296,15 +310,7 @@ bool WriteHighPolyFbx(const std::string& path, const BumpedSphere::Layout& layou
     KelvorBench::FbxBinaryWriter fbx;
     fbx.Start();
     fbx.Record("Objects", nullptr, [&] {
-        fbx.Record("Geometry", [&] { fbx.Long(2); fbx.String(std::string("sphere\0\1Geometry", 16)); fbx.String("Mesh"); }, [&] {
-            fbx.Record("Vertices", [&] { fbx.DoubleArray(vertices); });
-            fbx.Record("PolygonVertexIndex", [&] { fbx.IntArray(corners); });
-            fbx.Record("LayerElementNormal", [&] { fbx.Int(0); }, [&] {
-                fbx.Record("MappingInformationType", [&] { fbx.String("ByVertice"); });
-                fbx.Record("ReferenceInformationType", [&] { fbx.String("Direct"); });
-                fbx.Record("Normals", [&] { fbx.DoubleArray(normals); });
-            });
-        });
+        WriteGeometry(fbx, 2, std::string("sphere\0\1Geometry", 16), vertices, corners, normals);
         fbx.Record("Model", [&] { fbx.Long(1); fbx.String(std::string("sphere\0\1Model", 13)); fbx.String("Mesh"); });
     });
     fbx.Record("Connections", nullptr, [&] {
@@ -334,15 +340,7 @@ bool WriteInstancedFbx(const std::string& path, int64_t triangles) {
     KelvorBench::FbxBinaryWriter fbx;
     fbx.Start();
     fbx.Record("Objects", nullptr, [&] {
-        fbx.Record("Geometry", [&] { fbx.Long(1); fbx.String(std::string("grid\0\1Geometry", 14)); fbx.String("Mesh"); }, [&] {
-            fbx.Record("Vertices", [&] { fbx.DoubleArray(vertices); });
-            fbx.Record("PolygonVertexIndex", [&] { fbx.IntArray(corners); });
-            fbx.Record("LayerElementNormal", [&] { fbx.Int(0); }, [&] {
-                fbx.Record("MappingInformationType", [&] { fbx.String("ByVertice"); });
-                fbx.Record("ReferenceInformationType", [&] { fbx.String("Direct"); });
-                fbx.Record("Normals", [&] { fbx.DoubleArray(normals); });
-            });
-        });
+        WriteGeometry(fbx, 1, std::string("grid\0\1Geometry", 14), vertices, corners, normals);
         for (int64_t i = 0; i < instances; ++i) {
             const std::string name = "copy" + std::to_string(i) + std::string("\0\1Model", 7);
             fbx.Record("Model", [&] { fbx.Long(10 + i); fbx.String(name); fbx.String("Mesh"); }, [&] {
