@@ -125,21 +125,23 @@ ImportOutcome Record(const std::function<void(Scene&)>& import) {
 
 enum class Format { Obj, Ply };
 
-ImportOutcome ReadThrough(Format format, const InputSource& source, unsigned workers, size_t chunkBytes) {
+// What reading an opened input gives, on workers threads in chunks of chunkBytes.
+ImportOutcome ReadOpened(Format format, const ChunkedInput& input, const std::string& name, unsigned workers = 0,
+                         size_t chunkBytes = DefaultChunkBytes) {
     return Record([&](Scene& scene) {
-        ChunkedInput input(source);
-        if (format == Format::Obj) {
-            OBJImporter importer;
+        auto read = [&](auto importer) {
             importer.workers = workers;
             importer.chunkBytes = chunkBytes;
-            importer.ImportInput(input, "changing", &scene);
-        } else {
-            PLYImporter importer;
-            importer.workers = workers;
-            importer.chunkBytes = chunkBytes;
-            importer.ImportInput(input, "changing", &scene);
-        }
+            importer.ImportInput(input, name.c_str(), &scene);
+        };
+        if (format == Format::Obj) read(OBJImporter());
+        else read(PLYImporter());
     });
+}
+
+ImportOutcome ReadThrough(Format format, const InputSource& source, unsigned workers, size_t chunkBytes) {
+    const ChunkedInput input(source);
+    return ReadOpened(format, input, "changing", workers, chunkBytes);
 }
 
 ImportOutcome ReadOnce(Format format, const std::string& bytes, size_t chunkBytes) {
@@ -232,13 +234,6 @@ ImportOutcome ReadFile(Format format, const std::string& path) {
     return Record([&](Scene& scene) {
         if (format == Format::Obj) OBJImporter().Import(path.c_str(), &scene);
         else PLYImporter().Import(path.c_str(), &scene);
-    });
-}
-
-ImportOutcome ReadOpened(Format format, const ChunkedInput& input, const std::string& path) {
-    return Record([&](Scene& scene) {
-        if (format == Format::Obj) OBJImporter().ImportInput(const_cast<ChunkedInput&>(input), path.c_str(), &scene);
-        else PLYImporter().ImportInput(input, path.c_str(), &scene);
     });
 }
 

@@ -101,8 +101,10 @@ struct LoadBudget {
 void ImportHighPolyFile(const std::string& path, Scene* scene, unsigned threads, LoadBudget& budget) {
     const HighPolyFormat format = FormatOf(path);
     const uint64_t before = uint64_t(scene->CountTriangles());
-    auto configure = [&](SceneImporter& importer) {
+    // Every importer has its size checked before it copies the file's triangles.
+    auto read = [&](SceneImporter& importer) {
         importer.sizeCheck = [&](uint64_t triangles) { budget.Check(path, format, triangles); };
+        importer.Import(path.c_str(), scene);
     };
     try {
         switch (format) {
@@ -110,22 +112,19 @@ void ImportHighPolyFile(const std::string& path, Scene* scene, unsigned threads,
             FBXImporter importer;
             importer.viewName = "gameview";
             importer.triangulate = true;
-            configure(importer);
-            importer.Import(path.c_str(), scene);
+            read(importer);
             break;
         }
         case HighPolyFormat::Obj: {
             OBJImporter importer;
             importer.workers = threads;
-            configure(importer);
-            importer.Import(path.c_str(), scene);
+            read(importer);
             break;
         }
         case HighPolyFormat::Ply: {
             PLYImporter importer;
             importer.workers = threads;
-            configure(importer);
-            importer.Import(path.c_str(), scene);
+            read(importer);
             break;
         }
         case HighPolyFormat::None: break;

@@ -33,21 +33,7 @@ std::unique_ptr<MapBaker> CreateMapBaker(BakeTimes* times, BakeJob* job, MapSett
     }
 }
 
-bool HasMapBaker(int type) {
-    switch (type) {
-    case MapNormal:
-    case MapAmbientOcclusion:
-    case MapMaterialId:
-    case MapDisplacement:
-    case MapVertexColour:
-    case MapCurvature:
-    case MapThickness:
-    case MapWorldPosition:
-    case MapHardEdgeMask:
-    case MapAlphaMask:
-    case MapDiagnostic: return true;
-    default: return false;
-    }
-}
+// Every type code from normal to diagnostic has a baker of its own.
+bool HasMapBaker(int type) { return type >= MapNormal && type <= MapDiagnostic; }
 
 }  // namespace Pallix::Bake

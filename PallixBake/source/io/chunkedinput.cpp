@@ -126,33 +126,41 @@ bool ChunkedInput::View(uint64_t offset, size_t length, ReadBuffer& buffer, std:
         bytes = std::string_view(data_ + offset, length);
         return true;
     }
-    if (!blocks_.empty()) {
-        const size_t first = size_t(offset / StreamBlockBytes), at = size_t(offset % StreamBlockBytes);
-        if (at + length <= StreamBlockBytes) {
-            bytes = std::string_view(blocks_[first].get() + at, length);
-            return true;
-        }
-        // Across blocks: copied out, as a file's bytes are read.
-        char* room = buffer.Room(length);
-        for (size_t done = 0; done < length;) {
-            const uint64_t from = offset + done;
-            const size_t part = std::min(length - done, StreamBlockBytes - size_t(from % StreamBlockBytes));
-            std::memcpy(room + done, blocks_[size_t(from / StreamBlockBytes)].get() + from % StreamBlockBytes, part);
-            done += part;
-        }
-        bytes = std::string_view(room, length);
+    const size_t at = size_t(offset % StreamBlockBytes);
+    if (!blocks_.empty() && at + length <= StreamBlockBytes) {
+        bytes = std::string_view(blocks_[size_t(offset / StreamBlockBytes)].get() + at, length);
         return true;
     }
     if (length == 0) {
         bytes = {};
         return true;
     }
+    // Across a stream's blocks, or from a file or source: copied out.
     char* room = buffer.Room(length);
-    // A file cut short while it is read counts as unreadable too.
-    const bool read = source_ ? source_->Read(offset, length, room) : ReadAt(fd_, room, length, offset) == int64_t(length);
-    if (!read) return false;
+    if (!Read(offset, length, room)) return false;
     bytes = std::string_view(room, length);
     return true;
+}
+
+bool ChunkedInput::Read(uint64_t offset, size_t length, char* out) const {
+    if (offset > size_ || length > size_ - offset) return false;
+    if (data_) {
+        std::memcpy(out, data_ + offset, length);
+        return true;
+    }
+    if (!blocks_.empty()) {
+        for (size_t done = 0; done < length;) {
+            const uint64_t from = offset + done;
+            const size_t part = std::min(length - done, StreamBlockBytes - size_t(from % StreamBlockBytes));
+            std::memcpy(out + done, blocks_[size_t(from / StreamBlockBytes)].get() + from % StreamBlockBytes, part);
+            done += part;
+        }
+        return true;
+    }
+    if (length == 0) return true;
+    if (source_) return source_->Read(offset, length, out);
+    // A file cut short while it is read counts as unreadable too.
+    return ReadAt(fd_, out, length, offset) == int64_t(length);
 }
 
 std::string ChangedWhileRead(const std::string& name) { return name + " changed while it was being read"; }

@@ -74,6 +74,8 @@ public:
     // The bytes [offset, offset + length), cut at the end of the input: a view into the block, or
     // into buffer once read into it. False when a file cannot be read there.
     bool View(uint64_t offset, size_t length, ReadBuffer& buffer, std::string_view& bytes) const;
+    // Copies the bytes [offset, offset + length) to out; false when they are not all there.
+    bool Read(uint64_t offset, size_t length, char* out) const;
 
 private:
     void ReadStream();

@@ -177,7 +177,7 @@ struct Chunk {
 
 class ObjReader {
 public:
-    ObjReader(ChunkedInput& input, const char* name, Scene* scene, unsigned workers, size_t chunkBytes)
+    ObjReader(const ChunkedInput& input, const char* name, Scene* scene, unsigned workers, size_t chunkBytes)
         : input_(input), name_(name ? name : ""), scene_(scene), workers_(workers), chunkBytes_(chunkBytes) {
         mesh_ = scene_->AddMesh("global");
         material_ = scene_->FindOrAddMaterial("unsupported");
@@ -560,7 +560,7 @@ private:
         std::printf("Done");
     }
 
-    ChunkedInput& input_;
+    const ChunkedInput& input_;
     std::string name_;
     Scene* scene_;
     ImportWorkers workers_;
@@ -591,7 +591,7 @@ void OBJImporter::ImportText(const char* text, size_t size, const char* name, Sc
     ImportInput(input, name, scene);
 }
 
-void OBJImporter::ImportInput(ChunkedInput& input, const char* name, Scene* scene) {
+void OBJImporter::ImportInput(const ChunkedInput& input, const char* name, Scene* scene) {
     ObjReader reader(input, name, scene, workers, chunkBytes);
     try {
         reader.Run(*this);

@@ -25,7 +25,7 @@ public:
     void Import(const char* path, Scene* scene) override;
     // The same for OBJ text held in memory, or for any input; name stands for the file in messages.
     void ImportText(const char* text, size_t size, const char* name, Scene* scene);
-    void ImportInput(ChunkedInput& input, const char* name, Scene* scene);
+    void ImportInput(const ChunkedInput& input, const char* name, Scene* scene);
 
     unsigned workers = 0;  // threads that read the file; 0 means one per hardware thread
     size_t chunkBytes = DefaultChunkBytes;

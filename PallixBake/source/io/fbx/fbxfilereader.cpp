@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <new>
 #include <utility>
 
@@ -112,44 +110,20 @@ bool FbxFileReader::Initialize(const std::string& path) {
     status = FbxStatusCode::Success;
     statusText.clear();
 
-    // A folder opens as a stream on Linux and reports a nonsense size.
-    std::error_code error;
-    if (std::filesystem::is_directory(path, error)) return Fail(FbxStatusCode::Failure, "The path is a folder, not a file");
-    // Size and date before and after the read tell whether another program wrote the file meanwhile.
-    auto stamp = [&path] {
-        std::error_code ignored;
-        const uintmax_t bytes = std::filesystem::file_size(path, ignored);
-        return std::pair(bytes, std::filesystem::last_write_time(path, ignored));
-    };
-    const auto before = stamp();
-    if (before.first == 0 || before.first == uintmax_t(-1)) {
-        // A pipe, a device or a file whose size reads 0 is read to its end as a stream.
-        const ChunkedInput input(path.c_str());
-        if (!input.IsOpen()) return Fail(FbxStatusCode::Failure, "File not found or not readable");
-        if (input.OutOfMemory()) return Fail(FbxStatusCode::Failure, "Not enough memory to read the file");
-        if (input.ReadFailed()) return Fail(FbxStatusCode::Failure, "Read error");
-        ReadBuffer buffer;
-        std::string_view bytes;
-        if (!input.View(0, size_t(input.Size()), buffer, bytes)) return Fail(FbxStatusCode::Failure, "Read error");
-        try {
-            contents.assign(bytes);
-        } catch (const std::exception&) {
-            return Fail(FbxStatusCode::Failure, "Not enough memory to read the file");
-        }
-    } else {
-        std::ifstream file(path, std::ios::binary | std::ios::ate);
-        if (!file) return Fail(FbxStatusCode::Failure, "File not found or not readable");
-        const std::streamoff size = file.tellg();
-        if (size < 0) return Fail(FbxStatusCode::Failure, "File not found or not readable");
-        try {
-            contents.resize(size_t(size));
-        } catch (const std::exception&) {
-            return Fail(FbxStatusCode::Failure, "Not enough memory to read the file");
-        }
-        file.seekg(0);
-        if (!file.read(contents.data(), size) || file.gcount() != size) return Fail(FbxStatusCode::Failure, "Read error");
-        if (stamp() != before) return Fail(FbxStatusCode::Failure, "The file changed while it was being read");
+    // A pipe, a device or a file whose size reads 0 is read to its end as the input opens.
+    const ChunkedInput input(path.c_str());
+    if (!input.IsOpen()) return Fail(FbxStatusCode::Failure, "File not found or not readable");
+    if (input.IsFolder()) return Fail(FbxStatusCode::Failure, "The path is a folder, not a file");
+    if (input.OutOfMemory()) return Fail(FbxStatusCode::Failure, "Not enough memory to read the file");
+    if (input.ReadFailed()) return Fail(FbxStatusCode::Failure, "Read error");
+    try {
+        contents.resize(size_t(input.Size()));
+    } catch (const std::exception&) {
+        return Fail(FbxStatusCode::Failure, "Not enough memory to read the file");
     }
+    if (!input.Read(0, contents.size(), contents.data())) return Fail(FbxStatusCode::Failure, "Read error");
+    // Another program that wrote the file meanwhile moved its size or date.
+    if (input.Changed()) return Fail(FbxStatusCode::Failure, "The file changed while it was being read");
 
     if (contents.size() >= 21 && std::memcmp(contents.data(), "Kaydara FBX Binary  \0", 21) == 0) {
         if (contents.size() < 27) return Fail(FbxStatusCode::InvalidFile, "File is truncated in its header");
