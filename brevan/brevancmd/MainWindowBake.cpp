@@ -15,6 +15,8 @@
 #include <mutex>
 #include <numbers>
 
+#include "elidedcombobox.h"
+
 namespace Pallix::Bake {
 
 namespace {
@@ -65,7 +67,7 @@ bool MainWindow::ValidateAndFillJob(BakeModel::Preset& preset, BakeJob* job, boo
     // In a batch several presets are checked in a row: each box says whose problem it shows.
     const QString owner = !namePreset                      ? QString()
                           : preset.PresetName().isEmpty() ? QString("Unnamed preset: ")
-                                                           : "Preset \"" + preset.PresetName() + "\": ";
+                                                           : "Preset \"" + ShortenedName(preset.PresetName(), font()) + "\": ";
     auto refuse = [&](const QString& title, const QString& text) {
         QMessageBox::critical(this, title, owner + text);
         return false;
@@ -214,7 +216,7 @@ void MainWindow::StartBake() {
 
 bool MainWindow::RefuseInvalidFields(const QString& name, const QStringList& fields) {
     if (fields.isEmpty()) return true;
-    const QString preset = name.isEmpty() ? QString("The unnamed preset") : "Preset \"" + name + "\"";
+    const QString preset = name.isEmpty() ? QString("The unnamed preset") : "Preset \"" + ShortenedName(name, font()) + "\"";
     QMessageBox::critical(this, "Invalid setting",
                           preset + " cannot be baked until these fields hold numbers:\n" + fields.join("\n"));
     return false;

@@ -2,20 +2,12 @@
 
 #include <QAction>
 #include <QActionGroup>
-#include <QFontMetrics>
 #include <QMenu>
 #include <QMenuBar>
 
 #include "elidedcombobox.h"
 
 namespace Pallix::Bake {
-
-namespace {
-
-// About as many characters as a batch menu entry shows of a preset name.
-constexpr int kBatchNameCharacters = 60;
-
-}  // namespace
 
 QAction* MainWindow::MakeAction(const QString& text, const QString& statusTip, void (MainWindow::*slot)(),
                                 QActionGroup* group) {
@@ -133,10 +125,9 @@ void MainWindow::RebuildBatchMenu() {
     model.PresetNames(names);
     // A long name is shortened, so that the menu fits the screen, and a "&" is shown as itself
     // rather than as a shortcut; the action keeps the name itself for its setting.
-    const QFontMetrics metrics(batchMenu->font());
     batchMenu->setToolTipsVisible(true);
     for (const QString& name : names) {
-        QString shown = metrics.elidedText(name, Qt::ElideMiddle, metrics.averageCharWidth() * kBatchNameCharacters);
+        QString shown = ShortenedName(name, batchMenu->font());
         QAction* tick = batchMenu->addAction(shown.replace('&', "&&"));
         tick->setData(name);
         tick->setToolTip(BreakableText(name));

@@ -2,6 +2,7 @@
 
 #include <QAbstractItemView>
 #include <QApplication>
+#include <QFontMetrics>
 #include <QPainter>
 #include <QScreen>
 #include <QStyleOptionComboBox>
@@ -92,6 +93,12 @@ void ElidedComboBox::paintEvent(QPaintEvent*) {
     const QRect field = style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, this);
     option.currentText = fontMetrics().elidedText(option.currentText, Qt::ElideMiddle, field.width());
     painter.drawControl(QStyle::CE_ComboBoxLabel, option);
+}
+
+QString ShortenedName(const QString& name, const QFont& font) {
+    constexpr int kShownNameCharacters = 60;
+    const QFontMetrics metrics(font);
+    return metrics.elidedText(name, Qt::ElideMiddle, metrics.averageCharWidth() * kShownNameCharacters);
 }
 
 QString BreakableText(const QString& text) {

@@ -26,6 +26,10 @@ private:
     WrappingItemDelegate* delegate;
 };
 
+// A preset name as menus and message boxes quote it: a long one is shortened in the middle to
+// about sixty characters of the font, so that the menu or box still fits the screen.
+QString ShortenedName(const QString& name, const QFont& font);
+
 // A long text as a tool tip shows it whole: the tip is broken over lines where it is wider than
 // the screen, and these invisible breaks let a name without spaces be broken too.
 QString BreakableText(const QString& text);

@@ -177,3 +177,30 @@ TEST_F(GuiFieldTest, AFieldWithoutANumberIsMarkedUntilItHoldsOneAndStopsABatchOf
     EXPECT_EQ(Find<QLineEdit>(*window, "output_searchdistance").text(), "0");
     EXPECT_FALSE(Find<QLineEdit>(*window, "output_searchdistance").property("invalid").toBool());
 }
+
+// A box that names a preset of 300 characters quotes it shortened in the middle, so that the box
+// fits the screen; for the batch too, whose other checks name each preset they refuse.
+TEST_F(GuiFieldTest, ABoxQuotesALongPresetNameShortened) {
+    const QString name = QString("Longname").repeated(38).left(300);
+    auto window = MakeBakeWindow();
+    {
+        KelvorTest::InputAnswer answer(name);
+        window->addPresetHandler();
+    }
+    ASSERT_EQ(window->Model().PresetName(), name);
+    FillCrate(*window, false, 64);
+    SetItem(*window, "map0_maptype", "AO Map");
+    SetText(*window, "map0_distance", "abc");
+    store->settings.setValue("preset_" + name + "_batch_on", 1);
+
+    MessageBoxes boxes;
+    window->bake();
+    window->actionBakeBatch();
+    ASSERT_EQ(boxes.shown.size(), 2);
+    for (const QString& shown : boxes.shown) {
+        const QString quoted = shown.section('"', 1, 1);
+        EXPECT_TRUE(quoted.startsWith("Longname") && quoted.endsWith("Long") && quoted.contains(QChar(0x2026)))
+            << shown.toStdString();
+        EXPECT_LT(quoted.size(), 100) << shown.toStdString();
+    }
+}
