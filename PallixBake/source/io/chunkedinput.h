@@ -39,10 +39,10 @@ public:
 };
 
 // An input file or block of memory that many threads read at once, each its own parts. A regular
-// file is read where it lies, a part at a time, so no copy of the whole file is ever made; a pipe,
-// a device or a file whose size reads 0 (as on /proc and some network file systems) is read to
-// its end when it is opened, in blocks held while the input lives. Nothing here throws but
-// std::bad_alloc.
+// file is read where it lies, a part at a time, so no copy of the whole file is ever made unless
+// a reader asks to hold it; a pipe, a device or a file whose size reads 0 (as on /proc and some
+// network file systems) is read to its end when it is opened, into one block held while the input
+// lives. Nothing here throws but std::bad_alloc.
 //
 // Another program may rewrite a file while it is read: the readers must never trust a second
 // reading of a part to hold what the first held, and ask Changed() before they report a result.
@@ -71,8 +71,14 @@ public:
     // Whether the file's size or modification time is no longer what it was when it was opened.
     bool Changed() const;
 
-    // The bytes [offset, offset + length), cut at the end of the input: a view into the block, or
-    // into buffer once read into it. False when a file cannot be read there.
+    // Reads a file or source whole into memory the input holds, for readers that need all of it
+    // in one block; a stream or a block is held already. False when it cannot be read.
+    bool Hold();
+    // Every byte, once held.
+    std::string_view Whole() const { return data_ ? std::string_view(data_, size_t(size_)) : std::string_view(); }
+
+    // The bytes [offset, offset + length), cut at the end of the input: a view into the held
+    // bytes, or into buffer once read into it. False when a file cannot be read there.
     bool View(uint64_t offset, size_t length, ReadBuffer& buffer, std::string_view& bytes) const;
     // Copies the bytes [offset, offset + length) to out; false when they are not all there.
     bool Read(uint64_t offset, size_t length, char* out) const;
@@ -81,7 +87,7 @@ private:
     void ReadStream();
 
     int fd_ = -1;
-    const char* data_ = nullptr;
+    const char* data_ = nullptr;  // a block, or the held bytes
     const InputSource* source_ = nullptr;
     uint64_t size_ = 0;
     bool open_ = false;
@@ -90,7 +96,7 @@ private:
     bool outOfMemory_ = false;
     int64_t modifiedSeconds_ = 0, modifiedNanoseconds_ = 0;
     uint64_t streamLimit_ = 0;
-    std::vector<std::unique_ptr<char[]>> blocks_;  // a stream, read at once
+    GrowingBlock held_;
 };
 
 // What the readers say of a file that another program changed while they read it.

@@ -103,27 +103,31 @@ bool FbxFileReader::Fail(FbxStatusCode code, std::string text) {
     return false;
 }
 
+FbxFileReader::FbxFileReader() = default;
+FbxFileReader::~FbxFileReader() = default;
+
 bool FbxFileReader::Initialize(const std::string& path) {
-    contents.clear();
+    input.reset();
+    contents = {};
     format = Format::Unknown;
     version = 0;
     status = FbxStatusCode::Success;
     statusText.clear();
 
     // A pipe, a device or a file whose size reads 0 is read to its end as the input opens.
-    const ChunkedInput input(path.c_str());
-    if (!input.IsOpen()) return Fail(FbxStatusCode::Failure, "File not found or not readable");
-    if (input.IsFolder()) return Fail(FbxStatusCode::Failure, "The path is a folder, not a file");
-    if (input.OutOfMemory()) return Fail(FbxStatusCode::Failure, "Not enough memory to read the file");
-    if (input.ReadFailed()) return Fail(FbxStatusCode::Failure, "Read error");
+    input = std::make_unique<ChunkedInput>(path.c_str());
+    if (!input->IsOpen()) return Fail(FbxStatusCode::Failure, "File not found or not readable");
+    if (input->IsFolder()) return Fail(FbxStatusCode::Failure, "The path is a folder, not a file");
+    if (input->OutOfMemory()) return Fail(FbxStatusCode::Failure, "Not enough memory to read the file");
+    if (input->ReadFailed()) return Fail(FbxStatusCode::Failure, "Read error");
     try {
-        contents.resize(size_t(input.Size()));
-    } catch (const std::exception&) {
+        if (!input->Hold()) return Fail(FbxStatusCode::Failure, "Read error");
+    } catch (const std::bad_alloc&) {
         return Fail(FbxStatusCode::Failure, "Not enough memory to read the file");
     }
-    if (!input.Read(0, contents.size(), contents.data())) return Fail(FbxStatusCode::Failure, "Read error");
     // Another program that wrote the file meanwhile moved its size or date.
-    if (input.Changed()) return Fail(FbxStatusCode::Failure, "The file changed while it was being read");
+    if (input->Changed()) return Fail(FbxStatusCode::Failure, "The file changed while it was being read");
+    contents = input->Whole();
 
     if (contents.size() >= 21 && std::memcmp(contents.data(), "Kaydara FBX Binary  \0", 21) == 0) {
         if (contents.size() < 27) return Fail(FbxStatusCode::InvalidFile, "File is truncated in its header");
