@@ -1,5 +1,5 @@
-// KelvorCmd reading its meshes through pipes: an FBX file through a pipe bakes the maps of the
-// file at its memory.
+// KelvorCmd reading its meshes through pipes: a stream that is no mesh is refused at its first
+// bytes in every role, and an FBX file through a pipe bakes the maps of the file at its memory.
 #include <unistd.h>
 
 #include <algorithm>
@@ -58,6 +58,33 @@ std::string BumpedGridBesideCurve(uint32_t keys) {
 }
 
 }  // namespace
+
+TEST(KelvorCmdStreams, ZeroBytesAreRefusedAtOnceInEveryRole) {
+    TempFolder folder("kelvorcmd-zeros");
+    WriteObj(folder / "mesh.obj", GridMesh(2, 0, 1, 0, 1));
+    const uint64_t zeros = 900000000;
+    // A file that holds no blocks on disk.
+    FbxTest::WriteFile((folder / "zeros.fbx").string(), "");
+    ASSERT_EQ(::truncate((folder / "zeros.fbx").c_str(), off_t(zeros)), 0);
+    for (const char* role : {"--high", "--low", "--env"}) {
+        for (const bool piped : {false, true}) {
+            SCOPED_TRACE(std::string(role) + (piped ? " through a pipe" : " as a file"));
+            const std::string name = piped ? "stream.fbx" : "zeros.fbx";
+            std::unique_ptr<PipeFeeder> feeder;
+            if (piped) feeder = std::make_unique<PipeFeeder>((folder / name).string(), zeros);
+            std::vector<std::string> args{"--low", "mesh.obj", "--high", "mesh.obj", "--env", "mesh.obj"};
+            *(std::find(args.begin(), args.end(), role) + 1) = name;
+            args.insert(args.end(), {"-p", "out", "-f", "png8", "--width", "256", "--height", "256", "normal"});
+            const ProgramResult run = RunKelvorCmd(args, folder.Path());
+            EXPECT_EQ(run.status, 1) << run.out << run.err;
+            EXPECT_NE(run.out.find("Can not load mesh file '" + name + "': Unexpected file type"), std::string::npos) << run.out;
+            EXPECT_LT(run.peakKilobytes, 200 * 1024);
+            if (feeder) {
+                EXPECT_LT(feeder->Written(), uint64_t(1) << 20);
+            }
+        }
+    }
+}
 
 TEST(KelvorCmdStreams, AnFbxThroughAPipeBakesTheMapsOfItsFileAtItsPeak) {
     TempFolder folder("kelvorcmd-fbxpipe");

@@ -1,5 +1,6 @@
-// The FBX reader takes its bytes from a file or from a stream (a pipe, a device): a mesh read
-// through a pipe is the mesh of its file.
+// The FBX reader takes its bytes from a file or from a stream (a pipe, a device): it tells a
+// file that is no mesh by its first bytes and reads no further, and a mesh read through a pipe
+// is the mesh of its file.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -50,6 +51,8 @@ Load LoadPath(const std::string& path) {
     return load;
 }
 
+std::string Unexpected(const std::string& path) { return "Can not load mesh file '" + path + "': Unexpected file type"; }
+
 // Every line end as a carriage return and a line feed.
 std::string WithCrLf(const std::string& text) {
     std::string out;
@@ -75,6 +78,51 @@ std::string LargeObj(const std::string& lineEnd) {
 }
 
 }  // namespace
+
+TEST(FbxStreams, FilesThatAreNoMeshAreRefusedAfterTheirFirstBytes) {
+    const std::string png = std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16) + std::string(2 << 20, '\x7f');
+    // An OBJ file written as UTF-16, which no reader here takes.
+    std::string utf16 = "\xFF\xFE";
+    const std::string objText = "v 0 0 0\n" + std::string(1 << 20, ' ');
+    for (char c : objText) {
+        utf16.push_back(c);
+        utf16.push_back('\0');
+    }
+    // A comment line that runs on into NUL bytes, and comments that hold a control byte before
+    // the head ends: text the way no exporter writes it.
+    const std::string commentIntoZeros = "; exported" + std::string(2 << 20, '\0');
+    std::string controlInComments;
+    while (controlInComments.size() < (1 << 20)) controlInComments += "; a comment \x02 line\n";
+    const std::pair<const char*, std::string> inputs[] = {
+        {"png", png}, {"utf16", utf16}, {"zeros_after_comment", commentIntoZeros}, {"control", controlInComments}};
+    for (const auto& [name, bytes] : inputs) {
+        SCOPED_TRACE(name);
+        const std::string file = (TestDir() / (std::string(name) + ".fbx")).string();
+        WriteFile(file, bytes);
+        const Load fromFile = LoadPath(file);
+        EXPECT_EQ(fromFile.refusal, Unexpected(file));
+        EXPECT_LT(fromFile.bytesRead, bytes.size() / 4);
+
+        const std::string pipe = (TestDir() / (std::string(name) + "_pipe.fbx")).string();
+        PipeFeeder feeder(pipe, bytes);
+        ASSERT_TRUE(feeder.Made());
+        EXPECT_EQ(LoadPath(pipe).refusal, Unexpected(pipe));
+        EXPECT_LT(feeder.Written(), bytes.size() / 4);
+    }
+
+    // 900 MB of zero bytes, as a file that holds no blocks on disk and through a pipe.
+    const uint64_t zeros = 900000000;
+    const std::string file = (TestDir() / "zeros.fbx").string();
+    WriteFile(file, "");
+    ASSERT_EQ(::truncate(file.c_str(), off_t(zeros)), 0);
+    const Load fromFile = LoadPath(file);
+    EXPECT_EQ(fromFile.refusal, Unexpected(file));
+    EXPECT_LT(fromFile.bytesRead, uint64_t(1) << 20);
+    const std::string pipe = (TestDir() / "zeros_pipe.fbx").string();
+    PipeFeeder feeder(pipe, zeros);
+    EXPECT_EQ(LoadPath(pipe).refusal, Unexpected(pipe));
+    EXPECT_LT(feeder.Written(), uint64_t(1) << 20);
+}
 
 TEST(FbxStreams, MeshesReadThroughAPipeAreTheMeshesOfTheirFiles) {
     const SceneData grids = GridInstances(400);

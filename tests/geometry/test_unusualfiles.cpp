@@ -409,6 +409,18 @@ std::string Pattern(size_t bytes) {
     return text;
 }
 
+// What the last head check was asked, and how it answers.
+struct HeadChecks {
+    static inline int asked = 0;
+    static inline std::string head;
+    static inline bool accept = false;
+    static bool Check(std::string_view first) {
+        ++asked;
+        head = first;
+        return accept;
+    }
+};
+
 }  // namespace
 
 // A stream is held in one block that grows as it is read: tens of megabytes arrive whole, and
@@ -437,4 +449,46 @@ TEST(Streams, AreHeldWholeAsTheyGrow) {
     ASSERT_EQ(fromFile.refusal, "");
     KelvorTest::PipeFeeder feeder(pipe, obj);
     EXPECT_EQ(ReadFile(Format::Obj, pipe), fromFile);
+}
+
+// A reader may look at the first bytes of an input before the rest is read: it is asked only of
+// an input that runs on past them, and of a stream no more is read when it says no.
+TEST(Streams, AHeadCheckSeesTheFirstBytesAndStopsTheReading) {
+    const KelvorTest::TempFolder folder("kelvor-head");
+    const size_t head = ChunkedInput::HeadBytes;
+    const std::string exact = Pattern(head), longer = Pattern(head + (4 << 20));
+    for (const bool pipe : {false, true}) {
+        SCOPED_TRACE(pipe ? "pipe" : "file");
+        const std::string path = (folder / "input").string();
+        auto open = [&](const std::string& bytes, std::unique_ptr<KelvorTest::PipeFeeder>& feeder) {
+            feeder.reset();  // its pipe goes with it
+            if (pipe) feeder = std::make_unique<KelvorTest::PipeFeeder>(path, bytes);
+            else std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+            return std::make_unique<ChunkedInput>(path.c_str(), &HeadChecks::Check);
+        };
+        std::unique_ptr<KelvorTest::PipeFeeder> feeder;
+        HeadChecks::asked = 0;
+        HeadChecks::accept = false;
+        auto input = open(exact, feeder);
+        EXPECT_EQ(HeadChecks::asked, 0);
+        EXPECT_FALSE(input->HeadRefused());
+        EXPECT_EQ(input->Size(), head);
+
+        input = open(longer, feeder);
+        EXPECT_EQ(HeadChecks::asked, 1);
+        EXPECT_TRUE(HeadChecks::head == std::string_view(longer).substr(0, head));
+        EXPECT_TRUE(input->HeadRefused());
+        if (pipe) {
+            EXPECT_LT(feeder->Written(), uint64_t(1) << 20);
+        }
+
+        HeadChecks::accept = true;
+        input = open(longer, feeder);
+        EXPECT_EQ(HeadChecks::asked, 2);
+        EXPECT_FALSE(input->HeadRefused());
+        ASSERT_TRUE(input->Hold());
+        EXPECT_TRUE(input->Whole() == longer);
+        feeder.reset();
+        ::unlink(path.c_str());
+    }
 }

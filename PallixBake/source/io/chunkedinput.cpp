@@ -50,7 +50,7 @@ ChunkedInput::ChunkedInput(const char* data, size_t size)
 
 ChunkedInput::ChunkedInput(const InputSource& source) : source_(&source), size_(source.Size()), open_(true) {}
 
-ChunkedInput::ChunkedInput(const char* path) {
+ChunkedInput::ChunkedInput(const char* path, HeadCheck check) {
     if (!path) return;
     fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) return;
@@ -63,17 +63,23 @@ ChunkedInput::ChunkedInput(const char* path) {
             size_ = uint64_t(info.st_size);
             modifiedSeconds_ = int64_t(info.st_mtim.tv_sec);
             modifiedNanoseconds_ = int64_t(info.st_mtim.tv_nsec);
+            if (check && size_ > HeadBytes) {
+                // A head that cannot be read is left to the reader, which meets the same error.
+                const auto head = std::make_unique_for_overwrite<char[]>(HeadBytes);
+                if (ReadAt(fd_, head.get(), HeadBytes, 0) == int64_t(HeadBytes))
+                    headRefused_ = !check(std::string_view(head.get(), HeadBytes));
+            }
             return;
         }
     }
     // A pipe, a device or a file that does not tell its size: that is only known once it has
     // been read.
-    ReadStream();
+    ReadStream(check);
     ::close(fd_);
     fd_ = -1;
 }
 
-void ChunkedInput::ReadStream() {
+void ChunkedInput::ReadStream(HeadCheck check) {
     // A stream may never end (a device such as /dev/zero): it is read only while the memory
     // there is can hold it, less an eighth for the rest of the process.
     const uint64_t available = AvailableMemory();
@@ -90,6 +96,11 @@ void ChunkedInput::ReadStream() {
         data_ = held_.Data() ? held_.Data() : "";
     };
     for (;;) {
+        if (check && size_ > HeadBytes) {
+            headRefused_ = !check(std::string_view(held_.Data(), HeadBytes));
+            check = nullptr;
+            if (headRefused_) return finish();
+        }
         if (size_ + StreamStepBytes > held_.Capacity()) {
             if (size_ + StreamStepBytes > limit) return runOut();
             // Half as much again each time: few moves of the block, and never more room than the limit.
@@ -97,7 +108,9 @@ void ChunkedInput::ReadStream() {
             const uint64_t wanted = std::min(std::max(size_ + StreamStepBytes, capacity + capacity / 2), limit);
             if (!held_.Reserve(size_t(wanted)) && !held_.Reserve(size_t(size_ + StreamStepBytes))) return runOut();
         }
-        const ssize_t got = ::read(fd_, held_.Data() + size_, StreamStepBytes);
+        // Until the head has been checked, no more than it and one byte past it.
+        const size_t room = check ? size_t(HeadBytes + 1 - size_) : StreamStepBytes;
+        const ssize_t got = ::read(fd_, held_.Data() + size_, room);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) readFailed_ = true;
         if (got <= 0) return finish();

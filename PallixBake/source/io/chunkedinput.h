@@ -48,11 +48,16 @@ public:
 // reading of a part to hold what the first held, and ask Changed() before they report a result.
 class ChunkedInput {
 public:
+    // Whether an input that begins with head may hold what the reader reads; it is asked only
+    // of an input that runs on past its first HeadBytes, and only those are read when it says no.
+    using HeadCheck = bool (*)(std::string_view head);
+    static constexpr size_t HeadBytes = size_t(64) << 10;
+
     // The block must outlive the input.
     ChunkedInput(const char* data, size_t size);
     // The source must outlive the input.
     explicit ChunkedInput(const InputSource& source);
-    explicit ChunkedInput(const char* path);
+    explicit ChunkedInput(const char* path, HeadCheck check = nullptr);
     ~ChunkedInput();
     ChunkedInput(const ChunkedInput&) = delete;
     ChunkedInput& operator=(const ChunkedInput&) = delete;
@@ -61,6 +66,8 @@ public:
     // The path names a folder, which opens but holds no mesh.
     bool IsFolder() const { return folder_; }
     uint64_t Size() const { return size_; }
+    // The head check refused the first bytes: of a stream, no more were read.
+    bool HeadRefused() const { return headRefused_; }
     // A stream that could not be read to its end when it was opened; Size() is what was read.
     bool ReadFailed() const { return readFailed_; }
     // A stream that ran past the memory there was to hold it: it was read no further, and what
@@ -84,7 +91,7 @@ public:
     bool Read(uint64_t offset, size_t length, char* out) const;
 
 private:
-    void ReadStream();
+    void ReadStream(HeadCheck check);
 
     int fd_ = -1;
     const char* data_ = nullptr;  // a block, or the held bytes
@@ -92,6 +99,7 @@ private:
     uint64_t size_ = 0;
     bool open_ = false;
     bool folder_ = false;
+    bool headRefused_ = false;
     bool readFailed_ = false;
     bool outOfMemory_ = false;
     int64_t modifiedSeconds_ = 0, modifiedNanoseconds_ = 0;
