@@ -25,6 +25,7 @@
 #include "io/objimporter.h"
 #include "io/plyimporter.h"
 #include "support/changingsource.h"
+#include "support/pipefeeder.h"
 #include "support/testsupport.h"
 
 using namespace Pallix::Bake;
@@ -396,4 +397,98 @@ TEST(FilesWithoutASize, AFolderIsNamedAsOne) {
     std::filesystem::create_directory(path);
     EXPECT_EQ(ReadFile(Format::Obj, path).refusal, path + " is a folder");
     EXPECT_EQ(ReadFile(Format::Ply, path).refusal, path + " is a folder");
+}
+
+namespace {
+
+// Bytes that differ from their neighbours and repeat only after gigabytes, so that a part read
+// from the wrong place shows.
+std::string Pattern(size_t bytes) {
+    std::string text(bytes, '\0');
+    for (size_t i = 0; i < bytes; ++i) text[i] = char(uint32_t(i * 2654435761u) >> 24 ^ uint32_t(i >> 20));
+    return text;
+}
+
+// What the last head check was asked, and how it answers.
+struct HeadChecks {
+    static inline int asked = 0;
+    static inline std::string head;
+    static inline bool accept = false;
+    static bool Check(std::string_view first) {
+        ++asked;
+        head = first;
+        return accept;
+    }
+};
+
+}  // namespace
+
+// A stream is held in one block that grows as it is read: tens of megabytes arrive whole, and
+// the OBJ reader's chunks of it read as those of the file.
+TEST(Streams, AreHeldWholeAsTheyGrow) {
+    const KelvorTest::TempFolder folder("kelvor-streams");
+    const std::string bytes = Pattern(size_t(40) << 20);
+    {
+        KelvorTest::PipeFeeder feeder((folder / "pattern").string(), bytes);
+        ChunkedInput input((folder / "pattern").string().c_str());
+        EXPECT_FALSE(input.ReadFailed());
+        ASSERT_EQ(input.Size(), bytes.size());
+        EXPECT_TRUE(input.Whole() == bytes);
+        EXPECT_TRUE(input.Hold());
+        ReadBuffer buffer;
+        std::string_view part;
+        ASSERT_TRUE(input.View((8 << 20) - 5, 10, buffer, part));
+        EXPECT_EQ(part, std::string_view(bytes).substr((8 << 20) - 5, 10));
+    }
+    std::string obj;
+    for (int i = 0; obj.size() < (24 << 20); ++i)
+        obj += Printed("v %d %d %d\n", i % 1000, i / 1000, i % 7) + (i >= 2 ? Printed("f %d %d %d\n", i - 1, i, i + 1) : "");
+    const std::string file = (folder / "mesh.obj").string(), pipe = (folder / "piped.obj").string();
+    std::ofstream(file, std::ios::binary) << obj;
+    const ImportOutcome fromFile = ReadFile(Format::Obj, file);
+    ASSERT_EQ(fromFile.refusal, "");
+    KelvorTest::PipeFeeder feeder(pipe, obj);
+    EXPECT_EQ(ReadFile(Format::Obj, pipe), fromFile);
+}
+
+// A reader may look at the first bytes of an input before the rest is read: it is asked only of
+// an input that runs on past them, and of a stream no more is read when it says no.
+TEST(Streams, AHeadCheckSeesTheFirstBytesAndStopsTheReading) {
+    const KelvorTest::TempFolder folder("kelvor-head");
+    const size_t head = ChunkedInput::HeadBytes;
+    const std::string exact = Pattern(head), longer = Pattern(head + (4 << 20));
+    for (const bool pipe : {false, true}) {
+        SCOPED_TRACE(pipe ? "pipe" : "file");
+        const std::string path = (folder / "input").string();
+        auto open = [&](const std::string& bytes, std::unique_ptr<KelvorTest::PipeFeeder>& feeder) {
+            feeder.reset();  // its pipe goes with it
+            if (pipe) feeder = std::make_unique<KelvorTest::PipeFeeder>(path, bytes);
+            else std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+            return std::make_unique<ChunkedInput>(path.c_str(), &HeadChecks::Check);
+        };
+        std::unique_ptr<KelvorTest::PipeFeeder> feeder;
+        HeadChecks::asked = 0;
+        HeadChecks::accept = false;
+        auto input = open(exact, feeder);
+        EXPECT_EQ(HeadChecks::asked, 0);
+        EXPECT_FALSE(input->HeadRefused());
+        EXPECT_EQ(input->Size(), head);
+
+        input = open(longer, feeder);
+        EXPECT_EQ(HeadChecks::asked, 1);
+        EXPECT_TRUE(HeadChecks::head == std::string_view(longer).substr(0, head));
+        EXPECT_TRUE(input->HeadRefused());
+        if (pipe) {
+            EXPECT_LT(feeder->Written(), uint64_t(1) << 20);
+        }
+
+        HeadChecks::accept = true;
+        input = open(longer, feeder);
+        EXPECT_EQ(HeadChecks::asked, 2);
+        EXPECT_FALSE(input->HeadRefused());
+        ASSERT_TRUE(input->Hold());
+        EXPECT_TRUE(input->Whole() == longer);
+        feeder.reset();
+        ::unlink(path.c_str());
+    }
 }

@@ -5,6 +5,7 @@
 #include <new>
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 namespace Pallix::Bake {
 
@@ -22,19 +23,13 @@ constexpr size_t kMappedFrom = 2 * kHugePage;
 
 size_t MappedSize(size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
 
-}  // namespace
-
-void* AllocateZeroed(size_t bytes) {
-    if (bytes < kMappedFrom) {
-        void* block = std::calloc(bytes == 0 ? 1 : bytes, 1);
-        if (!block) throw std::bad_alloc();
-        return block;
-    }
+// Zero pages of MappedSize(bytes) starting on a huge page, or null.
+void* MapAligned(size_t bytes) {
     const size_t size = MappedSize(bytes);
-    if (size < bytes || size + kHugePage < size) throw std::bad_alloc();
+    if (size < bytes || size + kHugePage < size) return nullptr;
     // Mapped with a huge page to spare, then trimmed to a block that starts on a huge page.
     void* raw = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (raw == MAP_FAILED) throw std::bad_alloc();
+    if (raw == MAP_FAILED) return nullptr;
     const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
     const uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
     if (aligned > start) munmap(raw, aligned - start);
@@ -43,6 +38,19 @@ void* AllocateZeroed(size_t bytes) {
     void* block = reinterpret_cast<void*>(aligned);
     // Only a hint: without huge pages the block works the same on small ones.
     madvise(block, size, MADV_HUGEPAGE);
+    return block;
+}
+
+}  // namespace
+
+void* AllocateZeroed(size_t bytes) {
+    if (bytes < kMappedFrom) {
+        void* block = std::calloc(bytes == 0 ? 1 : bytes, 1);
+        if (!block) throw std::bad_alloc();
+        return block;
+    }
+    void* block = MapAligned(bytes);
+    if (!block) throw std::bad_alloc();
     return block;
 }
 
@@ -62,5 +70,67 @@ void AdviseHugePages(const void* block, size_t bytes) noexcept {
     const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + bytes) / kHugePage * kHugePage;
     if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
 }
+
+#if defined(__SANITIZE_ADDRESS__)
+
+// From the heap, whose bounds the address sanitizer watches: growing copies the bytes.
+bool GrowingBlock::Reserve(size_t bytes) noexcept {
+    if (bytes <= capacity_) return true;
+    void* grown = std::realloc(data_, bytes);
+    if (!grown) return false;
+    data_ = static_cast<char*>(grown);
+    capacity_ = bytes;
+    return true;
+}
+
+void GrowingBlock::Shrink(size_t bytes) noexcept {
+    if (bytes >= capacity_) return;
+    if (bytes == 0) return Release();
+    if (void* shrunk = std::realloc(data_, bytes)) {
+        data_ = static_cast<char*>(shrunk);
+        capacity_ = bytes;
+    }
+}
+
+void GrowingBlock::Release() noexcept {
+    std::free(data_);
+    data_ = nullptr;
+    capacity_ = 0;
+}
+
+#else
+
+bool GrowingBlock::Reserve(size_t bytes) noexcept {
+    if (bytes <= capacity_) return true;
+    const size_t size = MappedSize(bytes);
+    if (size < bytes) return false;
+    if (!data_) {
+        data_ = static_cast<char*>(MapAligned(size));
+        capacity_ = data_ ? size : 0;
+        return data_ != nullptr;
+    }
+    // The pages move to wherever the larger block fits; their bytes stay where they are.
+    void* grown = mremap(data_, capacity_, size, MREMAP_MAYMOVE);
+    if (grown == MAP_FAILED) return false;
+    data_ = static_cast<char*>(grown);
+    capacity_ = size;
+    return true;
+}
+
+void GrowingBlock::Shrink(size_t bytes) noexcept {
+    if (bytes >= capacity_) return;
+    if (bytes == 0) return Release();
+    const size_t page = size_t(sysconf(_SC_PAGESIZE));
+    const size_t size = (bytes + page - 1) / page * page;
+    if (size < capacity_ && mremap(data_, capacity_, size, 0) != MAP_FAILED) capacity_ = size;
+}
+
+void GrowingBlock::Release() noexcept {
+    if (data_) munmap(data_, capacity_);
+    data_ = nullptr;
+    capacity_ = 0;
+}
+
+#endif
 
 }  // namespace Pallix::Bake

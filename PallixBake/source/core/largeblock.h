@@ -63,4 +63,28 @@ LargeArray<T> AllocateLarge(size_t count) {
     return LargeArray<T>(static_cast<T*>(AllocateZeroed(bytes)), LargeBlockDeleter{bytes});
 }
 
+// Bytes that grow at their end without being copied: the system moves the pages of a mapped
+// block rather than their contents, so a block of gigabytes grows at the cost of its new room.
+// Room that was never written to takes no memory.
+class GrowingBlock {
+public:
+    GrowingBlock() = default;
+    ~GrowingBlock() { Release(); }
+    GrowingBlock(const GrowingBlock&) = delete;
+    GrowingBlock& operator=(const GrowingBlock&) = delete;
+
+    char* Data() const { return data_; }
+    size_t Capacity() const { return capacity_; }
+    // Room for at least bytes, the bytes held kept; false (and nothing changed) when the memory
+    // or the address space is not there.
+    bool Reserve(size_t bytes) noexcept;
+    // Lets the room past bytes go.
+    void Shrink(size_t bytes) noexcept;
+    void Release() noexcept;
+
+private:
+    char* data_ = nullptr;
+    size_t capacity_ = 0;
+};
+
 }  // namespace Pallix::Bake

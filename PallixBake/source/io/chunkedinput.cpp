@@ -19,7 +19,7 @@ namespace Pallix::Bake {
 namespace {
 
 constexpr size_t SequentialBytes = size_t(1) << 20;
-constexpr size_t StreamBlockBytes = size_t(8) << 20;
+constexpr size_t StreamStepBytes = size_t(8) << 20;
 
 // Reads up to count bytes at offset; the bytes read, or -1 on an error.
 int64_t ReadAt(int fd, char* out, size_t count, uint64_t offset) {
@@ -50,7 +50,7 @@ ChunkedInput::ChunkedInput(const char* data, size_t size)
 
 ChunkedInput::ChunkedInput(const InputSource& source) : source_(&source), size_(source.Size()), open_(true) {}
 
-ChunkedInput::ChunkedInput(const char* path) {
+ChunkedInput::ChunkedInput(const char* path, HeadCheck check) {
     if (!path) return;
     fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) return;
@@ -63,46 +63,57 @@ ChunkedInput::ChunkedInput(const char* path) {
             size_ = uint64_t(info.st_size);
             modifiedSeconds_ = int64_t(info.st_mtim.tv_sec);
             modifiedNanoseconds_ = int64_t(info.st_mtim.tv_nsec);
+            if (check && size_ > HeadBytes) {
+                // A head that cannot be read is left to the reader, which meets the same error.
+                const auto head = std::make_unique_for_overwrite<char[]>(HeadBytes);
+                if (ReadAt(fd_, head.get(), HeadBytes, 0) == int64_t(HeadBytes))
+                    headRefused_ = !check(std::string_view(head.get(), HeadBytes));
+            }
             return;
         }
     }
     // A pipe, a device or a file that does not tell its size: that is only known once it has
     // been read.
-    ReadStream();
+    ReadStream(check);
     ::close(fd_);
     fd_ = -1;
 }
 
-void ChunkedInput::ReadStream() {
+void ChunkedInput::ReadStream(HeadCheck check) {
     // A stream may never end (a device such as /dev/zero): it is read only while the memory
-    // there is can hold it, less an eighth for the rest of the process, and never into a block
-    // that would have to be moved as it grows.
+    // there is can hold it, less an eighth for the rest of the process.
     const uint64_t available = AvailableMemory();
     const uint64_t limit = available - available / 8;
     auto runOut = [&] {
         // What was read goes at once, so that the refusal itself has memory to be made in.
         outOfMemory_ = true;
         streamLimit_ = available;
-        blocks_.clear();
-        blocks_.shrink_to_fit();
+        held_.Release();
         size_ = 0;
     };
-    size_t used = StreamBlockBytes;  // of the last block
+    auto finish = [&] {
+        held_.Shrink(size_t(size_));
+        data_ = held_.Data() ? held_.Data() : "";
+    };
     for (;;) {
-        if (used == StreamBlockBytes) {
-            if (uint64_t(blocks_.size() + 1) * StreamBlockBytes > limit) return runOut();
-            try {
-                blocks_.push_back(std::make_unique_for_overwrite<char[]>(StreamBlockBytes));
-            } catch (const std::bad_alloc&) {
-                return runOut();
-            }
-            used = 0;
+        if (check && size_ > HeadBytes) {
+            headRefused_ = !check(std::string_view(held_.Data(), HeadBytes));
+            check = nullptr;
+            if (headRefused_) return finish();
         }
-        const ssize_t got = ::read(fd_, blocks_.back().get() + used, StreamBlockBytes - used);
+        if (size_ + StreamStepBytes > held_.Capacity()) {
+            if (size_ + StreamStepBytes > limit) return runOut();
+            // Half as much again each time: few moves of the block, and never more room than the limit.
+            const uint64_t capacity = held_.Capacity();
+            const uint64_t wanted = std::min(std::max(size_ + StreamStepBytes, capacity + capacity / 2), limit);
+            if (!held_.Reserve(size_t(wanted)) && !held_.Reserve(size_t(size_ + StreamStepBytes))) return runOut();
+        }
+        // Until the head has been checked, no more than it and one byte past it.
+        const size_t room = check ? size_t(HeadBytes + 1 - size_) : StreamStepBytes;
+        const ssize_t got = ::read(fd_, held_.Data() + size_, room);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) readFailed_ = true;
-        if (got <= 0) return;
-        used += size_t(got);
+        if (got <= 0) return finish();
         size_ += uint64_t(got);
     }
 }
@@ -119,6 +130,18 @@ bool ChunkedInput::Changed() const {
            int64_t(info.st_mtim.tv_nsec) != modifiedNanoseconds_;
 }
 
+bool ChunkedInput::Hold() {
+    if (data_) return true;
+    if (!open_ || folder_ || outOfMemory_) return false;
+    if (size_ > SIZE_MAX || !held_.Reserve(std::max<size_t>(size_t(size_), 1))) throw std::bad_alloc();
+    if (!Read(0, size_t(size_), held_.Data())) {
+        held_.Release();
+        return false;
+    }
+    data_ = held_.Data();
+    return true;
+}
+
 bool ChunkedInput::View(uint64_t offset, size_t length, ReadBuffer& buffer, std::string_view& bytes) const {
     offset = std::min(offset, size_);
     length = size_t(std::min<uint64_t>(length, size_ - offset));
@@ -126,16 +149,11 @@ bool ChunkedInput::View(uint64_t offset, size_t length, ReadBuffer& buffer, std:
         bytes = std::string_view(data_ + offset, length);
         return true;
     }
-    const size_t at = size_t(offset % StreamBlockBytes);
-    if (!blocks_.empty() && at + length <= StreamBlockBytes) {
-        bytes = std::string_view(blocks_[size_t(offset / StreamBlockBytes)].get() + at, length);
-        return true;
-    }
     if (length == 0) {
         bytes = {};
         return true;
     }
-    // Across a stream's blocks, or from a file or source: copied out.
+    // From a file or source: copied out.
     char* room = buffer.Room(length);
     if (!Read(offset, length, room)) return false;
     bytes = std::string_view(room, length);
@@ -146,15 +164,6 @@ bool ChunkedInput::Read(uint64_t offset, size_t length, char* out) const {
     if (offset > size_ || length > size_ - offset) return false;
     if (data_) {
         std::memcpy(out, data_ + offset, length);
-        return true;
-    }
-    if (!blocks_.empty()) {
-        for (size_t done = 0; done < length;) {
-            const uint64_t from = offset + done;
-            const size_t part = std::min(length - done, StreamBlockBytes - size_t(from % StreamBlockBytes));
-            std::memcpy(out + done, blocks_[size_t(from / StreamBlockBytes)].get() + from % StreamBlockBytes, part);
-            done += part;
-        }
         return true;
     }
     if (length == 0) return true;

@@ -39,20 +39,25 @@ public:
 };
 
 // An input file or block of memory that many threads read at once, each its own parts. A regular
-// file is read where it lies, a part at a time, so no copy of the whole file is ever made; a pipe,
-// a device or a file whose size reads 0 (as on /proc and some network file systems) is read to
-// its end when it is opened, in blocks held while the input lives. Nothing here throws but
-// std::bad_alloc.
+// file is read where it lies, a part at a time, so no copy of the whole file is ever made unless
+// a reader asks to hold it; a pipe, a device or a file whose size reads 0 (as on /proc and some
+// network file systems) is read to its end when it is opened, into one block held while the input
+// lives. Nothing here throws but std::bad_alloc.
 //
 // Another program may rewrite a file while it is read: the readers must never trust a second
 // reading of a part to hold what the first held, and ask Changed() before they report a result.
 class ChunkedInput {
 public:
+    // Whether an input that begins with head may hold what the reader reads; it is asked only
+    // of an input that runs on past its first HeadBytes, and only those are read when it says no.
+    using HeadCheck = bool (*)(std::string_view head);
+    static constexpr size_t HeadBytes = size_t(64) << 10;
+
     // The block must outlive the input.
     ChunkedInput(const char* data, size_t size);
     // The source must outlive the input.
     explicit ChunkedInput(const InputSource& source);
-    explicit ChunkedInput(const char* path);
+    explicit ChunkedInput(const char* path, HeadCheck check = nullptr);
     ~ChunkedInput();
     ChunkedInput(const ChunkedInput&) = delete;
     ChunkedInput& operator=(const ChunkedInput&) = delete;
@@ -61,6 +66,8 @@ public:
     // The path names a folder, which opens but holds no mesh.
     bool IsFolder() const { return folder_; }
     uint64_t Size() const { return size_; }
+    // The head check refused the first bytes: of a stream, no more were read.
+    bool HeadRefused() const { return headRefused_; }
     // A stream that could not be read to its end when it was opened; Size() is what was read.
     bool ReadFailed() const { return readFailed_; }
     // A stream that ran past the memory there was to hold it: it was read no further, and what
@@ -71,26 +78,33 @@ public:
     // Whether the file's size or modification time is no longer what it was when it was opened.
     bool Changed() const;
 
-    // The bytes [offset, offset + length), cut at the end of the input: a view into the block, or
-    // into buffer once read into it. False when a file cannot be read there.
+    // Reads a file or source whole into memory the input holds, for readers that need all of it
+    // in one block; a stream or a block is held already. False when it cannot be read.
+    bool Hold();
+    // Every byte, once held.
+    std::string_view Whole() const { return data_ ? std::string_view(data_, size_t(size_)) : std::string_view(); }
+
+    // The bytes [offset, offset + length), cut at the end of the input: a view into the held
+    // bytes, or into buffer once read into it. False when a file cannot be read there.
     bool View(uint64_t offset, size_t length, ReadBuffer& buffer, std::string_view& bytes) const;
     // Copies the bytes [offset, offset + length) to out; false when they are not all there.
     bool Read(uint64_t offset, size_t length, char* out) const;
 
 private:
-    void ReadStream();
+    void ReadStream(HeadCheck check);
 
     int fd_ = -1;
-    const char* data_ = nullptr;
+    const char* data_ = nullptr;  // a block, or the held bytes
     const InputSource* source_ = nullptr;
     uint64_t size_ = 0;
     bool open_ = false;
     bool folder_ = false;
+    bool headRefused_ = false;
     bool readFailed_ = false;
     bool outOfMemory_ = false;
     int64_t modifiedSeconds_ = 0, modifiedNanoseconds_ = 0;
     uint64_t streamLimit_ = 0;
-    std::vector<std::unique_ptr<char[]>> blocks_;  // a stream, read at once
+    GrowingBlock held_;
 };
 
 // What the readers say of a file that another program changed while they read it.

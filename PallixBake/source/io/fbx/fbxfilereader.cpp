@@ -45,14 +45,19 @@ int CommentVersion(std::string_view numbers) {
     return major * 1000 + minor * 100 + revision;
 }
 
-// An ASCII FBX file opens with comment lines (the first names the version, "; FBX 7.4.0 project
-// file") and the header record. Returns false when the text is not one; version 0 when it has
-// none and MalformedVersion when it states one that is not a version.
-bool RecogniseAscii(std::string_view text, int& version) {
-    text = WithoutBom(text);
-    version = 0;
-    bool namedFbx = false, malformed = false;
-    size_t pos = 0;
+// The comment lines and blank space an ASCII FBX file opens with: where they end (the end of
+// the text when they run on to it), whether a comment names the file an FBX file and the version
+// a comment states (MalformedVersion for one that is not a version).
+struct AsciiOpening {
+    size_t end = 0;
+    bool namedFbx = false;
+    int version = 0;
+};
+
+AsciiOpening WalkAsciiOpening(std::string_view text) {
+    AsciiOpening opening;
+    bool malformed = false;
+    size_t& pos = opening.end;
     for (;;) {
         while (pos < text.size() && IsSpace(text[pos])) ++pos;
         if (pos >= text.size() || text[pos] != ';') break;
@@ -60,20 +65,35 @@ bool RecogniseAscii(std::string_view text, int& version) {
         std::string_view comment = text.substr(pos + 1, end - pos - 1);
         while (!comment.empty() && comment[0] == ' ') comment.remove_prefix(1);
         if (comment.substr(0, 4) == "FBX ") {
-            namedFbx = true;
+            opening.namedFbx = true;
             const std::string_view numbers = comment.substr(4);
             // Digits with two dots state the version; any other text after "FBX " is a title.
             const size_t dot1 = numbers.find('.');
             if (!numbers.empty() && numbers[0] >= '0' && numbers[0] <= '9' && dot1 != std::string_view::npos &&
                 numbers.find('.', dot1 + 1) != std::string_view::npos) {
-                version = CommentVersion(numbers);
-                malformed = malformed || version == MalformedVersion;
+                opening.version = CommentVersion(numbers);
+                malformed = malformed || opening.version == MalformedVersion;
             }
         }
         pos = end;
     }
-    const bool headerFirst = text.substr(pos, 19) == "FBXHeaderExtension:";
-    if (!namedFbx && !headerFirst) return false;
+    if (malformed) opening.version = MalformedVersion;
+    return opening;
+}
+
+constexpr std::string_view HeaderRecord = "FBXHeaderExtension:";
+
+// An ASCII FBX file opens with comment lines (the first names the version, "; FBX 7.4.0 project
+// file") and the header record. Returns false when the text is not one; version 0 when it has
+// none and MalformedVersion when it states one that is not a version.
+bool RecogniseAscii(std::string_view text, int& version) {
+    text = WithoutBom(text);
+    const AsciiOpening opening = WalkAsciiOpening(text);
+    const size_t pos = opening.end;
+    version = opening.version;
+    bool malformed = version == MalformedVersion;
+    const bool headerFirst = text.substr(pos, HeaderRecord.size()) == HeaderRecord;
+    if (!opening.namedFbx && !headerFirst) return false;
     // The header record's version wins over the comment's.
     const size_t key = text.find("FBXVersion:", pos);
     if (key != std::string_view::npos && key < pos + 65536) {
@@ -87,6 +107,28 @@ bool RecogniseAscii(std::string_view text, int& version) {
     }
     if (malformed) version = MalformedVersion;
     return true;
+}
+
+constexpr std::string_view BinaryMagic{"Kaydara FBX Binary  \0", 21};
+
+// No text holds a NUL or a control character other than the blanks.
+bool IsText(std::string_view bytes) {
+    for (const char c : bytes)
+        if (static_cast<unsigned char>(c) < 0x20 && !IsSpace(c)) return false;
+    return true;
+}
+
+static_assert(ChunkedInput::HeadBytes >= ObjAdapter::RecogniseBytes);
+
+// Whether a file that begins with these bytes may be one this reader reads: they decide each
+// format as the whole file would, since the OBJ test looks no further than they reach.
+bool MayRead(std::string_view head) {
+    int version = 0;
+    if (head.substr(0, BinaryMagic.size()) == BinaryMagic || RecogniseAscii(head, version) || ObjAdapter::Recognise(head))
+        return true;
+    // Comment lines or blank space as long as the head leave it open while they are text.
+    const std::string_view text = WithoutBom(head);
+    return WalkAsciiOpening(text).end + HeaderRecord.size() > text.size() && IsText(text);
 }
 
 bool HeaderSaysEncrypted(const FbxDocument& document) {
@@ -103,29 +145,35 @@ bool FbxFileReader::Fail(FbxStatusCode code, std::string text) {
     return false;
 }
 
+FbxFileReader::FbxFileReader() = default;
+FbxFileReader::~FbxFileReader() = default;
+
 bool FbxFileReader::Initialize(const std::string& path) {
-    contents.clear();
+    input.reset();
+    contents = {};
     format = Format::Unknown;
     version = 0;
     status = FbxStatusCode::Success;
     statusText.clear();
 
-    // A pipe, a device or a file whose size reads 0 is read to its end as the input opens.
-    const ChunkedInput input(path.c_str());
-    if (!input.IsOpen()) return Fail(FbxStatusCode::Failure, "File not found or not readable");
-    if (input.IsFolder()) return Fail(FbxStatusCode::Failure, "The path is a folder, not a file");
-    if (input.OutOfMemory()) return Fail(FbxStatusCode::Failure, "Not enough memory to read the file");
-    if (input.ReadFailed()) return Fail(FbxStatusCode::Failure, "Read error");
+    // A pipe, a device or a file whose size reads 0 is read to its end as the input opens, unless
+    // its first bytes already tell that it is no mesh file.
+    input = std::make_unique<ChunkedInput>(path.c_str(), &MayRead);
+    if (!input->IsOpen()) return Fail(FbxStatusCode::Failure, "File not found or not readable");
+    if (input->IsFolder()) return Fail(FbxStatusCode::Failure, "The path is a folder, not a file");
+    if (input->OutOfMemory()) return Fail(FbxStatusCode::Failure, "Not enough memory to read the file");
+    if (input->HeadRefused()) return Fail(FbxStatusCode::InvalidFile, "Unexpected file type");
+    if (input->ReadFailed()) return Fail(FbxStatusCode::Failure, "Read error");
     try {
-        contents.resize(size_t(input.Size()));
-    } catch (const std::exception&) {
+        if (!input->Hold()) return Fail(FbxStatusCode::Failure, "Read error");
+    } catch (const std::bad_alloc&) {
         return Fail(FbxStatusCode::Failure, "Not enough memory to read the file");
     }
-    if (!input.Read(0, contents.size(), contents.data())) return Fail(FbxStatusCode::Failure, "Read error");
     // Another program that wrote the file meanwhile moved its size or date.
-    if (input.Changed()) return Fail(FbxStatusCode::Failure, "The file changed while it was being read");
+    if (input->Changed()) return Fail(FbxStatusCode::Failure, "The file changed while it was being read");
+    contents = input->Whole();
 
-    if (contents.size() >= 21 && std::memcmp(contents.data(), "Kaydara FBX Binary  \0", 21) == 0) {
+    if (contents.substr(0, BinaryMagic.size()) == BinaryMagic) {
         if (contents.size() < 27) return Fail(FbxStatusCode::InvalidFile, "File is truncated in its header");
         uint32_t stored;
         std::memcpy(&stored, contents.data() + 23, 4);

@@ -1,10 +1,14 @@
 #pragma once
 
+#include <memory>
 #include <string>
+#include <string_view>
 
 #include "io/fbx/fbxscene.h"
 
 namespace Pallix::Bake {
+
+class ChunkedInput;
 
 // Status codes of a load, numbered as the format's reference library numbers them.
 enum class FbxStatusCode { Success = 0, Failure = 1, PasswordError = 5, InvalidFileVersion = 6, InvalidFile = 7 };
@@ -18,6 +22,9 @@ public:
 
     // The newest FBX version this reader reads (and the oldest is 7.1).
     static constexpr int NewestMajor = 7, NewestMinor = 7, NewestRevision = 0;
+
+    FbxFileReader();
+    ~FbxFileReader();
 
     bool Initialize(const std::string& path);
     // Version of the file as major, minor, revision (7400 is 7.4.0); zeros for OBJ files.
@@ -34,7 +41,8 @@ private:
     bool Fail(FbxStatusCode code, std::string text);
     void ImportFbx(FbxScene& scene);
 
-    std::string contents;
+    std::unique_ptr<ChunkedInput> input;  // holds the file's bytes from Initialize to Import
+    std::string_view contents;
     Format format = Format::Unknown;
     int version = 0;
     FbxStatusCode status = FbxStatusCode::Success;

@@ -259,7 +259,7 @@ private:
 
 bool ObjAdapter::Recognise(std::string_view text) {
     // The first statement decides; comment and blank lines before it are skipped.
-    ObjTokenizer lines(text.data(), std::min<size_t>(text.size(), 65536));
+    ObjTokenizer lines(text.data(), std::min(text.size(), RecogniseBytes));
     std::string_view line;
     while (lines.NextLine(line)) {
         std::string_view rest = line;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 #include "io/fbx/fbxscene.h"
@@ -12,7 +13,9 @@ namespace Pallix::Bake {
 // elements, and the materials named by usemtl. Group and object nodes carry no transform.
 class ObjAdapter {
 public:
-    // True when the text starts (after blank and comment lines) with an OBJ statement.
+    // True when the text starts (after blank and comment lines) with an OBJ statement within
+    // its first RecogniseBytes.
+    static constexpr size_t RecogniseBytes = 65536;
     static bool Recognise(std::string_view text);
     // Throws FbxFormatError for a malformed statement or an index outside its list.
     static void Read(std::string_view text, FbxScene& scene);
