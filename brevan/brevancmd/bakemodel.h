@@ -220,7 +220,8 @@ public:
 private:
     // The current preset's values, counts and batch tick.
     void RemoveStoredValues();
-    void AppendToList(const QString& name);
+    // False when the list holds the name already.
+    bool AppendToList(const QString& name);
     void RemoveNode(NodeList& list, Node* node, const QString& prefix, const QString& countKey);
 
     SettingsStore* store;
