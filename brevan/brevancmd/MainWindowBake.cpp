@@ -218,7 +218,8 @@ bool MainWindow::RefuseInvalidFields(const QString& name, const QStringList& fie
     if (fields.isEmpty()) return true;
     const QString preset = name.isEmpty() ? QString("The unnamed preset") : "Preset \"" + ShortenedName(name, font()) + "\"";
     QMessageBox::critical(this, "Invalid setting",
-                          preset + " cannot be baked until these fields hold numbers:\n" + fields.join("\n"));
+                          preset + " cannot be baked until these fields hold numbers in their ranges:\n" +
+                              fields.join("\n"));
     return false;
 }
 
@@ -244,7 +245,10 @@ void MainWindow::actionBakeBatch() {
         }
         model.LoadPreset(name);
         // Every ticked preset is checked, so one batch shows all of its problems.
-        if (!ValidateAndFillJob(model, AddBakeJob(), true)) failed = true;
+        if (name != current && !RefuseInvalidFields(name, InvalidValues(model)))
+            failed = true;
+        else if (!ValidateAndFillJob(model, AddBakeJob(), true))
+            failed = true;
     }
     if (!failed) StartBake();
     model.LoadPreset(current);

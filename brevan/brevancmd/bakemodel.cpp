@@ -18,8 +18,6 @@ using Kind = Attribute::Kind;
 const float kInfinity = std::numeric_limits<float>::infinity();
 const int kIntMax = std::numeric_limits<int>::max();
 
-QString FloatText(float value) { return QString::number(double(value), 'g', 6); }
-
 const QStringList kSizes = {"64", "128", "256", "512", "1024", "2048", "4096", "8192", "16384"};
 
 // The settings library removes a key together with the group of the same name, and the tick of
@@ -119,7 +117,7 @@ QString Node::Value::Text() const {
     if (!attribute) return QString();
     switch (attribute->kind) {
     case Kind::Bool: return boolValue ? "true" : "false";
-    case Kind::Float: return FloatText(floatValue);
+    case Kind::Float: return StoredFloatText(floatValue);
     case Kind::Enumeration: return attribute->ItemText(intValue);
     case Kind::Int: return QString::number(intValue);
     case Kind::String: return textValue;
@@ -227,7 +225,7 @@ void Node::Load() {
         case Kind::Float:
             // Text that holds no number reads as 0, as it always has; a decimal comma reads as the window takes it.
             value.floatValue =
-                ReadFloatField(store.GetStringOr(key, FloatText(attribute.floatDefault))).value_or(0.0f);
+                ReadFloatField(store.GetStringOr(key, StoredFloatText(attribute.floatDefault))).value_or(0.0f);
             break;
         case Kind::Enumeration:
             value.intValue =

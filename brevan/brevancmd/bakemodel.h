@@ -26,7 +26,8 @@ public:
         QString textValue;
         const Attribute* attribute = nullptr;
 
-        // "true"/"false", the float with six significant digits, the item text, the decimal, the text.
+        // "true"/"false", the float with the digits that read back as the same float, the item
+        // text, the decimal, the text.
         QString Text() const;
     };
 
