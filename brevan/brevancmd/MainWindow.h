@@ -241,6 +241,16 @@ private:
     // True when fields is empty; otherwise a box names the preset and each field, and the bake
     // is refused.
     bool RefuseInvalidFields(const QString& name, const QStringList& fields);
+    // Whether the stored preset list, as it is now, holds name.
+    bool PresetListed(const QString& name) const;
+    // "the preset 'name'", shortened to fit a box, or "the unnamed preset".
+    QString QuotedPreset(const QString& name) const;
+    // The box that says another window removed the preset, and what follows from it.
+    void SayPresetRemoved(const QString& name, const QString& consequence);
+    // Called before the window stores a change to its current preset. False when another window
+    // has removed that preset: a box says so, nothing is stored, and the first preset that
+    // remains is loaded.
+    bool CurrentPresetListed();
     // Tells the user, once a run, when the store could not write its file.
     void CheckStore();
     // Moves every converted block into the pending pixels; mutex A must be held.

@@ -38,7 +38,7 @@ void MainWindow::ApplyProcessorChoice() {
 }
 
 void MainWindow::bake() {
-    if (baking) return;
+    if (baking || !CurrentPresetListed()) return;
     if (!RefuseInvalidFields(model.PresetName(), InvalidFields())) return;
     ApplyProcessorChoice();
     ClearBakeJobs();
@@ -225,6 +225,8 @@ bool MainWindow::RefuseInvalidFields(const QString& name, const QStringList& fie
 
 void MainWindow::actionBakeBatch() {
     if (baking) return;
+    // The batch ends by loading the current preset again, which would store its rows anew.
+    CurrentPresetListed();
     ApplyProcessorChoice();
     QStringList names;
     model.PresetNames(names);
@@ -232,13 +234,11 @@ void MainWindow::actionBakeBatch() {
     // The fields on screen belong to the current preset; the loop below loads others into the model.
     const QStringList invalid = InvalidFields();
     ClearBakeJobs();
-    if (names.isEmpty()) {
-        StartBake();
-        return;
-    }
+    bool ticked = false;
     bool failed = false;
     for (const QString& name : names) {
         if (settings->settings.value("preset_" + name + "_batch_on", 0).toInt() == 0) continue;
+        ticked = true;
         if (name == current && !RefuseInvalidFields(current, invalid)) {
             failed = true;
             continue;
@@ -250,7 +250,13 @@ void MainWindow::actionBakeBatch() {
         else if (!ValidateAndFillJob(model, AddBakeJob(), true))
             failed = true;
     }
-    if (!failed) StartBake();
+    if (!ticked) {
+        QMessageBox::information(this, "Nothing to bake",
+                                 "No preset is ticked in the Batch menu: tick the presets to bake there, then "
+                                 "choose Start Batch again.");
+    } else if (!failed) {
+        StartBake();
+    }
     model.LoadPreset(current);
     CheckStore();
 }

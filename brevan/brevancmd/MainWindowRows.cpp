@@ -312,7 +312,7 @@ BakeModel::Node* MainWindow::NodeForSender(QObject* from) {
 }
 
 void MainWindow::CallbackSetNodeAttributeI(int value) {
-    if (updating) return;
+    if (updating || !CurrentPresetListed()) return;
     auto* widget = qobject_cast<QWidget*>(sender());
     const QString name = widget ? widget->objectName() : QString();
     const QStringList parts = name.split('_', Qt::KeepEmptyParts, Qt::CaseSensitive);
@@ -338,7 +338,7 @@ void MainWindow::CallbackSetNodeAttributeI(int value) {
 }
 
 void MainWindow::CallbackSetNodeAttributeS(const QString& text) {
-    if (updating) return;
+    if (updating || !CurrentPresetListed()) return;
     auto* widget = qobject_cast<QWidget*>(sender());
     const QString name = widget ? widget->objectName() : QString();
     const QStringList parts = name.split('_', Qt::KeepEmptyParts, Qt::CaseSensitive);
@@ -430,12 +430,16 @@ void MainWindow::CallbackSaveUICheckboxSetting(int state) {
 }
 
 void MainWindow::CallbackSaveUIComboSetting(int index) {
+    if (!CurrentPresetListed()) return;
     if (QObject* box = sender()) settings->SetInt(box->objectName(), index);
     CheckStore();
 }
 
 void MainWindow::CallbackSetMapType(int) {
     auto* box = qobject_cast<QComboBox*>(sender());
+    // The generic callback that ran first may have found the preset removed and loaded another:
+    // the box's row is then gone, and its map number names a map of that other preset.
+    if (box && !isAncestorOf(box)) return;
     QWidget* row = box ? box->parentWidget() : nullptr;
     if (!row) {
         qDebug() << "Error: Could not find layout for ";
