@@ -229,14 +229,28 @@ private:
     void ApplyProcessorChoice();
     // BAKE IT and Start Batch do nothing during a run; disabled, they show it.
     void SetBakeControlsReady(bool ready);
-    // Shows on a number field whether its text holds a number (problem empty) or why not.
-    void MarkField(QWidget* field, const QString& problem, bool whole = false);
-    // The number fields on screen whose text holds no number, as "map row 2 (AO Map), Distance:"
-    // and the problem, maps first.
+    // Shows on a number field whether its text holds a valid value of the attribute (problem
+    // empty) or why not; the tool tip gives the attribute's range.
+    void MarkField(QWidget* field, const BakeModel::Attribute& attribute, const QString& problem);
+    // The number fields on screen whose text holds no number in its attribute's range, as
+    // "map row 2 (AO Map), Distance:" and the problem, maps first.
     QStringList InvalidFields() const;
+    // The same for the values a preset loaded into the model holds, as a store may hold values
+    // outside their ranges: those that the preset's bake would use.
+    QStringList InvalidValues(const BakeModel::Preset& preset) const;
     // True when fields is empty; otherwise a box names the preset and each field, and the bake
     // is refused.
     bool RefuseInvalidFields(const QString& name, const QStringList& fields);
+    // Whether the stored preset list, as it is now, holds name.
+    bool PresetListed(const QString& name) const;
+    // "the preset 'name'", shortened to fit a box, or "the unnamed preset".
+    QString QuotedPreset(const QString& name) const;
+    // The box that says another window removed the preset, and what follows from it.
+    void SayPresetRemoved(const QString& name, const QString& consequence);
+    // Called before the window stores a change to its current preset. False when another window
+    // has removed that preset: a box says so, nothing is stored, and the first preset that
+    // remains is loaded.
+    bool CurrentPresetListed();
     // Tells the user, once a run, when the store could not write its file.
     void CheckStore();
     // Moves every converted block into the pending pixels; mutex A must be held.

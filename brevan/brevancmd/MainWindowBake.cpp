@@ -38,7 +38,7 @@ void MainWindow::ApplyProcessorChoice() {
 }
 
 void MainWindow::bake() {
-    if (baking) return;
+    if (baking || !CurrentPresetListed()) return;
     if (!RefuseInvalidFields(model.PresetName(), InvalidFields())) return;
     ApplyProcessorChoice();
     ClearBakeJobs();
@@ -218,12 +218,15 @@ bool MainWindow::RefuseInvalidFields(const QString& name, const QStringList& fie
     if (fields.isEmpty()) return true;
     const QString preset = name.isEmpty() ? QString("The unnamed preset") : "Preset \"" + ShortenedName(name, font()) + "\"";
     QMessageBox::critical(this, "Invalid setting",
-                          preset + " cannot be baked until these fields hold numbers:\n" + fields.join("\n"));
+                          preset + " cannot be baked until these fields hold numbers in their ranges:\n" +
+                              fields.join("\n"));
     return false;
 }
 
 void MainWindow::actionBakeBatch() {
     if (baking) return;
+    // The batch ends by loading the current preset again, which would store its rows anew.
+    CurrentPresetListed();
     ApplyProcessorChoice();
     QStringList names;
     model.PresetNames(names);
@@ -231,22 +234,29 @@ void MainWindow::actionBakeBatch() {
     // The fields on screen belong to the current preset; the loop below loads others into the model.
     const QStringList invalid = InvalidFields();
     ClearBakeJobs();
-    if (names.isEmpty()) {
-        StartBake();
-        return;
-    }
+    bool ticked = false;
     bool failed = false;
     for (const QString& name : names) {
         if (settings->settings.value("preset_" + name + "_batch_on", 0).toInt() == 0) continue;
+        ticked = true;
         if (name == current && !RefuseInvalidFields(current, invalid)) {
             failed = true;
             continue;
         }
         model.LoadPreset(name);
         // Every ticked preset is checked, so one batch shows all of its problems.
-        if (!ValidateAndFillJob(model, AddBakeJob(), true)) failed = true;
+        if (name != current && !RefuseInvalidFields(name, InvalidValues(model)))
+            failed = true;
+        else if (!ValidateAndFillJob(model, AddBakeJob(), true))
+            failed = true;
     }
-    if (!failed) StartBake();
+    if (!ticked) {
+        QMessageBox::information(this, "Nothing to bake",
+                                 "No preset is ticked in the Batch menu: tick the presets to bake there, then "
+                                 "choose Start Batch again.");
+    } else if (!failed) {
+        StartBake();
+    }
     model.LoadPreset(current);
     CheckStore();
 }

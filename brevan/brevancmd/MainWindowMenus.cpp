@@ -4,6 +4,7 @@
 #include <QActionGroup>
 #include <QMenu>
 #include <QMenuBar>
+#include <QTimer>
 
 #include "elidedcombobox.h"
 
@@ -110,6 +111,8 @@ void MainWindow::CreateMenus() {
     naming->addAction(nameMatchingOnAct);
 
     batchMenu = menuBar()->addMenu("&Batch");
+    // Another window may have added or removed presets since the menu was last filled.
+    connect(batchMenu, &QMenu::aboutToShow, this, &MainWindow::RebuildBatchMenu);
 
     QMenu* help = menuBar()->addMenu(tr("&Help"));
     for (QAction* action : {aboutAct, websiteAct, tutorialsAct, supportAct, legalAct, eulaAct}) help->addAction(action);
@@ -140,7 +143,21 @@ void MainWindow::RebuildBatchMenu() {
 void MainWindow::actionToggleBack() {
     auto* tick = qobject_cast<QAction*>(sender());
     if (!tick) return;
-    settings->settings.setValue("preset_" + tick->data().toString() + "_batch_on", tick->isChecked() ? 1 : 0);
+    const QString name = tick->data().toString();
+    // Removed in another window since the menu opened: a tick stored now would tick the preset
+    // again when one of that name is added.
+    if (!PresetListed(name)) {
+        // Loading another preset, or refilling the preset list, rebuilds this menu and deletes
+        // the action that sent this: both wait until its handling is over.
+        if (name == model.PresetName()) {
+            QTimer::singleShot(0, this, [this] { CurrentPresetListed(); });
+        } else {
+            SayPresetRemoved(name, "It is left out of the batch.");
+            QTimer::singleShot(0, this, &MainWindow::RefillPresetCombo);
+        }
+        return;
+    }
+    settings->settings.setValue("preset_" + name + "_batch_on", tick->isChecked() ? 1 : 0);
     settings->settings.sync();
     CheckStore();
 }

@@ -14,6 +14,8 @@
 #include <QVBoxLayout>
 
 #include <array>
+#include <cmath>
+#include <vector>
 
 #include "enterpushbutton.h"
 #include "fieldnumber.h"
@@ -39,6 +41,52 @@ QWidget* MakeSettingRow(const QString& name, const QString& label, QWidget* widg
     layout->addWidget(text, 0, Qt::AlignRight);
     layout->addWidget(widget);
     return frame;
+}
+
+// Why text cannot be the attribute's value: it holds no number, or one outside the attribute's
+// range. Empty when it can.
+QString FieldProblem(const BakeModel::Attribute& attribute, const QString& text) {
+    QString problem;
+    if (attribute.kind == Kind::Float)
+        ReadFloatField(text, attribute.floatMinimum, attribute.floatMaximum, &problem);
+    else if (attribute.kind == Kind::Int)
+        ReadIntField(text, attribute.intMinimum, attribute.intMaximum, &problem);
+    return problem;
+}
+
+// What a field of the attribute takes, as its tool tip asks for it.
+QString FieldHint(const BakeModel::Attribute& attribute) {
+    if (attribute.kind == Kind::Int)
+        return "a whole number from " + RangeText(attribute.intMinimum, attribute.intMaximum) + ", such as 7";
+    const QString range = RangeText(attribute.floatMinimum, attribute.floatMaximum);
+    return (std::isinf(attribute.floatMaximum) ? "a number of " : "a number from ") + range +
+           ", such as 0.5 or 0,5";
+}
+
+// Whether a map of the type index shows, and bakes with, the setting of key; "normals" and
+// "radius" are never shown.
+bool MapTypeShows(int type, const QString& key) {
+    static const std::array<std::vector<const char*>, 10> shown = {{
+        {"tangents", "supersampling", "blur", "yup"},
+        {"quality", "distance", "spread"},
+        {"supersampling", "blur", "layers"},
+        {"supersampling", "blur", "normalized"},
+        {"supersampling", "blur"},
+        {"supersampling", "blur"},
+        {"quality", "distance", "spread"},
+        {"supersampling", "blur", "normalized", "axis"},
+        {"supersampling", "blur"},
+        {"supersampling", "blur"},
+    }};
+    if (type < 0 || type > 9) return false;
+    for (const char* shownKey : shown[size_t(type)])
+        if (key == shownKey) return true;
+    return false;
+}
+
+// How a refusal names the row of a map node: "map row 2 (AO Map)".
+QString MapRowName(const BakeModel::Node& map, const BakeModel::Attributes& a) {
+    return "map row " + QString::number(map.Index() + 1) + " (" + map.ValueText(a.maptype) + ")";
 }
 
 // A row is taken out of the window at once, so that the name lookups find only its successor,
@@ -98,9 +146,17 @@ QWidget* MainWindow::BuildAttributeRow(BakeModel::Node& node, const BakeModel::A
     const BakeModel::Node::Value value = node.ValueOrDefault(attribute);
     switch (attribute.kind) {
     case Kind::Bool: return MakeCheckRow(name, attribute.label, value.boolValue);
-    case Kind::Float: return MakeRangeRow(name, attribute.label, QString::number(double(value.floatValue), 'g', 6));
+    case Kind::Float:
+    case Kind::Int: {
+        QWidget* row = attribute.kind == Kind::Float ? MakeRangeRow(name, attribute.label, value.Text())
+                                                     : MakeIntRow(name, attribute.label, value.Text());
+        auto* edit = qobject_cast<QLineEdit*>(row);
+        if (!edit) edit = row->findChild<QLineEdit*>(name);
+        // A stored value outside the range is shown as it is, marked.
+        MarkField(edit, attribute, FieldProblem(attribute, edit->text()));
+        return row;
+    }
     case Kind::Enumeration: return MakeComboRow(name, attribute.label, attribute.items, value.intValue);
-    case Kind::Int: return MakeIntRow(name, attribute.label, QString::number(value.intValue));
     case Kind::String: return MakeTextRow(name, attribute.label, node.ValueText(attribute));
     }
     return nullptr;
@@ -233,8 +289,8 @@ void MainWindow::UpdateAttributeField(const BakeModel::Node& node, const BakeMod
         if (auto* edit = findChild<QLineEdit*>(name)) {
             edit->setText(node.ValueText(attribute));
             // While the window fills its fields their callbacks return at once; what the model
-            // holds is a number.
-            MarkField(edit, QString());
+            // holds is a number, but a stored one may lie outside the range.
+            MarkField(edit, attribute, FieldProblem(attribute, edit->text()));
         }
         break;
     case Kind::Enumeration:
@@ -256,7 +312,7 @@ BakeModel::Node* MainWindow::NodeForSender(QObject* from) {
 }
 
 void MainWindow::CallbackSetNodeAttributeI(int value) {
-    if (updating) return;
+    if (updating || !CurrentPresetListed()) return;
     auto* widget = qobject_cast<QWidget*>(sender());
     const QString name = widget ? widget->objectName() : QString();
     const QStringList parts = name.split('_', Qt::KeepEmptyParts, Qt::CaseSensitive);
@@ -282,7 +338,7 @@ void MainWindow::CallbackSetNodeAttributeI(int value) {
 }
 
 void MainWindow::CallbackSetNodeAttributeS(const QString& text) {
-    if (updating) return;
+    if (updating || !CurrentPresetListed()) return;
     auto* widget = qobject_cast<QWidget*>(sender());
     const QString name = widget ? widget->objectName() : QString();
     const QStringList parts = name.split('_', Qt::KeepEmptyParts, Qt::CaseSensitive);
@@ -292,30 +348,32 @@ void MainWindow::CallbackSetNodeAttributeS(const QString& text) {
         qDebug() << "Can't find node or attribute for:" << name;
         return;
     }
-    // Text that holds no number is neither stored nor baked: the field says so, and the model
-    // and the store keep the last number it held.
+    // Text that holds no number, or one outside the attribute's range, is neither stored nor
+    // baked: the field says so, and the model and the store keep the last valid number.
     QString problem;
     switch (attribute->kind) {
     case Kind::Bool: node->SetBool(*attribute, text.toInt(nullptr, 10) != 0); break;
     case Kind::Float:
-        if (const std::optional<float> number = ReadFloatField(text, &problem)) node->SetFloat(*attribute, *number);
-        MarkField(widget, problem);
+        if (const std::optional<float> number =
+                ReadFloatField(text, attribute->floatMinimum, attribute->floatMaximum, &problem))
+            node->SetFloat(*attribute, *number);
+        MarkField(widget, *attribute, problem);
         break;
     case Kind::Enumeration: node->SetEnumerationText(*attribute, text); break;
     case Kind::Int:
-        if (const std::optional<int> number = ReadIntField(text, &problem)) node->Set(*attribute, *number);
-        MarkField(widget, problem, true);
+        if (const std::optional<int> number = ReadIntField(text, attribute->intMinimum, attribute->intMaximum, &problem))
+            node->Set(*attribute, *number);
+        MarkField(widget, *attribute, problem);
         break;
     case Kind::String: node->SetString(*attribute, text); break;
     }
     CheckStore();
 }
 
-void MainWindow::MarkField(QWidget* field, const QString& problem, bool whole) {
+void MainWindow::MarkField(QWidget* field, const BakeModel::Attribute& attribute, const QString& problem) {
     const bool invalid = !problem.isEmpty();
-    const QString example = whole ? "a whole number such as 7" : "a number such as 0.5 or 0,5";
-    field->setToolTip(invalid ? problem.left(1).toUpper() + problem.mid(1) + ": type " + example +
-                                    ". Until then the last number is kept and this preset cannot be baked."
+    field->setToolTip(invalid ? problem.left(1).toUpper() + problem.mid(1) + ": type " + FieldHint(attribute) +
+                                    ". Until then this field is not stored and this preset cannot be baked."
                               : QString());
     if (field->property("invalid").toBool() == invalid) return;
     field->setProperty("invalid", invalid);
@@ -334,19 +392,31 @@ QStringList MainWindow::InvalidFields() const {
             if (!edit || !edit->property("invalid").toBool()) continue;
             // A map type that does not use the field hides it, and its bake takes nothing from it.
             if (edit->parentWidget() && edit->parentWidget()->isHidden()) continue;
-            QString problem;
-            if (attribute.kind == Kind::Float)
-                ReadFloatField(edit->text(), &problem);
-            else
-                ReadIntField(edit->text(), &problem);
-            fields << where + ", " + attribute.label + ": " + problem;
+            fields << where + ", " + attribute.label + ": " + FieldProblem(attribute, edit->text());
         }
     };
-    const BakeModel::Attributes& a = model.Attrs();
-    for (const auto& map : model.MapNodes())
-        collect(*map, "map row " + QString::number(map->Index() + 1) + " (" + map->ValueText(a.maptype) + ")");
+    for (const auto& map : model.MapNodes()) collect(*map, MapRowName(*map, model.Attrs()));
     collect(model.Output(), "output settings");
     return fields;
+}
+
+QStringList MainWindow::InvalidValues(const BakeModel::Preset& preset) const {
+    QStringList values;
+    const BakeModel::Attributes& a = preset.Attrs();
+    auto collect = [&](const BakeModel::Node& node, const QString& where, int mapType) {
+        for (const BakeModel::Node::Value& value : node.Values()) {
+            const BakeModel::Attribute& attribute = *value.attribute;
+            if (attribute.kind != Kind::Float && attribute.kind != Kind::Int) continue;
+            if (mapType >= 0 && !MapTypeShows(mapType, attribute.key)) continue;
+            // The text of a value reads back as the value itself.
+            const QString problem = FieldProblem(attribute, value.Text());
+            if (!problem.isEmpty()) values << where + ", " + attribute.label + ": " + problem;
+        }
+    };
+    for (const auto& map : preset.MapNodes())
+        collect(*map, MapRowName(*map, a), map->ValueOrDefault(a.maptype).intValue);
+    collect(preset.Output(), "output settings", -1);
+    return values;
 }
 
 void MainWindow::CallbackSaveUICheckboxSetting(int state) {
@@ -360,12 +430,16 @@ void MainWindow::CallbackSaveUICheckboxSetting(int state) {
 }
 
 void MainWindow::CallbackSaveUIComboSetting(int index) {
+    if (!CurrentPresetListed()) return;
     if (QObject* box = sender()) settings->SetInt(box->objectName(), index);
     CheckStore();
 }
 
 void MainWindow::CallbackSetMapType(int) {
     auto* box = qobject_cast<QComboBox*>(sender());
+    // The generic callback that ran first may have found the preset removed and loaded another:
+    // the box's row is then gone, and its map number names a map of that other preset.
+    if (box && !isAncestorOf(box)) return;
     QWidget* row = box ? box->parentWidget() : nullptr;
     if (!row) {
         qDebug() << "Error: Could not find layout for ";
@@ -404,30 +478,14 @@ void MainWindow::UpdateMapTypeVisibility(QWidget* mapRow, BakeModel::Node* node)
     static const std::array<const char*, 12> keys = {"supersampling", "quality", "distance", "radius",
                                                      "axis",          "spread",  "yup",      "layers",
                                                      "normalized",    "tangents", "normals", "blur"};
-    // Rows shown per map type index; "normals" and "radius" are never shown.
-    static const std::array<std::vector<const char*>, 10> shown = {{
-        {"tangents", "supersampling", "blur", "yup"},
-        {"quality", "distance", "spread"},
-        {"supersampling", "blur", "layers"},
-        {"supersampling", "blur", "normalized"},
-        {"supersampling", "blur"},
-        {"supersampling", "blur"},
-        {"quality", "distance", "spread"},
-        {"supersampling", "blur", "normalized", "axis"},
-        {"supersampling", "blur"},
-        {"supersampling", "blur"},
-    }};
     if (!mapRow || !node) return;
     auto frameOf = [&](const char* key) -> QWidget* {
         auto* widget = mapRow->findChild<QWidget*>(JoinName(node->Name(), key));
         return widget ? widget->parentWidget() : nullptr;
     };
-    for (const char* key : keys)
-        if (QWidget* frame = frameOf(key)) frame->hide();
     const int index = node->ValueOrDefault(model.Attrs().maptype).intValue;
-    if (index < 0 || index > 9) return;
-    for (const char* key : shown[size_t(index)])
-        if (QWidget* frame = frameOf(key)) frame->show();
+    for (const char* key : keys)
+        if (QWidget* frame = frameOf(key)) frame->setVisible(MapTypeShows(index, key));
 }
 
 }  // namespace Pallix::Bake

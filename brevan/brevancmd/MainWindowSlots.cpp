@@ -57,6 +57,36 @@ void MainWindow::LoadPresetIntoWindow(const QString& name) {
     updating = false;
 }
 
+bool MainWindow::PresetListed(const QString& name) const {
+    QStringList names;
+    model.PresetNames(names);
+    return names.contains(name);
+}
+
+QString MainWindow::QuotedPreset(const QString& name) const {
+    return name.isEmpty() ? QString("the unnamed preset") : "the preset '" + ShortenedName(name, font()) + "'";
+}
+
+void MainWindow::SayPresetRemoved(const QString& name, const QString& consequence) {
+    QString text = QuotedPreset(name) + " was removed in another window";
+    text[0] = text[0].toUpper();
+    QMessageBox box(QMessageBox::Warning, "Preset removed", text, QMessageBox::Ok, this);
+    box.setInformativeText(consequence);
+    box.exec();
+}
+
+bool MainWindow::CurrentPresetListed() {
+    QStringList names;
+    model.PresetNames(names);
+    const QString name = model.PresetName();
+    if (names.contains(name)) return true;
+    // Writing on would bring back a group that no list names and that a restart drops.
+    const QString next = names.value(0);
+    SayPresetRemoved(name, "Nothing was stored under its name. The window now shows " + QuotedPreset(next) + ".");
+    LoadPresetIntoWindow(next);
+    return false;
+}
+
 void MainWindow::RefillPresetCombo() {
     const QSignalBlocker blocker(presetCombo);
     QStringList names;
@@ -83,6 +113,7 @@ void MainWindow::StoreProcessorChoice() {
 }
 
 void MainWindow::addBakeMap() {
+    if (!CurrentPresetListed()) return;
     BakeModel::Node* node = model.AddMapNode();
     if (QVBoxLayout* layout = RegionLayout("maps"))
         layout->insertWidget(int(model.MapNodes().size()), BuildMapRow(*node));
@@ -90,7 +121,7 @@ void MainWindow::addBakeMap() {
 }
 
 void MainWindow::removeBakeMap() {
-    if (model.MapNodes().size() < 2) return;
+    if (model.MapNodes().size() < 2 || !CurrentPresetListed()) return;
     BakeModel::Node* node = NodeForSender(sender());
     if (!node) return;
     model.RemoveMapNode(node);
@@ -99,6 +130,7 @@ void MainWindow::removeBakeMap() {
 }
 
 void MainWindow::addTraceMeshHandler() {
+    if (!CurrentPresetListed()) return;
     BakeModel::Node* node = model.AddTraceNode();
     if (QVBoxLayout* layout = RegionLayout("trace"))
         layout->insertWidget(int(model.TraceNodes().size()), BuildHighPolyRow(*node));
@@ -106,7 +138,7 @@ void MainWindow::addTraceMeshHandler() {
 }
 
 void MainWindow::removeTraceMesh() {
-    if (model.TraceNodes().size() < 2) return;
+    if (model.TraceNodes().size() < 2 || !CurrentPresetListed()) return;
     BakeModel::Node* node = NodeForSender(sender());
     if (!node) return;
     model.RemoveTraceNode(node);
@@ -117,7 +149,18 @@ void MainWindow::removeTraceMesh() {
 void MainWindow::presetComboChangedHandler(int index) {
     auto* box = qobject_cast<QComboBox*>(sender());
     if (!box || index < 0) return;
-    LoadPresetIntoWindow(box->itemText(index));
+    const QString name = box->itemText(index);
+    QStringList names;
+    model.PresetNames(names);
+    if (!names.contains(name)) {
+        // Picked from a list that another window has changed since: loading it would list it again.
+        const QString current = model.PresetName();
+        const QString shown = names.contains(current) ? current : names.value(0);
+        SayPresetRemoved(name, "The window now shows " + QuotedPreset(shown) + ".");
+        LoadPresetIntoWindow(shown);
+        return;
+    }
+    LoadPresetIntoWindow(name);
     CheckStore();
 }
 
@@ -145,7 +188,7 @@ void MainWindow::addPresetHandler() {
 }
 
 void MainWindow::removePresetHandler() {
-    if (presetCombo->count() >= 1) {
+    if (presetCombo->count() >= 1 && CurrentPresetListed()) {
         model.RemovePreset();
         LoadPresetIntoWindow(model.PresetName());
         CheckStore();

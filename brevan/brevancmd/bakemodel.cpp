@@ -18,9 +18,21 @@ using Kind = Attribute::Kind;
 const float kInfinity = std::numeric_limits<float>::infinity();
 const int kIntMax = std::numeric_limits<int>::max();
 
-QString FloatText(float value) { return QString::number(double(value), 'g', 6); }
-
 const QStringList kSizes = {"64", "128", "256", "512", "1024", "2048", "4096", "8192", "16384"};
+
+// The settings library removes a key together with the group of the same name, and the tick of
+// preset x is named as the group of a preset named "x_batch_on": with such a group present the
+// tick is set to 0, which reads as unticked, instead.
+void ClearBatchTick(QSettings& settings, const QString& name) {
+    const QString key = "preset_" + name + "_batch_on";
+    settings.beginGroup(key);
+    const bool headsGroup = !settings.allKeys().isEmpty();
+    settings.endGroup();
+    if (!headsGroup)
+        settings.remove(key);
+    else if (settings.contains(key))
+        settings.setValue(key, 0);
+}
 
 }  // namespace
 
@@ -105,7 +117,7 @@ QString Node::Value::Text() const {
     if (!attribute) return QString();
     switch (attribute->kind) {
     case Kind::Bool: return boolValue ? "true" : "false";
-    case Kind::Float: return FloatText(floatValue);
+    case Kind::Float: return StoredFloatText(floatValue);
     case Kind::Enumeration: return attribute->ItemText(intValue);
     case Kind::Int: return QString::number(intValue);
     case Kind::String: return textValue;
@@ -213,7 +225,7 @@ void Node::Load() {
         case Kind::Float:
             // Text that holds no number reads as 0, as it always has; a decimal comma reads as the window takes it.
             value.floatValue =
-                ReadFloatField(store.GetStringOr(key, FloatText(attribute.floatDefault))).value_or(0.0f);
+                ReadFloatField(store.GetStringOr(key, StoredFloatText(attribute.floatDefault))).value_or(0.0f);
             break;
         case Kind::Enumeration:
             value.intValue =
@@ -340,8 +352,10 @@ void Preset::Reset() {
 }
 
 void Preset::LoadPreset(const QString& name) {
+    // The caller may pass PresetName() itself, which the reset clears.
+    const QString chosen = name;
     Reset();
-    presetName = name;
+    presetName = chosen;
     SetCurrentPreset();
     // A damaged count must not build rows without end at every start.
     const int traceCount = std::min(store->GetInt("traceMeshes", 0), kMaxNodes);
@@ -394,21 +408,23 @@ QChar Preset::ForbiddenCharacter(const QString& name) {
     return QChar();
 }
 
-void Preset::AppendToList(const QString& name) {
+bool Preset::AppendToList(const QString& name) {
     QStringList names;
     PresetNames(names);
     // Another window may have listed it meanwhile.
-    if (names.contains(name)) return;
+    if (names.contains(name)) return false;
     names.append(name);
     store->settings.setValue("presets", names.join(","));
     store->settings.sync();
+    return true;
 }
 
 bool Preset::AddPreset(const QString& name) {
     // A name of spaces only would look like the unnamed preset in the list.
     if (name.trimmed().isEmpty() || !ForbiddenCharacter(name).isNull()) return false;
     presetName = name;
-    AppendToList(name);
+    // A tick left by an earlier removal that did not clear it must not tick the new preset.
+    if (AppendToList(name)) ClearBatchTick(store->settings, name);
     Save();
     return true;
 }
@@ -435,7 +451,11 @@ void Preset::RemovePreset() {
 void Preset::RemoveStoredValues() {
     QSettings& settings = store->settings;
     if (!presetName.isEmpty()) {
-        settings.remove("preset_" + presetName);
+        // Key by key: the group removed by its name would take the global key of that name with
+        // it, which is the batch tick of the preset named as the group less its "_batch_on".
+        settings.beginGroup("preset_" + presetName);
+        for (const QString& key : settings.childKeys()) settings.remove(key);
+        settings.endGroup();
     } else {
         // The unnamed preset keeps its nodes and counts unscoped, among the global keys.
         static const QRegularExpression own(
@@ -444,7 +464,7 @@ void Preset::RemoveStoredValues() {
             if (own.match(key).hasMatch()) settings.remove(key);
     }
     // A new preset of the same name must not come back ticked for the batch.
-    settings.remove("preset_" + presetName + "_batch_on");
+    ClearBatchTick(settings, presetName);
     settings.sync();
 }
 

@@ -26,7 +26,8 @@ public:
         QString textValue;
         const Attribute* attribute = nullptr;
 
-        // "true"/"false", the float with six significant digits, the item text, the decimal, the text.
+        // "true"/"false", the float with the digits that read back as the same float, the item
+        // text, the decimal, the text.
         QString Text() const;
     };
 
@@ -220,7 +221,8 @@ public:
 private:
     // The current preset's values, counts and batch tick.
     void RemoveStoredValues();
-    void AppendToList(const QString& name);
+    // False when the list holds the name already.
+    bool AppendToList(const QString& name);
     void RemoveNode(NodeList& list, Node* node, const QString& prefix, const QString& countKey);
 
     SettingsStore* store;

@@ -144,8 +144,9 @@ TEST_F(GuiStoreTest, NodesHoldTheirSetsInOrderAndGiveTheirValuesAsText) {
     map.SetFloat(model.Attrs().distance, 0.1f);
     EXPECT_EQ(map.ValueText(model.Attrs().distance), "0.1");
     EXPECT_EQ(map.ValueText(model.Attrs().spread), "160");
+    // As many digits as read back as the same float.
     map.SetFloat(model.Attrs().distance, 1.0f / 3.0f);
-    EXPECT_EQ(map.ValueText(model.Attrs().distance), "0.333333");
+    EXPECT_EQ(map.ValueText(model.Attrs().distance), "0.33333334");
     EXPECT_EQ(map.ValueText(model.Attrs().dilation), QString());
     EXPECT_EQ(map.ValueOrDefault(model.Attrs().dilation).intValue, 0);
     EXPECT_EQ(model.Output().ValueOrDefault(model.Attrs().width).intValue, 4);

@@ -6,7 +6,14 @@
 #include <QLocale>
 #include <QTest>
 
+#include "fieldnumber.h"
+
 #include <clocale>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <numbers>
 #include <optional>
 #include <string>
 
@@ -47,7 +54,7 @@ struct Typed {
     QString refusal;
 };
 
-const QString kRefusal = "Invalid setting: Preset \"hero\" cannot be baked until these fields hold numbers:\n";
+const QString kRefusal = "Invalid setting: Preset \"hero\" cannot be baked until these fields hold numbers in their ranges:\n";
 
 }  // namespace
 
@@ -117,8 +124,45 @@ protected:
         Check("output_dilation", "preset_hero", "output_dilation",
               {{"7", 7, "7", {}},
                {"7,5", {}, {}, "output settings, Dilation: \"7,5\" is not a whole number"},
-               {"x", {}, {}, "output settings, Dilation: \"x\" is not a number"}},
+               {"x", {}, {}, "output settings, Dilation: \"x\" is not a number"},
+               {"0", 0, "0", {}},
+               {"2147483647", 2147483647.0, "2147483647", {}},
+               {"-1", {}, {}, "output settings, Dilation: \"-1\" is not within 0 to 2147483647"},
+               {"-2147483648", {}, {}, "output settings, Dilation: \"-2147483648\" is not within 0 to 2147483647"},
+               {"2147483648", {}, {}, "output settings, Dilation: \"2147483648\" is not within 0 to 2147483647"}},
               [](const BakeJob& job) { return double(job.dilation); }, "3");
+    }
+
+    // Each kind of range at its bounds: a float with a range, a float from 0, an int.
+    void CheckRanges() {
+        MakeHero().reset();
+        ReopenStore();
+        Check("map0_spread", "preset_hero", "map0_spread",
+              {{"0", 0.0, "0", {}},
+               {"360", 360.0, "360", {}},
+               {"359,999", 359.999, "359.999", {}},
+               {"360,001", {}, {}, "map row 1 (AO Map), spread: \"360,001\" is not within 0 to 360"},
+               {"360.5", {}, {}, "map row 1 (AO Map), spread: \"360.5\" is not within 0 to 360"},
+               {"1000", {}, {}, "map row 1 (AO Map), spread: \"1000\" is not within 0 to 360"},
+               {"-0.001", {}, {}, "map row 1 (AO Map), spread: \"-0.001\" is not within 0 to 360"},
+               {"-90", {}, {}, "map row 1 (AO Map), spread: \"-90\" is not within 0 to 360"}},
+              [](const BakeJob& job) { return double(job.maps.at(0).spread) / std::numbers::pi * 180.0; }, "160");
+        Check("map0_distance", "preset_hero", "map0_distance",
+              {{"0", 0.0, "0", {}},
+               {"1e30", 1e30, "1e+30", {}},
+               {"-0,001", {}, {}, "map row 1 (AO Map), Distance: \"-0,001\" is below 0"},
+               {"-1e-30", {}, {}, "map row 1 (AO Map), Distance: \"-1e-30\" is below 0"}},
+              [](const BakeJob& job) { return double(job.maps.at(0).aoDistance); }, "0.25");
+        Check("output_searchdistance", "preset_hero", "output_searchdistance",
+              {{"-1", {}, {}, "output settings, Search Distance: \"-1\" is below 0"}}, nullptr, "0");
+        Check("output_rounding", "preset_hero", "output_rounding",
+              {{"-0,5", {}, {}, "output settings, Rounding: \"-0,5\" is below 0"}}, nullptr, "1");
+        Check("output_tilingminu", "preset_hero", "output_tilingminu",
+              {{"-1", {}, {}, "output settings, U Min: \"-1\" is not within 0 to 2147483647"}}, nullptr, "0");
+        Check("output_tilingmaxv", "preset_hero", "output_tilingmaxv",
+              {{"2147483647", 2147483647.0, "2147483647", {}},
+               {"-1", {}, {}, "output settings, Max: \"-1\" is not within 0 to 2147483647"}},
+              [](const BakeJob& job) { return double(job.tileMaxV); }, "0");
     }
 };
 
@@ -135,6 +179,8 @@ TEST_F(GuiFieldTest, TypedNumbersAreStoredBakedAndShownAlikeUnderTheCLocale) {
     CheckEveryField();
 }
 
+TEST_F(GuiFieldTest, ValuesJustOutsideTheirRangesAreRefusedAndThoseJustInsideBaked) { CheckRanges(); }
+
 TEST_F(GuiFieldTest, AFieldWithoutANumberIsMarkedUntilItHoldsOneAndStopsABatchOfItsPreset) {
     auto window = MakeHero();
     window->show();
@@ -148,8 +194,8 @@ TEST_F(GuiFieldTest, AFieldWithoutANumberIsMarkedUntilItHoldsOneAndStopsABatchOf
     EXPECT_FALSE(borderRed());
     distance.setText("0,5x");
     EXPECT_TRUE(borderRed());
-    EXPECT_EQ(distance.toolTip(), "\"0,5x\" is not a number: type a number such as 0.5 or 0,5. Until then the last "
-                                  "number is kept and this preset cannot be baked.");
+    EXPECT_EQ(distance.toolTip(), "\"0,5x\" is not a number: type a number of 0 or more, such as 0.5 or 0,5. Until "
+                                  "then this field is not stored and this preset cannot be baked.");
     Find<QLineEdit>(*window, "output_searchdistance").clear();
 
     // Ticked for the batch, the preset on screen is refused with every field named; the others
@@ -202,5 +248,196 @@ TEST_F(GuiFieldTest, ABoxQuotesALongPresetNameShortened) {
         EXPECT_TRUE(quoted.startsWith("Longname") && quoted.endsWith("Long") && quoted.contains(QChar(0x2026)))
             << shown.toStdString();
         EXPECT_LT(quoted.size(), 100) << shown.toStdString();
+    }
+}
+
+// What a session bakes from a typed number is what the next session bakes from the store.
+TEST_F(GuiFieldTest, ATypedNumberBakesAsTheSameFloatAfterARestart) {
+    struct Case {
+        const char* field;
+        const char* typed;
+        float value;  // the float nearest to the typed number
+        const char* stored;
+        float (*baked)(const BakeJob& job);
+    };
+    const std::vector<Case> cases = {
+        {"output_searchdistance", "1234.5678", 1234.5678f, "1234.5677", [](const BakeJob& j) { return j.searchDistance; }},
+        {"output_rounding", "0,333333333", 0.333333333f, "0.33333334", [](const BakeJob& j) { return j.roundingDistance; }},
+        {"map0_distance", "0.1", 0.1f, "0.1", [](const BakeJob& j) { return j.maps.at(0).aoDistance; }},
+        {"map0_distance", "16777217", 16777216.0f, "16777216", [](const BakeJob& j) { return j.maps.at(0).aoDistance; }},
+    };
+    MakeHero().reset();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.typed);
+        ReopenStore();
+        auto window = MakeBakeWindow();
+        SetText(*window, c.field, c.typed);
+        BakeJob typedJob;
+        ASSERT_TRUE(window->ValidateAndFillJob(window->Model(), &typedJob));
+        EXPECT_EQ(c.baked(typedJob), c.value);
+        EXPECT_EQ(Ini("preset_hero", c.field), c.stored);
+
+        window.reset();
+        ReopenStore();
+        window = MakeBakeWindow();
+        EXPECT_EQ(Find<QLineEdit>(*window, c.field).text(), c.stored);
+        BakeJob restartedJob;
+        ASSERT_TRUE(window->ValidateAndFillJob(window->Model(), &restartedJob));
+        EXPECT_EQ(c.baked(restartedJob), c.baked(typedJob));
+    }
+
+    // A store written with six digits reads as it always has.
+    store->settings.setValue("preset_hero/output_searchdistance", "1234.57");
+    ReopenStore();
+    auto window = MakeBakeWindow();
+    BakeJob job;
+    ASSERT_TRUE(window->ValidateAndFillJob(window->Model(), &job));
+    EXPECT_EQ(job.searchDistance, 1234.57f);
+    EXPECT_EQ(Find<QLineEdit>(*window, "output_searchdistance").text(), "1234.57");
+}
+
+// A store from an earlier version may hold values outside their ranges: they are shown as they
+// are, marked, left in the store, and refused by BAKE IT and by every batch that holds them.
+TEST_F(GuiFieldTest, StoredValuesOutsideTheirRangesAreShownMarkedKeptAndNotBaked) {
+    {
+        auto window = MakeHero();
+        KelvorTest::InputAnswer answer("other");
+        window->addPresetHandler();
+        SetItem(*window, "map0_maptype", "Normal Map");
+        window->LoadPresetIntoWindow("hero");
+    }
+    store->settings.setValue("preset_hero/map0_spread", "1000");
+    store->settings.setValue("preset_hero/output_dilation", -2);
+    store->settings.setValue("preset_other/output_rounding", "-1");
+    // A normal map does not use its spread, so a bad one there stops nothing.
+    store->settings.setValue("preset_other/map0_spread", "-5");
+    store->settings.setValue("preset_hero_batch_on", 1);
+    store->settings.setValue("preset_other_batch_on", 1);
+    ReopenStore();
+    const QByteArray stored = FileBytes();
+
+    auto window = MakeBakeWindow();
+    auto& spread = Find<QLineEdit>(*window, "map0_spread");
+    auto& dilation = Find<QLineEdit>(*window, "output_dilation");
+    EXPECT_EQ(spread.text(), "1000");
+    EXPECT_TRUE(spread.property("invalid").toBool());
+    EXPECT_EQ(spread.toolTip(), "\"1000\" is not within 0 to 360: type a number from 0 to 360, such as 0.5 or 0,5. "
+                                "Until then this field is not stored and this preset cannot be baked.");
+    EXPECT_EQ(dilation.text(), "-2");
+    EXPECT_TRUE(dilation.property("invalid").toBool());
+    EXPECT_EQ(dilation.toolTip(), "\"-2\" is not within 0 to 2147483647: type a whole number from 0 to 2147483647, "
+                                  "such as 7. Until then this field is not stored and this preset cannot be baked.");
+    EXPECT_EQ(FileBytes(), stored);
+
+    MessageBoxes boxes;
+    window->bake();
+    const QString heroFields = "map row 1 (AO Map), spread: \"1000\" is not within 0 to 360\n"
+                               "output settings, Dilation: \"-2\" is not within 0 to 2147483647";
+    EXPECT_EQ(boxes.shown, QStringList{kRefusal + heroFields});
+    boxes.shown.clear();
+    window->actionBakeBatch();
+    EXPECT_EQ(boxes.shown, (QStringList{kRefusal + heroFields,
+                                        "Invalid setting: Preset \"other\" cannot be baked until these fields hold "
+                                        "numbers in their ranges:\noutput settings, Rounding: \"-1\" is below 0"}));
+    EXPECT_FALSE(window->Baking());
+    EXPECT_TRUE(window->Jobs().empty());
+    EXPECT_EQ(FileBytes(), stored);
+
+    // A valid number typed over one is stored and clears its mark.
+    spread.setText("359");
+    EXPECT_FALSE(spread.property("invalid").toBool());
+    EXPECT_EQ(Ini("preset_hero", "map0_spread"), "359");
+}
+
+TEST(FieldNumber, AFloatIsStoredWithTheDigitsThatReadItBackAsTheSameFloat) {
+    // Six digits where they are enough, as earlier versions stored every float.
+    for (const auto& [value, text] : std::vector<std::pair<float, QString>>{
+             {0.1f, "0.1"}, {160.0f, "160"}, {2.5f, "2.5"}, {100000.0f, "100000"}, {0.001f, "0.001"}, {-0.0f, "0"},
+             {1.0f / 3.0f, "0.33333334"}, {1234.5678f, "1234.5677"}})
+        EXPECT_EQ(StoredFloatText(value), text);
+
+    auto sameFloat = [](float value) {
+        const QString text = StoredFloatText(value);
+        const std::optional<float> read = ReadFloatField(text);
+        return read && *read == value;
+    };
+    for (const float value : {std::numeric_limits<float>::max(), -std::numeric_limits<float>::max(),
+                              std::numeric_limits<float>::min(), std::numeric_limits<float>::denorm_min(),
+                              std::nextafter(360.0f, 400.0f), std::nextafter(1.0f, 0.0f)})
+        EXPECT_TRUE(sameFloat(value)) << value << " " << StoredFloatText(value).toStdString();
+    // Bit patterns spread over every finite float.
+    int checked = 0;
+    for (uint64_t i = 0; i < (uint64_t(1) << 32); i += 40009) {
+        const uint32_t bits = uint32_t(i);
+        float value;
+        std::memcpy(&value, &bits, sizeof value);
+        if (!std::isfinite(value)) continue;
+        ++checked;
+        ASSERT_TRUE(sameFloat(value)) << bits << " " << StoredFloatText(value).toStdString();
+    }
+    EXPECT_GT(checked, 100000);
+}
+
+TEST(FieldNumber, ATextIsReadAsTheFloatNearestToIt) {
+    // Just below halfway between 1 + 2^-23 and 1 + 2^-22: read through a double it lands on
+    // halfway, which rounds to the even float above.
+    const float below = std::nextafter(1.0f, 2.0f);
+    EXPECT_EQ(ReadFloatField("1.0000001788139343261718749"), below);
+    EXPECT_EQ(ReadFloatField(" 1,0000001788139343261718749 "), below);
+    EXPECT_EQ(ReadFloatField("+2.5"), 2.5f);
+    EXPECT_EQ(ReadFloatField("1e-50"), 0.0f);
+    // The largest float and numbers that still round to it; past half its last step, too large.
+    EXPECT_EQ(ReadFloatField("3.40282347e+38"), std::numeric_limits<float>::max());
+    EXPECT_EQ(ReadFloatField("3.4028235e38"), std::numeric_limits<float>::max());
+    QString problem;
+    EXPECT_EQ(ReadFloatField("3.4028236e38", &problem), std::nullopt);
+    EXPECT_EQ(problem, "\"3.4028236e38\" is too large");
+}
+
+TEST(FieldNumber, EachKindOfRangeHoldsAtItsBoundsAndRefusesJustOutside) {
+    const float infinity = std::numeric_limits<float>::infinity();
+    const int most = std::numeric_limits<int>::max();
+    struct Case {
+        const char* text;
+        std::optional<double> value;
+        const char* problem;
+    };
+    auto checkFloat = [](float minimum, float maximum, const std::vector<Case>& cases) {
+        for (const Case& c : cases) {
+            QString problem = "unset";
+            const std::optional<float> read = ReadFloatField(c.text, minimum, maximum, &problem);
+            EXPECT_EQ(read.has_value(), c.value.has_value()) << c.text;
+            if (read && c.value) {
+                EXPECT_EQ(*read, float(*c.value)) << c.text;
+            }
+            EXPECT_EQ(problem, c.problem) << c.text;
+        }
+    };
+    checkFloat(0.0f, 360.0f,
+               {{"0", 0.0, ""},
+                {"-0", 0.0, ""},
+                {"360", 360.0, ""},
+                {"359.99997", 359.99997, ""},
+                {"360.0001", {}, "\"360.0001\" is not within 0 to 360"},
+                {"-1e-45", {}, "\"-1e-45\" is not within 0 to 360"},
+                {"abc", {}, "\"abc\" is not a number"}});
+    checkFloat(0.0f, infinity,
+               {{"0", 0.0, ""},
+                {"3.4e38", 3.4e38, ""},
+                {"-1e-45", {}, "\"-1e-45\" is below 0"},
+                {"-0,5", {}, "\"-0,5\" is below 0"}});
+    for (const Case& c : std::vector<Case>{{"0", 0.0, ""},
+                                           {"2147483647", 2147483647.0, ""},
+                                           {"-1", {}, "\"-1\" is not within 0 to 2147483647"},
+                                           {"-2147483648", {}, "\"-2147483648\" is not within 0 to 2147483647"},
+                                           {"2147483648", {}, "\"2147483648\" is not within 0 to 2147483647"},
+                                           {"1,5", {}, "\"1,5\" is not a whole number"}}) {
+        QString problem = "unset";
+        const std::optional<int> read = ReadIntField(c.text, 0, most, &problem);
+        EXPECT_EQ(read.has_value(), c.value.has_value()) << c.text;
+        if (read && c.value) {
+            EXPECT_EQ(*read, int(*c.value)) << c.text;
+        }
+        EXPECT_EQ(problem, c.problem) << c.text;
     }
 }

@@ -334,3 +334,72 @@ TEST_F(GuiStoreTest, ANameOfSpacesOnlyIsRefused) {
     EXPECT_EQ(FileBytes(), before);
     EXPECT_TRUE(model.AddPreset(" hero "));
 }
+
+// The batch tick of preset x is the global key "preset_x_batch_on", named as the group of a preset
+// called "x_batch_on": removing either preset leaves the other whole, ticked or not.
+TEST_F(GuiStoreTest, RemovingAPresetLeavesThePresetNamedAfterItsBatchTickWhole) {
+    for (const bool ticked : {false, true}) {
+        for (const QString& prefix : {QString("x"), QString()}) {
+            const QString tick = "preset_" + prefix + "_batch_on", other = prefix + "_batch_on";
+            SCOPED_TRACE((prefix + (ticked ? " ticked" : " unticked")).toStdString());
+            WriteSettingsFile(QByteArray());
+            {
+                SettingsStore store;
+                Preset model(&store);
+                const Attributes& a = model.Attrs();
+                OpenCurrentPreset(model);
+                if (!prefix.isEmpty()) {
+                    ASSERT_TRUE(model.AddPreset(prefix));
+                }
+                ASSERT_TRUE(model.AddPreset(other));
+                model.TraceNodes()[0]->SetString(a.path, "/h/high.obj");
+                model.Output().Set(a.dilation, 7);
+                model.Output().Set(a.width, 6);
+                if (ticked) store.settings.setValue(tick, 1);
+                model.LoadPreset(prefix);
+                model.RemovePreset();
+                EXPECT_EQ(model.PresetName(), prefix.isEmpty() ? other : QString(""));
+                // Cleared, as a key that heads a group can be: set to 0 where it was set.
+                EXPECT_EQ(store.settings.value(tick, 0).toInt(), 0);
+                EXPECT_EQ(store.settings.contains(tick), ticked);
+            }
+            // A restart finds the other preset as it was.
+            SettingsStore store;
+            Preset model(&store);
+            ASSERT_TRUE(Names(model).contains(other));
+            EXPECT_FALSE(Names(model).contains(prefix));
+            model.LoadPreset(other);
+            EXPECT_EQ(model.TraceNodes()[0]->Path(), "/h/high.obj");
+            EXPECT_EQ(model.Output().ValueText(model.Attrs().dilation), "7");
+            EXPECT_EQ(model.Output().ValueText(model.Attrs().width), "4096");
+        }
+    }
+}
+
+TEST_F(GuiStoreTest, RemovingThePresetNamedAfterABatchTickKeepsTheTick) {
+    SettingsStore store;
+    Preset model(&store);
+    ASSERT_TRUE(model.AddPreset("x"));
+    store.settings.setValue("preset_x_batch_on", 1);
+    ASSERT_TRUE(model.AddPreset("x_batch_on"));
+    model.Output().Set(model.Attrs().dilation, 7);
+    model.RemovePreset();
+    EXPECT_EQ(Ini("General", "preset_x_batch_on"), "1");
+    EXPECT_EQ(Ini("preset_x_batch_on", "output_dilation"), QString());
+    EXPECT_EQ(Names(model), (QStringList{"", "x"}));
+}
+
+TEST_F(GuiStoreTest, APresetAddedUnderANameWithAStaleTickStartsUnticked) {
+    SettingsStore store;
+    Preset model(&store);
+    OpenCurrentPreset(model);
+    // Left by a removal that did not clear it, or by hand.
+    store.settings.setValue("preset_hero_batch_on", 1);
+    ASSERT_TRUE(model.AddPreset("hero"));
+    EXPECT_FALSE(store.settings.contains("preset_hero_batch_on"));
+    // A name another window has listed meanwhile is that window's preset, tick and all.
+    store.settings.setValue("presets", ",hero,late");
+    store.settings.setValue("preset_late_batch_on", 1);
+    ASSERT_TRUE(model.AddPreset("late"));
+    EXPECT_EQ(Ini("General", "preset_late_batch_on"), "1");
+}

@@ -83,12 +83,21 @@ TEST_F(GuiWindowTest, PresetsAreAddedRefusedAndRemoved) {
         EXPECT_EQ(FileBytes(), stored) << name;
     }
 
-    // Removing the current preset opens the first that remains; the last one stays.
+    // Removing the current preset opens the first that remains, named or not; the last one stays.
+    {
+        InputAnswer answer("villain");
+        Click(*window, "preset_addbutton");
+    }
+    Find<QComboBox>(*window, "presetCombo").setCurrentText("");
     Click(*window, "preset_removebutton");
-    EXPECT_EQ(PresetItems(*window), QStringList{""});
-    EXPECT_EQ(Ini("General", "preset"), "");
+    EXPECT_EQ(PresetItems(*window), (QStringList{"hero", "villain"}));
+    EXPECT_EQ(window->Model().PresetName(), "hero");
+    EXPECT_EQ(Find<QComboBox>(*window, "presetCombo").currentText(), "hero");
+    EXPECT_EQ(Ini("General", "preset"), "hero");
     Click(*window, "preset_removebutton");
-    EXPECT_EQ(PresetItems(*window), QStringList{""});
+    Click(*window, "preset_removebutton");
+    EXPECT_EQ(PresetItems(*window), QStringList{"villain"});
+    EXPECT_EQ(window->Model().PresetName(), "villain");
 }
 
 TEST_F(GuiWindowTest, TheOutputChooserKeepsTheBasePath) {
