@@ -215,10 +215,10 @@ TEST(HighPolyMemory, AFileOfManyPointsIsRefusedBeforeTheyAreCopied) {
     WriteObj(folder / "low.obj", GridMesh(1, -1, 1, -1, 1));
     // A few bytes a point in the file, over a hundred megabytes as the load holds them: each
     // needs twice the room.
-    constexpr int kObjPoints = 8000000, kPlyPoints = 2000000;
+    constexpr int kObjPoints = 8000000, kPlyPoints = 2200000;
     WritePointsObj(folder / "points.obj", kObjPoints);
     WritePointsPly(folder / "points.ply", kPlyPoints);
-    EXPECT_EXIT(BakePointsWithinRoom(folder.Path(), uint64_t(48) << 20, kObjPoints, kPlyPoints), testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(BakePointsWithinRoom(folder.Path(), uint64_t(40) << 20, kObjPoints, kPlyPoints), testing::ExitedWithCode(0), "");
 }
 
 namespace {
