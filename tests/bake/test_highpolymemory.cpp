@@ -2,15 +2,17 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
 #include <system_error>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #include "bake/bakemanager.h"
+#include "bake/highpolyestimate.h"
 #include "core/availablememory.h"
 #include "events/eventreporter.h"
 #include "support/fbxtestwriter.h"
@@ -60,20 +62,27 @@ double NeededGigabytes(const std::string& message) {
     return at == std::string::npos ? -1.0 : std::atof(message.c_str() + at + 11);
 }
 
-// In a child process: a manager as a bake sets it up, then an address-space limit of `room`
-// bytes above what the process maps; bakes three jobs of a quad over the instanced files and
-// checks what each gives. Exits 0 when all is as expected, else says on standard error what was not.
-[[noreturn]] void BakeWithinRoom(const fs::path& folder, uint64_t room) {
-    if (!std::freopen("/dev/null", "w", stdout)) std::_Exit(3);
-    EventReporter reporter("test");
-    TraceGridSettings grid;
-    ChooseTraceKernel(CpuFeatures(), &grid, SimdAuto, PrecisionDefault);
-    BakeManager manager(&reporter, &grid);
-    ErrorListener listener;
-    manager.SetListener(&listener);
-    manager.SetThreadCount(4);
-    manager.Init(4, 1024, 1024);
-    auto bake = [&](const std::vector<std::string>& files) {
+// In a child process: a bake manager set up as a program under an address-space limit sets one
+// up (the limit comes first, as prlimit or ulimit set it), whose limit is then lowered to a room
+// of a chosen size above what the process maps.
+class ManagerWithinRoom {
+public:
+    explicit ManagerWithinRoom(const fs::path& folder) : folder(folder), reporter("test"), manager(&reporter, &grid) {
+        if (!std::freopen("/dev/null", "w", stdout)) std::_Exit(3);
+        manager.SetListener(&listener);
+        manager.SetThreadCount(4);
+        manager.Init(4, 1024, 1024);
+    }
+
+    // The limit is `room` bytes above what the process maps now.
+    static bool SetRoom(uint64_t room) {
+        const rlimit limit{StatusBytes("VmSize") + room, RLIM_INFINITY};
+        if (setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(4);
+        return true;
+    }
+
+    // Bakes a normal map of the quad over the files; the error it reports, empty when none.
+    std::string Bake(const std::vector<std::string>& files) {
         BakeJob job;
         job.width = job.height = 256;
         job.lowPolyPath = (folder / "low.obj").string();
@@ -85,55 +94,131 @@ double NeededGigabytes(const std::string& message) {
         std::vector<BakeJob*> jobs{&job};
         manager.Bake(&jobs);
         return listener.error;
-    };
+    }
 
-    const rlimit limit{StatusBytes("VmSize") + room, RLIM_INFINITY};
-    if (setrlimit(RLIMIT_AS, &limit) != 0) std::_Exit(4);
-    const uint64_t resident = StatusBytes("VmRSS");
-    int faults = 0;
-    auto expect = [&](bool holds, const std::string& what) {
+    void Expect(bool holds, const std::string& what) {
         if (holds) return;
         std::fprintf(stderr, "%s\n", what.c_str());
         ++faults;
-    };
-
-    const std::string big = bake({"big.fbx"});
-    expect(big.rfind("Not enough memory to load " + (folder / "big.fbx").string() +
-                         ": its 8000000 triangles need about ", 0) == 0,
-           "big alone: " + big);
-    // Refused before its copy: a scene of 8M triangles alone would take more than 2 GB.
-    expect(StatusBytes("VmHWM") < resident + (uint64_t(300) << 20), "the big file was copied");
-
-    const std::string both = bake({"small.fbx", "big.fbx"});
-    expect(both.rfind("Not enough memory to load " + (folder / "big.fbx").string() +
-                          ": with the high-poly files before it, 9000000 triangles need about ", 0) == 0,
-           "both: " + both);
-    // The small file's triangles count at the bytes a triangle takes: 1M of them near 0.4 GB.
-    expect(NeededGigabytes(both) - NeededGigabytes(big) > 0.3, "the small file is not counted: " + both + " / " + big);
-
-    // A load that the estimate lets through bakes under the limit.
-    const std::string small = bake({"small.fbx"});
-    expect(small.empty(), "small: " + small);
-    expect(fs::exists(folder / "out_tnm_fbx.png"), "small: no map");
+    }
     // The child wrote its files into a folder of its own, which no destructor removes after _Exit.
-    std::error_code ignored;
-    fs::remove_all(folder, ignored);
-    std::_Exit(faults == 0 ? 0 : 1);
+    [[noreturn]] void Exit() {
+        std::error_code ignored;
+        fs::remove_all(folder, ignored);
+        std::_Exit(faults == 0 ? 0 : 1);
+    }
+
+    fs::path folder;
+
+private:
+    static TraceGridSettings Grid() {
+        TraceGridSettings grid;
+        ChooseTraceKernel(CpuFeatures(), &grid, SimdAuto, PrecisionDefault);
+        return grid;
+    }
+
+    const bool limited = SetRoom(uint64_t(4) << 30);  // before the manager starts any thread
+    EventReporter reporter;
+    TraceGridSettings grid = Grid();
+    BakeManager manager;
+    ErrorListener listener;
+    int faults = 0;
+};
+
+[[noreturn]] void BakeWithinRoom(const fs::path& folder, uint64_t room) {
+    ManagerWithinRoom child(folder);
+    ManagerWithinRoom::SetRoom(room);
+    const uint64_t resident = StatusBytes("VmRSS");
+
+    const std::string big = child.Bake({"big.fbx"});
+    child.Expect(big.rfind("Not enough memory to load " + (folder / "big.fbx").string() + ": its 8000000 triangles need about ", 0) == 0,
+                 "big alone: " + big);
+    // About twice the room, and refused before its copy: a scene of 8M triangles alone would take more than 2 GB.
+    child.Expect(NeededGigabytes(big) > 1.9 * double(room) / 1e9, "big alone: " + big);
+    child.Expect(StatusBytes("VmHWM") < resident + (uint64_t(300) << 20), "the big file was copied");
+
+    const std::string both = child.Bake({"small.fbx", "big.fbx"});
+    child.Expect(both.rfind("Not enough memory to load " + (folder / "big.fbx").string() +
+                                ": with the high-poly files before it, 9000000 triangles need about ", 0) == 0,
+                 "both: " + both);
+    // The small file's triangles count at the bytes a copied triangle takes: 1M of them near 0.3 GB.
+    child.Expect(NeededGigabytes(both) - NeededGigabytes(big) > 0.25, "the small file is not counted: " + both + " / " + big);
+
+    // A load that fits bakes under the limit.
+    const std::string small = child.Bake({"small.fbx"});
+    child.Expect(small.empty(), "small: " + small);
+    child.Expect(fs::exists(folder / "out_tnm_fbx.png"), "small: no map");
+    child.Exit();
+}
+
+// Files of many points and one triangle, as point tools and scanners write them.
+void WritePointsObj(const fs::path& path, int points) {
+    std::string text = "v -1 -1 0.1\nv 1 -1 0.1\nv 0 1 0.1\n";
+    for (int i = 3; i < points; ++i) text += "v 0 0 1\n";
+    text += "f 1 2 3\n";
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+void WritePointsPly(const fs::path& path, int points) {
+    std::string bytes = "ply\nformat binary_little_endian 1.0\nelement vertex " + std::to_string(points) +
+                        "\nproperty float x\nproperty float y\nproperty float z\nelement face 1\n"
+                        "property list uchar int vertex_indices\nend_header\n";
+    std::vector<float> xyz(size_t(points) * 3, 1.0f);
+    const float first[9] = {-1, -1, 0.1f, 1, -1, 0.1f, 0, 1, 0.1f};
+    std::copy(first, first + 9, xyz.begin());
+    bytes.append(reinterpret_cast<const char*>(xyz.data()), xyz.size() * sizeof(float));
+    const int32_t face[3] = {0, 1, 2};
+    bytes.push_back('\3');
+    bytes.append(reinterpret_cast<const char*>(face), sizeof face);
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+[[noreturn]] void BakePointsWithinRoom(const fs::path& folder, uint64_t room, int objPoints, int plyPoints) {
+    ManagerWithinRoom child(folder);
+    ManagerWithinRoom::SetRoom(room);
+    const uint64_t resident = StatusBytes("VmRSS");
+    for (const auto& [file, points] : {std::pair{"points.obj", objPoints}, std::pair{"points.ply", plyPoints}}) {
+        const std::string refused = child.Bake({file});
+        child.Expect(refused.rfind("Not enough memory to load " + (folder / file).string() + ": its " + std::to_string(points) +
+                                       " vertices need about ", 0) == 0,
+                     std::string(file) + ": " + refused);
+    }
+    // Refused before the points were copied: the PLY's alone would take 28 bytes each in the scene.
+    child.Expect(StatusBytes("VmHWM") < resident + uint64_t(plyPoints) * 12, "the points were copied");
+
+    // With the room they need, both bake.
+    ManagerWithinRoom::SetRoom(uint64_t(1) << 30);
+    for (const char* file : {"points.obj", "points.ply"}) {
+        const std::string baked = child.Bake({file});
+        child.Expect(baked.empty(), std::string(file) + " with room: " + baked);
+    }
+    child.Exit();
 }
 
 }  // namespace
 
-TEST(HighPolyMemory, ALoadThatCannotFitIsRefusedBeforeItsCopyWithTheFilesBeforeIt) {
+TEST(HighPolyMemory, ALoadThatNeedsTwiceTheRoomIsRefusedBeforeItsCopyWithTheFilesBeforeIt) {
     if (AddressSanitizer) GTEST_SKIP() << "the address sanitizer cannot run under an address-space limit";
-    if (std::thread::hardware_concurrency() > 16)
-        GTEST_SKIP() << "the threads of more than 16 processors reserve more address space than the test's limit leaves";
     // A child of its own: the GL threads of bakes this process ran before are not forked with it.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     TempFolder folder("kelvor-loadmemory");
     WriteObj(folder / "low.obj", GridMesh(1, -1, 251, -1, 161));
     WriteInstances(folder / "small.fbx", 5000);
     WriteInstances(folder / "big.fbx", 40000);
-    EXPECT_EXIT(BakeWithinRoom(folder.Path(), uint64_t(2500) << 20), testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(BakeWithinRoom(folder.Path(), uint64_t(1200) << 20), testing::ExitedWithCode(0), "");
+}
+
+TEST(HighPolyMemory, AFileOfManyPointsIsRefusedBeforeTheyAreCopied) {
+    if (AddressSanitizer) GTEST_SKIP() << "the address sanitizer cannot run under an address-space limit";
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    TempFolder folder("kelvor-pointsmemory");
+    WriteObj(folder / "low.obj", GridMesh(1, -1, 1, -1, 1));
+    // A few bytes a point in the file, over a hundred megabytes as the load holds them: each
+    // needs twice the room.
+    constexpr int kObjPoints = 8000000, kPlyPoints = 2200000;
+    WritePointsObj(folder / "points.obj", kObjPoints);
+    WritePointsPly(folder / "points.ply", kPlyPoints);
+    EXPECT_EXIT(BakePointsWithinRoom(folder.Path(), uint64_t(40) << 20, kObjPoints, kPlyPoints), testing::ExitedWithCode(0), "");
 }
 
 namespace {
@@ -157,4 +242,27 @@ TEST(HighPolyMemory, AnAddressSpaceLimitIsRoomOfAddressSpaceNotOfMemory) {
     if (AddressSanitizer) GTEST_SKIP() << "the address sanitizer cannot run under an address-space limit";
     GTEST_FLAG_SET(death_test_style, "fast");
     EXPECT_EXIT(MeasureWithinRoom(uint64_t(512) << 20), testing::ExitedWithCode(0), "");
+}
+
+TEST(HighPolyMemory, TheEstimateCountsAtLeastTheArraysALoadHolds) {
+    const HighPolyImporter importers[] = {HighPolyImporter::Obj, HighPolyImporter::Ply, HighPolyImporter::Fbx};
+    for (const HighPolyImporter importer : importers)
+        for (const bool normals : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "importer " << int(importer) << ", normals " << normals);
+            // A triangle's corners and materials in the scene, and the four floats of its grid
+            // packet lane three times over; a vertex record's three floats.
+            const LoadEstimate mesh = EstimateLoad(importer, {10000000, 5000000, 1}, normals);
+            EXPECT_FALSE(mesh.ByVertices());
+            EXPECT_GE(mesh.Bytes(), uint64_t(10000000) * (16 + 52));
+            const LoadEstimate points = EstimateLoad(importer, {1, 30000000, 1}, normals);
+            EXPECT_TRUE(points.ByVertices());
+            EXPECT_GE(points.Bytes(), uint64_t(30000000) * 12);
+            // Normals only add; meshes copied into the trace mesh take more than one handed over.
+            EXPECT_LE(mesh.Bytes(), EstimateLoad(importer, {10000000, 5000000, 1}, true).Bytes());
+            EXPECT_LE(mesh.Bytes(), EstimateLoad(importer, {10000000, 5000000, 100}, normals).Bytes());
+        }
+    // A PLY mesh keeps every vertex record: positions, colours and, with normals, normals.
+    EXPECT_GE(EstimateLoad(HighPolyImporter::Ply, {1, 1000, 1}, false).Bytes(), uint64_t(1000) * 16);
+    EXPECT_GE(EstimateLoad(HighPolyImporter::Ply, {1, 1000, 1}, true).Bytes(), uint64_t(1000) * 28);
+
 }

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/availablememory.h"
 #include "core/bakeexception.h"
 #include "events/eventreporter.h"
 #include "gpu/offscreencontext.h"
@@ -36,6 +37,8 @@ std::string BakeCompleteLine(double elapsedSeconds, double exportSeconds) {
 
 BakeManager::BakeManager(EventReporter* eventReporter, const TraceGridSettings* grid)
     : reporter(eventReporter), gridSettings(grid) {
+    // Before the bake's pool, the grid build's and the GPU's threads take their arenas.
+    FitThreadReservationsToLimit();
     for (int axis = 0; axis < 3; ++axis) {
         sceneMin[axis] = FLT_MAX;
         sceneMax[axis] = -FLT_MAX;

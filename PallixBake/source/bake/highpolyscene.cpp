@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <new>
 #include <system_error>
-#include <thread>
 
 #include "bake/bakemanager.h"
+#include "bake/highpolyestimate.h"
 #include "core/availablememory.h"
 #include "core/bakeexception.h"
 #include "core/importexception.h"
@@ -45,54 +45,44 @@ HighPolyFormat FormatOf(const std::string& path) {
     return HighPolyFormat::None;
 }
 
-// Bytes a high-poly load holds at its peak for each triangle of a file: the scene, the trace
-// meshes and their grids together. kelvor_bench largemesh measures 171 to 173 for 10M-triangle
-// OBJ and PLY files and for an FBX file of one mesh, and 297 for an FBX file of 50,000 instances,
-// whose meshes are copied into the trace mesh rather than handed over to it. The figures here are
-// a quarter above those.
-constexpr uint64_t kBytesPerTriangle = 216;
-constexpr uint64_t kBytesPerFbxTriangle = 372;
-// Address space that each thread of a load reserves and hardly touches: its stack (8 MiB) and
-// its allocator arena (64 MiB). The grid build runs a pool of one thread per processor beside
-// the bake's pool; on 8 processors a KelvorCmd load takes 1.1 GB of address space more than its
-// triangles account for, whatever their number.
-constexpr uint64_t kThreadAddressSpace = uint64_t(72) << 20;
-
 std::string Gigabytes(uint64_t bytes) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f GB", double(bytes) / 1e9);
     return text;
 }
 
-uint64_t BytesFor(HighPolyFormat format, uint64_t triangles) {
-    return triangles * (format == HighPolyFormat::Fbx ? kBytesPerFbxTriangle : kBytesPerTriangle);
+HighPolyImporter ImporterOf(HighPolyFormat format) {
+    return format == HighPolyFormat::Fbx ? HighPolyImporter::Fbx
+           : format == HighPolyFormat::Ply ? HighPolyImporter::Ply
+                                           : HighPolyImporter::Obj;
 }
 
-// The size of a high-poly load so far, measured against the room there was when it began.
+// The size of a high-poly load so far, measured against the room there was when it began. The
+// address space the process had reserved by then (its threads' stacks and allocator arenas) is
+// counted in what was used, so it is not asked for again.
 struct LoadBudget {
     MemoryRoom room;
-    uint64_t threadReserve = 0;  // address space the load's threads reserve
-    uint64_t triangles = 0;      // of the files read before the current one
-    uint64_t bytes = 0;
+    bool normals = false;  // the scene keeps normals
+    LoadEstimate before;   // of the files read before the current one
     bool first = true;
 
     // Refuses the file before it is copied when it does not fit beside the files before it.
-    void Check(const std::string& path, HighPolyFormat format, uint64_t fileTriangles) const {
-        const uint64_t needed = bytes + BytesFor(format, fileTriangles);
-        if (needed > room.memory) Refuse(path, fileTriangles, needed, room.memory, "memory");
-        if (room.addressSpace != UINT64_MAX && needed + threadReserve > room.addressSpace)
-            Refuse(path, fileTriangles, needed + threadReserve, room.addressSpace, "address space");
+    void Check(const std::string& path, HighPolyFormat format, const ImportSize& size) const {
+        LoadEstimate needed = before;
+        needed.Add(EstimateLoad(ImporterOf(format), size, normals));
+        if (needed.Bytes() > room.memory) Refuse(path, needed, room.memory, "memory");
+        if (needed.Bytes() > room.addressSpace) Refuse(path, needed, room.addressSpace, "address space");
     }
-    [[noreturn]] void Refuse(const std::string& path, uint64_t fileTriangles, uint64_t needed, uint64_t available,
-                             const char* kind) const {
+    [[noreturn]] void Refuse(const std::string& path, const LoadEstimate& needed, uint64_t available, const char* kind) const {
+        const std::string what = needed.ByVertices() ? std::to_string(needed.vertices) + " vertices"
+                                                     : std::to_string(needed.triangles) + " triangles";
         throw ImportException("Not enough memory to load " + path + ": " +
-                              (first ? "its " : "with the high-poly files before it, ") +
-                              std::to_string(triangles + fileTriangles) + " triangles need about " + Gigabytes(needed) +
-                              " of " + kind + ", and " + Gigabytes(available) + " are available");
+                              (first ? "its " : "with the high-poly files before it, ") + what + " need about " +
+                              Gigabytes(needed.Bytes()) + " of " + kind + ", and " + Gigabytes(available) +
+                              " are available");
     }
-    void Add(HighPolyFormat format, uint64_t fileTriangles) {
-        triangles += fileTriangles;
-        bytes += BytesFor(format, fileTriangles);
+    void Add(HighPolyFormat format, const ImportSize& size) {
+        before.Add(EstimateLoad(ImporterOf(format), size, normals));
         first = false;
     }
 };
@@ -101,9 +91,14 @@ struct LoadBudget {
 void ImportHighPolyFile(const std::string& path, Scene* scene, unsigned threads, LoadBudget& budget) {
     const HighPolyFormat format = FormatOf(path);
     const uint64_t before = uint64_t(scene->CountTriangles());
-    // Every importer has its size checked before it copies the file's triangles.
+    // Every importer has its size checked before it copies the file; the last size it told is
+    // what the file added.
+    ImportSize added;
     auto read = [&](SceneImporter& importer) {
-        importer.sizeCheck = [&](uint64_t triangles) { budget.Check(path, format, triangles); };
+        importer.sizeCheck = [&](const ImportSize& size) {
+            budget.Check(path, format, size);
+            added = size;
+        };
         importer.Import(path.c_str(), scene);
     };
     try {
@@ -132,7 +127,8 @@ void ImportHighPolyFile(const std::string& path, Scene* scene, unsigned threads,
     } catch (const std::bad_alloc&) {
         throw ImportException("Not enough memory to load " + path);
     }
-    budget.Add(format, uint64_t(scene->CountTriangles()) - before);
+    added.triangles = std::max(added.triangles, uint64_t(scene->CountTriangles()) - before);
+    budget.Add(format, added);
 }
 
 std::string FileList(const std::vector<std::string>& paths) {
@@ -215,8 +211,7 @@ void BakeManager::LoadHighPolyScene(BakeJob* job, int flags, bool discard, const
     // Measured once the previous scene has gone, so that its memory counts as available.
     LoadBudget budget;
     budget.room = AvailableMemoryRoom();
-    budget.threadReserve = ((pool ? pool->WorkerCount() : 0) + std::max(1u, std::thread::hardware_concurrency())) *
-                           kThreadAddressSpace;
+    budget.normals = scene.hasNormals;
     for (const std::string& path : job->highPolyPaths) {
         if (cancel) return;
         ImportHighPolyFile(path, &scene, pool ? unsigned(pool->WorkerCount()) : 0u, budget);

@@ -20,4 +20,12 @@ struct MemoryRoom {
 };
 MemoryRoom AvailableMemoryRoom();
 
+// Under an address-space limit, has the threads the process starts from now on reserve less of
+// it, which a limit counts in full, touched or not: the allocator gives each thread an arena of
+// its own, up to eight a processor, of 64 MiB each, and a stack of the stack limit, 8 MiB as a
+// rule. With a limit the arenas are capped at what a sixteenth of it holds, threads beyond
+// sharing them, and stacks take 2 MiB. Without a limit nothing changes. It must run before the
+// process starts its threads, and acts once.
+void FitThreadReservationsToLimit();
+
 }  // namespace Pallix::Bake

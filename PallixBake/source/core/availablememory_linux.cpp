@@ -1,12 +1,16 @@
 #include "core/availablememory.h"
 
+#include <malloc.h>
+#include <pthread.h>
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace Pallix::Bake {
 
@@ -45,6 +49,9 @@ bool HasController(std::string_view list, std::string_view name) {
     }
     return false;
 }
+
+// The stack of each thread started under an address-space limit.
+constexpr size_t kThreadStack = size_t(2) << 20;
 
 uint64_t Room(uint64_t limit, uint64_t used) { return limit > used ? limit - used : 0; }
 
@@ -124,6 +131,29 @@ MemoryRoom AvailableMemoryRoom() {
     room.memory = std::min(room.memory, RoomUnderControlGroup());
     room.addressSpace = std::min(RoomUnderLimit(RLIMIT_AS, "VmSize"), RoomUnderLimit(RLIMIT_DATA, "VmData"));
     return room;
+}
+
+void FitThreadReservationsToLimit() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        rlimit limit{};
+        if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return;
+        constexpr uint64_t kArenaBytes = uint64_t(64) << 20;
+        // The allocator's own default, which the cap never raises.
+        const uint64_t usual = uint64_t(8) * std::max(1u, std::thread::hardware_concurrency());
+        const uint64_t arenas = std::clamp<uint64_t>(uint64_t(limit.rlim_cur) / 16 / kArenaBytes, 1, usual);
+        // The allocator settles its arena count once some threads have arenas: this comes first.
+        mallopt(M_ARENA_MAX, int(arenas));
+        // Threads take a stack of the process's stack limit, usually 8 MiB; the engine's, and
+        // the GPU driver's, use a small part of it.
+        pthread_attr_t attributes;
+        size_t stack = 0;
+        if (pthread_getattr_default_np(&attributes) != 0) return;
+        if (pthread_attr_getstacksize(&attributes, &stack) == 0 && stack > kThreadStack &&
+            pthread_attr_setstacksize(&attributes, kThreadStack) == 0)
+            pthread_setattr_default_np(&attributes);
+        pthread_attr_destroy(&attributes);
+    });
 }
 
 uint64_t AvailableMemory() {

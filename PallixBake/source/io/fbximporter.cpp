@@ -138,10 +138,11 @@ void FBXImporter::Convert(FbxScene& fbxScene, Scene* scene, const std::string& p
     // Every node that links a mesh gets a full copy of it, so a small file of many instances can
     // expand beyond any memory: the expansion is measured before anything is copied.
     std::unordered_map<const FbxMesh*, ExpandedSize> meshSizes;
-    uint64_t corners = 0, triangles = 0;
+    uint64_t corners = 0, triangles = 0, controlPoints = 0;
     for (const FbxNode* node : accepted) {
         const auto [entry, added] = meshSizes.try_emplace(node->mesh);
         if (added) {
+            controlPoints += node->mesh->ControlPointCount();
             for (int p = 0; p < node->mesh->PolygonCount(); ++p) {
                 const int size = node->mesh->PolygonSize(p);
                 if (size < 3) continue;
@@ -158,7 +159,7 @@ void FBXImporter::Convert(FbxScene& fbxScene, Scene* scene, const std::string& p
                                   std::to_string(accepted.size()) + " mesh nodes";
     if (sceneTriangles + triangles > uint64_t(INT_MAX))
         throw ImportException(expansion + ", more than a scene holds (" + std::to_string(INT_MAX) + ")");
-    CheckSize(triangles);
+    CheckSize({triangles, controlPoints, accepted.size()});
     const uint64_t bytes = corners * BytesPerCorner(*scene) + triangles * BytesPerTriangle;
     const uint64_t available = AvailableMemory();
     if (bytes > available)

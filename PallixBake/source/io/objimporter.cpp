@@ -188,7 +188,7 @@ public:
         Split();
         workers_.ForEachChunk(chunks_.size(), [this](size_t c, ReadBuffer& buffer) { Count(chunks_[c], buffer); });
         Sum();
-        importer.CheckSize(total_.triangles);
+        importer.CheckSize({total_.triangles, total_.positions + total_.normals, 1});
         ReplayHeaderNotes();
         ReadVertices();
         ReadFaces();

@@ -137,7 +137,8 @@ void SkipRecords(PlyReader& reader, ImportWorkers& workers, size_t chunkBytes) {
     if (refusal.record != INT64_MAX) throw ImportException(refusal.message);
 }
 
-void ReadVertices(PlyReader& reader, SceneMesh& mesh, bool withNormals, ImportWorkers& workers, size_t chunkBytes) {
+void ReadVertices(PlyReader& reader, SceneMesh& mesh, bool withNormals, ImportWorkers& workers, size_t chunkBytes,
+                  const SceneImporter& importer) {
     const PlyElementDesc& element = *reader.current;
     ply_request_property(reader, Request("x", PlyFloat32, offsetof(VertexRecord, x)));
     ply_request_property(reader, Request("y", PlyFloat32, offsetof(VertexRecord, y)));
@@ -169,6 +170,8 @@ void ReadVertices(PlyReader& reader, SceneMesh& mesh, bool withNormals, ImportWo
     // Every record has its place: the mesh's vertices are the records in file order.
     const size_t base = mesh.positions.size();
     const size_t vertices = base + size_t(plan.readable);
+    // The records a file of this size can hold, before any is copied.
+    importer.CheckSize({mesh.TriangleCount(), vertices, 1});
     workers.ForEachChunk(3, [&](size_t array, ReadBuffer&) {
         if (array == 0) GrowForFilling(mesh.positions, vertices);
         else if (array == 1) GrowForFilling(mesh.colours, vertices);
@@ -267,7 +270,7 @@ void ReadFaces(PlyReader& reader, SceneMesh& mesh, const SceneMaterial* material
     std::vector<Progress> progress;
     auto prepare = [&] {
         countTriangles();
-        importer.CheckSize(base + (plan.serial ? size_t(plan.readable) : firstTriangle.back()));
+        importer.CheckSize({base + (plan.serial ? size_t(plan.readable) : firstTriangle.back()), mesh.positions.size(), 1});
         workers.ForEachChunk(2, [&](size_t array, ReadBuffer&) {
             if (array == 0) GrowForFilling(mesh.indices, 3 * (base + firstTriangle.back()));
             else GrowForFilling(mesh.triangleMaterials, base + firstTriangle.back());
@@ -366,7 +369,7 @@ void PLYImporter::Read(PlyReader& reader, Scene* scene) {
     for (int i = 0; i <= last; ++i) {
         ply_select_element(reader, i);
         const std::string& name = reader.current->name;
-        if (name == "vertex") ReadVertices(reader, *mesh, scene->hasNormals, workers, chunkBytes);
+        if (name == "vertex") ReadVertices(reader, *mesh, scene->hasNormals, workers, chunkBytes, *this);
         else if (name == "face") ReadFaces(reader, *mesh, material, workers, chunkBytes, *this);
         else SkipRecords(reader, workers, chunkBytes);
     }

@@ -10,6 +10,15 @@ namespace Pallix::Bake {
 
 class Scene;
 
+// What one file adds to a scene, as its importer counts it.
+struct ImportSize {
+    uint64_t triangles = 0;
+    // The vertex records the importer reads: the positions and normals of an OBJ file, the
+    // vertex records of a PLY file, the control points of the meshes of an FBX file.
+    uint64_t vertices = 0;
+    uint64_t meshes = 1;  // scene meshes it adds
+};
+
 // Base of the three importers. An importer serves one Import call: the caller constructs it,
 // sets the options, imports one file into a scene it owns and destroys the importer.
 class SceneImporter {
@@ -21,12 +30,12 @@ public:
     bool rejectPolygons = false;  // FBX only: refuse polygons of more than three corners
     std::string viewName;         // FBX only: "kelvorfilter" view; empty means no filtering
 
-    // Told how many triangles the file adds to the scene once the importer has counted them and
-    // before it copies them into the scene; it may throw to refuse the file before any memory is
-    // taken for them. An importer that counts again tells it again, with the new count.
-    std::function<void(uint64_t triangles)> sizeCheck;
-    void CheckSize(uint64_t triangles) const {
-        if (sizeCheck) sizeCheck(triangles);
+    // Told what the file adds to the scene once the importer has counted it and before it copies
+    // it into the scene; it may throw to refuse the file before any memory is taken for it. An
+    // importer that counts again tells it again, with the new counts.
+    std::function<void(const ImportSize& size)> sizeCheck;
+    void CheckSize(const ImportSize& size) const {
+        if (sizeCheck) sizeCheck(size);
     }
 };
 
