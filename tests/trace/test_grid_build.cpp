@@ -364,18 +364,31 @@ TEST(GridBuild, OrdinarySurfacesKeepEveryNestedGrid) {
 }
 
 TEST(GridBuild, TrianglesWithoutAreaAreNotBinned) {
-    // On a real triangle, 20000 triangles collapsed onto one point and 20000 of each kind with
-    // two equal corners (a = b, a = c, b = c), all spread over the box: no ray can hit them, so
-    // the grid is that of the real triangle alone.
+    // On a real triangle, 20000 triangles collapsed onto one point, 20000 of each kind with two
+    // equal corners (a = b, a = c, b = c), all spread over the box, and 60000 with three
+    // distinct corners on one line exactly as floats, in every order: a third spread over the
+    // box, two thirds overlapping along one line across it as no grid could sort them. No ray
+    // can hit them, so the grid is that of the real triangle alone.
     const std::vector<Triangle> real = {{{0, 0, 0.3f}, {1, 0, 0.3f}, {0, 1, 0.3f}}};
     std::vector<Triangle> soup = real;
     TraceTest::Random random(5);
+    auto onGrid = [&](float lo, float hi) { return std::round(random.Range(lo, hi) * 4096.0f) / 4096.0f; };
     for (int i = 0; i < 20000; ++i) {
         const Vec3 p = random.InBox(0.0f, 1.0f), q = random.InBox(0.0f, 1.0f);
         soup.push_back({p, p, p});
         soup.push_back({p, p, q});
         soup.push_back({p, q, p});
         soup.push_back({q, p, p});
+        const Vec3 start{onGrid(0.25f, 0.75f), onGrid(0.25f, 0.75f), onGrid(0.25f, 0.75f)};
+        const Vec3 step{onGrid(-0.25f, 0.25f), onGrid(-0.25f, 0.25f), onGrid(-0.25f, 0.25f)};
+        const Vec3 line{0.75f, 0.5f, 0.25f};
+        const float from = onGrid(0.0f, 0.4f), to = onGrid(0.6f, 1.0f), middle = onGrid(0.45f, 0.55f);
+        const Vec3 o = {0.125f, 0.25f, 0.5f};
+        const Triangle kinds[] = {{start, start + step * 0.5f, start + step},
+                                  {o + line * from, o + line * to, o + line * middle},
+                                  {o + line * middle, o + line * from, o + line * to}};
+        const Triangle& t = kinds[i % 3];
+        soup.insert(soup.end(), {t, {t.b, t.c, t.a}, {t.c, t.a, t.b}});
     }
     const AABB3 unit = Box({0, 0, 0}, {1, 1, 1});
     const auto mesh = MakeTraceMesh(soup, {}, 0, &unit, 0.25f);
@@ -384,6 +397,16 @@ TEST(GridBuild, TrianglesWithoutAreaAreNotBinned) {
     ExpectSameGrid(mesh->grid, without->grid);
     EXPECT_EQ(mesh->Footprint().references, without->Footprint().references);
     EXPECT_EQ(Cast(*mesh, {0.2f, 0.2f, 2}, {0, 0, -1}, 10.0f).id, 0);
+
+    // Corners on a line on paper, in steps of ten-thousandths, are rounded apart as floats:
+    // slivers, binned as any triangle is.
+    std::vector<Triangle> slivers = real;
+    for (int k = 0; k < 8; ++k) {
+        auto at = [k](int n) { return Vec3{0.1f + 0.0001f * float(n), 0.2f + 0.0003f * float(k), 0.3f + 0.0007f * float(n)}; };
+        slivers.push_back({at(0), at(1000 + k), at(3000 + k)});
+    }
+    const auto binned = MakeTraceMesh(slivers, {}, 0, &unit, 0.25f);
+    EXPECT_GE(binned->Footprint().references, without->Footprint().references + 8);
 }
 
 namespace {

@@ -393,3 +393,30 @@ TEST(TraceMeshAssembly, CopiesStoredPerCornerAreTracedOnce) {
         EXPECT_EQ(a.v, b.v);
     }
 }
+
+TEST(TraceMeshAssembly, CollinearCornersAreJudgedAsTheWorldStoresThem) {
+    // A real triangle and 2000 triangles with three corners on one line exactly as floats, in
+    // a mesh moved to world space: by a translation the floats stay on their line, and the grid
+    // is the one of as many triangles collapsed onto a point; turned by 30 degrees they are
+    // rounded apart into slivers, which the grid bins.
+    const auto build = [](const float transform[12], bool onLines) {
+        Scene scene(NeedNormals);
+        SceneMesh* mesh = scene.AddMesh("high");
+        std::vector<std::array<Vec3, 3>> triangles = {Unit({0, 0, 0})};
+        for (int i = 0; i < 2000; ++i) {
+            const Vec3 start{float(i % 40) / 64.0f, float(i / 40) / 64.0f, 0.5f};
+            const Vec3 step{0.125f, 0.0625f, float(1 + i % 5) / 256.0f};
+            triangles.push_back({start, onLines ? start + step * 3.0f : start, onLines ? start + step : start});
+        }
+        AddTriangles(*mesh, triangles);
+        mesh->SetTransform(transform);
+        std::vector<std::unique_ptr<SWTraceMesh>> built;
+        BuildTraceMeshes(scene, nullptr, nullptr, built);
+        return built.at(0)->Footprint().references;
+    };
+    const float c = std::cos(0.5235988f), s = std::sin(0.5235988f);
+    const float moved[12] = {1, 0, 0, 0, 1, 0, 0, 0, 1, 8, 4, 0};
+    const float turned[12] = {c, s, 0, -s, c, 0, 0, 0, 1, 0, 0, 0};
+    EXPECT_EQ(build(moved, true), build(moved, false));
+    EXPECT_GT(build(turned, true), build(turned, false) + 1000);
+}

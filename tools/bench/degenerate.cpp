@@ -17,10 +17,12 @@
 #include "trace/tracekernels.h"
 
 // High-poly meshes no grid can sort out as they stand: one triangle a million times, and a
-// million triangles with two equal corners beside one real triangle, each stored per corner as
-// an OBJ reader leaves a file that repeats a face. Each is assembled into a trace mesh (its
-// identical vertices shared, its grid built) and traced by the rays of a 512 x 512 map straight
-// down onto it, in a process of its own so that its peak memory is its own.
+// million triangles with two equal corners, or with three distinct corners on one line, beside
+// one real triangle, each stored per corner as an OBJ reader leaves a file that repeats a face.
+// The collinear ones overlap along a line across the map, exactly collinear as floats. Each mesh
+// is assembled into a trace mesh (its identical vertices shared, its grid built) and traced by
+// the rays of a 512 x 512 map straight down onto it, in a process of its own so that its peak
+// memory is its own.
 namespace {
 
 using namespace Pallix::Bake;
@@ -28,7 +30,7 @@ using Pallix::Math::Vec3;
 
 constexpr int kTriangles = 1000000;
 
-enum class Kind { Copies, WithoutArea };
+enum class Kind { Copies, WithoutArea, Collinear };
 
 std::unique_ptr<Scene> DegenerateScene(Kind kind) {
     auto scene = std::make_unique<Scene>();
@@ -40,12 +42,25 @@ std::unique_ptr<Scene> DegenerateScene(Kind kind) {
         mesh->positions.insert(mesh->positions.end(), {p, q, r});
         mesh->indices.insert(mesh->indices.end(), {base, base + 1, base + 2});
     };
-    if (kind == Kind::WithoutArea) add(a, b, c);
+    if (kind != Kind::Copies) add(a, b, c);
+    // Points of a line just above the real triangle, at multiples of 2^-12 along it: every
+    // corner and edge is exact in float.
+    const Vec3 start{0.0625f, 0.125f, 0x1p-9f}, along{0.75f, 0.5f, 0x1p-8f};
+    uint32_t state = 12345;
+    auto step = [&state](int below) {
+        state = state * 1664525u + 1013904223u;
+        return int((state >> 8) % uint32_t(below));
+    };
     for (int i = 0; i < kTriangles; ++i) {
-        if (kind == Kind::Copies)
+        if (kind == Kind::Copies) {
             add(a, b, c);
-        else
+        } else if (kind == Kind::WithoutArea) {
             add(a, a, b);
+        } else {
+            const int from = step(2458), to = from + 205 + step(1024), middle = from + 1 + step(to - from - 1);
+            auto at = [&](int k) { return start + along * (float(k) * 0x1p-12f); };
+            add(at(from), at(to), at(middle));
+        }
     }
     return scene;
 }
@@ -133,7 +148,9 @@ void Run() {
     const struct {
         Kind kind;
         const char* name;
-    } cases[] = {{Kind::Copies, "one triangle 1M times"}, {Kind::WithoutArea, "1M with two equal corners, 1 real"}};
+    } cases[] = {{Kind::Copies, "one triangle 1M times"},
+                 {Kind::WithoutArea, "1M with two equal corners, 1 real"},
+                 {Kind::Collinear, "1M collinear along a line, 1 real"}};
     for (const auto& c : cases) {
         Figures best;
         for (int i = 0; i < 3; ++i) {
@@ -152,5 +169,6 @@ void Run() {
 }  // namespace
 
 KELVOR_BENCH_SECTION("degenerate",
-                     "one triangle a million times and a million without area: assembly, grid and 512 x 512 rays",
+                     "one triangle a million times and a million without area, with two equal corners or three on a "
+                     "line: assembly, grid and 512 x 512 rays",
                      Run);

@@ -34,12 +34,17 @@ double CellsOnAxis(float extent, float size) { return std::max(1.0, double(std::
 
 bool IsFiniteBox(const AABB3& box) { return Math::IsFinite(box.Min()) && Math::IsFinite(box.Max()); }
 
-// Whether two corners of a triangle are equal. Corners that differ mostly differ in x, which is
-// compared first on its own, so that the binning passes pay next to nothing for the test.
-inline bool TwoCornersEqual(const Vec3& a, const Vec3& b, const Vec3& c) {
-    if (a.x != b.x && a.x != c.x && b.x != c.x) return false;
-    auto same = [](const Vec3& p, const Vec3& q) { return p.x == q.x && p.y == q.y && p.z == q.z; };
-    return same(a, b) || same(a, c) || same(b, c);
+// Whether the edges b - a and c - a of a triangle, rounded to float as a packet stores them, are
+// exactly parallel (or one is zero): its edge cross product is exactly zero. A product of two
+// floats is exact in double, so each component's two products are compared exactly there. Equal
+// products round to equal floats, so a pair that differs in float differs exactly: that settles
+// nearly every triangle at the cost of two float products.
+inline bool EdgesParallel(const Vec3& a, const Vec3& b, const Vec3& c) {
+    const Vec3 e1 = b - a, e2 = c - a;
+    if (e1.y * e2.z != e1.z * e2.y || e1.z * e2.x != e1.x * e2.z || e1.x * e2.y != e1.y * e2.x) return false;
+    auto product = [](float p, float q) { return double(p) * double(q); };
+    return product(e1.y, e2.z) == product(e1.z, e2.y) && product(e1.z, e2.x) == product(e1.x, e2.z) &&
+           product(e1.x, e2.y) == product(e1.y, e2.x);
 }
 
 // Cell index of a coordinate already known to be finite, truncated and clamped to [0, n - 1].
@@ -443,13 +448,20 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
     int slices = 1;
     std::vector<int32_t> sliceCounts;
     std::vector<std::vector<int>> sliceOutliers;
-    // A triangle with two equal corners spans no area: no cell takes it. With a = b or a = c an
-    // edge is exactly zero, and so is every kernel's determinant. With b = c the Pluecker
-    // kernels' normal is exactly zero too; the Moeller-Trumbore determinant is then a triple
-    // product with a repeated vector, zero but for rounding, so a hit it reports there is at a
-    // distance of rounding over rounding, on no surface.
+    // A triangle whose stored edges e1, e2 are exactly parallel (two equal corners, or three on
+    // one line) spans no area, and no cell takes it. For every ray, in exact arithmetic on what
+    // the kernels are given, the Moeller-Trumbore determinant e1 . (d x e2) = d . (e2 x e1) is
+    // zero, and so is the Pluecker normal, e1 x e2 rebuilt from the corners less the origin;
+    // every kernel rejects a zero determinant. The double Pluecker kernel rebuilds the edges
+    // exactly (its sums and differences of floats are exact in double unless the corners, edges
+    // and origin along an axis span more than about 50 bits) and multiplies floats exactly, so
+    // its normal is exactly zero and it never hits such a triangle. The others round on the way
+    // (the float Pluecker kernels already in moving the corners to the origin) and may report a
+    // hit for a ray through its line: at a distance of rounding over rounding, on no surface.
+    // Corners collinear on paper but not as stored floats make a sliver of some area, which the
+    // double kernels hit where it lies, so it is binned.
     auto binned = [&](const MeshTriangle& t) {
-        return !TwoCornersEqual(positions[t.vertex0], positions[t.vertex1], positions[t.vertex2]);
+        return !EdgesParallel(positions[t.vertex0], positions[t.vertex1], positions[t.vertex2]);
     };
     auto inside = [&](const MeshTriangle& t) {
         return !outsideToOutliers || InsideGrid(grid, positions[t.vertex0], positions[t.vertex1], positions[t.vertex2]);
