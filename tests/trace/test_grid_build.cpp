@@ -398,15 +398,21 @@ TEST(GridBuild, TrianglesWithoutAreaAreNotBinned) {
     EXPECT_EQ(mesh->Footprint().references, without->Footprint().references);
     EXPECT_EQ(Cast(*mesh, {0.2f, 0.2f, 2}, {0, 0, -1}, 10.0f).id, 0);
 
-    // Corners on a line on paper, in steps of ten-thousandths, are rounded apart as floats:
-    // slivers, binned as any triangle is.
-    std::vector<Triangle> slivers = real;
+    // Corners on a line in the file's decimals, in steps of ten-thousandths, that rounding moved
+    // apart: slivers no wider than that rounding, left out too. A triangle a few times wider than
+    // the rounding of its corners is a triangle, binned as any is.
+    std::vector<Triangle> slivers = real, thin = real;
     for (int k = 0; k < 8; ++k) {
-        auto at = [k](int n) { return Vec3{0.1f + 0.0001f * float(n), 0.2f + 0.0003f * float(k), 0.3f + 0.0007f * float(n)}; };
-        slivers.push_back({at(0), at(1000 + k), at(3000 + k)});
+        auto decimal = [](int tenThousandths) { return float(double(tenThousandths) / 10000.0); };
+        auto at = [&](int n) { return Vec3{decimal(1000 + n), decimal(2000 + 3 * k + n), decimal(3000 + 2 * n)}; };
+        const Triangle sliver{at(0), at(1000 + k), at(3000 + k)};
+        slivers.push_back(sliver);
+        // The middle corner moved off the line by 2^-19, 32 units in the last place of the
+        // largest coordinates.
+        thin.push_back({sliver.a, sliver.b + Vec3{0x1p-19f, 0, -0x1p-20f}, sliver.c});
     }
-    const auto binned = MakeTraceMesh(slivers, {}, 0, &unit, 0.25f);
-    EXPECT_GE(binned->Footprint().references, without->Footprint().references + 8);
+    ExpectSameGrid(MakeTraceMesh(slivers, {}, 0, &unit, 0.25f)->grid, without->grid);
+    EXPECT_GE(MakeTraceMesh(thin, {}, 0, &unit, 0.25f)->Footprint().references, without->Footprint().references + 8);
 }
 
 namespace {

@@ -19,7 +19,8 @@
 // High-poly meshes no grid can sort out as they stand: one triangle a million times, and a
 // million triangles with two equal corners, or with three distinct corners on one line, beside
 // one real triangle, each stored per corner as an OBJ reader leaves a file that repeats a face.
-// The collinear ones overlap along a line across the map, exactly collinear as floats. Each mesh
+// The collinear ones overlap along a line across the map, once exactly collinear as floats and
+// once collinear in decimals of a hundred-thousandth that rounding moves apart. Each mesh
 // is assembled into a trace mesh (its identical vertices shared, its grid built) and traced by
 // the rays of a 512 x 512 map straight down onto it, in a process of its own so that its peak
 // memory is its own.
@@ -30,7 +31,7 @@ using Pallix::Math::Vec3;
 
 constexpr int kTriangles = 1000000;
 
-enum class Kind { Copies, WithoutArea, Collinear };
+enum class Kind { Copies, WithoutArea, Collinear, CollinearInDecimals };
 
 std::unique_ptr<Scene> DegenerateScene(Kind kind) {
     auto scene = std::make_unique<Scene>();
@@ -56,6 +57,12 @@ std::unique_ptr<Scene> DegenerateScene(Kind kind) {
             add(a, b, c);
         } else if (kind == Kind::WithoutArea) {
             add(a, a, b);
+        } else if (kind == Kind::CollinearInDecimals) {
+            const int from = step(450), to = from + 60 + step(190), middle = from + 1 + step(to - from - 1);
+            auto at = [](int k) {
+                return Vec3{float((6250 + 120 * k) / 1e5), float((12500 + 80 * k) / 1e5), float((150 + k) / 1e5)};
+            };
+            add(at(from), at(to), at(middle));
         } else {
             const int from = step(2458), to = from + 205 + step(1024), middle = from + 1 + step(to - from - 1);
             auto at = [&](int k) { return start + along * (float(k) * 0x1p-12f); };
@@ -150,7 +157,8 @@ void Run() {
         const char* name;
     } cases[] = {{Kind::Copies, "one triangle 1M times"},
                  {Kind::WithoutArea, "1M with two equal corners, 1 real"},
-                 {Kind::Collinear, "1M collinear along a line, 1 real"}};
+                 {Kind::Collinear, "1M collinear along a line, 1 real"},
+                 {Kind::CollinearInDecimals, "1M collinear in decimals, 1 real"}};
     for (const auto& c : cases) {
         Figures best;
         for (int i = 0; i < 3; ++i) {

@@ -34,17 +34,41 @@ double CellsOnAxis(float extent, float size) { return std::max(1.0, double(std::
 
 bool IsFiniteBox(const AABB3& box) { return Math::IsFinite(box.Min()) && Math::IsFinite(box.Max()); }
 
-// Whether the edges b - a and c - a of a triangle, rounded to float as a packet stores them, are
-// exactly parallel (or one is zero): its edge cross product is exactly zero. A product of two
-// floats is exact in double, so each component's two products are compared exactly there. Equal
-// products round to equal floats, so a pair that differs in float differs exactly: that settles
-// nearly every triangle at the cost of two float products.
-inline bool EdgesParallel(const Vec3& a, const Vec3& b, const Vec3& c) {
+// Whether a triangle lies on one line to within the rounding of the floats that store it: its
+// height above its longest edge is at most four units in the last place of its largest
+// coordinate m (two equal corners, three on one line exactly, or three on one line in the file's
+// decimals that rounding moved apart). The edges e1 = b - a and e2 = c - a are taken as a packet
+// stores them, rounded to float; their cross product n is formed exactly in double, where a
+// product of two floats is exact.
+inline bool FlatWithinRounding(const Vec3& a, const Vec3& b, const Vec3& c, float settle) {
     const Vec3 e1 = b - a, e2 = c - a;
-    if (e1.y * e2.z != e1.z * e2.y || e1.z * e2.x != e1.x * e2.z || e1.x * e2.y != e1.y * e2.x) return false;
+    // Such a triangle's float n lies within about 4.3 m 2^-21 L of the exact one, and its longest
+    // edge L within sqrt(2 (|e1|^2 + |e2|^2)); settle is 128 (M 2^-21)^2 for the largest
+    // coordinate M of the mesh, so a longer float n settles nearly every triangle in a few
+    // products.
+    const Vec3 n = Math::Cross(e1, e2);
+    if (Math::Dot(n, n) > settle * (Math::Dot(e1, e1) + Math::Dot(e2, e2))) return false;
+    const float largest = std::max({std::fabs(a.x), std::fabs(a.y), std::fabs(a.z), std::fabs(b.x), std::fabs(b.y),
+                                    std::fabs(b.z), std::fabs(c.x), std::fabs(c.y), std::fabs(c.z)});
     auto product = [](float p, float q) { return double(p) * double(q); };
-    return product(e1.y, e2.z) == product(e1.z, e2.y) && product(e1.z, e2.x) == product(e1.x, e2.z) &&
-           product(e1.x, e2.y) == product(e1.y, e2.x);
+    const double nx = product(e1.y, e2.z) - product(e1.z, e2.y);
+    const double ny = product(e1.z, e2.x) - product(e1.x, e2.z);
+    const double nz = product(e1.x, e2.y) - product(e1.y, e2.x);
+    auto squared = [&](const Vec3& e) { return product(e.x, e.x) + product(e.y, e.y) + product(e.z, e.z); };
+    const double longest = std::max({squared(e1), squared(e2), squared(c - b)});
+    const double room = double(largest) * 0x1p-21;
+    return nx * nx + ny * ny + nz * nz <= room * room * longest;
+}
+
+// The settle figure of FlatWithinRounding for a mesh's positions: 128 (M 2^-21)^2 for their
+// largest finite coordinate M. It is 0 when that underflows, which settles fewer triangles.
+float FlatSettle(const std::vector<Vec3>& positions) {
+    float reach = 0.0f;
+    for (const Vec3& p : positions)
+        for (const float v : {std::fabs(p.x), std::fabs(p.y), std::fabs(p.z)})
+            if (v > reach && v <= std::numeric_limits<float>::max()) reach = v;
+    const float tolerance = reach * 0x1p-21f;
+    return 128.0f * tolerance * tolerance;
 }
 
 // Cell index of a coordinate already known to be finite, truncated and clamped to [0, n - 1].
@@ -448,20 +472,33 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
     int slices = 1;
     std::vector<int32_t> sliceCounts;
     std::vector<std::vector<int>> sliceOutliers;
-    // A triangle whose stored edges e1, e2 are exactly parallel (two equal corners, or three on
-    // one line) spans no area, and no cell takes it. For every ray, in exact arithmetic on what
-    // the kernels are given, the Moeller-Trumbore determinant e1 . (d x e2) = d . (e2 x e1) is
-    // zero, and so is the Pluecker normal, e1 x e2 rebuilt from the corners less the origin;
-    // every kernel rejects a zero determinant. The double Pluecker kernel rebuilds the edges
-    // exactly (its sums and differences of floats are exact in double unless the corners, edges
-    // and origin along an axis span more than about 50 bits) and multiplies floats exactly, so
-    // its normal is exactly zero and it never hits such a triangle. The others round on the way
-    // (the float Pluecker kernels already in moving the corners to the origin) and may report a
-    // hit for a ray through its line: at a distance of rounding over rounding, on no surface.
-    // Corners collinear on paper but not as stored floats make a sliver of some area, which the
-    // double kernels hit where it lies, so it is binned.
+    // A triangle flat within the rounding of its corners spans no area the file meant, and no
+    // cell takes it. Where its stored edges e1, e2 are exactly parallel, for every ray, in exact
+    // arithmetic on what the kernels are given, the Moeller-Trumbore determinant
+    // e1 . (d x e2) = d . (e2 x e1) is zero, and so is the Pluecker normal, e1 x e2 rebuilt from
+    // the corners less the origin; every kernel rejects a zero determinant, though all but the
+    // double Pluecker kernel round on the way and may report a hit for a ray through its line.
+    // Where rounding moved its corners apart, it is a sliver no wider than that rounding: a
+    // kernel that finds it finds a normal made of rounding. Either way a hit there is on no
+    // surface, and a million such triangles along one line would crowd every cell they cross.
+    // Judged once, a bit a triangle, for the passes that follow.
+    std::vector<uint64_t> flat((size_t(triangleCount) + 63) / 64, 0);
+    const float settle = FlatSettle(positions);
+    pool.ParallelFor(size_t(0), flat.size(), size_t(256), [&](size_t first, size_t last) {
+        for (size_t word = first; word < last; ++word) {
+            uint64_t bits = 0;
+            const size_t end = std::min(size_t(triangleCount), word * 64 + 64);
+            for (size_t i = word * 64; i < end; ++i) {
+                const MeshTriangle& t = triangles[i];
+                if (FlatWithinRounding(positions[t.vertex0], positions[t.vertex1], positions[t.vertex2], settle))
+                    bits |= uint64_t(1) << (i % 64);
+            }
+            flat[word] = bits;
+        }
+    });
     auto binned = [&](const MeshTriangle& t) {
-        return !EdgesParallel(positions[t.vertex0], positions[t.vertex1], positions[t.vertex2]);
+        const size_t i = size_t(&t - triangles.data());
+        return !((flat[i / 64] >> (i % 64)) & 1);
     };
     auto inside = [&](const MeshTriangle& t) {
         return !outsideToOutliers || InsideGrid(grid, positions[t.vertex0], positions[t.vertex1], positions[t.vertex2]);
