@@ -372,8 +372,10 @@ void MainWindow::CallbackSetNodeAttributeS(const QString& text) {
 
 void MainWindow::MarkField(QWidget* field, const BakeModel::Attribute& attribute, const QString& problem) {
     const bool invalid = !problem.isEmpty();
+    // Two lines, since a tool tip does not wrap: the long one beside a field at the window's
+    // right would run off a screen not much wider than the window.
     field->setToolTip(invalid ? problem.left(1).toUpper() + problem.mid(1) + ": type " + FieldHint(attribute) +
-                                    ". Until then this field is not stored and this preset cannot be baked."
+                                    ".\nUntil then this field is not stored and this preset cannot be baked."
                               : QString());
     if (field->property("invalid").toBool() == invalid) return;
     field->setProperty("invalid", invalid);

@@ -194,7 +194,7 @@ TEST_F(GuiFieldTest, AFieldWithoutANumberIsMarkedUntilItHoldsOneAndStopsABatchOf
     EXPECT_FALSE(borderRed());
     distance.setText("0,5x");
     EXPECT_TRUE(borderRed());
-    EXPECT_EQ(distance.toolTip(), "\"0,5x\" is not a number: type a number of 0 or more, such as 0.5 or 0,5. Until "
+    EXPECT_EQ(distance.toolTip(), "\"0,5x\" is not a number: type a number of 0 or more, such as 0.5 or 0,5.\nUntil "
                                   "then this field is not stored and this preset cannot be baked.");
     Find<QLineEdit>(*window, "output_searchdistance").clear();
 
@@ -321,12 +321,12 @@ TEST_F(GuiFieldTest, StoredValuesOutsideTheirRangesAreShownMarkedKeptAndNotBaked
     auto& dilation = Find<QLineEdit>(*window, "output_dilation");
     EXPECT_EQ(spread.text(), "1000");
     EXPECT_TRUE(spread.property("invalid").toBool());
-    EXPECT_EQ(spread.toolTip(), "\"1000\" is not within 0 to 360: type a number from 0 to 360, such as 0.5 or 0,5. "
+    EXPECT_EQ(spread.toolTip(), "\"1000\" is not within 0 to 360: type a number from 0 to 360, such as 0.5 or 0,5.\n"
                                 "Until then this field is not stored and this preset cannot be baked.");
     EXPECT_EQ(dilation.text(), "-2");
     EXPECT_TRUE(dilation.property("invalid").toBool());
     EXPECT_EQ(dilation.toolTip(), "\"-2\" is not within 0 to 2147483647: type a whole number from 0 to 2147483647, "
-                                  "such as 7. Until then this field is not stored and this preset cannot be baked.");
+                                  "such as 7.\nUntil then this field is not stored and this preset cannot be baked.");
     EXPECT_EQ(FileBytes(), stored);
 
     MessageBoxes boxes;
