@@ -2,6 +2,7 @@
 #include <string>
 
 #include "io/fbx/fbxdocument.h"
+#include "io/objtokenizer.h"
 
 namespace Pallix::Bake {
 
@@ -175,11 +176,14 @@ private:
                 return true;
             }
         }
+        // Everything else that starts like a number is a real, also an integer beyond 64 bits.
+        // Beyond the range of a double it is infinite (and below it 0), as OBJ and PLY numbers
+        // are, so that the reader refuses it as not finite instead of taking 0.
         const char c = token[0];
         if (!((c >= '0' && c <= '9') || c == '-' || c == '.')) return false;
+        std::string_view rest = token;
         double d = 0.0;
-        const auto [end, error] = std::from_chars(first, last, d);
-        if (end != last || (error != std::errc() && error != std::errc::result_out_of_range)) return false;
+        if (!ObjTokenizer::ParseDouble(rest, d) || !rest.empty()) return false;
         out = FbxValue(d);
         return true;
     }
@@ -212,7 +216,8 @@ private:
                 const size_t numberStart = pos;
                 while (pos < text.size() && !IsDelimiter(text[pos])) ++pos;
                 FbxValue number;
-                if (!ParseNumber(text.substr(numberStart, pos - numberStart), number)) Fail("bad number in an array");
+                const std::string_view word = text.substr(numberStart, pos - numberStart);
+                if (!ParseNumber(word, number)) Fail(ObjTokenizer::NotANumber(word, "a number in an array"));
                 if (!real && std::holds_alternative<double>(number.data)) {
                     real = true;
                     reals.reserve(std::max(hint, integers.size() + 1));
