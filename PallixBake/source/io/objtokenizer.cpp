@@ -140,8 +140,6 @@ bool ObjTokenizer::ParseInt(std::string_view& text, int64_t& value) {
 
 namespace {
 
-bool EndsField(std::string_view text) { return text.empty() || ObjTokenizer::IsBlank(text.front()); }
-
 bool IsIntegerText(std::string_view text) {
     if (!text.empty() && (text.front() == '+' || text.front() == '-')) text.remove_prefix(1);
     if (text.empty()) return false;
@@ -152,30 +150,16 @@ bool IsIntegerText(std::string_view text) {
 
 }  // namespace
 
-bool ObjTokenizer::ParseDoubleField(std::string_view& text, double& value) {
-    std::string_view rest = text;
-    double parsed = 0.0;
-    if (!ParseDouble(rest, parsed) || !EndsField(rest)) return false;
-    value = parsed;
-    text = rest;
-    return true;
-}
-
-bool ObjTokenizer::ParseIntField(std::string_view& text, int64_t& value) {
-    std::string_view rest = text;
-    int64_t parsed = 0;
-    if (!ParseInt(rest, parsed) || !EndsField(rest)) return false;
-    value = parsed;
-    text = rest;
-    return true;
-}
-
 bool ObjTokenizer::ParseVector(std::string_view rest, VectorKind kind, double out[3], std::string& problem) {
     const int needed = kind == VectorKind::TexCoord ? 1 : 3, wanted = kind == VectorKind::TexCoord ? 2 : 3;
     out[0] = out[1] = out[2] = 0.0;
     for (int i = 0; i < wanted; ++i) {
-        if (ParseDoubleField(rest, out[i])) continue;
         std::string_view field = rest;
+        if (ParseDouble(field, out[i]) && EndsField(field)) {
+            rest = field;
+            continue;
+        }
+        field = rest;
         field = NextToken(field);
         if (!field.empty()) {
             problem = NotANumber(field);

@@ -53,8 +53,23 @@ public:
     static std::string_view NextToken(std::string_view& text);
     static bool ParseDouble(std::string_view& text, double& value);
     static bool ParseInt(std::string_view& text, int64_t& value);
-    static bool ParseDoubleField(std::string_view& text, double& value);
-    static bool ParseIntField(std::string_view& text, int64_t& value);
+    static bool EndsField(std::string_view rest) { return rest.empty() || IsBlank(rest.front()); }
+    static bool ParseDoubleField(std::string_view& text, double& value) {
+        std::string_view rest = text;
+        double parsed = 0.0;
+        if (!ParseDouble(rest, parsed) || !EndsField(rest)) return false;
+        value = parsed;
+        text = rest;
+        return true;
+    }
+    static bool ParseIntField(std::string_view& text, int64_t& value) {
+        std::string_view rest = text;
+        int64_t parsed = 0;
+        if (!ParseInt(rest, parsed) || !EndsField(rest)) return false;
+        value = parsed;
+        text = rest;
+        return true;
+    }
 
     // What a "v", "vt" or "vn" line holds after its keyword, as every OBJ reader reads it: x, y
     // and z (of a texture coordinate u and an optional v, 0 when absent; out[2] is then 0).
