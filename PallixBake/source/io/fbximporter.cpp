@@ -53,12 +53,19 @@ Vec2 CornerUV(const FbxMesh& mesh, int cp, int64_t pv) {
     return value ? Vec2{float(value[0]), float(value[1])} : Vec2{};
 }
 
+// Whether every value is finite: v * 0 is 0 for a finite v and NaN for any other, so that one
+// comparison of the sum answers for all of a corner's values.
+template <class T, class... More>
+bool AllFinite(T first, More... more) {
+    return (T(first * T(0)) + ... + T(more * T(0))) == T(0);
+}
+
 // The colour of a corner; false when a channel is not a finite number, which would be black.
 bool CornerColour(const FbxMesh& mesh, int cp, int64_t pv, Colour32& colour) {
     const double* c = CornerValue(mesh.Element(FbxLayerKind::Colour), cp, pv);
     colour = PackColour(0, 0, 0, 255);
     if (!c) return true;
-    if (!std::isfinite(c[0]) || !std::isfinite(c[1]) || !std::isfinite(c[2]) || !std::isfinite(c[3])) return false;
+    if (!AllFinite(c[0], c[1], c[2], c[3])) return false;
     colour = PackColour(ColourByte(c[0]), ColourByte(c[1]), ColourByte(c[2]), ColourByte(c[3]));
     return true;
 }
@@ -271,7 +278,7 @@ void FBXImporter::ConvertNode(const FbxNode& node, ExpandedSize size, Scene* sce
             // the same rule: an infinite UV would drop its triangle from every map.
             if (scene->hasUVs) {
                 const Vec2 uv = CornerUV(mesh, cp, pv);
-                if (!std::isfinite(uv.x) || !std::isfinite(uv.y)) RefuseCorner(pv, name, "a UV");
+                if (!AllFinite(uv.x, uv.y)) RefuseCorner(pv, name, "a UV");
                 target->uvs.push_back(uv);
             }
             if (scene->hasColours) {
@@ -282,15 +289,17 @@ void FBXImporter::ConvertNode(const FbxNode& node, ExpandedSize size, Scene* sce
             if (scene->hasNormals) {
                 const double* n = CornerValue(normals, cp, pv);
                 const Vec3 normal = n ? ToVec3(n) : Vec3{};
-                if (!Math::IsFinite(normal)) RefuseCorner(pv, name, "a normal");
+                if (!AllFinite(normal.x, normal.y, normal.z)) RefuseCorner(pv, name, "a normal");
                 target->normals.push_back(normal);
             }
             if (scene->hasTangents) {
                 const double* t = CornerValue(tangents, cp, pv);
                 const double* b = CornerValue(binormals, cp, pv);
                 if (t && b) {
-                    if (!Math::IsFinite(ToVec3(t)) || !Math::IsFinite(ToVec3(b))) RefuseCorner(pv, name, "a tangent frame");
-                    target->AddTangent(ToVec3(t), ToVec3(b));
+                    const Vec3 tangent = ToVec3(t), bitangent = ToVec3(b);
+                    if (!AllFinite(tangent.x, tangent.y, tangent.z, bitangent.x, bitangent.y, bitangent.z))
+                        RefuseCorner(pv, name, "a tangent frame");
+                    target->AddTangent(tangent, bitangent);
                 } else {
                     target->AddTangent({1, 0, 0}, {0, 0, 1});
                     usedDefaultTangent = true;

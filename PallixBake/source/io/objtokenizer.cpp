@@ -94,6 +94,13 @@ int64_t LeadingPowerOfTen(std::string_view number) {
 
 }  // namespace
 
+double ObjTokenizer::BeyondRange(std::string_view number) {
+    const bool negative = !number.empty() && number.front() == '-';
+    if (!number.empty() && (number.front() == '-' || number.front() == '+')) number.remove_prefix(1);
+    const double magnitude = LeadingPowerOfTen(number) > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+    return negative ? -magnitude : magnitude;
+}
+
 bool ObjTokenizer::ParseDouble(std::string_view& text, double& value) {
     const std::string_view rest = SkipBlanks(text);
     const char* first = rest.data();
@@ -112,9 +119,7 @@ bool ObjTokenizer::ParseDouble(std::string_view& text, double& value) {
     if (error == std::errc::result_out_of_range) {
         // Overflow becomes infinity and underflow zero, as strtod gives them (without reading
         // the locale's decimal point); the callers decide whether such a value is acceptable.
-        parsed = LeadingPowerOfTen(std::string_view(digits, size_t(end - digits))) > 0
-                     ? std::numeric_limits<double>::infinity()
-                     : 0.0;
+        parsed = BeyondRange(std::string_view(digits, size_t(end - digits)));
     } else if (error != std::errc()) {
         return false;
     }

@@ -53,6 +53,10 @@ public:
     static std::string_view NextToken(std::string_view& text);
     static bool ParseDouble(std::string_view& text, double& value);
     static bool ParseInt(std::string_view& text, int64_t& value);
+    // The value strtod gives a decimal number that from_chars found beyond the range of a double
+    // ("1e309", "-0.5e9223372036854775808", 800 digits): infinite when too large, 0 when too small,
+    // with the number's sign.
+    static double BeyondRange(std::string_view number);
     static bool EndsField(std::string_view rest) { return rest.empty() || IsBlank(rest.front()); }
     static bool ParseDoubleField(std::string_view& text, double& value) {
         std::string_view rest = text;

@@ -181,9 +181,10 @@ private:
         // are, so that the reader refuses it as not finite instead of taking 0.
         const char c = token[0];
         if (!((c >= '0' && c <= '9') || c == '-' || c == '.')) return false;
-        std::string_view rest = token;
         double d = 0.0;
-        if (!ObjTokenizer::ParseDouble(rest, d) || !rest.empty()) return false;
+        const auto [end, error] = std::from_chars(first, last, d);
+        if (end != last || (error != std::errc() && error != std::errc::result_out_of_range)) return false;
+        if (error == std::errc::result_out_of_range) d = ObjTokenizer::BeyondRange(token);
         out = FbxValue(d);
         return true;
     }
