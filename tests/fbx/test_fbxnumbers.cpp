@@ -238,4 +238,28 @@ TEST(FbxCornerNumbers, NonFiniteLayerValuesAreRefusedLikePositions) {
                 else EXPECT_EQ(refusal, "") << layer.what << " " << file << " " << role.name;
             }
     }
+    // An entry that no corner uses is no value of the mesh: an index array that passes over it
+    // leaves the file readable.
+    SceneData data = Triangle();
+    LayerElement uv;
+    uv.reference = "IndexToDirect";
+    uv.direct = {0, 0, infinity, nan, 1, 0, 0, 1};
+    uv.index = {0, 2, 3};
+    data.meshes[0].uvs = {uv};
+    for (const Role& role : Roles()) EXPECT_EQ(Refusal(WriteScene(data, {}), role), "") << role.name;
+    uv.index = {0, 1, 3};
+    data.meshes[0].uvs = {uv};
+    EXPECT_NE(Refusal(WriteScene(data, {}), Roles()[1]).find("Corner 1 of mesh 'tri' has a UV that is not a finite number"),
+              std::string::npos);
+    // At the edge of single precision: the largest float and what still rounds to it are taken;
+    // from half its last place beyond on, a double becomes an infinite float and is refused.
+    const double largest = double(std::numeric_limits<float>::max());
+    for (const double edge : {largest, std::nextafter(0x1.ffffffp+127, 0.0), 0x1.ffffffp+127, -0x1.ffffffp+127}) {
+        uv.direct = {0, 0, 1, 0, 0, edge};
+        uv.index = {0, 1, 2};
+        data.meshes[0].uvs = {uv};
+        const std::string refusal = Refusal(WriteScene(data, {}), Roles()[1]);
+        if (std::fabs(edge) < 0x1.ffffffp+127) EXPECT_EQ(refusal, "") << edge;
+        else EXPECT_NE(refusal.find("Corner 2 of mesh 'tri' has a UV"), std::string::npos) << edge << refusal;
+    }
 }
