@@ -84,6 +84,9 @@ TEST(FbxAsciiNumbers, NumbersBeyondADoubleAreInfiniteAndRefused) {
                                     std::string("-0.5e9223372036854775808"), Digits800, "-" + Digits800})
         ExpectRefused(AsciiWith(data, "12345.25", text), refusal, text.substr(0, 30));
 
+    // A word in the array names itself and its line.
+    ExpectRefused(AsciiWith(data, "12345.25", "1.#QNAN"), "'1.#QNAN' is not a number in an array on line", "word");
+
     // Below the range of a double a number is 0, and a long integer within it is the double it
     // stands for; neither is refused.
     for (const std::string& text : {std::string("1e-400"), std::string("123456789012345678901234567890")}) {
