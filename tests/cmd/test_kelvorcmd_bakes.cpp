@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/fbxtestwriter.h"
 #include "support/testsupport.h"
 
 using namespace KelvorTest;
@@ -151,6 +152,60 @@ TEST(KelvorCmdBake, NonFiniteCoordinatesFailTheBakeInEveryRole) {
         const ProgramResult run = RunKelvorCmd(args, folder.Path());
         EXPECT_EQ(run.status, 1) << run.out << run.err;
         EXPECT_NE(run.out.find("not a finite number"), std::string::npos) << run.out;
+        for (const auto& entry : fs::directory_iterator(folder.Path()))
+            EXPECT_NE(entry.path().extension(), ".png") << entry.path();
+    }
+}
+
+TEST(KelvorCmdBake, NumbersThatAreNoNumbersFailTheBakeInEveryRole) {
+    TempFolder folder("kelvorcmd-numbers");
+    WriteHalfCoveredScene(folder.Path());
+    // A texture coordinate beyond a double once dropped one of the two triangles from every map.
+    std::ofstream(folder / "uv.obj") << "v 0 0 0\nv 1 0 0\nv 0 1 0\nv 1 1 0\nvt 0 0\nvt 1 0\nvt 0 1\nvt 1e309 0\nvn 0 0 1\n"
+                                        "f 1/1/1 2/2/1 3/3/1\nf 2/2/1 4/4/1 3/3/1\n";
+    std::ofstream(folder / "nan.obj") << "v 0 0 0\nv 1.#QNAN 0 0\nv 0 1 0\nf 1 2 3\n";
+    std::ofstream(folder / "comma.ply") << "ply\nformat ascii 1.0\nelement vertex 4\nproperty float x\nproperty float y\n"
+                                           "property float z\nelement face 1\nproperty list uchar int vertex_indices\nend_header\n"
+                                           "-1,25 -1,25 0,5\n1,25 -1,25 0,5\n1,25 1,25 0,5\n-1,25 1,25 0,5\n4 0 1 2 3\n";
+    // ASCII FBX files whose vertex, index or translation was written beyond what the reader can take.
+    FbxTest::SceneData fbx;
+    FbxTest::MeshData& mesh = fbx.meshes.emplace_back();
+    mesh.vertices = {0, 0, 0, 1, 0, 0, 0, 1, 12345.25};
+    mesh.polygonVertexIndex = {0, 987654, ~2};
+    FbxTest::LayerElement uvs;
+    uvs.direct = {0, 0, 1, 0, 0, 1};
+    mesh.uvs = {uvs};
+    fbx.models.push_back({"tri", -1, "Mesh", 0, {}, {FbxTest::VectorProperty("Lcl Translation", 0, 0, 7777.5)}});
+    const std::string text = FbxTest::WriteScene(fbx, {FbxTest::Encoding::Ascii, 7400, false});
+    const auto write = [&](const std::string& name, std::string contents, const std::vector<std::string>& replaced) {
+        for (const std::string& marker : {std::string("12345.25"), std::string("987654"), std::string("7777.5")})
+            contents.replace(contents.find(marker), marker.size(),
+                             marker == replaced[0] ? replaced[1] : marker == "987654" ? "1" : "0");
+        std::ofstream(folder / name) << contents;
+    };
+    write("vertex.fbx", text, {"12345.25", "1e309"});
+    write("index.fbx", text, {"987654", std::string(800, '9')});
+    write("moved.fbx", text, {"7777.5", "inf"});
+
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"--low", "uv.obj", "--high", "high.obj"}, "texture coordinate is not a finite number on line 8"},
+        {{"--low", "low.obj", "--high", "high.obj", "--env", "uv.obj"}, "texture coordinate is not a finite number"},
+        {{"--low", "low.obj", "--high", "nan.obj"}, "line 2: '1.#QNAN' is not a number"},
+        {{"--low", "low.obj", "--high", "comma.ply"}, "line 10: '-1,25' in a vertex record is not a number"},
+        {{"--low", "vertex.fbx", "--high", "high.obj"}, "has a coordinate that is not a finite number"},
+        {{"--low", "low.obj", "--high", "index.fbx"}, "PolygonVertexIndex entry 1 is not a valid index"},
+        {{"--low", "low.obj", "--high", "high.obj", "--env", "moved.fbx"}, "property 'Lcl Translation' of model 'tri' holds 'inf'"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.args;
+        SCOPED_TRACE(args[1] + " " + args.back());
+        args.insert(args.end(), {"-p", "out", "-f", "png8", "--width", "256", "--height", "256", "normal"});
+        const ProgramResult run = RunKelvorCmd(args, folder.Path());
+        EXPECT_EQ(run.status, 1) << run.out << run.err;
+        EXPECT_NE(run.out.find(c.message), std::string::npos) << run.out;
         for (const auto& entry : fs::directory_iterator(folder.Path()))
             EXPECT_NE(entry.path().extension(), ".png") << entry.path();
     }

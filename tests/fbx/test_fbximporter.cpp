@@ -244,14 +244,14 @@ TEST(FbxCorners, ColourBytesWrapWithoutOverflow) {
     mesh.polygonVertexIndex = {0, 1, ~2};
     LayerElement colours;
     colours.mapping = "ByPolygonVertex";
-    colours.direct = {1, 0.5, 0, 1, 2, -1, 1e30, std::numeric_limits<double>::quiet_NaN(), -1e300, 300, 0.001, 0.999};
+    colours.direct = {1, 0.5, 0, 1, 2, -1, 1e30, -1e300, -1e300, 300, 0.001, 0.999};
     mesh.colours = {colours};
     data.models.push_back({"colours", -1, "Mesh", 0, {}, {}});
     const auto scene = ImportScene(data, {}, NeedUVsAndColours);
     const auto& c = scene->meshes[0]->colours;
     ASSERT_EQ(c.size(), 3u);
     EXPECT_EQ(c[0], PackColour(255, 128, 0, 255));
-    // 2 -> 510 -> 254; -1 -> -254 -> 2; 1e30 and NaN have no low byte to keep but must not trap.
+    // 2 -> 510 -> 254; -1 -> -254 -> 2; 1e30 and -1e300 have no low byte to keep but must not trap.
     EXPECT_EQ(ColourChannel(c[1], 0), 254);
     EXPECT_EQ(ColourChannel(c[1], 1), 2);
     EXPECT_EQ(ColourChannel(c[1], 3), 0);

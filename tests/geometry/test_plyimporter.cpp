@@ -188,7 +188,7 @@ TEST(PLYImporter, WindowsLineEndsAndRealColours) {
     const std::string unix = "ply\nformat ascii 1.0\ncomment from a scanner\nelement vertex 4\nproperty float x\n"
                              "property float y\nproperty float z\nproperty float red\nproperty float green\n"
                              "property float blue\nelement face 1\nproperty list uchar int vertex_indices\nend_header\n"
-                             "0 0 0 0.5 1 0\n1 0 0 1.5 -0.25 0.002\n1 1 0 nan 0.999 0.998\n0 1 0 0 0 0\n4 0 1 2 3\n";
+                             "0 0 0 0.5 1 0\n1 0 0 1.5 -0.25 0.002\n1 1 0 -3 0.999 0.998\n0 1 0 0 0 0\n4 0 1 2 3\n";
     std::string windows;
     for (char c : unix) windows += c == '\n' ? std::string("\r\n") : std::string(1, c);
     Scene fromUnix, fromWindows;
@@ -240,10 +240,10 @@ TEST(PLYImporter, MalformedFilesAreRefusedWithTheirReason) {
     EXPECT_EQ(ImportError(AsciiHeader + faces + "3 0 -1 2\n"), "Invalid PLY file 'test.ply': face 0 uses vertex -1 of 3");
     EXPECT_EQ(ImportError(AsciiHeader + faces + "3 0 1\n"),
               "Invalid PLY file 'test.ply': a list in element 'face' runs past the end of its record");
-    EXPECT_EQ(ImportError(AsciiHeader + "end_header\n0 0 0\n1 0\n"), "Invalid PLY file 'test.ply': a vertex record has too few values");
+    EXPECT_EQ(ImportError(AsciiHeader + "end_header\n0 0 0\n1 0\n"), "Invalid PLY file 'test.ply': line 9: a vertex record has too few values");
     EXPECT_EQ(ImportError(AsciiHeader + "end_header\n0 0 0\n"), "Invalid PLY file 'test.ply': the file ends before the last vertex record");
     EXPECT_EQ(ImportError(AsciiHeader + "end_header\n0 0 0\n1 x 0\n"),
-              "Invalid PLY file 'test.ply': 'x' in a vertex record is not a number");
+              "Invalid PLY file 'test.ply': line 9: 'x' in a vertex record is not a number");
     EXPECT_EQ(ImportError(AsciiHeader + "end_header\n0 0 0\n1 nan 0\n0 0 0\n"),
               "Invalid PLY file 'test.ply': vertex 1 has a coordinate that is not a finite number");
     EXPECT_EQ(ImportError(AsciiHeader + "end_header\n0 0 0\n12e9223372036854775807 0 0\n0 0 0\n"),

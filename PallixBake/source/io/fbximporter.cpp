@@ -53,13 +53,29 @@ Vec2 CornerUV(const FbxMesh& mesh, int cp, int64_t pv) {
     return value ? Vec2{float(value[0]), float(value[1])} : Vec2{};
 }
 
-Colour32 CornerColour(const FbxMesh& mesh, int cp, int64_t pv) {
+// Whether every value is finite: v * 0 is 0 for a finite v and NaN for any other, so that one
+// comparison of the sum answers for all of a corner's values.
+template <class T, class... More>
+bool AllFinite(T first, More... more) {
+    return (T(first * T(0)) + ... + T(more * T(0))) == T(0);
+}
+
+// The colour of a corner; false when a channel is not a finite number, which would be black.
+bool CornerColour(const FbxMesh& mesh, int cp, int64_t pv, Colour32& colour) {
     const double* c = CornerValue(mesh.Element(FbxLayerKind::Colour), cp, pv);
-    if (!c) return PackColour(0, 0, 0, 255);
-    return PackColour(ColourByte(c[0]), ColourByte(c[1]), ColourByte(c[2]), ColourByte(c[3]));
+    colour = PackColour(0, 0, 0, 255);
+    if (!c) return true;
+    if (!AllFinite(c[0], c[1], c[2], c[3])) return false;
+    colour = PackColour(ColourByte(c[0]), ColourByte(c[1]), ColourByte(c[2]), ColourByte(c[3]));
+    return true;
 }
 
 Vec3 ToVec3(const double* v) { return {float(v[0]), float(v[1]), float(v[2])}; }
+
+[[noreturn]] void RefuseCorner(int64_t pv, const std::string& mesh, const char* what) {
+    throw ImportException("Corner " + std::to_string(pv) + " of mesh '" + mesh + "' has " + what +
+                          " that is not a finite number");
+}
 
 // Bytes a Scene holds per corner and per triangle, by the arrays its bytes ask for.
 uint64_t BytesPerCorner(const Scene& scene) {
@@ -132,6 +148,7 @@ void FBXImporter::Convert(FbxScene& fbxScene, Scene* scene, const std::string& p
         const bool filtered = node.FindPropertyText("kelvorfilter", filter) && !walkState->viewName.empty();
         if (node.attributeType != FbxAttributeType::Mesh || !node.mesh) continue;
         if (filtered && filter != walkState->viewName) continue;
+        if (!node.refusal.empty()) throw ImportException("Mesh '" + node.name + "': " + node.refusal);
         accepted.push_back(&node);
     }
 
@@ -188,9 +205,14 @@ void FBXImporter::ConvertNode(const FbxNode& node, ExpandedSize size, Scene* sce
             material->r = material->g = material->b = 0.5f;
             if (!source->hasHLSL && !source->hasCGFX &&
                 (source->materialClass == FbxMaterialClass::Phong || source->materialClass == FbxMaterialClass::Lambert)) {
+                if (!source->refusal.empty()) throw ImportException("Mesh '" + name + "': " + source->refusal);
                 material->r = float(source->diffuseColor.x);
                 material->g = float(source->diffuseColor.y);
                 material->b = float(source->diffuseColor.z);
+                // The material map writes this colour as it is.
+                if (!Math::IsFinite(Vec3{material->r, material->g, material->b}))
+                    throw ImportException("Mesh '" + name + "': the diffuse colour of material '" + source->name +
+                                          "' is not a finite single-precision colour");
             }
             materials.push_back(material);
         }
@@ -253,17 +275,32 @@ void FBXImporter::ConvertNode(const FbxNode& node, ExpandedSize size, Scene* sce
                 throw ImportException("Control point " + std::to_string(cp) + " of mesh '" + name +
                                       "' has a coordinate that is not a finite number");
             target->positions.push_back(position);
-            if (scene->hasUVs) target->uvs.push_back(CornerUV(mesh, cp, pv));
-            if (scene->hasColours) target->colours.push_back(CornerColour(mesh, cp, pv));
+            // Texture coordinates, normals, colours and tangent frames the Scene reads are held to
+            // the same rule: an infinite UV would drop its triangle from every map.
+            if (scene->hasUVs) {
+                const Vec2 uv = CornerUV(mesh, cp, pv);
+                if (!AllFinite(uv.x, uv.y)) RefuseCorner(pv, name, "a UV");
+                target->uvs.push_back(uv);
+            }
+            if (scene->hasColours) {
+                Colour32 colour;
+                if (!CornerColour(mesh, cp, pv, colour)) RefuseCorner(pv, name, "a colour");
+                target->colours.push_back(colour);
+            }
             if (scene->hasNormals) {
                 const double* n = CornerValue(normals, cp, pv);
-                target->normals.push_back(n ? ToVec3(n) : Vec3{});
+                const Vec3 normal = n ? ToVec3(n) : Vec3{};
+                if (!AllFinite(normal.x, normal.y, normal.z)) RefuseCorner(pv, name, "a normal");
+                target->normals.push_back(normal);
             }
             if (scene->hasTangents) {
                 const double* t = CornerValue(tangents, cp, pv);
                 const double* b = CornerValue(binormals, cp, pv);
                 if (t && b) {
-                    target->AddTangent(ToVec3(t), ToVec3(b));
+                    const Vec3 tangent = ToVec3(t), bitangent = ToVec3(b);
+                    if (!AllFinite(tangent.x, tangent.y, tangent.z, bitangent.x, bitangent.y, bitangent.z))
+                        RefuseCorner(pv, name, "a tangent frame");
+                    target->AddTangent(tangent, bitangent);
                 } else {
                     target->AddTangent({1, 0, 0}, {0, 0, 1});
                     usedDefaultTangent = true;

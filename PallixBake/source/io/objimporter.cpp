@@ -40,14 +40,11 @@ uint8_t HexByte(char high, char low) {
     return uint8_t(l < 0 ? h : h * 16 + l);
 }
 
-// The normal index of a face corner "v/t/n" or "v//n" as written; 0 when it names none.
-int64_t NormalIndex(std::string_view token) {
-    const size_t first = token.find('/');
-    const size_t second = first == std::string_view::npos ? first : token.find('/', first + 1);
-    if (second == std::string_view::npos) return 0;
-    std::string_view rest = token.substr(second + 1);
-    int64_t index = 0;
-    return ObjTokenizer::ParseInt(rest, index) ? index : 0;
+// Whether a colour block MMRRGGBB is eight hexadecimal digits.
+bool IsHexBlock(std::string_view block) {
+    for (const char c : block)
+        if (HexDigit(c) < 0) return false;
+    return true;
 }
 
 // The integer at `from` (counted from the start of the line), or 0 when there is none there.
@@ -59,29 +56,36 @@ int64_t IntegerAt(std::string_view line, size_t from) {
 
 enum class Statement { Other, Comment, Colours, Face, Position, TexCoord, Normal };
 
+// Whether the keyword that starts a line ends at `at`, at a blank or at the line end.
+bool KeywordEnds(std::string_view line, size_t at) { return line.size() == at || ObjTokenizer::IsBlank(line[at]); }
+
 // What a line holds, judged by its first characters once its leading blanks are skipped;
 // indented statements count as well, since a vertex passed over would shift every face index.
-Statement Classify(std::string_view& line, bool withNormals) {
+// Texture coordinates and normals are read whether or not the scene uses them, so that a file
+// is refused for the same numbers whichever reader of the library reads it.
+Statement Classify(std::string_view& line) {
     line = ObjTokenizer::SkipBlanks(line);
     if (line.empty()) return Statement::Other;
     switch (line[0]) {
         case '#': return line.substr(1, 4) == "MRGB" ? Statement::Colours : Statement::Comment;
         case 'f': return Statement::Face;
         case 'v':
-            if (line.size() > 1 && line[1] == 't') return Statement::TexCoord;
-            if (line.size() > 1 && ObjTokenizer::IsBlank(line[1])) return Statement::Position;
-            if (line.size() > 2 && line[1] == 'n' && ObjTokenizer::IsBlank(line[2]) && withNormals) return Statement::Normal;
+            if (KeywordEnds(line, 1)) return Statement::Position;
+            if (line.size() > 1 && line[1] == 't' && KeywordEnds(line, 2)) return Statement::TexCoord;
+            if (line.size() > 1 && line[1] == 'n' && KeywordEnds(line, 2)) return Statement::Normal;
             return Statement::Other;
         default: return Statement::Other;  // groups, objects, materials and the like
     }
 }
 
-// Blocks of MMRRGGBB after "#MRGB "; a block cut short by the line end is dropped.
+// Blocks of MMRRGGBB after "#MRGB "; a block cut short by the line end is dropped. When asked,
+// bad is the first block that is not hexadecimal.
 template <class Visit>
-void ForEachColourBlock(std::string_view line, const Visit& visit) {
+void ForEachColourBlock(std::string_view line, const Visit& visit, std::string_view* bad = nullptr) {
     for (size_t at = 6; at + 8 <= line.size(); at += 8) {
         const char first = line[at];
         if (first == '\n' || first == '\r' || first == ' ') break;
+        if (bad && bad->empty() && !IsHexBlock(line.substr(at, 8))) *bad = line.substr(at, 8);
         visit(PackColour(HexByte(line[at + 2], line[at + 3]), HexByte(line[at + 4], line[at + 5]),
                          HexByte(line[at + 6], line[at + 7]), 255));
     }
@@ -161,9 +165,12 @@ struct Chunk {
 
     // The first lines the vertex pass and the face pass refuse: 1-based within the chunk, 0 for
     // none. The face pass stops at the vertex pass's line, so a bad face always comes first.
+    // A face refused for a corner that is no number has a problem of its own; one refused for
+    // an index outside the positions has none.
     int64_t vertexErrorLine = 0;
     std::string problem;
     int64_t faceErrorLine = 0;
+    std::string faceProblem;
     int64_t ErrorLine() const { return faceErrorLine > 0 ? faceErrorLine : vertexErrorLine; }
 
     // Where the face pass stopped: what it wrote before the refused line, and the corners of a
@@ -235,7 +242,7 @@ private:
         std::string_view line;
         while (lines.Next(line)) {
             ++counts.lines;
-            switch (Classify(line, withNormals_)) {
+            switch (Classify(line)) {
                 case Statement::Position: ++counts.positions; break;
                 case Statement::Normal: ++counts.normals; break;
                 case Statement::TexCoord: ++counts.uvs; break;
@@ -311,55 +318,56 @@ private:
         Vec3* position = positions_.get() + chunk.before.positions;
         Vec3* const positionsEnd = position + chunk.counts.positions;
         Vec3* normal = withNormals_ ? normals_.get() + chunk.before.normals : nullptr;
-        Vec3* const normalsEnd = withNormals_ ? normal + chunk.counts.normals : nullptr;
         Colour32* colour = colours_.get() + chunk.before.colours;
         Colour32* const coloursEnd = colour + chunk.counts.colours;
+        uint64_t normalsRead = 0;
+        std::string problem;
         std::string_view line;
         for (int64_t number = 1; lines.Next(line); ++number) {
-            switch (Classify(line, withNormals_)) {
+            // Infinite or NaN coordinates would break welding and every bound of the scene, and
+            // texture coordinates the rasterising of the low-poly mesh that shares this parse.
+            double xyz[3];
+            switch (Classify(line)) {
                 case Statement::Position: {
                     if (position == positionsEnd) return Changed(chunk);
-                    std::string_view rest = line.substr(2);
-                    double xyz[3];
-                    for (double& value : xyz)
-                        if (!ObjTokenizer::ParseDouble(rest, value)) return Refuse(chunk, number, "a vertex needs three coordinates");
-                    const Vec3 p{float(xyz[0]), float(xyz[1]), float(xyz[2])};
-                    // Infinite or NaN coordinates would break welding and every bound of the scene.
-                    if (!Math::IsFinite(p)) return Refuse(chunk, number, "vertex coordinate is not a finite number");
-                    *position++ = p;
+                    if (!ObjTokenizer::ParseVector(line.substr(1), ObjTokenizer::VectorKind::Position, xyz, problem))
+                        return Refuse(chunk, number, problem);
+                    *position++ = {float(xyz[0]), float(xyz[1]), float(xyz[2])};
                     break;
                 }
                 case Statement::Normal: {
-                    // A normal that cannot be read counts as none: its corners get built normals.
-                    if (normal == normalsEnd) return Changed(chunk);
-                    std::string_view rest = line.substr(2);
-                    double xyz[3] = {0.0, 0.0, 0.0};
-                    for (double& value : xyz)
-                        if (!ObjTokenizer::ParseDouble(rest, value)) value = 0.0;
-                    const Vec3 n{float(xyz[0]), float(xyz[1]), float(xyz[2])};
-                    *normal++ = Math::IsFinite(n) ? n : Vec3{};
+                    if (++normalsRead > chunk.counts.normals) return Changed(chunk);
+                    if (!ObjTokenizer::ParseVector(line.substr(2), ObjTokenizer::VectorKind::Normal, xyz, problem))
+                        return Refuse(chunk, number, problem);
+                    if (withNormals_) *normal++ = {float(xyz[0]), float(xyz[1]), float(xyz[2])};
                     break;
                 }
+                case Statement::TexCoord:
+                    if (!ObjTokenizer::ParseVector(line.substr(2), ObjTokenizer::VectorKind::TexCoord, xyz, problem))
+                        return Refuse(chunk, number, problem);
+                    break;
                 case Statement::Colours: {
                     bool room = true;
+                    std::string_view bad;
                     ForEachColourBlock(line, [&](Colour32 c) {
                         room = room && colour != coloursEnd;
                         if (room) *colour++ = c;
-                    });
+                    }, &bad);
                     if (!room) return Changed(chunk);
+                    if (!bad.empty()) return Refuse(chunk, number, "colour block " + ObjTokenizer::NotANumber(bad, "hexadecimal"));
                     break;
                 }
                 default: break;
             }
         }
-        if (position != positionsEnd || normal != normalsEnd || colour != coloursEnd) Changed(chunk);
+        if (position != positionsEnd || normalsRead != chunk.counts.normals || colour != coloursEnd) Changed(chunk);
     }
 
     static void Changed(Chunk& chunk) { chunk.changed = true; }
 
-    static void Refuse(Chunk& chunk, int64_t line, const char* problem) {
+    static void Refuse(Chunk& chunk, int64_t line, std::string problem) {
         chunk.vertexErrorLine = line;
-        chunk.problem = problem;
+        chunk.problem = std::move(problem);
     }
 
     // The faces of chunks up to the first refused line, each into its place in the mesh.
@@ -437,6 +445,7 @@ private:
             store();
         };
         chunk.faceErrorLine = 0;
+        chunk.faceProblem.clear();
         std::string_view line;
         bool stopped = false;
         for (int64_t number = 1; lines.Next(line); ++number) {
@@ -444,7 +453,7 @@ private:
                 stopped = true;
                 break;
             }
-            switch (Classify(line, withNormals_)) {
+            switch (Classify(line)) {
                 case Statement::Position:
                     if (++positionsSoFar > positionsEnd) return changed();
                     continue;
@@ -464,10 +473,13 @@ private:
             for (std::string_view token = ObjTokenizer::NextToken(rest); !token.empty(); token = ObjTokenizer::NextToken(rest)) {
                 // "12/5/7" is corner 12 with normal 7. Relative (negative) and forward position
                 // references are refused like any other index outside the positions; a normal
-                // index outside the normals leaves the corner without one.
-                std::string_view digits = token;
-                int64_t index = 0;
-                if (!ObjTokenizer::ParseInt(digits, index) || index < 1 || uint64_t(index) > positionsSoFar) {
+                // index outside the normals leaves the corner without one. A part that is no
+                // integer at all ("1x", "1,5") is refused for that.
+                ObjTokenizer::Corner parsed;
+                const bool read = ObjTokenizer::ParseCorner(token, parsed);
+                if (!read || parsed.position < 1 || uint64_t(parsed.position) > positionsSoFar) {
+                    const std::string_view part = read ? std::string_view() : ObjTokenizer::NonNumberPart(token);
+                    if (!part.empty()) chunk.faceProblem = ObjTokenizer::NotANumber(part);
                     chunk.faceErrorLine = number;
                     chunk.badFaceCorners = corner - first;
                     corner = first;
@@ -478,11 +490,11 @@ private:
                     corner = first;
                     return changed();
                 }
-                const size_t i = size_t(index - 1);
+                const size_t i = size_t(parsed.position - 1);
                 mesh_->positions[corner] = positions_[i];
                 mesh_->colours[corner] = i < coloursSoFar ? colours_[i] : ColourWhite;
                 if (withNormals_) {
-                    const int64_t n = NormalIndex(token);
+                    const int64_t n = parsed.normal;
                     mesh_->normals[corner] = n >= 1 && uint64_t(n) <= normalsSoFar ? normals_[size_t(n - 1)] : Vec3{};
                 }
                 ++corner;
@@ -542,8 +554,9 @@ private:
             if (withNormals_) mesh_->normals.resize(corners);
             mesh_->indices.resize(3 * triangles);
             mesh_->triangleMaterials.resize(triangles);
-            if (failed->faceErrorLine > 0) throw BakeException("Invalid face in OBJ");
-            Fail("line " + std::to_string(failed->before.lines + failed->vertexErrorLine) + ": " + failed->problem);
+            if (failed->faceErrorLine > 0 && failed->faceProblem.empty()) throw BakeException("Invalid face in OBJ");
+            Fail("line " + std::to_string(failed->before.lines + failed->ErrorLine()) + ": " +
+                 (failed->faceErrorLine > 0 ? failed->faceProblem : failed->problem));
         }
         if (input_.ReadFailed()) Fail("the file could not be read to its end");
         // Lines of the same shape rewritten between the passes leave no trace in the counts.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -93,6 +94,13 @@ int64_t LeadingPowerOfTen(std::string_view number) {
 
 }  // namespace
 
+double ObjTokenizer::BeyondRange(std::string_view number) {
+    const bool negative = !number.empty() && number.front() == '-';
+    if (!number.empty() && (number.front() == '-' || number.front() == '+')) number.remove_prefix(1);
+    const double magnitude = LeadingPowerOfTen(number) > 0 ? std::numeric_limits<double>::infinity() : 0.0;
+    return negative ? -magnitude : magnitude;
+}
+
 bool ObjTokenizer::ParseDouble(std::string_view& text, double& value) {
     const std::string_view rest = SkipBlanks(text);
     const char* first = rest.data();
@@ -111,9 +119,7 @@ bool ObjTokenizer::ParseDouble(std::string_view& text, double& value) {
     if (error == std::errc::result_out_of_range) {
         // Overflow becomes infinity and underflow zero, as strtod gives them (without reading
         // the locale's decimal point); the callers decide whether such a value is acceptable.
-        parsed = LeadingPowerOfTen(std::string_view(digits, size_t(end - digits))) > 0
-                     ? std::numeric_limits<double>::infinity()
-                     : 0.0;
+        parsed = BeyondRange(std::string_view(digits, size_t(end - digits)));
     } else if (error != std::errc()) {
         return false;
     }
@@ -135,6 +141,67 @@ bool ObjTokenizer::ParseInt(std::string_view& text, int64_t& value) {
     value = parsed;
     text = rest.substr(size_t(end - first));
     return true;
+}
+
+namespace {
+
+bool IsIntegerText(std::string_view text) {
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) text.remove_prefix(1);
+    if (text.empty()) return false;
+    for (const char c : text)
+        if (c < '0' || c > '9') return false;
+    return true;
+}
+
+}  // namespace
+
+bool ObjTokenizer::ParseVector(std::string_view rest, VectorKind kind, double out[3], std::string& problem) {
+    const int needed = kind == VectorKind::TexCoord ? 1 : 3, wanted = kind == VectorKind::TexCoord ? 2 : 3;
+    out[0] = out[1] = out[2] = 0.0;
+    for (int i = 0; i < wanted; ++i) {
+        std::string_view field = rest;
+        if (ParseDouble(field, out[i]) && EndsField(field)) {
+            rest = field;
+            continue;
+        }
+        field = rest;
+        field = NextToken(field);
+        if (!field.empty()) {
+            problem = NotANumber(field);
+            return false;
+        }
+        if (i >= needed) break;
+        problem = kind == VectorKind::Position ? "a vertex needs three coordinates"
+                  : kind == VectorKind::Normal ? "a normal needs three coordinates"
+                                               : "a texture coordinate needs a number";
+        return false;
+    }
+    // A double beyond single precision is as infinite as the float it becomes.
+    for (int i = 0; i < wanted; ++i) {
+        if (std::isfinite(float(out[i]))) continue;
+        problem = kind == VectorKind::Position ? "vertex coordinate is not a finite number"
+                  : kind == VectorKind::Normal ? "normal is not a finite number"
+                                               : "texture coordinate is not a finite number";
+        return false;
+    }
+    return true;
+}
+
+std::string ObjTokenizer::NotANumber(std::string_view field, std::string_view what) {
+    std::string text;
+    text.reserve(field.size() + what.size() + 10);
+    text.append("'").append(field).append("' is not ").append(what);
+    return text;
+}
+
+std::string_view ObjTokenizer::NonNumberPart(std::string_view token) {
+    for (size_t at = 0; at <= token.size();) {
+        const size_t slash = std::min(token.find('/', at), token.size());
+        const std::string_view part = token.substr(at, slash - at);
+        if (!part.empty() && !IsIntegerText(part)) return part;
+        at = slash + 1;
+    }
+    return {};
 }
 
 bool ObjTokenizer::ParseCorner(std::string_view token, Corner& corner) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace Pallix::Bake {
@@ -30,9 +31,12 @@ private:
 //   ParseDouble a decimal floating-point number as C's strtod reads it (leading blanks, an
 //               optional sign, digits with an optional point and exponent, "inf" and "nan");
 //   ParseInt    a decimal integer as C's strtol reads it, failing on overflow of 64 bits;
-//   ParseCorner a face corner "v", "v/t", "v//n" or "v/t/n" with signed indices.
+//   ParseCorner a face corner "v", "v/t", "v//n" or "v/t/n" with signed indices;
+//   ParseVector the numbers of a "v", "vt" or "vn" line, each a whole field.
 // The parsers that take `std::string_view& text` skip leading blanks, consume what they parsed
-// and leave `text` unchanged when they fail.
+// and leave `text` unchanged when they fail. ParseDouble and ParseInt stop where the number
+// does; their Field forms read the text up to the next blank as one number, so that "1,25" or
+// "1.#QNAN" (a decimal comma, a C library's NaN) is no number at all rather than 1.
 class ObjTokenizer {
 public:
     // Reads the block [text, text + size); the block must outlive the tokenizer.
@@ -49,6 +53,36 @@ public:
     static std::string_view NextToken(std::string_view& text);
     static bool ParseDouble(std::string_view& text, double& value);
     static bool ParseInt(std::string_view& text, int64_t& value);
+    // The value strtod gives a decimal number that from_chars found beyond the range of a double
+    // ("1e309", "-0.5e9223372036854775808", 800 digits): infinite when too large, 0 when too small,
+    // with the number's sign.
+    static double BeyondRange(std::string_view number);
+    static bool EndsField(std::string_view rest) { return rest.empty() || IsBlank(rest.front()); }
+    static bool ParseDoubleField(std::string_view& text, double& value) {
+        std::string_view rest = text;
+        double parsed = 0.0;
+        if (!ParseDouble(rest, parsed) || !EndsField(rest)) return false;
+        value = parsed;
+        text = rest;
+        return true;
+    }
+    static bool ParseIntField(std::string_view& text, int64_t& value) {
+        std::string_view rest = text;
+        int64_t parsed = 0;
+        if (!ParseInt(rest, parsed) || !EndsField(rest)) return false;
+        value = parsed;
+        text = rest;
+        return true;
+    }
+
+    // What a "v", "vt" or "vn" line holds after its keyword, as every OBJ reader reads it: x, y
+    // and z (of a texture coordinate u and an optional v, 0 when absent; out[2] is then 0).
+    // Further numbers, a w or the colour some tools append, are not read. Each number must be a
+    // whole field and finite in single precision; false with the reason otherwise.
+    enum class VectorKind { Position, TexCoord, Normal };
+    static bool ParseVector(std::string_view rest, VectorKind kind, double out[3], std::string& problem);
+    // What the readers say of a field that holds no number: "'1,25' is not a number".
+    static std::string NotANumber(std::string_view field, std::string_view what = "a number");
 
     // Indices as written in the file (1-based, negative counts back from the end); 0 = absent.
     struct Corner {
@@ -58,6 +92,10 @@ public:
     };
     // Parses a whole token; false when the position index is missing or a part is not a number.
     static bool ParseCorner(std::string_view token, Corner& corner);
+    // The first part of a corner ParseCorner refused, between slashes, that holds something other
+    // than an integer ("1x" of "1x/2"); empty when its parts are integers or empty, and the
+    // corner is refused for its shape or an integer too large.
+    static std::string_view NonNumberPart(std::string_view token);
 
 private:
     LineCursor lines_;

@@ -101,6 +101,19 @@ void PlyReader::Fail(const std::string& problem) const { throw ImportException(M
 
 std::string PlyReader::Message(const std::string& problem) const { return "Invalid PLY file '" + name_ + "': " + problem; }
 
+std::string PlyReader::LinePrefix(uint64_t offset) const {
+    // Only a refusal asks, so the lines before it are counted then, a block at a time.
+    constexpr size_t Block = size_t(1) << 20;
+    ReadBuffer buffer;
+    uint64_t line = 1;
+    for (uint64_t at = 0; at < offset; at += Block) {
+        std::string_view bytes;
+        if (!source_.View(at, size_t(std::min<uint64_t>(Block, offset - at)), buffer, bytes)) return {};
+        line += uint64_t(std::count(bytes.begin(), bytes.end(), '\n'));
+    }
+    return "line " + std::to_string(line) + ": ";
+}
+
 uint64_t PlyReader::Remaining() const { return input_->Remaining(); }
 
 std::unique_ptr<PlyReader> ReadHeader(std::unique_ptr<PlyReader> reader) {
@@ -126,7 +139,7 @@ std::unique_ptr<PlyReader> ReadHeader(std::unique_ptr<PlyReader> reader) {
         } else if (key == "element") {
             std::string_view countWord = words.size() >= 3 ? words[2] : std::string_view{};
             int64_t count = -1;
-            if (!ObjTokenizer::ParseInt(countWord, count) || count < 0 || count > INT_MAX)
+            if (!ObjTokenizer::ParseIntField(countWord, count) || !countWord.empty() || count < 0 || count > INT_MAX)
                 r.Fail("an element line needs a name and a record count");
             PlyElementDesc element;
             element.name = std::string(words[1]);
@@ -202,6 +215,7 @@ void ply_request_property(PlyReader& reader, const PlyPropertyDesc& request) {
 }
 
 PlyValue get_ascii_item(std::string_view word, int type) {
+    // The whole word is the number: "-1,25" is no -1, and "1.#QNAN" no 1.
     switch (type) {
         case PlyInt8:
         case PlyInt16:
@@ -210,13 +224,13 @@ PlyValue get_ascii_item(std::string_view word, int type) {
         case PlyUint16:
         case PlyUint32: {
             int64_t value = 0;
-            if (!ObjTokenizer::ParseInt(word, value)) throw std::invalid_argument("not an integer");
+            if (!ObjTokenizer::ParseIntField(word, value) || !word.empty()) throw std::invalid_argument("an integer");
             return FromInteger(value);
         }
         case PlyFloat32:
         case PlyFloat64: {
             double value = 0.0;
-            if (!ObjTokenizer::ParseDouble(word, value)) throw std::invalid_argument("not a number");
+            if (!ObjTokenizer::ParseDoubleField(word, value) || !word.empty()) throw std::invalid_argument("a number");
             return FromDouble(value);
         }
         default:
@@ -343,18 +357,21 @@ private:
     bool bigEndian_;
 };
 
-// Values of an ASCII record from the words of its line.
+// Values of an ASCII record from the words of its line, which starts at lineStart in the input.
 class WordSource {
 public:
-    WordSource(const PlyReader& reader, const PlyElementDesc& element, const std::vector<std::string_view>& words)
-        : reader_(reader), element_(element), words_(words) {}
+    WordSource(const PlyReader& reader, const PlyElementDesc& element, const std::vector<std::string_view>& words,
+               uint64_t lineStart)
+        : reader_(reader), element_(element), words_(words), lineStart_(lineStart) {}
 
     PlyValue Next(int type) {
         const std::string_view text = Word();
         try {
             return get_ascii_item(text, type);
-        } catch (const std::invalid_argument&) {
-            reader_.Fail("'" + std::string(text) + "' in a " + element_.name + " record is not a number");
+        } catch (const std::invalid_argument& wanted) {
+            std::string problem = reader_.LinePrefix(lineStart_);
+            problem.append("'").append(text).append("' in a ").append(element_.name).append(" record is not ").append(wanted.what());
+            reader_.Fail(problem);
         } catch (const std::domain_error&) {
             reader_.Fail("a property of element '" + element_.name + "' has an unknown value type");
         }
@@ -369,13 +386,14 @@ public:
 
 private:
     std::string_view Word() {
-        if (word_ >= words_.size()) reader_.Fail("a " + element_.name + " record has too few values");
+        if (word_ >= words_.size()) reader_.Fail(reader_.LinePrefix(lineStart_) + "a " + element_.name + " record has too few values");
         return words_[word_++];
     }
 
     const PlyReader& reader_;
     const PlyElementDesc& element_;
     const std::vector<std::string_view>& words_;
+    uint64_t lineStart_;
     size_t word_ = 0;
 };
 
@@ -534,11 +552,13 @@ void ply_get_element(PlyReader& reader, void* record, size_t recordSize) {
     if (!element) reader.Fail("no element is selected");
     if (reader.fileType == PlyAscii) {
         // One line per record; blank lines carry no record.
+        uint64_t lineStart = 0;
         do {
+            lineStart = reader.input_->Offset();
             if (!reader.input_->ReadLine(reader.line_)) reader.Fail("the file ends before the last " + element->name + " record");
             SplitWords(reader.line_, reader.words_);
         } while (reader.words_.empty() && !element->properties.empty());
-        WordSource source(reader, *element, reader.words_);
+        WordSource source(reader, *element, reader.words_, lineStart);
         DecodeRecord(reader, *element, source, record, recordSize, &reader.storage_);
     } else {
         PlyReader::StreamSource source{reader};
@@ -731,7 +751,7 @@ void ply_plan_element(PlyReader& reader, ImportWorkers& workers, size_t chunkByt
 
 PlyRunReader::PlyRunReader(PlyReader& reader, const PlyElementPlan& plan, const PlyRun& run, ReadBuffer& buffer,
                            PlyRecordStorage& storage)
-    : reader_(reader), plan_(plan), storage_(storage), record_(run.first), end_(run.first + run.count), skip_(run.skip),
+    : reader_(reader), plan_(plan), storage_(storage), begin_(run.begin), record_(run.first), end_(run.first + run.count), skip_(run.skip),
       after_(reader.Input().Size() - std::min(run.end, reader.Input().Size())) {
     if (!plan.serial) unreadable_ = !reader.Input().View(run.begin, size_t(run.end - run.begin), buffer, bytes_);
 }
@@ -762,7 +782,7 @@ bool PlyRunReader::Next(void* record, size_t recordSize) {
         }
         line_.assign(line);
         SplitWords(line_, words_);
-        WordSource source(reader_, element, words_);
+        WordSource source(reader_, element, words_, begin_ + uint64_t(line.data() - bytes_.data()));
         DecodeRecord(reader_, element, source, record, recordSize, &storage_);
     } else {
         const unsigned char* start = reinterpret_cast<const unsigned char*>(bytes_.data()) + at_;

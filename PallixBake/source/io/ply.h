@@ -122,6 +122,9 @@ public:
     [[noreturn]] void Fail(const std::string& problem) const;
     // The text of that exception.
     std::string Message(const std::string& problem) const;
+    // "line N: " for the line that starts at this offset of the input; empty when the bytes
+    // before it cannot be read.
+    std::string LinePrefix(uint64_t offset) const;
     // Bytes of input not yet read.
     uint64_t Remaining() const;
     const std::string& Name() const { return name_; }
@@ -190,6 +193,7 @@ private:
     const PlyElementPlan& plan_;
     PlyRecordStorage& storage_;
     std::string_view bytes_;
+    uint64_t begin_;  // of bytes_ in the input
     size_t at_ = 0;
     int64_t record_, end_;
     int64_t skip_;

@@ -155,7 +155,9 @@ void ReadVertices(PlyReader& reader, SceneMesh& mesh, bool withNormals, ImportWo
         ply_request_property(reader, Request("green", PlyUint8, offsetof(VertexRecord, green)));
         ply_request_property(reader, Request("blue", PlyUint8, offsetof(VertexRecord, blue)));
     }
-    const bool fileNormals = withNormals && HasProperty(element, "nx") && HasProperty(element, "ny") && HasProperty(element, "nz");
+    // The file's normals are read and checked even when the scene has no use for them, so that
+    // whether the file is refused does not hang on the maps baked from it.
+    const bool fileNormals = HasProperty(element, "nx") && HasProperty(element, "ny") && HasProperty(element, "nz");
     if (fileNormals) {
         ply_request_property(reader, Request("nx", PlyFloat32, offsetof(VertexRecord, nx)));
         ply_request_property(reader, Request("ny", PlyFloat32, offsetof(VertexRecord, ny)));
@@ -182,9 +184,14 @@ void ReadVertices(PlyReader& reader, SceneMesh& mesh, bool withNormals, ImportWo
         reader, workers, chunkBytes, plan, defaults,
         [&](size_t, int64_t i, const VertexRecord& vertex, Refusal& refused) {
             const Math::Vec3 p{vertex.x, vertex.y, vertex.z};
-            // Infinite or NaN coordinates would break welding and every bound of the scene.
-            if (!Math::IsFinite(p)) {
-                refused.Take(i, reader.Message("vertex " + std::to_string(i) + " has a coordinate that is not a finite number"));
+            // Infinite or NaN coordinates would break welding and every bound of the scene; such
+            // a normal would count as none, and such a colour as black.
+            const char* what = !Math::IsFinite(p)                                                      ? "a coordinate"
+                               : fileNormals && !Math::IsFinite(Math::Vec3{vertex.nx, vertex.ny, vertex.nz}) ? "a normal"
+                               : realColours && !Math::IsFinite(Math::Vec3{vertex.redF, vertex.greenF, vertex.blueF}) ? "a colour"
+                                                                                                        : nullptr;
+            if (what) {
+                refused.Take(i, reader.Message("vertex " + std::to_string(i) + " has " + what + " that is not a finite number"));
                 return Visited::Refused;
             }
             const size_t v = base + size_t(i);
@@ -193,7 +200,7 @@ void ReadVertices(PlyReader& reader, SceneMesh& mesh, bool withNormals, ImportWo
                 mesh.colours[v] = PackColour(ColourByte(vertex.redF), ColourByte(vertex.greenF), ColourByte(vertex.blueF), 255);
             else
                 mesh.colours[v] = PackColour(vertex.red, vertex.green, vertex.blue, 255);
-            // A zero or unreadable normal counts as none and is built from the faces.
+            // A zero normal counts as none and is built from the faces.
             if (withNormals) mesh.normals[v] = {vertex.nx, vertex.ny, vertex.nz};
             return Visited::Taken;
         },

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "io/fbx/fbxdocument.h"
+#include "io/objtokenizer.h"
 
 namespace Pallix::Bake {
 
@@ -34,6 +35,13 @@ private:
         size_t line = 1;
         for (size_t i = 0; i < pos && i < text.size(); ++i) line += text[i] == '\n';
         throw FbxFormatError(what + " on line " + std::to_string(line));
+    }
+
+    // The word of an array that starts at `start` and ends at pos, which ParseNumber refused: a
+    // number beyond the range of a double, or none.
+    [[gnu::cold]] void NumberOrFail(size_t start, FbxValue& number) const {
+        const std::string_view word = text.substr(start, pos - start);
+        if (!NumberBeyondRange(word, number)) Fail(ObjTokenizer::NotANumber(word, "a number in an array"));
     }
 
     bool AtEnd() const { return pos >= text.size(); }
@@ -128,7 +136,7 @@ private:
         if (pos == start) Fail("expected a value");
         const std::string_view token = text.substr(start, pos - start);
         FbxValue number;
-        if (ParseNumber(token, number)) return number;
+        if (ReadNumber(token, number)) return number;
         return FbxValue(std::string(token));  // a bare word such as T or Y
     }
 
@@ -160,6 +168,8 @@ private:
         return true;
     }
 
+    // A number, or false for anything else; one beyond the range of a double is left to
+    // NumberBeyondRange, so that the common case keeps nothing for it.
     static bool ParseNumber(std::string_view token, FbxValue& out) {
         if (token.empty()) return false;
         if (token[0] == '+') token.remove_prefix(1);
@@ -175,13 +185,30 @@ private:
                 return true;
             }
         }
+        // Everything else that starts like a number is a real, also an integer beyond 64 bits.
         const char c = token[0];
         if (!((c >= '0' && c <= '9') || c == '-' || c == '.')) return false;
         double d = 0.0;
         const auto [end, error] = std::from_chars(first, last, d);
-        if (end != last || (error != std::errc() && error != std::errc::result_out_of_range)) return false;
+        if (end != last || error != std::errc()) return false;
         out = FbxValue(d);
         return true;
+    }
+
+    // A real beyond the range of a double is infinite (and below it 0), as OBJ and PLY numbers
+    // are, so that the reader refuses it as not finite instead of taking 0.
+    [[gnu::cold]] static bool NumberBeyondRange(std::string_view token, FbxValue& out) {
+        if (!token.empty() && token[0] == '+') token.remove_prefix(1);
+        if (token.empty() || !((token[0] >= '0' && token[0] <= '9') || token[0] == '-' || token[0] == '.')) return false;
+        double d = 0.0;
+        const auto [end, error] = std::from_chars(token.data(), token.data() + token.size(), d);
+        if (end != token.data() + token.size() || error != std::errc::result_out_of_range) return false;
+        out = FbxValue(ObjTokenizer::BeyondRange(token));
+        return true;
+    }
+
+    static bool ReadNumber(std::string_view token, FbxValue& out) {
+        return ParseNumber(token, out) || NumberBeyondRange(token, out);
     }
 
     // "*count { a: n, n, ... }"; the count is only a hint, the numbers that are there are taken.
@@ -190,7 +217,7 @@ private:
         const size_t start = pos;
         while (pos < text.size() && !IsDelimiter(text[pos])) ++pos;
         FbxValue count;
-        if (!ParseNumber(text.substr(start, pos - start), count) || count.AsInteger() < 0) Fail("bad array length");
+        if (!ReadNumber(text.substr(start, pos - start), count) || count.AsInteger() < 0) Fail("bad array length");
         Skip(true);
         if (Peek() != '{') Fail("expected '{' after an array length");
         ++pos;
@@ -212,7 +239,7 @@ private:
                 const size_t numberStart = pos;
                 while (pos < text.size() && !IsDelimiter(text[pos])) ++pos;
                 FbxValue number;
-                if (!ParseNumber(text.substr(numberStart, pos - numberStart), number)) Fail("bad number in an array");
+                if (!ParseNumber(text.substr(numberStart, pos - numberStart), number)) NumberOrFail(numberStart, number);
                 if (!real && std::holds_alternative<double>(number.data)) {
                     real = true;
                     reals.reserve(std::max(hint, integers.size() + 1));

@@ -42,10 +42,11 @@ struct ToInt32 {
 };
 
 // The numbers of an element, each passed through convert; false at the first entry that is not
-// a number or that convert refuses.
+// a number or that convert refuses, whose position goes to bad.
 template <typename Out, typename Convert>
-bool ElementNumbers(FbxElement& element, std::vector<Out>& out, Convert convert) {
+bool ElementNumbers(FbxElement& element, std::vector<Out>& out, Convert convert, size_t& bad) {
     out.clear();
+    bad = 0;
     if (element.values.size() == 1 && element.values[0].IsArray()) {
         auto& data = element.values[0].data;
         if (const auto* packed = std::get_if<FbxPackedArray>(&data)) {
@@ -62,7 +63,10 @@ bool ElementNumbers(FbxElement& element, std::vector<Out>& out, Convert convert)
                 if constexpr (IsArrayStorage<std::decay_t<decltype(v)>>) {
                     out.resize(v.size());
                     for (size_t i = 0; i < v.size(); ++i)
-                        if (!convert(v[i], out[i])) return false;
+                        if (!convert(v[i], out[i])) {
+                            bad = i;
+                            return false;
+                        }
                     return true;
                 } else {
                     return false;
@@ -72,6 +76,7 @@ bool ElementNumbers(FbxElement& element, std::vector<Out>& out, Convert convert)
     }
     out.reserve(element.values.size());
     for (const FbxValue& value : element.values) {
+        bad = out.size();
         Out number;
         if (const auto* i = std::get_if<int64_t>(&value.data)) {
             if (!convert(*i, number)) return false;
@@ -129,11 +134,12 @@ FbxElement* FbxElement::Find(std::string_view childName) {
 }
 
 bool ElementReals(FbxElement& element, std::vector<double>& out) {
-    return ElementNumbers(element, out, ToReal());
+    size_t bad = 0;
+    return ElementNumbers(element, out, ToReal(), bad);
 }
 
-bool ElementInt32s(FbxElement& element, std::vector<int32_t>& out) {
-    return ElementNumbers(element, out, ToInt32());
+bool ElementInt32s(FbxElement& element, std::vector<int32_t>& out, size_t& bad) {
+    return ElementNumbers(element, out, ToInt32(), bad);
 }
 
 }  // namespace Pallix::Bake

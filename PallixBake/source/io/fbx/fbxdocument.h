@@ -72,8 +72,9 @@ FbxValue::Storage UnpackArray(const FbxPackedArray& packed);
 // scalar properties when they are all numbers (the inline form some writers use). False when
 // not numeric.
 bool ElementReals(FbxElement& element, std::vector<double>& out);
-// The same as 32-bit integers; false when an entry is not an integer in the 32-bit range.
-bool ElementInt32s(FbxElement& element, std::vector<int32_t>& out);
+// The same as 32-bit integers; false when an entry is not an integer in the 32-bit range (an
+// ASCII integer beyond 64 bits among them), with its position in bad.
+bool ElementInt32s(FbxElement& element, std::vector<int32_t>& out, size_t& bad);
 
 // The record tree of one FBX file, binary or ASCII.
 struct FbxDocument {

@@ -110,6 +110,7 @@ struct FbxMaterial {
     bool hasHLSL = false;  // a shader implementation is attached
     bool hasCGFX = false;
     FbxVector3 diffuseColor{0.8, 0.8, 0.8};  // "DiffuseColor" as stored, not scaled by its factor
+    std::string refusal;  // why the diffuse colour cannot be read; empty when it can
 };
 
 struct FbxNode {
@@ -127,6 +128,9 @@ struct FbxNode {
     FbxMatrix global;
     FbxVector3 globalT, globalR, globalS{1, 1, 1};
     FbxVector3 geometricT, geometricR, geometricS{1, 1, 1};
+    // Why the node cannot be placed: a property of its transform, or of a node above it, that
+    // does not hold the numbers it needs. Empty when it can; the importer refuses such a node.
+    std::string refusal;
 
     // A property of the node (its own, else its template's) as text; false when it has none.
     bool FindPropertyText(std::string_view propertyName, std::string& text) const;

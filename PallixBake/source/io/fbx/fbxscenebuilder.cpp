@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <climits>
 #include <initializer_list>
 #include <unordered_map>
@@ -94,12 +95,38 @@ const FbxPropertyTable::Property* FindProperty(const FbxPropertyTable& own, cons
     return property || !fallback ? property : fallback->Find(name);
 }
 
-bool ReadVector(const FbxPropertyTable::Property* property, FbxVector3& out) {
-    if (!property || property->values.size() < 3) return false;
-    for (int i = 0; i < 3; ++i)
-        if (!property->values[i].IsNumber()) return false;
+// What keeps a property from giving `count` finite numbers, its first values; empty when nothing.
+// A word there ("inf", "nan", "." in an ASCII file) or a value beyond a double would otherwise
+// be taken as 0.
+std::string NumbersProblem(const FbxPropertyTable::Property& property, size_t count, const std::string& owner) {
+    const std::string what = "property '" + property.name + "' of " + owner;
+    if (property.values.size() < count) return what + " needs " + std::to_string(count) + (count == 1 ? " number" : " numbers");
+    for (size_t i = 0; i < count; ++i) {
+        const FbxValue& value = property.values[i];
+        if (value.IsText()) return what + " holds '" + std::string(value.AsText()) + "' where a number is needed";
+        if (!value.IsNumber()) return what + " holds no number";
+        if (!std::isfinite(value.AsReal())) return what + " is not a finite number";
+    }
+    return {};
+}
+
+// Reads a property of three numbers into out; false when there is none or it cannot give them,
+// with the first such reason kept in problem.
+bool ReadVector(const FbxPropertyTable::Property* property, FbxVector3& out, const std::string& owner,
+                std::string& problem) {
+    if (!property) return false;
+    const std::string wrong = NumbersProblem(*property, 3, owner);
+    if (!wrong.empty()) {
+        if (problem.empty()) problem = wrong;
+        return false;
+    }
     out = {property->values[0].AsReal(), property->values[1].AsReal(), property->values[2].AsReal()};
     return true;
+}
+
+// The owner named in a problem of a property found in an object's own table or its template's.
+std::string Owner(const FbxPropertyTable& own, std::string_view name, const std::string& object) {
+    return own.Find(name) ? object : "the template of " + object;
 }
 
 FbxMappingMode MappingMode(std::string_view text) {
@@ -311,8 +338,10 @@ private:
                 throw FbxFormatError("vertex array length is not a multiple of 3" + where);
         }
         std::vector<int32_t> raw;
+        size_t bad = 0;
         if (FbxElement* indices = geometry.Find("PolygonVertexIndex")) {
-            if (!ElementInt32s(*indices, raw)) throw FbxFormatError("polygon vertex indices are not 32-bit integers" + where);
+            if (!ElementInt32s(*indices, raw, bad))
+                throw FbxFormatError("PolygonVertexIndex entry " + std::to_string(bad) + " is not a valid index" + where);
         }
         if (raw.size() > size_t(INT32_MAX)) throw FbxFormatError("too many polygon corners" + where);
         // A negative entry closes its polygon and stores the control point as its complement.
@@ -353,8 +382,9 @@ private:
                     }
                 }
                 if (FbxElement* index = child.Find(layout.indexName)) {
-                    if (!ElementInt32s(*index, element.index))
-                        throw FbxFormatError(std::string(layout.indexName) + " are not 32-bit integers" + where);
+                    if (!ElementInt32s(*index, element.index, bad))
+                        throw FbxFormatError(std::string(layout.indexName) + " entry " + std::to_string(bad) +
+                                             " is not a valid index" + where);
                 }
                 mesh.elements[size_t(kind)].push_back(std::move(element));
             }
@@ -383,8 +413,11 @@ private:
             }
             FbxPropertyTable properties;
             ReadProperties(element.Find("Properties70"), properties);
-            if (!ReadVector(properties.Find("DiffuseColor"), material->diffuseColor) && tmpl)
-                ReadVector(tmpl->Find("DiffuseColor"), material->diffuseColor);
+            const std::string owner = "material '" + material->name + "'";
+            if (const auto* own = properties.Find("DiffuseColor"))
+                ReadVector(own, material->diffuseColor, owner, material->refusal);
+            else if (tmpl)
+                ReadVector(tmpl->Find("DiffuseColor"), material->diffuseColor, "the template of " + owner, material->refusal);
             // A shader implementation hangs on the material's implementation property, or is an
             // implementation object that names its shading language.
             for (const Connection* c : SourcesOf(id)) {
@@ -415,14 +448,21 @@ private:
         std::vector<FbxVector3> localScaling(scene.nodes.size(), FbxVector3{1, 1, 1});
         for (size_t i = 1; i < scene.nodes.size(); ++i) {
             FbxNode& node = scene.nodes[i];
-            const auto vector = [&node](std::string_view name, FbxVector3 fallback) {
+            // A node below one whose transform cannot be read cannot be placed either.
+            node.refusal = scene.nodes[size_t(node.parent)].refusal;
+            const std::string model = "model '" + node.name + "'";
+            const auto vector = [&](std::string_view name, FbxVector3 fallback) {
                 FbxVector3 v = fallback;
-                ReadVector(FindProperty(node.properties, node.templateProperties, name), v);
+                ReadVector(FindProperty(node.properties, node.templateProperties, name), v, Owner(node.properties, name, model),
+                           node.refusal);
                 return v;
             };
-            const auto integer = [&node](std::string_view name) -> int64_t {
+            const auto integer = [&](std::string_view name) -> int64_t {
                 const auto* p = FindProperty(node.properties, node.templateProperties, name);
-                return p && !p->values.empty() ? p->values[0].AsInteger() : 0;
+                if (!p) return 0;
+                const std::string wrong = NumbersProblem(*p, 1, Owner(node.properties, name, model));
+                if (!wrong.empty() && node.refusal.empty()) node.refusal = wrong;
+                return wrong.empty() ? p->values[0].AsInteger() : 0;
             };
             const FbxVector3 zero, one{1, 1, 1};
             const FbxVector3 t = vector("Lcl Translation", zero), r = vector("Lcl Rotation", zero);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cmath>
 #include <string>
 #include <unordered_map>
 
@@ -48,13 +47,11 @@ public:
             std::string_view rest = line;
             const std::string_view keyword = ObjTokenizer::NextToken(rest);
             if (keyword == "v") {
-                ReadNumbers(rest, 3, 3, positions);
-                for (size_t i = positions.size() - 3; i < positions.size(); ++i)
-                    if (!std::isfinite(float(positions[i]))) Fail("vertex coordinate is not a finite number");
+                ReadNumbers(rest, ObjTokenizer::VectorKind::Position, positions);
             } else if (keyword == "vt") {
-                ReadNumbers(rest, 1, 2, texCoords);
+                ReadNumbers(rest, ObjTokenizer::VectorKind::TexCoord, texCoords);
             } else if (keyword == "vn") {
-                ReadNumbers(rest, 3, 3, normals);
+                ReadNumbers(rest, ObjTokenizer::VectorKind::Normal, normals);
             } else if (keyword == "f") {
                 ReadFace(rest);
             } else if (keyword == "g" || keyword == "o") {
@@ -77,18 +74,13 @@ private:
         return text;
     }
 
-    // Reads `needed` numbers, then up to `stored` in all (missing ones are 0); extra numbers
-    // (a w coordinate or a vertex colour) are ignored.
-    void ReadNumbers(std::string_view rest, int needed, int stored, std::vector<double>& out) {
-        for (int i = 0; i < stored; ++i) {
-            double value = 0.0;
-            if (!ObjTokenizer::ParseDouble(rest, value)) {
-                if (i < needed) Fail("expected a number");
-                value = 0.0;
-            }
-            out.push_back(value);
-        }
-        if (out.size() / size_t(stored) > size_t(INT32_MAX)) Fail("too many vertices");
+    // The numbers of the line as the OBJ importer reads them: three, or two of a texture coordinate.
+    void ReadNumbers(std::string_view rest, ObjTokenizer::VectorKind kind, std::vector<double>& out) {
+        double values[3];
+        if (!ObjTokenizer::ParseVector(rest, kind, values, problem)) Fail(problem);
+        const size_t stored = kind == ObjTokenizer::VectorKind::TexCoord ? 2 : 3;
+        out.insert(out.end(), values, values + stored);
+        if (out.size() / stored > size_t(INT32_MAX)) Fail("too many vertices");
     }
 
     void SelectGroup(std::string_view name) {
@@ -130,7 +122,10 @@ private:
         const size_t first = group.corners.size();
         for (std::string_view token = ObjTokenizer::NextToken(rest); !token.empty(); token = ObjTokenizer::NextToken(rest)) {
             ObjTokenizer::Corner corner;
-            if (!ObjTokenizer::ParseCorner(token, corner)) Fail("bad face corner '" + std::string(token) + "'");
+            if (!ObjTokenizer::ParseCorner(token, corner)) {
+                const std::string_view part = ObjTokenizer::NonNumberPart(token);
+                Fail(part.empty() ? "bad face corner '" + std::string(token) + "'" : ObjTokenizer::NotANumber(part));
+            }
             Corner c;
             c.position = Resolve(corner.position, positions.size() / 3, "vertex");
             c.texCoord = corner.texCoord ? Resolve(corner.texCoord, texCoords.size() / 2, "texture coordinate") : -1;
@@ -245,6 +240,7 @@ private:
     std::string_view text;
     FbxScene& scene;
     int64_t lineNumber = 0;
+    std::string problem;
     std::vector<double> positions, texCoords, normals;
     std::vector<Group> groups;
     std::unordered_map<std::string, int> groupIndex;
