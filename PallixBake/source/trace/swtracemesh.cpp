@@ -62,11 +62,20 @@ inline bool FlatWithinRounding(const Vec3& a, const Vec3& b, const Vec3& c, floa
 
 // The settle figure of FlatWithinRounding for a mesh's positions: 128 (M 2^-21)^2 for their
 // largest finite coordinate M. It is 0 when that underflows, which settles fewer triangles.
-float FlatSettle(const std::vector<Vec3>& positions) {
+// Each run of positions finds its own largest on the pool; the largest of those is the same
+// for any number of workers.
+float FlatSettle(const std::vector<Vec3>& positions, ThreadPool& pool) {
+    constexpr size_t kRun = 65536;
+    std::vector<float> reaches((positions.size() + kRun - 1) / kRun, 0.0f);
+    ForEachPart(&pool, positions.size(), kRun, [&](size_t first, size_t last) {
+        float reach = 0.0f;
+        for (size_t i = first; i < last; ++i)
+            for (const float v : {std::fabs(positions[i].x), std::fabs(positions[i].y), std::fabs(positions[i].z)})
+                if (v > reach && v <= std::numeric_limits<float>::max()) reach = v;
+        reaches[first / kRun] = reach;
+    });
     float reach = 0.0f;
-    for (const Vec3& p : positions)
-        for (const float v : {std::fabs(p.x), std::fabs(p.y), std::fabs(p.z)})
-            if (v > reach && v <= std::numeric_limits<float>::max()) reach = v;
+    for (const float r : reaches) reach = std::max(reach, r);
     const float tolerance = reach * 0x1p-21f;
     return 128.0f * tolerance * tolerance;
 }
@@ -483,7 +492,7 @@ void SWTraceMesh::BinAndFinishCells(const TraceGridSettings& tuning, unsigned wo
     // surface, and a million such triangles along one line would crowd every cell they cross.
     // Judged once, a bit a triangle, for the passes that follow.
     std::vector<uint64_t> flat((size_t(triangleCount) + 63) / 64, 0);
-    const float settle = FlatSettle(positions);
+    const float settle = FlatSettle(positions, pool);
     pool.ParallelFor(size_t(0), flat.size(), size_t(256), [&](size_t first, size_t last) {
         for (size_t word = first; word < last; ++word) {
             uint64_t bits = 0;
