@@ -65,14 +65,13 @@ inline bool FlatWithinRounding(const Vec3& a, const Vec3& b, const Vec3& c, floa
 // Each run of positions finds its own largest on the pool; the largest of those is the same
 // for any number of workers.
 float FlatSettle(const std::vector<Vec3>& positions, ThreadPool& pool) {
-    constexpr size_t kRun = 65536;
-    std::vector<float> reaches((positions.size() + kRun - 1) / kRun, 0.0f);
-    ForEachPart(&pool, positions.size(), kRun, [&](size_t first, size_t last) {
+    std::vector<float> reaches((positions.size() + kVerticesPerPart - 1) / kVerticesPerPart, 0.0f);
+    ForEachPart(&pool, positions.size(), kVerticesPerPart, [&](size_t first, size_t last) {
         float reach = 0.0f;
         for (size_t i = first; i < last; ++i)
             for (const float v : {std::fabs(positions[i].x), std::fabs(positions[i].y), std::fabs(positions[i].z)})
                 if (v > reach && v <= std::numeric_limits<float>::max()) reach = v;
-        reaches[first / kRun] = reach;
+        reaches[first / kVerticesPerPart] = reach;
     });
     float reach = 0.0f;
     for (const float r : reaches) reach = std::max(reach, r);
